@@ -1,0 +1,45 @@
+# kelvarine: the two set-up commands of the README.
+#   make run   installs what is missing, builds, and runs the proxy in the
+#              foreground on etc/kelvarine.xml and etc/section.xml
+#   make test  installs what is missing, builds with AddressSanitizer and
+#              UndefinedBehaviorSanitizer, and runs every test
+
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD     ?= build
+ASAN_DIR  ?= build-asan
+LISTEN    ?= 127.0.0.1:8080
+
+.PHONY: all deps build run test unit integration clean
+
+all: build
+
+deps:
+	@sh scripts/deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARINE_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	mkdir -p var/log var/cache
+	./$(BUILD)/kelvarine -f -c etc/kelvarine.xml -s etc/section.xml -L $(LISTEN) \
+		-l var/log/kelvarine.log -a var/log/access.log -e var/log/extended.log \
+		-r var/log/performance.log
+
+test: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DKELVARINE_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	$(MAKE) --no-print-directory unit integration
+
+unit:
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 300
+
+integration:
+	KV_BINARY=$(CURDIR)/$(ASAN_DIR)/kelvarine \
+		/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/integration; \
+		rc=$$?; if [ $$rc -eq 5 ]; then echo "integration: no tests collected"; exit 0; fi; exit $$rc
+
+clean:
+	rm -rf $(BUILD) $(ASAN_DIR)

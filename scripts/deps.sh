@@ -1,0 +1,28 @@
+#!/bin/sh
+# Installs the Debian packages kelvarine needs to build, run and test,
+# and only those that are missing: quick when everything is present,
+# and "apt-get update" runs only when something has to be installed.
+set -eu
+
+PACKAGES="g++ cmake make pkg-config libpcre3-dev libtinyxml-dev libssl-dev
+zlib1g-dev libntlm0-dev libpam0g-dev libldap-dev libgtest-dev
+python3 python3-pytest curl nginx-light procps util-linux"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    echo "deps: installing$missing"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "deps: missing packages and not root; install them first:$missing" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $missing
+fi

@@ -11,16 +11,8 @@
 #include <string>
 #include <vector>
 
-struct CONNECTION_T;
+struct CONNECTION_T;  // engine/connection.h, which also names the sides
 class Filebuf;
-
-// Side arguments: which socket of a connection a function works on.  A
-// body read on SIDE_SERVER is framed by the response head, on SIDE_CLIENT
-// by the request head.
-enum {
-    SIDE_CLIENT = 0,  // the connection's client socket
-    SIDE_SERVER = 1,  // the connection's server socket
-};
 
 // Send modes of the head writer.
 enum {

@@ -3,6 +3,9 @@
 
 #include <cstdlib>
 
+#include "engine/counters.h"
+#include "engine/socket.h"
+
 namespace {
 
 void free_text(char *&text);
@@ -17,6 +20,7 @@ void free_text(char *&text)
 
 CONNECTION_T *connection_new()
 {
+    // Value-initialised: every scalar and pointer starts at zero.
     CONNECTION_T *conn = new CONNECTION_T();
     conn->download_allowance = CONN_NO_LIMIT;
     conn->upload_allowance = CONN_NO_LIMIT;
@@ -41,5 +45,24 @@ void connection_free(CONNECTION_T *conn)
     free_text(conn->forward_password);
     free_text(conn->forward_domain);
     free_text(conn->forward_authorization);
+    counters_stats_release(conn->user_stats);
+    conn->user_stats = nullptr;
+    // The lists, the log record, the variables and the two strings go with
+    // the record.
     delete conn;
+}
+
+void net_close(CONNECTION_T *conn)
+{
+    counters_connection_closed();
+    if (conn == nullptr)
+        return;
+    putlog(LOG_NETWORK, "%s disconnected after making %d requests",
+           conn->client_ip != nullptr ? conn->client_ip : "-", conn->requests);
+    // The authentication-service connection ends with its client.
+    delete conn->auth_socket;
+    conn->auth_socket = nullptr;
+    delete conn->client;
+    conn->client = nullptr;
+    connection_free(conn);
 }

@@ -11,11 +11,12 @@
 #include <map>
 #include <string>
 
+#include "runtime/log.h"
+#include "runtime/misc.h"
+
 class Socket;
 class Filebuf;
 class Stats;
-class LogEntry;
-class StringList;
 class HTMLStream;
 struct HEADER;
 struct CACHEMAP;
@@ -128,10 +129,8 @@ struct CONNECTION_T {
     char *auth_user;              // owned
     char *auth_challenge;         // owned
     char *auth_tracking_id;       // owned
-    // The three lists below are owned by the record and built by the
-    // modules that fill them; null until then.
-    StringList *dn_list;
-    StringList *ldap_groups;
+    StringList dn_list;           // the user's directory name split at ','
+    StringList ldap_groups;       // the user's directory groups
     char *forward_user;           // owned
     char *forward_password;       // owned
     char *forward_domain;         // owned
@@ -140,14 +139,14 @@ struct CONNECTION_T {
     uint32_t access_flags;        // ACCESS_*; 0 after every request
     uint32_t bypass;              // BYPASS_*; kept across the requests of a connection
     url_command_t **url_commands; // owned, per request
-    StringList *profiles;         // per request
+    StringList profiles;          // the request's profiles, per request
     CACHEMAP *cachemap;           // one reference to the request's cache object
     HEADER *request;              // owned, per request
     HEADER *response;             // released by the exchange that read it
     Filebuf *request_body;        // owned, per request
     HTMLStream *html_stream;      // owned, per request
     std::map<std::string, std::string> variables;  // template variables, per request
-    LogEntry *log_entry;          // the access-log record of the request
+    LogEntry log_entry;           // the access-log record of the request
     Stats *user_stats;            // one counted reference (atomlock)
     int32_t auth_scheme;          // 0 Basic, 1 NTLM, 2 Negotiate
     int32_t category_scores[CATEGORY_SCORES];  // -1 until categorised

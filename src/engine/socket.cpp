@@ -1,0 +1,609 @@
+// The buffered socket stream and the bandwidth buckets that throttle it.
+#include "engine/socket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/counters.h"
+#include "engine/options.h"
+#include "runtime/filebuf.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+
+namespace {
+
+int64_t elapsed_ms(const struct timespec &from, const struct timespec &to);
+struct timespec monotonic_now();
+size_t round_to_step(size_t len);
+size_t block_size();
+
+int64_t elapsed_ms(const struct timespec &from, const struct timespec &to)
+{
+    return (int64_t)(to.tv_sec - from.tv_sec) * 1000 +
+           (to.tv_nsec - from.tv_nsec) / 1000000;
+}
+
+struct timespec monotonic_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+size_t round_to_step(size_t len)
+{
+    return (len + SOCKET_BUFFER_STEP - 1) / SOCKET_BUFFER_STEP * SOCKET_BUFFER_STEP;
+}
+
+// The read block size in force; the listeners may change it at start-up.
+size_t block_size()
+{
+    return BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- LimitGroup
+
+LimitGroup::LimitGroup(uint64_t rate_)
+    : rate(rate_), used(0), quota((int64_t)(rate_ / 10)), window_start{0, 0}
+{
+    pthread_mutex_init(&lock, nullptr);
+}
+
+LimitGroup::~LimitGroup()
+{
+    pthread_mutex_destroy(&lock);
+}
+
+void LimitGroup::Lock()
+{
+    pthread_mutex_lock(&lock);
+}
+
+void LimitGroup::Unlock()
+{
+    pthread_mutex_unlock(&lock);
+}
+
+int64_t LimitGroup::Incr(int64_t n)
+{
+    Lock();
+    used += n;
+    int64_t total = used;
+    Unlock();
+    return total;
+}
+
+void limitgroup_release(LimitGroup *group)
+{
+    if (group == nullptr)
+        return;
+    pthread_mutex_lock(&atomlock);
+    if (group->Delete())
+        delete group;
+    pthread_mutex_unlock(&atomlock);
+}
+
+// ------------------------------------------------------------ SocketCallBack
+
+SocketCallBack::SocketCallBack(socket_callback_t callback_, void *arg_)
+    : callback(callback_), id(0), mask(0), arg(arg_)
+{
+}
+
+int SocketCallBack::Call(ssize_t len, char *buf)
+{
+    return callback(arg, len, buf);
+}
+
+// -------------------------------------------------------------------- Socket
+
+Socket::Socket()
+{
+    init(-1);
+}
+
+Socket::Socket(int descriptor)
+{
+    init(descriptor);
+}
+
+void Socket::init(int descriptor)
+{
+    encrypted = 0;
+    callback_id = 0;
+    inbuf_size = outbuf_size = 0;
+    inbuf = outbuf = nullptr;
+    ssl_session = nullptr;
+    ssl_ctx = nullptr;
+    read_group = write_group = nullptr;
+    fd = descriptor;
+    inbuf_len = outbuf_len = 0;
+    bytes_in = bytes_out = 0;
+    timeout = SOCKET_DEFAULT_TIMEOUT;
+}
+
+Socket::~Socket()
+{
+    if (fd != -1 && outbuf_len != 0)
+        Flush();
+    if (fd != -1 && close(fd) != 0)
+        putlog(LOG_NETWORK, "[system: close:%d:%s], in %s, closing a connection failed",
+               errno, strerror(errno), "~Socket");
+    free(inbuf);
+    free(outbuf);
+    LimitGroup *w = write_group, *r = read_group;
+    write_group = read_group = nullptr;
+    limitgroup_release(w);
+    limitgroup_release(r);
+    counters_socket_closed(bytes_in, bytes_out);
+}
+
+// Waits until the descriptor shows one of the events, at most seconds (0:
+// only a look).  Returns the revents, 0 on time-out, -1 on error.
+int Socket::wait_for(short events, int seconds)
+{
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    struct timespec start = monotonic_now();
+    int64_t budget = (int64_t)seconds * 1000;
+    for (;;) {
+        int64_t left = budget - elapsed_ms(start, monotonic_now());
+        if (left < 0)
+            left = 0;
+        int r = poll(&p, 1, (int)std::min<int64_t>(left, INT32_MAX));
+        if (r > 0)
+            return p.revents;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+ssize_t Socket::io_read(char *buf, size_t len)
+{
+    for (;;) {
+        ssize_t r = read(fd, buf, len);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+// One write attempt that never blocks: the caller has waited for the
+// descriptor to become writable.  A full socket buffer gives 0.
+ssize_t Socket::io_write(const char *buf, size_t len)
+{
+    for (;;) {
+        ssize_t r = send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && errno == ENOTSOCK)
+            r = write(fd, buf, len);
+        if (r >= 0)
+            return r;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+// Appends bytes to the input (0) or output buffer.
+void Socket::append(int which, const char *data, size_t len)
+{
+    size_t old = which == 0 ? inbuf_len : outbuf_len;
+    Resize(old + len, which);
+    memcpy((which == 0 ? inbuf : outbuf) + old, data, len);
+}
+
+// Drops len bytes from the front of the input buffer.
+void Socket::consume_front(size_t len)
+{
+    if (len >= inbuf_len) {
+        Clear(0);
+        return;
+    }
+    memmove(inbuf, inbuf + len, inbuf_len - len);
+    Resize(inbuf_len - len, 0);
+}
+
+void Socket::Clear(int which)
+{
+    char *&buf = which == 0 ? inbuf : outbuf;
+    size_t &len = which == 0 ? inbuf_len : outbuf_len;
+    size_t &size = which == 0 ? inbuf_size : outbuf_size;
+    len = 0;
+    if (size > SOCKET_BUFFER_STEP) {
+        free(buf);
+        buf = nullptr;
+        size = 0;
+    }
+}
+
+void Socket::Resize(size_t len, int which)
+{
+    if (len == 0) {
+        Clear(which);
+        return;
+    }
+    char *&buf = which == 0 ? inbuf : outbuf;
+    size_t &blen = which == 0 ? inbuf_len : outbuf_len;
+    size_t &size = which == 0 ? inbuf_size : outbuf_size;
+    if (buf == nullptr || size < len || size >= len + SOCKET_BUFFER_STEP) {
+        size_t want = round_to_step(len);
+        char *grown = (char *)realloc(buf, want);
+        ASSERT_ALLOC(grown, want);
+        buf = grown;
+        size = want;
+    }
+    blen = len;
+}
+
+size_t Socket::PushFront(const char *data, size_t len)
+{
+    size_t before = inbuf_len;
+    if (len == 0)
+        return before;
+    Resize(before + len, 0);
+    memmove(inbuf + len, inbuf, before);
+    memcpy(inbuf, data, len);
+    return before;
+}
+
+ssize_t Socket::Read(char *buf, ssize_t len)
+{
+    return Read(buf, len, -1);
+}
+
+ssize_t Socket::Read(char *buf, ssize_t len, int wait)
+{
+    if (len == 0)
+        return 0;
+    if (wait < 0)
+        wait = timeout;
+    bool buffered_enough = len != -1 && inbuf_len >= (size_t)len;
+    // Bytes already buffered are delivered without waiting for more.
+    bool buffered_some = len != -1 && inbuf_len > 0;
+    bool readable = true;
+    if (!buffered_enough) {
+        int ev = wait_for(POLLIN, buffered_some ? 0 : wait);
+        if (ev <= 0 || (!(ev & POLLIN) && (ev & (POLLERR | POLLHUP | POLLNVAL)))) {
+            if (!buffered_some)
+                return -1;
+            readable = false;
+        }
+    }
+
+    ssize_t delivered = 0;
+    if (len != -1 && inbuf_len > 0) {
+        size_t n = std::min(inbuf_len, (size_t)len);
+        memcpy(buf, inbuf, n);
+        if (inbuf_len > (size_t)len) {
+            consume_front(n);
+            return CallBackEvent(SOCKET_EVENT_READ, len, buf) == -1 ? -1 : len;
+        }
+        Clear(0);
+        delivered = (ssize_t)n;
+        if (delivered == len || !readable)
+            return CallBackEvent(SOCKET_EVENT_READ, delivered, buf) == -1 ? -1 : delivered;
+    }
+
+    // One read of the descriptor into the tail of the input buffer, which
+    // is empty here unless the caller appends (len -1).
+    size_t size = block_size();
+    size_t allowed = Throttle(0);
+    if (allowed != 0 && allowed < size)
+        size = allowed;
+    size_t old = inbuf_len;
+    Resize(old + size, 0);
+    ssize_t r = io_read(inbuf + old, size);
+    Resize(old + (r > 0 ? (size_t)r : 0), 0);
+    if (r > 0) {
+        if (read_group != nullptr)
+            read_group->Incr(r);
+        bytes_in += (uint64_t)r;
+        if (len != -1) {
+            size_t take = std::min((size_t)r, (size_t)(len - delivered));
+            memcpy(buf + delivered, inbuf, take);
+            consume_front(take);
+            delivered += (ssize_t)take;
+        }
+    }
+    if (len == -1)
+        return r;
+    if (delivered > 0) {
+        if (CallBackEvent(SOCKET_EVENT_READ, delivered, buf) == -1)
+            return -1;
+        if (r == -1)
+            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+        return delivered;
+    }
+    return r;
+}
+
+ssize_t Socket::GetLine(char *dst, ssize_t dstlen)
+{
+    return GetLine(dst, dstlen, -1);
+}
+
+ssize_t Socket::GetLine(char *dst, ssize_t dstlen, int wait)
+{
+    size_t scanned = 0;
+    ssize_t last = 0;
+    char *nl;
+    while ((nl = inbuf_len > scanned
+                     ? (char *)memchr(inbuf + scanned, '\n', inbuf_len - scanned)
+                     : nullptr) == nullptr) {
+        scanned = inbuf_len;
+        if (inbuf_len >= SOCKET_LINE_MAX)
+            return SOCKET_LINE_TOO_LONG;
+        last = Read(nullptr, -1, wait);
+        if (last <= 0)
+            return last;
+    }
+    size_t linelen = (size_t)(nl - inbuf) + 1;
+    ssize_t result = last;
+    if (dstlen != -1) {
+        size_t n = std::min(linelen, (size_t)dstlen);
+        memcpy(dst, inbuf, n);
+        // A line cut to dstlen keeps room for the terminator; dstlen 0
+        // leaves no room even for that.
+        if (n == (size_t)dstlen && n > 0)
+            dst[n - 1] = '\0';
+        else if (n < (size_t)dstlen)
+            dst[n] = '\0';
+        result = (ssize_t)n;
+    }
+    consume_front(linelen);
+    return result;
+}
+
+// Writes from the front of the pending output once, after waiting for the
+// descriptor to take bytes.  Returns the bytes written (0 when none could
+// go) or -1 on failure or time-out.
+ssize_t Socket::push_pending()
+{
+    size_t size = outbuf_len;
+    size_t allowed = Throttle(1);
+    if (allowed != 0 && allowed < size)
+        size = allowed;
+    int ev = wait_for(POLLOUT, timeout);
+    if (ev <= 0 || !(ev & POLLOUT))
+        return -1;
+    ssize_t r = io_write(outbuf, size);
+    if (r > 0) {
+        if (write_group != nullptr)
+            write_group->Incr(r);
+        bytes_out += (uint64_t)r;
+        if ((size_t)r == outbuf_len) {
+            Clear(1);
+        } else {
+            memmove(outbuf, outbuf + r, outbuf_len - (size_t)r);
+            Resize(outbuf_len - (size_t)r, 1);
+        }
+    }
+    return r;
+}
+
+ssize_t Socket::Write(const char *buf, ssize_t len)
+{
+    ssize_t pending = 0;
+    if (outbuf_len != 0)
+        pending = push_pending();
+    if (pending == -1) {
+        // The peer cannot take what is queued: it never will.
+        Clear(1);
+        CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+        return -1;
+    }
+    if (len == -1) {
+        CallBackEvent(SOCKET_EVENT_WRITE, -1, (char *)buf);
+        return pending;
+    }
+
+    ssize_t r = 0;
+    if (outbuf_len == 0 && len > 0) {
+        size_t allowed = Throttle(1);
+        size_t size = (allowed == 0 || (size_t)len < allowed) ? (size_t)len : allowed;
+        int ev = wait_for(POLLOUT, timeout);
+        r = (ev <= 0 || !(ev & POLLOUT)) ? -1 : io_write(buf, size);
+    }
+    if (r == -1) {
+        CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+        return -1;
+    }
+    if (r > 0) {
+        if (write_group != nullptr)
+            write_group->Incr(r);
+        bytes_out += (uint64_t)r;
+    }
+    if (r < len)
+        append(1, buf + r, (size_t)(len - r));
+    CallBackEvent(SOCKET_EVENT_WRITE, len, (char *)buf);
+
+    // Bound the pending output: a peer slower than its source (or a write
+    // group's rate) is waited for here instead of buffering the body.
+    while (outbuf_len > SOCKET_OUTBUF_HIGH) {
+        if (push_pending() <= 0) {
+            Clear(1);
+            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+            return -1;
+        }
+    }
+    return r;
+}
+
+ssize_t Socket::PutSock(const char *fmt, ...)
+{
+    char area[SOCKET_PUTSOCK_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(area, sizeof(area), fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return -1;
+    if (n > SOCKET_PUTSOCK_MAX - 1)
+        n = SOCKET_PUTSOCK_MAX - 1;
+    return Write(area, n);
+}
+
+int Socket::Flush()
+{
+    while (outbuf_len != 0) {
+        // A pass that moves nothing after the descriptor said it was
+        // writable makes no progress: give up rather than spin.
+        if (Write(nullptr, -1) <= 0) {
+            if (outbuf_len != 0) {
+                Clear(1);
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+ssize_t Socket::WriteFilebuf(const Filebuf *buf)
+{
+    ssize_t written = 0;
+    size_t off = 0;
+    // In pieces, so that the whole buffer is never copied into the output
+    // buffer behind a slow peer.
+    while (off < (size_t)buf->size) {
+        size_t n = std::min((size_t)buf->size - off, (size_t)SOCKET_OUTBUF_HIGH);
+        ssize_t r = Write(buf->data + off, (ssize_t)n);
+        if (r == -1)
+            return -1;
+        written += r;
+        off += n;
+    }
+    if (Flush() != 0)
+        return -1;
+    return written;
+}
+
+int Socket::Blocking(bool on)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1)
+        return -1;
+    flags = on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags);
+}
+
+void Socket::SetTimeout(int seconds)
+{
+    timeout = seconds < 1 ? 1 : seconds;
+}
+
+void Socket::SetRate(LimitGroup *read, LimitGroup *write)
+{
+    // The new references are taken before the old ones are dropped, so that
+    // giving a socket the group it already holds never destroys it.
+    pthread_mutex_lock(&atomlock);
+    if (read != nullptr)
+        read->New();
+    if (write != nullptr)
+        write->New();
+    LimitGroup *old_read = read_group, *old_write = write_group;
+    read_group = read;
+    write_group = write;
+    if (old_read != nullptr && old_read->Delete())
+        delete old_read;
+    if (old_write != nullptr && old_write->Delete())
+        delete old_write;
+    pthread_mutex_unlock(&atomlock);
+}
+
+size_t Socket::Throttle(int which)
+{
+    LimitGroup *g = which == 0 ? read_group : write_group;
+    if (g == nullptr)
+        return 0;
+    g->Lock();
+    struct timespec now = monotonic_now();
+    if (g->used == 0) {
+        g->window_start = now;
+        g->Unlock();
+        return (size_t)g->quota;
+    }
+    int64_t ms = elapsed_ms(g->window_start, now);
+    if (ms >= 100 || ms < 0) {
+        g->used = 0;
+        g->window_start = now;
+        int64_t quota = g->quota;
+        g->Unlock();
+        sched_yield();
+        return (size_t)quota;
+    }
+    if (g->used < g->quota) {
+        int64_t left = g->quota - g->used;
+        g->Unlock();
+        sched_yield();
+        return (size_t)left;
+    }
+    // The window's budget is spent: wait for its end with the group held,
+    // which holds back every socket of the group alike.
+    usleep((useconds_t)(100 - ms) * 1000);
+    g->used = 0;
+    g->window_start = monotonic_now();
+    int64_t quota = g->quota;
+    g->Unlock();
+    sched_yield();
+    return (size_t)quota;
+}
+
+SocketCallBack &Socket::find_callback(int id)
+{
+    for (SocketCallBack &cb : callbacks)
+        if (cb.id == id)
+            return cb;
+    ASSERT(!"socket observer id not registered");
+    __builtin_unreachable();
+}
+
+int Socket::CallBackAdd(socket_callback_t callback, void *arg, int mask)
+{
+    SocketCallBack cb(callback, arg);
+    cb.id = callback_id++;
+    cb.mask = mask;
+    callbacks.push_back(cb);
+    return cb.id;
+}
+
+int Socket::CallBackRemove(int id)
+{
+    find_callback(id);
+    callbacks.remove_if([id](const SocketCallBack &cb) { return cb.id == id; });
+    return 1;
+}
+
+int Socket::CallBackMaskSet(int id, int mask)
+{
+    find_callback(id).mask = mask;
+    return mask;
+}
+
+int Socket::CallBackMaskGet(int id)
+{
+    return find_callback(id).mask;
+}
+
+int Socket::CallBackEvent(int mask, ssize_t len, char *buf)
+{
+    for (SocketCallBack &cb : callbacks)
+        if ((cb.mask & mask) != 0 && cb.Call(len, buf) == -1)
+            return -1;
+    return 0;
+}

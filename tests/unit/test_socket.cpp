@@ -1,0 +1,439 @@
+// The buffered socket stream over a socketpair: buffered reads, line reads
+// with their limits, time-outs on reads and writes, the bounded output
+// buffer, observers and throttling through a shared LimitGroup.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/socket.h"
+#include "runtime/atom.h"
+#include "runtime/filebuf.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        sock = new Socket(fds[0]);
+        peer = fds[1];
+    }
+    void TearDown() override
+    {
+        delete sock;
+        if (peer != -1)
+            close(peer);
+    }
+
+    void peer_send(const std::string &text)
+    {
+        ASSERT_EQ(write(peer, text.data(), text.size()), (ssize_t)text.size());
+    }
+    void peer_close()
+    {
+        close(peer);
+        peer = -1;
+    }
+    // Everything the peer can read within a second.
+    std::string peer_drain()
+    {
+        std::string got;
+        char buf[65536];
+        for (;;) {
+            struct pollfd p = {peer, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0)
+                break;
+            ssize_t r = read(peer, buf, sizeof(buf));
+            if (r <= 0)
+                break;
+            got.append(buf, (size_t)r);
+        }
+        return got;
+    }
+
+    Socket *sock = nullptr;
+    int peer = -1;
+};
+
+// ------------------------------------------------------------------ reading
+
+TEST_F(SocketTest, ReadServesBufferedBytesWithoutWaiting)
+{
+    sock->PushFront("hello world", 11);
+    char buf[16] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(sock->Read(buf, 5, 5), 5);
+    EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(sock->inbuf_len, 6u);
+}
+
+TEST_F(SocketTest, ReadJoinsBufferedBytesAndOneDescriptorReadKeepingTheSurplus)
+{
+    sock->PushFront("abc", 3);
+    peer_send("defghij");
+    char buf[16] = {};
+    EXPECT_EQ(sock->Read(buf, 6, 1), 6);
+    EXPECT_EQ(std::string(buf, 6), "abcdef");
+    ASSERT_EQ(sock->inbuf_len, 4u);
+    EXPECT_EQ(std::string(sock->inbuf, 4), "ghij");
+    EXPECT_EQ(sock->bytes_in, 7u);
+}
+
+TEST_F(SocketTest, ReadReturnsBufferedBytesWhenThePeerIsSilent)
+{
+    sock->PushFront("abc", 3);
+    char buf[16] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(sock->Read(buf, 10, 5), 3);
+    EXPECT_LT(seconds_since(start), 1.0);
+}
+
+TEST_F(SocketTest, ReadOnSilentPeerTimesOut)
+{
+    char buf[16];
+    auto start = Clock::now();
+    EXPECT_EQ(sock->Read(buf, 10, 1), -1);
+    double took = seconds_since(start);
+    EXPECT_GT(took, 0.8);
+    EXPECT_LT(took, 5.0);
+}
+
+TEST_F(SocketTest, ReadWithoutTimeoutStillEndsAfterTheSocketTimeout)
+{
+    sock->SetTimeout(1);
+    char buf[16];
+    auto start = Clock::now();
+    EXPECT_EQ(sock->Read(buf, 10), -1);
+    EXPECT_LT(seconds_since(start), 5.0);
+}
+
+TEST_F(SocketTest, BytesSentBeforeTheHangUpAreDeliveredThenEndOfStream)
+{
+    peer_send("tail");
+    peer_close();
+    char buf[16] = {};
+    EXPECT_EQ(sock->Read(buf, sizeof(buf), 1), 4);
+    EXPECT_EQ(std::string(buf, 4), "tail");
+    EXPECT_EQ(sock->Read(buf, sizeof(buf), 1), 0);
+}
+
+TEST_F(SocketTest, ReadObserverSeesBlocksAndCanRefuseThem)
+{
+    struct Seen {
+        std::string data;
+        bool refuse = false;
+    } seen;
+    auto observer = [](void *arg, ssize_t len, char *buf) -> int {
+        Seen *s = static_cast<Seen *>(arg);
+        s->data.append(buf, (size_t)len);
+        return s->refuse ? -1 : 0;
+    };
+    int id = sock->CallBackAdd(observer, &seen, SOCKET_EVENT_READ);
+    peer_send("one");
+    char buf[16];
+    EXPECT_EQ(sock->Read(buf, sizeof(buf), 1), 3);
+    EXPECT_EQ(seen.data, "one");
+
+    seen.refuse = true;
+    peer_send("two");
+    EXPECT_EQ(sock->Read(buf, sizeof(buf), 1), -1);
+
+    EXPECT_EQ(sock->CallBackRemove(id), 1);
+    peer_send("three");
+    EXPECT_EQ(sock->Read(buf, sizeof(buf), 1), 5);
+    EXPECT_EQ(seen.data, "onetwo");
+}
+
+// ------------------------------------------------------------------- lines
+
+struct LineCase {
+    const char *what;
+    const char *input;      // what the peer sends before closing
+    ssize_t dstlen;
+    ssize_t result;         // of the first GetLine
+    const char *line;       // text in dst (null: not checked)
+    const char *remaining;  // what stays in the input buffer
+};
+
+TEST_F(SocketTest, GetLineCases)
+{
+    const LineCase cases[] = {
+        {"whole line kept with its newline", "GET / HTTP/1.1\r\nHost", 64, 16,
+         "GET / HTTP/1.1\r\n", "Host"},
+        {"line cut to dstlen - 1 characters", "abcdefgh\nnext\n", 5, 5, "abcd",
+         "next\n"},
+        {"cut line still leaves the buffer whole", "abcdefgh\n", 9, 9, "abcdefgh",
+         ""},
+        {"discarded line", "skip me\nkeep\n", -1, 0, nullptr, "keep\n"},
+        {"stream ends without newline", "partial", 64, 0, nullptr, "partial"},
+        {"empty line", "\nrest", 64, 1, "\n", "rest"},
+    };
+    for (const LineCase &c : cases) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        Socket s(fds[0]);
+        ASSERT_EQ(write(fds[1], c.input, strlen(c.input)), (ssize_t)strlen(c.input));
+        close(fds[1]);
+        char dst[64];
+        memset(dst, 'X', sizeof(dst));
+        // With the line already buffered, discarding returns the last read's 0.
+        if (c.dstlen == -1) {
+            ASSERT_GT(s.Read(nullptr, -1, 1), 0) << c.what;
+        }
+        EXPECT_EQ(s.GetLine(c.dstlen == -1 ? nullptr : dst, c.dstlen, 1), c.result)
+            << c.what;
+        if (c.line != nullptr) {
+            EXPECT_STREQ(dst, c.line) << c.what;
+        }
+        EXPECT_EQ(std::string(s.inbuf ? s.inbuf : "", s.inbuf_len), c.remaining)
+            << c.what;
+    }
+}
+
+TEST_F(SocketTest, GetLineRefusesALineLongerThanTheLimit)
+{
+    std::string big(SOCKET_LINE_MAX + 100, 'a');
+    std::thread writer([&] {
+        (void)!write(peer, big.data(), big.size());
+    });
+    char dst[128];
+    EXPECT_EQ(sock->GetLine(dst, sizeof(dst), 2), SOCKET_LINE_TOO_LONG);
+    writer.join();
+    EXPECT_LT(sock->inbuf_len, (size_t)SOCKET_LINE_MAX + 2 * 65536);
+}
+
+TEST_F(SocketTest, GetLineTimesOutBeforeTheNewline)
+{
+    peer_send("no newline yet");
+    char dst[64];
+    auto start = Clock::now();
+    EXPECT_EQ(sock->GetLine(dst, sizeof(dst), 1), -1);
+    EXPECT_LT(seconds_since(start), 5.0);
+    EXPECT_EQ(sock->inbuf_len, 14u);
+}
+
+// ------------------------------------------------------------------ writing
+
+TEST_F(SocketTest, PutSockCutsTextToItsArea)
+{
+    std::string text(8192, 'p');
+    EXPECT_EQ(sock->PutSock("%s", text.c_str()), 8191);
+    EXPECT_EQ(sock->Flush(), 0);
+    std::string got = peer_drain();
+    EXPECT_EQ(got.size(), 8191u);
+    EXPECT_EQ(got.find('\0'), std::string::npos);
+}
+
+TEST_F(SocketTest, WriteBehindPendingOutputIsBufferedAndObserved)
+{
+    // A write group of 100 bytes a second lets 10 bytes through per window,
+    // so part of the first block stays pending.
+    LimitGroup *group = new LimitGroup(100);
+    sock->SetRate(nullptr, group);
+    limitgroup_release(group);  // the socket holds the only reference now
+
+    std::string observed;
+    sock->CallBackAdd([](void *arg, ssize_t len, char *buf) -> int {
+        if (len > 0)
+            static_cast<std::string *>(arg)->append(buf, (size_t)len);
+        return 0;
+    }, &observed, SOCKET_EVENT_WRITE);
+
+    const std::string first = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+    EXPECT_EQ(sock->Write(first.data(), 40), 10);
+    EXPECT_EQ(sock->outbuf_len, 30u);
+    // The next window moves 10 pending bytes; 20 are still pending, so the
+    // new block is queued behind them.
+    EXPECT_EQ(sock->Write("xyz", 3), 0);
+    EXPECT_EQ(sock->outbuf_len, 23u);
+    EXPECT_EQ(observed, first + "xyz");
+    EXPECT_EQ(sock->Flush(), 0);
+    EXPECT_EQ(peer_drain(), first + "xyz");
+}
+
+TEST_F(SocketTest, WriteToAPeerThatStopsReadingTimesOut)
+{
+    sock->SetTimeout(1);
+    std::string block(65536, 'w');
+    auto start = Clock::now();
+    ssize_t r = 0;
+    for (int i = 0; i < 1000 && r != -1; i++)
+        r = sock->Write(block.data(), (ssize_t)block.size());
+    EXPECT_EQ(r, -1);
+    EXPECT_LT(seconds_since(start), 10.0);
+    // Pending output never grows past the bound while it waits.
+    EXPECT_LE(sock->outbuf_len, (size_t)SOCKET_OUTBUF_HIGH + block.size());
+}
+
+TEST_F(SocketTest, FlushReportsAPeerThatIsGone)
+{
+    peer_close();
+    std::string block(4096, 'x');
+    ssize_t r = 0;
+    for (int i = 0; i < 10 && r != -1; i++)
+        r = sock->Write(block.data(), (ssize_t)block.size());
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(sock->outbuf_len, 0u);
+}
+
+TEST_F(SocketTest, DestructionWritesPendingOutput)
+{
+    sock->Resize(5, 1);
+    memcpy(sock->outbuf, "later", 5);
+    delete sock;
+    sock = nullptr;
+    EXPECT_EQ(peer_drain(), "later");
+}
+
+TEST_F(SocketTest, WriteFilebufSendsTheWholeBuffer)
+{
+    Filebuf buf;
+    std::string body(300000, 'f');
+    body[123456] = 'g';
+    buf.Add(body.data(), body.size());
+    std::string got;
+    std::thread reader([&] { got = peer_drain(); });
+    EXPECT_GE(sock->WriteFilebuf(&buf), 0);
+    EXPECT_EQ(sock->outbuf_len, 0u);
+    reader.join();
+    EXPECT_EQ(got, body);
+}
+
+// ------------------------------------------------------------------ buffers
+
+TEST_F(SocketTest, BuffersGrowAndShrinkInSteps)
+{
+    struct Step {
+        const char *what;
+        size_t len;
+        size_t size;  // expected allocation after Resize
+    } steps[] = {
+        {"first byte allocates one step", 1, 65536},
+        {"a full step fits", 65536, 65536},
+        {"one byte more takes a second step", 65537, 131072},
+        {"shrinking within a step keeps the allocation", 65600, 131072},
+        {"shrinking by more than a step gives memory back", 10, 65536},
+    };
+    for (const Step &s : steps) {
+        sock->Resize(s.len, 0);
+        EXPECT_EQ(sock->inbuf_len, s.len) << s.what;
+        EXPECT_EQ(sock->inbuf_size, s.size) << s.what;
+    }
+    sock->Clear(0);
+    EXPECT_EQ(sock->inbuf_size, 65536u) << "a one-step buffer survives emptying";
+    sock->Resize(200000, 0);
+    sock->Clear(0);
+    EXPECT_EQ(sock->inbuf_size, 0u) << "a larger buffer is freed";
+    EXPECT_EQ(sock->inbuf, nullptr);
+}
+
+TEST_F(SocketTest, PushFrontPutsBytesBeforeTheBuffered)
+{
+    sock->PushFront("world", 5);
+    EXPECT_EQ(sock->PushFront("hello ", 6), 5u);
+    EXPECT_EQ(std::string(sock->inbuf, sock->inbuf_len), "hello world");
+}
+
+// --------------------------------------------------------------- throttling
+
+TEST(LimitGroupTest, SocketsHoldTheirOwnReferences)
+{
+    LimitGroup *group = new LimitGroup(1000);
+    {
+        Socket s;
+        s.SetRate(group, group);
+        EXPECT_EQ(group->count, 3);
+        s.SetRate(group, group);  // the same group again keeps it alive
+        EXPECT_EQ(group->count, 3);
+    }
+    EXPECT_EQ(group->count, 1);
+    limitgroup_release(group);
+}
+
+TEST(LimitGroupTest, QuotaIsATenthOfTheRate)
+{
+    LimitGroup g(100000);
+    EXPECT_EQ(g.quota, 10000);
+    LimitGroup slow(9);
+    EXPECT_EQ(slow.quota, 0);
+    pthread_mutex_lock(&atomlock);
+    g.Delete();
+    slow.Delete();
+    pthread_mutex_unlock(&atomlock);
+}
+
+TEST_F(SocketTest, WriteGroupPacesTheTransfer)
+{
+    // 100,000 bytes a second: 60,000 bytes need at least five more windows
+    // of 100 ms after the first.
+    LimitGroup *group = new LimitGroup(100000);
+    sock->SetRate(nullptr, group);
+    limitgroup_release(group);
+    std::string got;
+    std::thread reader([&] { got = peer_drain(); });
+    std::string block(6000, 't');
+    auto start = Clock::now();
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(sock->Write(block.data(), (ssize_t)block.size()), -1);
+    ASSERT_EQ(sock->Flush(), 0);
+    double took = seconds_since(start);
+    reader.join();
+    EXPECT_EQ(got.size(), 60000u);
+    EXPECT_GT(took, 0.3);
+    EXPECT_LT(took, 10.0);
+}
+
+TEST(LimitGroupSharedTest, TwoSocketsShareOneBudget)
+{
+    // Two sockets of one 100,000 bytes/s group move 40,000 bytes each: the
+    // 80,000 bytes together need several windows, not half as many.
+    LimitGroup *group = new LimitGroup(100000);
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    auto drain = [](int fd) {
+        char buf[65536];
+        while (read(fd, buf, sizeof(buf)) > 0) {
+        }
+    };
+    std::thread ra(drain, a[1]), rb(drain, b[1]);
+    auto send_all = [group](int fd) {
+        Socket s(fd);
+        s.SetRate(nullptr, group);
+        std::string block(4000, 's');
+        for (int i = 0; i < 10; i++)
+            s.Write(block.data(), (ssize_t)block.size());
+        s.Flush();
+    };
+    auto start = Clock::now();
+    std::thread wa(send_all, a[0]), wb(send_all, b[0]);
+    wa.join();
+    wb.join();
+    double took = seconds_since(start);
+    ra.join();
+    rb.join();
+    close(a[1]);
+    close(b[1]);
+    limitgroup_release(group);
+    EXPECT_GT(took, 0.4);
+    EXPECT_LT(took, 10.0);
+}
+
+}  // namespace

@@ -119,13 +119,15 @@ enum {
                                  // other than chunked, a bad or conflicting length (400)
 };
 
-// Results of header_get beside the head text.
+// Results of header_get beside the head text (numbered apart from the
+// HEADER_ERR_* codes so that header_error_status takes both).
 enum {
-    HEADER_GET_OK = 0,        // a complete head was returned
-    HEADER_GET_NONE = 1,      // nothing arrived before the time-out or the close
-    HEADER_GET_PARTIAL = 2,   // the peer stopped in the middle of a head: discarded
-    HEADER_GET_TOO_LONG = 3,  // the head passed HEADER_COLLECT_MAX or a line HEADER_LINE_MAX
-    HEADER_GET_BAD = 4,       // a NUL byte in the head
+    HEADER_GET_OK = 0,         // a complete head was returned
+    HEADER_GET_NONE = 11,      // nothing arrived before the time-out or the close
+    HEADER_GET_PARTIAL = 12,   // the peer stopped in the middle of a head: discarded
+    HEADER_GET_TOO_LONG = 13,  // the head passed HEADER_COLLECT_MAX or a line HEADER_LINE_MAX
+    HEADER_GET_BAD = 14,       // a NUL byte in the head
+    HEADER_GET_LINE_TOO_LONG = 15,  // the start line passed HEADER_LINE_MAX (414)
 };
 
 // A new empty record: strings null, lists empty, status, keep_alive and
@@ -168,7 +170,9 @@ int header_error_status(int error);
 // the other side's input for later.  Returns the head text through its
 // blank line ("\r\n" ended), or null with *result telling why: nothing
 // arrived, the head was cut off (time-out or close in the middle: it is
-// discarded, never served), too long, or holding a NUL byte.
+// discarded, never served), too long, or holding a NUL byte.  Empty lines
+// before the start line are skipped.  On SIDE_CLIENT a server socket whose
+// peer closed meanwhile is deleted and the read goes on.
 char *header_get(CONNECTION_T *conn, int side, int timeout, int *result = nullptr);
 
 // Length of the head at the start of text through its blank line, walking

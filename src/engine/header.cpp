@@ -1,0 +1,1004 @@
+// HTTP message heads: reading, parsing, copying and writing.
+#include "engine/header.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <strings.h>
+
+#include "engine/connection.h"
+#include "engine/socket.h"
+#include "runtime/filebuf.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+#include "runtime/misc.h"
+
+int (*header_cookie_check)(int direction, CONNECTION_T *conn,
+                           const char *value) = nullptr;
+
+namespace {
+
+// Parsing.
+struct ListState;
+int request_line_parse(HEADER *h, const char *text);
+int target_parse(HEADER *h, const char *target);
+int authority_parse(HEADER *h, const char *authority);
+int line_map(HEADER *h, ListState *st, const char *name, const char *value,
+             int *type);
+int content_length_parse(const char *value, uint64_t *length);
+bool is_request(const HEADER *h);
+bool has_blank(const char *text, size_t n);
+char *decode_safe(const char *text, size_t n);
+void field_dup(char **dst, const char *src);
+char *lower_dup(const char *text);
+
+// Writing.
+class HeadText;
+void start_line(HeadText *out, const HEADER *h, int mode);
+void list_lines(HeadText *out, const HEADER *h, CONNECTION_T *conn);
+void request_block(HeadText *out, const HEADER *h);
+void response_block(HeadText *out, const HEADER *h, CONNECTION_T *conn);
+bool is_cookie_line(const std::string &name);
+
+
+// Header lines that the parser maps into fields.
+enum MapId {
+    MAP_CONTENT_LENGTH,
+    MAP_TRANSFER_ENCODING,
+    MAP_CONTENT_TYPE,
+    MAP_CONTENT_ENCODING,
+    MAP_ACCEPT_ENCODING,
+    MAP_LOCATION,
+    MAP_HOST,
+    MAP_WWW_AUTHENTICATE,
+    MAP_AUTHORIZATION,
+    MAP_PROXY_AUTHENTICATE,
+    MAP_PROXY_AUTHORIZATION,
+    MAP_REFERER,
+    MAP_USER_AGENT,
+    MAP_CACHE_CONTROL,
+    MAP_EXPIRES,
+    MAP_IF_MODIFIED_SINCE,
+    MAP_LAST_MODIFIED,
+    MAP_RANGE,
+    MAP_X_CACHE,
+    MAP_VIA,
+    MAP_ENCAPSULATED,
+    MAP_X_FORWARDED_FOR,
+    MAP_DROP,
+    MAP_CONNECTION,
+    MAP_PROXY_CONNECTION,
+    MAP_NONE,
+};
+
+struct MapEntry {
+    const char *name;
+    MapId id;
+};
+
+// In the order in which the names are tried; the first that matches decides.
+const MapEntry map_table[] = {
+    {"Content-length", MAP_CONTENT_LENGTH},
+    {"Transfer-Encoding", MAP_TRANSFER_ENCODING},
+    {"Content-Type", MAP_CONTENT_TYPE},
+    {"Content-Encoding", MAP_CONTENT_ENCODING},
+    {"Accept-Encoding", MAP_ACCEPT_ENCODING},
+    {"Location", MAP_LOCATION},
+    {"Host", MAP_HOST},
+    {"WWW-Authenticate", MAP_WWW_AUTHENTICATE},
+    {"Authorization", MAP_AUTHORIZATION},
+    {"Proxy-Authenticate", MAP_PROXY_AUTHENTICATE},
+    {"Proxy-Authorization", MAP_PROXY_AUTHORIZATION},
+    {"Referer", MAP_REFERER},
+    {"User-Agent", MAP_USER_AGENT},
+    {"Cache-Control", MAP_CACHE_CONTROL},
+    {"Expires", MAP_EXPIRES},
+    {"If-Modified-Since", MAP_IF_MODIFIED_SINCE},
+    {"Last-Modified", MAP_LAST_MODIFIED},
+    {"Range", MAP_RANGE},
+    {"X-Cache", MAP_X_CACHE},
+    {"Via", MAP_VIA},
+    {"Encapsulated", MAP_ENCAPSULATED},
+    {"X-Forwarded-For", MAP_X_FORWARDED_FOR},
+    {"TE", MAP_DROP},
+    {"Trailers", MAP_DROP},
+    {"Upgrade", MAP_DROP},
+    {"Keep-Alive", MAP_DROP},
+    {"Connection", MAP_CONNECTION},
+    {"Proxy-Connection", MAP_PROXY_CONNECTION},
+};
+
+// What the list parser remembers across lines to judge the framing.
+struct ListState {
+    int transfer_encodings = 0;  // Transfer-Encoding lines seen
+    bool other_coding = false;   // a Transfer-Encoding other than "chunked"
+};
+
+bool is_request(const HEADER *h)
+{
+    return h->kind != HEADER_RESPONSE && h->kind != HEADER_ICAP_RESPONSE;
+}
+
+void field_dup(char **dst, const char *src)
+{
+    free(*dst);
+    *dst = src ? xstrdup(src) : nullptr;
+}
+
+char *lower_dup(const char *text)
+{
+    char *copy = xstrdup(text);
+    for (char *p = copy; *p; p++)
+        *p = (char)tolower((unsigned char)*p);
+    return copy;
+}
+
+// True when the first n bytes hold a blank, a control byte or DEL.
+bool has_blank(const char *text, size_t n)
+{
+    for (size_t i = 0; i < n && text[i]; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c <= 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// URL-decodes n bytes of text; null when an escape is malformed or the
+// value decodes to a NUL, CR or LF byte.
+char *decode_safe(const char *text, size_t n)
+{
+    size_t length = 0;
+    char *value = url_decode(text, (int64_t)n, &length);
+    if (value && !url_header_safe(value, length)) {
+        free(value);
+        value = nullptr;
+    }
+    return value;
+}
+
+// A Content-Length value: decimal digits, optionally surrounded by blanks,
+// within 63 bits.  Anything else (a sign, a list, junk, an overflow) is
+// refused: a length the proxy misreads lets the peer hide a second message
+// in the body.
+int content_length_parse(const char *value, uint64_t *length)
+{
+    const char *p = value;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p < '0' || *p > '9')
+        return -1;
+    uint64_t n = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        uint64_t digit = (uint64_t)(*p - '0');
+        if (n > ((uint64_t)INT64_MAX - digit) / 10)
+            return -1;
+        n = n * 10 + digit;
+    }
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p)
+        return -1;
+    *length = n;
+    return 0;
+}
+
+// Applies one header line to the fields.  Returns HEADER_OK, or a
+// HEADER_ERR_* code when the line makes the head unusable; *type (through
+// the return of MAP_NONE) tells whether the line was mapped.
+int line_map(HEADER *h, ListState *st, const char *name, const char *value,
+             int *type)
+{
+    MapId id = MAP_NONE;
+    for (const MapEntry &e : map_table) {
+        if (strcasecmp(name, e.name) == 0) {
+            id = e.id;
+            break;
+        }
+    }
+    *type = HTTP_HEADER_MAPPED;
+    switch (id) {
+    case MAP_CONTENT_LENGTH: {
+        uint64_t length;
+        if (content_length_parse(value, &length) < 0)
+            return HEADER_ERR_FRAMING;
+        // Two lines that disagree cannot both frame the body.
+        if ((h->flags & HEADER_LENGTH) && h->content_length != length)
+            return HEADER_ERR_FRAMING;
+        h->content_length = length;
+        h->flags |= HEADER_LENGTH;
+        break;
+    }
+    case MAP_TRANSFER_ENCODING: {
+        st->transfer_encodings++;
+        std::string coding(value);
+        while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t'))
+            coding.pop_back();
+        if (strcasecmp(coding.c_str(), "chunked") == 0) {
+            h->chunked = 1;
+        } else {
+            st->other_coding = true;
+            *type = HTTP_HEADER_VERBATIM;
+        }
+        break;
+    }
+    case MAP_CONTENT_TYPE: {
+        field_dup(&h->content_type, value);
+        free(h->media_type);
+        h->media_type = xstrndup(value, strcspn(value, ";"));
+        break;
+    }
+    case MAP_CONTENT_ENCODING: field_dup(&h->content_encoding, value); break;
+    case MAP_ACCEPT_ENCODING: field_dup(&h->accept_encoding, value); break;
+    case MAP_LOCATION: field_dup(&h->location, value); break;
+    case MAP_HOST: field_dup(&h->host_header, value); break;
+    case MAP_WWW_AUTHENTICATE: field_dup(&h->www_authenticate, value); break;
+    case MAP_AUTHORIZATION: field_dup(&h->authorization, value); break;
+    case MAP_PROXY_AUTHENTICATE:
+        field_dup(&h->proxy_authenticate_header, value);
+        break;
+    case MAP_PROXY_AUTHORIZATION: field_dup(&h->proxy_authorization, value); break;
+    case MAP_REFERER: field_dup(&h->referer, value); break;
+    case MAP_USER_AGENT: field_dup(&h->user_agent, value); break;
+    case MAP_CACHE_CONTROL: field_dup(&h->cache_control, value); break;
+    case MAP_EXPIRES: field_dup(&h->expires, value); break;
+    case MAP_IF_MODIFIED_SINCE: field_dup(&h->if_modified_since, value); break;
+    case MAP_LAST_MODIFIED: field_dup(&h->last_modified, value); break;
+    case MAP_RANGE: field_dup(&h->range, value); break;
+    case MAP_X_CACHE:
+        // Only the first X-Cache line is extended by this proxy; later
+        // ones pass as they came.
+        if (h->x_cache && *h->x_cache)
+            *type = HTTP_HEADER_VERBATIM;
+        else
+            field_dup(&h->x_cache, value);
+        break;
+    case MAP_VIA: field_dup(&h->via, value); break;
+    case MAP_ENCAPSULATED: field_dup(&h->encapsulated, value); break;
+    case MAP_X_FORWARDED_FOR: field_dup(&h->x_forwarded_for, value); break;
+    case MAP_DROP: break;
+    case MAP_CONNECTION:
+    case MAP_PROXY_CONNECTION: {
+        int32_t *word = id == MAP_CONNECTION ? &h->keep_alive : &h->proxy_keep_alive;
+        if (strncasecmp(value, "keep-alive", 10) == 0)
+            *word = 1;
+        else if (strncasecmp(value, "close", 5) == 0)
+            *word = 0;
+        break;
+    }
+    case MAP_NONE: *type = HTTP_HEADER_VERBATIM; break;
+    }
+    return HEADER_OK;
+}
+
+// The request line: method, target and version.
+int request_line_parse(HEADER *h, const char *text)
+{
+    size_t len = strcspn(text, "\n");
+    if (len > 0 && text[len - 1] == '\r')
+        len--;
+    std::string line(text, len);
+    if (line.find('\r') != std::string::npos)
+        return HEADER_ERR_MALFORMED;
+
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < line.size()) {
+        size_t start = line.find_first_not_of(" \t", pos);
+        if (start == std::string::npos)
+            break;
+        size_t end = line.find_first_of(" \t", start);
+        if (end == std::string::npos)
+            end = line.size();
+        words.push_back(line.substr(start, end - start));
+        pos = end;
+    }
+    if (words.size() < 2)
+        return HEADER_ERR_MALFORMED;
+    const std::string &method = words[0];
+    const std::string &target = words[1];
+    // A method or target that would have to be cut is refused: a cut one
+    // names another method or resource.
+    if (method.size() > 23)
+        return HEADER_ERR_MALFORMED;
+    if (target.size() > HEADER_URL_MAX)
+        return HEADER_ERR_URL_TOO_LONG;
+    h->version = (words.size() == 3 && strcasecmp(words[2].c_str(), "HTTP/1.1") == 0) ? 2 : 1;
+
+    if (strcasecmp(method.c_str(), "CONNECT") == 0)
+        h->kind = HEADER_CONNECT;
+    else if (target[0] == '/')
+        h->kind = HEADER_TRANSPARENT;
+    else
+        h->kind = HEADER_PROXY;
+    h->method = xstrdup(method.c_str());
+    return target_parse(h, target.c_str());
+}
+
+// The request target: a path, an absolute URL or a CONNECT authority.
+int target_parse(HEADER *h, const char *target)
+{
+    if (h->kind == HEADER_TRANSPARENT) {
+        h->scheme = xstrdup("http");
+        h->path = url_path_fix(target);
+        h->port = 80;
+        return HEADER_OK;
+    }
+    const char *rest = target;
+    if (h->kind == HEADER_PROXY) {
+        const char *colon = strchr(target, ':');
+        if (!colon || colon == target || strlen(colon + 1) < 2)
+            return HEADER_ERR_MALFORMED;
+        std::string scheme(target, (size_t)(colon - target));
+        if (has_blank(scheme.c_str(), scheme.size()))
+            return HEADER_ERR_MALFORMED;
+        h->scheme = lower_dup(scheme.c_str());
+        rest = colon + 3;  // past "://"
+    } else {
+        h->scheme = xstrdup("connect");
+    }
+
+    const char *slash = strchr(rest, '/');
+    h->path = slash ? url_path_fix(slash) : xstrdup("/");
+    std::string authority(rest, slash ? (size_t)(slash - rest) : strlen(rest));
+    return authority_parse(h, authority.c_str());
+}
+
+// user:password@host:port of a request target.
+int authority_parse(HEADER *h, const char *authority)
+{
+    const char *at = strchr(authority, '@');
+    if (at) {
+        const char *colon = (const char *)memchr(authority, ':', (size_t)(at - authority));
+        if (colon && colon > authority && at > colon + 1) {
+            size_t user_len = (size_t)(colon - authority);
+            size_t pass_len = (size_t)(at - colon - 1);
+            // Credentials that would have to be cut are refused rather
+            // than sent shortened.
+            if (user_len > 128 || pass_len > 128)
+                return HEADER_ERR_MALFORMED;
+            h->user = decode_safe(authority, user_len);
+            h->password = decode_safe(colon + 1, pass_len);
+            if (!h->user || !h->password)
+                return HEADER_ERR_MALFORMED;
+        }
+        authority = at + 1;
+    }
+
+    std::string host(authority);
+    size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        const char *digits = host.c_str() + colon + 1;
+        char *end = nullptr;
+        errno = 0;
+        long port = strtol(digits, &end, 10);
+        if (*digits < '0' || *digits > '9' || *end || errno || port < 1 || port > 65535)
+            return HEADER_ERR_MALFORMED;
+        h->port = (int32_t)port;
+        host.resize(colon);
+    } else {
+        h->flags |= HEADER_NO_PORT;
+        h->port = h->kind == HEADER_CONNECT ? 443 : protocol_port(h->scheme);
+    }
+    // A host that decodes to a blank or a control byte names no server
+    // and would break the request line written upstream.
+    char *decoded = decode_safe(host.c_str(), host.size());
+    if (!decoded)
+        return HEADER_ERR_MALFORMED;
+    if (has_blank(decoded, strlen(decoded))) {
+        free(decoded);
+        return HEADER_ERR_MALFORMED;
+    }
+    h->host = lower_dup(decoded);
+    free(decoded);
+    return header_complete(h) == 0 ? HEADER_OK : HEADER_ERR_URL_TOO_LONG;
+}
+
+} // namespace
+
+HEADER *header_new()
+{
+    return new HEADER();
+}
+
+void header_field_set(char **field, const char *value)
+{
+    field_dup(field, value);
+}
+
+int http_header_list_parse(HEADER *h, const char *text)
+{
+    if (!text || !*text)
+        return HEADER_OK;
+    const char *p = strchr(text, '\n');
+    if (!p)
+        return HEADER_OK;
+    p++;
+    bool request = is_request(h);
+    ListState st;
+    for (;;) {
+        const char *nl = strchr(p, '\n');
+        if (!nl)
+            break;
+        size_t len = strcspn(p, "\r\n");
+        if (len == 0)
+            break;  // the blank line ends the head
+        const char *line_end = nl;
+        if (line_end > p && line_end[-1] == '\r')
+            line_end--;
+        if ((size_t)(line_end - p) > HEADER_LINE_MAX)
+            return HEADER_ERR_TOO_LONG;
+        std::string line(p, len);
+        p = nl + 1;
+
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || colon + 1 == line.size())
+            continue;
+        std::string name = line.substr(0, colon);
+        // A name with blanks (a folded line, "Name : value") is read
+        // differently by different servers; a request carrying one is
+        // refused, a response line of that kind is dropped.
+        if (name.empty() || has_blank(name.c_str(), name.size())) {
+            if (request)
+                return HEADER_ERR_MALFORMED;
+            continue;
+        }
+        size_t vstart = colon + 1;
+        if (vstart < line.size() && (line[vstart] == ' ' || line[vstart] == '\t'))
+            vstart++;
+        std::string value = line.substr(vstart);
+
+        int type;
+        int err = line_map(h, &st, name.c_str(), value.c_str(), &type);
+        if (err != HEADER_OK)
+            return err;
+        h->headers.push_back(HTTP_HEADER{type, name, value});
+    }
+
+    if (request) {
+        // The proxy decides where a request body ends; framings it cannot
+        // be sure of are refused.
+        if (st.other_coding || st.transfer_encodings > 1)
+            return HEADER_ERR_FRAMING;
+        if (h->chunked && (h->flags & HEADER_LENGTH))
+            return HEADER_ERR_FRAMING;
+    } else if ((h->chunked || st.other_coding) && (h->flags & HEADER_LENGTH)) {
+        // A transfer coding overrides a length: the length is not used
+        // and never forwarded beside the coding.
+        h->flags &= ~HEADER_LENGTH;
+        h->content_length = 0;
+    }
+    return HEADER_OK;
+}
+
+HEADER *http_header_parse_request(const char *text, int *error)
+{
+    int err = HEADER_ERR_MALFORMED;
+    HEADER *h = nullptr;
+    if (text && *text) {
+        h = header_new();
+        err = request_line_parse(h, text);
+        if (err == HEADER_OK)
+            err = http_header_list_parse(h, text);
+        if (err == HEADER_OK)
+            h->raw = xstrndup(text, header_length(text, SIZE_MAX));
+    }
+    if (error)
+        *error = err;
+    if (err == HEADER_OK)
+        return h;
+    putlog(LOG_ERROR, "security: malformatted header recieved");
+    http_header_free(h);
+    return nullptr;
+}
+
+HEADER *http_header_parse_response(const char *text)
+{
+    if (!text)
+        return nullptr;
+    const char *nl = strchr(text, '\n');
+    if (!nl || (size_t)(nl - text) + 1 > 255)
+        return nullptr;
+    std::string line(text, (size_t)(nl - text));
+
+    HEADER *h = header_new();
+    h->kind = HEADER_RESPONSE;
+    char proto[11], major, minor;
+    int code;
+    if (sscanf(line.c_str(), "%10[^/]/%c.%c %d", proto, &major, &minor, &code) != 4 ||
+        !isdigit((unsigned char)major) || !isdigit((unsigned char)minor)) {
+        h->version = 0;
+        h->status = 200;
+        h->raw = xstrdup("HTTP/1.1 200 OK\r\n\r\n");
+        putlog(LOG_DEBUG, "HTTP/0.9 header");
+        return h;
+    }
+    char word1[11], word2[11];
+    if (sscanf(line.c_str(), "%10s %10s", word1, word2) != 2) {
+        http_header_free(h);
+        return nullptr;
+    }
+    char *end = nullptr;
+    long status = strtol(word2, &end, 10);
+    if (end == word2 || status <= 0 || status > 999) {
+        http_header_free(h);
+        return nullptr;
+    }
+    h->version = strcasecmp(word1, "HTTP/1.1") == 0 ? 2 : 1;
+    h->status = (int32_t)status;
+    if (http_header_list_parse(h, text) != HEADER_OK) {
+        http_header_free(h);
+        return nullptr;
+    }
+    h->raw = xstrndup(text, header_length(text, SIZE_MAX));
+    return h;
+}
+
+HEADER *http_header_dup(const HEADER *h)
+{
+    if (!h)
+        return nullptr;
+    HEADER *d = header_new();
+    char *HEADER::*strings[] = {
+        &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
+        &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
+        &HEADER::referer, &HEADER::user_agent, &HEADER::location,
+        &HEADER::content_type, &HEADER::content_encoding,
+        &HEADER::accept_encoding, &HEADER::www_authenticate,
+        &HEADER::authorization, &HEADER::range,
+        &HEADER::proxy_authenticate_header, &HEADER::proxy_authorization,
+        &HEADER::host_header, &HEADER::media_type, &HEADER::cache_control,
+        &HEADER::expires, &HEADER::if_modified_since, &HEADER::last_modified,
+        &HEADER::warning, &HEADER::age, &HEADER::x_cache,
+        &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
+    };
+    for (char *HEADER::*s : strings)
+        d->*s = h->*s ? xstrdup(h->*s) : nullptr;
+    d->kind = h->kind;
+    d->version = h->version;
+    d->port = h->port;
+    d->status = h->status;
+    d->content_length = h->content_length;
+    d->chunked = h->chunked;
+    d->keep_alive = h->keep_alive;
+    d->proxy_keep_alive = h->proxy_keep_alive;
+    d->headers = h->headers;
+    d->filtered = h->filtered;
+    d->flags = h->flags;
+    return d;
+}
+
+void http_header_free(HEADER *h)
+{
+    if (!h)
+        return;
+    char *HEADER::*strings[] = {
+        &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
+        &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
+        &HEADER::referer, &HEADER::user_agent, &HEADER::location,
+        &HEADER::content_type, &HEADER::content_encoding,
+        &HEADER::accept_encoding, &HEADER::www_authenticate,
+        &HEADER::authorization, &HEADER::range,
+        &HEADER::proxy_authenticate_header, &HEADER::proxy_authorization,
+        &HEADER::host_header, &HEADER::media_type, &HEADER::cache_control,
+        &HEADER::expires, &HEADER::if_modified_since, &HEADER::last_modified,
+        &HEADER::warning, &HEADER::age, &HEADER::x_cache,
+        &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
+    };
+    for (char *HEADER::*s : strings)
+        free(h->*s);
+    delete h;
+}
+
+int header_error_status(int error)
+{
+    switch (error) {
+    case HEADER_ERR_URL_TOO_LONG: return 414;
+    case HEADER_ERR_TOO_LONG: return 431;
+    case HEADER_GET_TOO_LONG: return 431;
+    case HEADER_GET_LINE_TOO_LONG: return 414;
+    default: return 400;
+    }
+}
+
+size_t header_length(const char *text, size_t limit)
+{
+    if (!text)
+        return 0;
+    size_t i = 0;
+    int line_ends = 0;
+    while (i < limit && text[i]) {
+        char c = text[i++];
+        if (c == '\n') {
+            if (++line_ends == 2)
+                break;
+        } else if (c != '\r') {
+            line_ends = 0;
+        }
+    }
+    return i;
+}
+
+int header_complete(HEADER *h)
+{
+    char url[HEADER_URL_MAX + 2];
+    int n = snprintf(url, sizeof(url), "%s://%s:%d%s", h->scheme ? h->scheme : "",
+                     h->host ? h->host : "", h->port, h->path ? h->path : "");
+    if (n < 0 || n > HEADER_URL_MAX)
+        return -1;
+    field_dup(&h->url, url);
+    return 0;
+}
+
+// ------------------------------------------------------------------ writing
+
+namespace {
+
+// The text of a head being written.  Every value goes through a check: a
+// CR or LF in one would let it end the line and start another (a forged
+// header or a second message), so the whole head is refused instead.
+class HeadText {
+public:
+    std::string text;
+    bool refused = false;
+
+    // Appends formatted text whose string arguments were checked by value().
+    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list ap;
+        va_start(ap, format);
+        char small[512];
+        va_list copy;
+        va_copy(copy, ap);
+        int n = vsnprintf(small, sizeof(small), format, copy);
+        va_end(copy);
+        if (n < 0) {
+            refused = true;
+        } else if ((size_t)n < sizeof(small)) {
+            text.append(small, (size_t)n);
+        } else {
+            std::string big((size_t)n + 1, '\0');
+            vsnprintf(&big[0], big.size(), format, ap);
+            text.append(big.c_str(), (size_t)n);
+        }
+        va_end(ap);
+    }
+
+    // The value itself, or "" when it is null; a value holding CR or LF
+    // refuses the head.
+    const char *value(const char *v)
+    {
+        if (!v)
+            return "";
+        if (strpbrk(v, "\r\n"))
+            refused = true;
+        return v;
+    }
+
+    // "Name: value\r\n" when the value is set.
+    void line(const char *name, const char *v)
+    {
+        if (v)
+            add("%s: %s\r\n", name, value(v));
+    }
+};
+
+bool is_cookie_line(const std::string &name)
+{
+    return strncasecmp(name.c_str(), "Set-Cookie", 10) == 0 ||
+           strncasecmp(name.c_str(), "Cookie", 6) == 0;
+}
+
+void start_line(HeadText *out, const HEADER *h, int mode)
+{
+    switch (h->kind) {
+    case HEADER_RESPONSE:
+        out->add("HTTP/1.1 %d %s\r\n", h->status, code_to_error(h->status));
+        return;
+    case HEADER_ICAP_REQUEST:
+        out->add("%s %s ICAP/1.0\r\n", out->value(h->method), out->value(h->url));
+        return;
+    case HEADER_ICAP_RESPONSE:
+        out->add("ICAP/1.0 %d %s\r\n", h->status, code_to_error(h->status));
+        return;
+    default:
+        break;
+    }
+    if (mode == SEND_TO_ORIGIN) {
+        out->add("%s %s HTTP/1.1\r\n", out->value(h->method), out->value(h->path));
+    } else if (h->kind == HEADER_CONNECT) {
+        out->add("CONNECT %s:%d HTTP/1.1\r\n", out->value(h->host), h->port);
+    } else if (h->user && h->password) {
+        char *user = url_encode(h->user, -1);
+        char *password = url_encode(h->password, -1);
+        out->add("%s %s://%s:%s@%s:%d%s HTTP/1.1\r\n", out->value(h->method),
+                 out->value(h->scheme), user, password, out->value(h->host), h->port,
+                 out->value(h->path));
+        free(user);
+        free(password);
+    } else {
+        out->add("%s %s HTTP/1.1\r\n", out->value(h->method), out->value(h->url));
+    }
+}
+
+// The unmapped lines, passing cookie lines through the cookie filter.
+void list_lines(HeadText *out, const HEADER *h, CONNECTION_T *conn)
+{
+    const std::vector<HTTP_HEADER> &list =
+        (h->flags & HEADER_FILTERED) ? h->filtered : h->headers;
+    bool icap = h->kind == HEADER_ICAP_REQUEST || h->kind == HEADER_ICAP_RESPONSE;
+    bool response = h->kind == HEADER_RESPONSE;
+    for (const HTTP_HEADER &line : list) {
+        if (line.type != HTTP_HEADER_VERBATIM)
+            continue;
+        if (!icap && header_cookie_check && is_cookie_line(line.name) &&
+            !header_cookie_check(response ? 0 : 1, conn, line.value.c_str())) {
+            if (response)
+                putlog(LOG_COOKIEFILTER, "blocked: incoming from %s", h->host ? h->host : "");
+            else
+                putlog(LOG_COOKIEFILTER, "blocked: outgoing to %s", h->host ? h->host : "");
+            continue;
+        }
+        // A name is checked like a value: a filter may have added it.
+        const char *name = out->value(line.name.c_str());
+        out->add("%s: %s\r\n", name, out->value(line.value.c_str()));
+    }
+}
+
+void request_block(HeadText *out, const HEADER *h)
+{
+    out->line("Authorization", h->authorization);
+    out->line("If-Modified-Since", h->if_modified_since);
+    out->line("Referer", h->referer);
+    out->line("User-Agent", h->user_agent);
+    out->line("Range", h->range);
+    out->line("Accept-Encoding", h->accept_encoding);
+    if (h->kind != HEADER_CONNECT && h->port == protocol_port(h->scheme ? h->scheme : ""))
+        out->add("Host: %s\r\n", out->value(h->host));
+    else
+        out->add("Host: %s:%d\r\n", out->value(h->host), h->port);
+    out->add("Connection: keep-alive\r\n");
+    out->line("X-Forwarded-For", h->x_forwarded_for);
+    out->line("Via", h->via);
+    out->line("Encapsulated", h->encapsulated);
+}
+
+void response_block(HeadText *out, const HEADER *h, CONNECTION_T *conn)
+{
+    out->line("Cache-Control", h->cache_control);
+    out->line("Expires", h->expires);
+    out->line("Last-Modified", h->last_modified);
+    out->line("Location", h->location);
+    out->line("WWW-Authenticate", h->www_authenticate);
+    out->line("Proxy-Authenticate", h->proxy_authenticate_header);
+    out->line("Content-Encoding", h->content_encoding);
+    const char *keep = conn && conn->keepalive_client ? "keep-alive" : "close";
+    out->add("Connection: %s\r\n", keep);
+    out->add("Proxy-Connection: %s\r\n", keep);
+    out->line("X-Cache", h->x_cache);
+    out->line("Age", h->age);
+    out->line("Warning", h->warning);
+}
+
+} // namespace
+
+int header_send_filebuf(Filebuf *buf, HEADER *h, CONNECTION_T *conn, int mode)
+{
+    if (mode == 5)
+        mode = SEND_TO_CLIENT;
+    HeadText out;
+    start_line(&out, h, mode);
+    list_lines(&out, h, conn);
+    if (h->content_type && *h->content_type)
+        out.line("Content-Type", h->content_type);
+    // One framing only: with the chunked coding a length is not written.
+    if (h->chunked)
+        out.add("Transfer-Encoding: chunked\r\n");
+    else if (h->flags & HEADER_LENGTH)
+        out.add("Content-Length: %" PRIu64 "\r\n", h->content_length);
+    switch (mode) {
+    case SEND_TO_PARENT: {
+        out.add("Proxy-Connection: keep-alive\r\n");
+        const char *credentials = conn ? conn->forward_authorization : nullptr;
+        if ((!credentials || !*credentials) && conn && conn->request)
+            credentials = conn->request->proxy_authorization;
+        out.line("Proxy-Authorization", credentials);
+        out.line("Cache-Control", h->cache_control);
+        request_block(&out, h);
+        break;
+    }
+    case SEND_TO_ORIGIN:
+        request_block(&out, h);
+        break;
+    case SEND_TO_CLIENT:
+        response_block(&out, h, conn);
+        break;
+    default:
+        break;
+    }
+    out.add("\r\n");
+    if (out.refused) {
+        putlog(LOG_SECURITY, "security: line break in a header value, head not sent");
+        return -1;
+    }
+    buf->Add(out.text.data(), out.text.size());
+    return 0;
+}
+
+void via_header_update(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    if (!h)
+        return;
+    char via[1024];
+    const char *ip = conn->interface_ip ? conn->interface_ip : "";
+    if (h->via && *h->via)
+        snprintf(via, sizeof(via), "%s, %s:%d (Kelvarine %s)", h->via, ip,
+                 conn->listen_port, KELVARINE_VERSION);
+    else
+        snprintf(via, sizeof(via), "%s:%d (Kelvarine %s)", ip, conn->listen_port,
+                 KELVARINE_VERSION);
+    field_dup(&h->via, via);
+}
+
+void xcache_header_update(CONNECTION_T *conn, int miss)
+{
+    HEADER *h = conn->response;
+    if (!h)
+        return;
+    char xcache[1024];
+    const char *word = miss ? "MISS" : "HIT";
+    if (h->x_cache && *h->x_cache)
+        snprintf(xcache, sizeof(xcache), "%s, %s from Kelvarine %s", h->x_cache, word,
+                 KELVARINE_VERSION);
+    else
+        snprintf(xcache, sizeof(xcache), "%s from Kelvarine %s", word, KELVARINE_VERSION);
+    field_dup(&h->x_cache, xcache);
+}
+
+void conditional_header(HEADER *h, time_t fetched)
+{
+    struct tm tm;
+    char date[128];
+    if (!gmtime_r(&fetched, &tm) ||
+        strftime(date, sizeof(date), "%a, %d %b %Y %T GMT", &tm) == 0)
+        return;
+    field_dup(&h->if_modified_since, date);
+}
+
+void header_variables(CONNECTION_T *conn, const char *prefix,
+                      const std::vector<HTTP_HEADER> &list)
+{
+    for (const HTTP_HEADER &line : list) {
+        std::string name = line.name.substr(0, 1023);
+        for (char &c : name)
+            c = (char)tolower((unsigned char)c);
+        conn->variables[std::string(prefix) + "[" + name + "]"] = line.value;
+    }
+}
+
+// ------------------------------------------------------------------ reading
+
+namespace {
+
+int64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// What one line taken off the socket means for the head being collected.
+enum LineResult { LINE_MORE, LINE_DONE, LINE_STOP };
+
+// Takes one line off the side's socket and adds it to the head.
+LineResult line_take(Socket *sock, std::string *head, int seconds, int *result)
+{
+    char line[HEADER_LINE_MAX + 3];  // the line, "\r\n" and the terminator
+    ssize_t n = sock->GetLine(line, (ssize_t)sizeof(line), seconds);
+    if (n == SOCKET_LINE_TOO_LONG || n == (ssize_t)sizeof(line)) {
+        *result = head->empty() ? HEADER_GET_LINE_TOO_LONG : HEADER_GET_TOO_LONG;
+        return LINE_STOP;
+    }
+    if (n <= 0)
+        return LINE_STOP;
+    // A NUL would hide the rest of the line from every string function
+    // that reads the head later.
+    if (strlen(line) != (size_t)n) {
+        *result = HEADER_GET_BAD;
+        return LINE_STOP;
+    }
+    if (strcmp(line, "\n") == 0 || strcmp(line, "\r\n") == 0) {
+        if (head->empty())
+            return LINE_MORE;  // empty lines before the start line
+        head->append("\r\n");
+        *result = HEADER_GET_OK;
+        return LINE_DONE;
+    }
+    if (head->size() + (size_t)n > HEADER_COLLECT_MAX) {
+        *result = HEADER_GET_TOO_LONG;
+        return LINE_STOP;
+    }
+    head->append(line, (size_t)n);
+    return LINE_MORE;
+}
+
+} // namespace
+
+char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
+{
+    int res = HEADER_GET_NONE;
+    std::string head;
+    int64_t deadline = now_ms() + (int64_t)timeout * 1000;
+    for (bool reading = true; reading;) {
+        Socket *sock = side == SIDE_SERVER ? conn->server : conn->client;
+        Socket *other = side == SIDE_SERVER ? conn->client : conn->server;
+        int64_t left = deadline - now_ms();
+        if (!sock || left <= 0)
+            break;
+        struct pollfd fds[2];
+        fds[0] = {sock->fd, POLLIN, 0};
+        nfds_t nfds = 1;
+        if (other && other->fd >= 0) {
+            fds[1] = {other->fd, POLLIN, 0};
+            nfds = 2;
+        }
+        int r = poll(fds, nfds, sock->inbuf_len ? 0 : (int)std::min<int64_t>(left, INT_MAX));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable",
+                   errno, strerror(errno), "header_get");
+            break;
+        }
+        if (sock->inbuf_len || (fds[0].revents & POLLIN)) {
+            int seconds = (int)((left + 999) / 1000);
+            switch (line_take(sock, &head, seconds, &res)) {
+            case LINE_MORE: continue;
+            case LINE_DONE:
+            case LINE_STOP: reading = false; continue;
+            }
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            break;
+        if (nfds == 2 && (fds[1].revents & POLLIN)) {
+            // Input from the other side waits in its own buffer.
+            if (other->Read(nullptr, -1, 1) <= 0) {
+                if (side == SIDE_SERVER)
+                    break;
+                delete conn->server;
+                conn->server = nullptr;
+            }
+        } else if (nfds == 2 && (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            break;
+        }
+    }
+    if (res == HEADER_GET_NONE && !head.empty())
+        res = HEADER_GET_PARTIAL;
+    if (result)
+        *result = res;
+    return res == HEADER_GET_OK ? xstrdup(head.c_str()) : nullptr;
+}
+
+int header_send(HEADER *h, CONNECTION_T *conn, int side, int mode)
+{
+    if (side != SIDE_SERVER && (conn->flags & CONN_CLIENT_GONE))
+        return 0;
+    Socket *sock = side == SIDE_SERVER ? conn->server : conn->client;
+    Filebuf buf;
+    if (header_send_filebuf(&buf, h, conn, mode) != 0)
+        return -1;
+    if (!sock)
+        return side == SIDE_SERVER ? -2 : 0;
+    if (sock->WriteFilebuf(&buf) < 0)
+        return -2;
+    sock->Flush();
+    return 0;
+}

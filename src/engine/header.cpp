@@ -126,10 +126,12 @@ bool is_request(const HEADER *h)
     return h->kind != HEADER_RESPONSE && h->kind != HEADER_ICAP_RESPONSE;
 }
 
+// Copies before freeing: src may point into the old value.
 void field_dup(char **dst, const char *src)
 {
+    char *copy = src ? xstrdup(src) : nullptr;
     free(*dst);
-    *dst = src ? xstrdup(src) : nullptr;
+    *dst = copy;
 }
 
 char *lower_dup(const char *text)

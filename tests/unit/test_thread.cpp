@@ -12,6 +12,7 @@
 
 #include "engine/global.h"
 #include "engine/options.h"
+#include "runtime/log.h"
 
 namespace {
 
@@ -63,6 +64,25 @@ bool row_wait_state(int row, int state)
     return false;
 }
 
+// The newest line of the log ring, or "" when it is empty.
+std::string newest_line()
+{
+    LOGBUFFER *ring = global->logbuffer;
+    pthread_rwlock_rdlock(&ring->lock);
+    std::string line = ring->head != nullptr ? ring->head->text : "";
+    pthread_rwlock_unlock(&ring->lock);
+    return line;
+}
+
+int ring_count()
+{
+    LOGBUFFER *ring = global->logbuffer;
+    pthread_rwlock_rdlock(&ring->lock);
+    int count = ring->count;
+    pthread_rwlock_unlock(&ring->lock);
+    return count;
+}
+
 class ThreadTable : public ::testing::Test {
 protected:
     void SetUp() override
@@ -72,10 +92,24 @@ protected:
         threads_init();
         thread_index_set = -1;
         thread_worker_register(worker_entry, set_thread_index);
+        // Log lines go to a ring the tests can read.
+        static LOGBUFFER *ring = logbuffer_new();
+        logbuffer_clear(ring);
+        record.logbuffer = ring;
+        pthread_mutex_init(&record.rusage_lock, nullptr);
+        saved_global = global;
+        global = &record;
     }
-    void TearDown() override { MAXTHREADS = saved_maxthreads; }
+    void TearDown() override
+    {
+        global = saved_global;
+        pthread_mutex_destroy(&record.rusage_lock);
+        MAXTHREADS = saved_maxthreads;
+    }
 
     int saved_maxthreads = 0;
+    GLOBAL_T record{};
+    GLOBAL_T *saved_global = nullptr;
 };
 
 TEST_F(ThreadTable, MainThreadOwnsRowZeroAndItsClientId)
@@ -91,13 +125,18 @@ TEST_F(ThreadTable, MainThreadOwnsRowZeroAndItsClientId)
 TEST_F(ThreadTable, ThreadWithoutRowLogsWithClientIdZero)
 {
     thread_set_clientid(7);
+    putlog(LOG_WARNING, "from the main thread");
+    EXPECT_NE(newest_line().find(" [7] "), std::string::npos) << newest_line();
+
     uint32_t seen = 1;
     std::thread stranger([&] {
         seen = thread_get_clientid();
         thread_set_clientid(99); // nothing to set, and no other row touched
+        putlog(LOG_WARNING, "from a thread without a row");
     });
     stranger.join();
     EXPECT_EQ(seen, 0u);
+    EXPECT_NE(newest_line().find(" [0] "), std::string::npos) << newest_line();
     EXPECT_EQ(thread_get_clientid(), 7u);
 }
 
@@ -203,19 +242,21 @@ TEST_F(ThreadTable, FullTableRefusesWorkersAndServiceThreads)
     for (int row = 1; row < MAXTHREADS; row++)
         row_set(row, THREAD_BUSY);
     int marker;
+    int lines = ring_count();
     EXPECT_EQ(process_new(fake_connection(&marker)), -1);
     EXPECT_EQ(thread_index_set, -1);
+    EXPECT_EQ(ring_count(), lines) << "a refused worker is not logged";
+
     EXPECT_EQ(thread_create_internal(service_body, nullptr), -1);
+    EXPECT_NE(newest_line().find("error: increase MAXTHREADS: 8 maybe inadequate"),
+              std::string::npos)
+        << newest_line();
 }
 
 TEST_F(ThreadTable, EachEndingWorkerAddsTheWholeUsage)
 {
-    GLOBAL_T record{};
-    pthread_mutex_init(&record.rusage_lock, nullptr);
     // Microseconds just short of a second must carry into the seconds.
     record.rusage_totals.ru_utime.tv_usec = 999999;
-    GLOBAL_T *saved = global;
-    global = &record;
 
     struct rusage before;
     ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
@@ -223,7 +264,6 @@ TEST_F(ThreadTable, EachEndingWorkerAddsTheWholeUsage)
     struct rusage first = record.rusage_totals;
     rusage_update();
     struct rusage second = record.rusage_totals;
-    global = saved;
 
     auto micros = [](const struct timeval &t) {
         return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec;
@@ -239,7 +279,6 @@ TEST_F(ThreadTable, EachEndingWorkerAddsTheWholeUsage)
     EXPECT_GE(micros(second.ru_stime), 2 * micros(before.ru_stime));
     EXPECT_GE(second.ru_minflt, 2 * first.ru_minflt);
     EXPECT_GE(first.ru_minflt, before.ru_minflt);
-    pthread_mutex_destroy(&record.rusage_lock);
 }
 
 } // namespace

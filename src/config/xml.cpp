@@ -1,0 +1,457 @@
+// The XML configuration document: the cursor, loading and saving of
+// fields and sections, and the whole-document load and save.
+#include "config/xml.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <tinyxml.h>
+
+#include "config/section.h"
+#include "engine/options.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+#include "runtime/misc.h"
+
+TiXmlDocument *document = nullptr;
+pthread_mutex_t documentlock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<time_t> documentsynctime(0);
+ConfigUrlFetch config_url_fetch = nullptr;
+
+static const char ROOT_NAME[] = "kelvarine";
+
+TiXmlElement *section_select(TiXmlDocument *doc, const std::string &name)
+{
+    TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
+    TiXmlElement *element = root ? root->FirstChildElement(name) : nullptr;
+    if (element == nullptr)
+        throw ConfigError();
+    return element;
+}
+
+XmlElement::XmlElement(TiXmlDocument *doc, const std::string &section_name)
+    : node(section_select(doc, section_name)), section_name(section_name)
+{
+}
+
+XmlElement::XmlElement(TiXmlDocument *doc, const std::string &section_name,
+                       const std::string &element_name)
+    : node(nullptr), section_name(section_name), element_name(element_name)
+{
+    node = section_select(doc, section_name)->FirstChildElement(element_name);
+}
+
+bool XmlElement::next()
+{
+    if (node != nullptr)
+        node = node->NextSiblingElement(element_name);
+    return node != nullptr;
+}
+
+std::string XmlElement::string_read(const std::string &field_name) const
+{
+    if (node == nullptr)
+        return "";
+    const TiXmlElement *child = node->FirstChildElement(field_name);
+    if (child == nullptr)
+        return "";
+    const TiXmlNode *content = child->FirstChild();
+    if (content == nullptr)
+        return "";
+    return content->ValueStr();
+}
+
+bool XmlElement::check_active(const std::string &field_name) const
+{
+    const TiXmlElement *child =
+        node ? node->FirstChildElement(field_name) : nullptr;
+    if (child == nullptr)
+        throw ConfigError();
+    const char *active = child->Attribute("active");
+    if (active == nullptr || strcasecmp(active, "true") == 0)
+        return true;
+    if (strcasecmp(active, "false") == 0)
+        return false;
+    throw ConfigError();
+}
+
+void Field::error_log(XmlElement &cursor) const
+{
+    putlog(LOG_ERROR,
+           "flawed XML file, section %s, element %s: %s must be %s, but it is "
+           "given value %s",
+           cursor.section_get().c_str(), cursor.element_get().c_str(),
+           name.c_str(), nature().c_str(), raw.c_str());
+}
+
+void Field::load(XmlElement &cursor)
+{
+    raw = cursor.string_read(name);
+    if (optional) {
+        active = cursor.check_active(name);
+        if (!active)
+            return;
+    }
+
+    // Every value is parsed into temporaries first, so that a refused text
+    // leaves the parsed values as they were.
+    try {
+        switch (type) {
+        case INT:
+            int_value = string_to_int(raw);
+            break;
+        case UINT:
+            uint_value = string_to_uint(raw);
+            break;
+        case BOOL:
+            if (raw == "true" || raw == "TRUE")
+                int_value = 1;
+            else if (raw == "false" || raw == "FALSE")
+                int_value = 0;
+            else
+                throw ConfigError();
+            break;
+        case STRING:
+        case MULTILINE_STRING:
+            break;
+        case STRING_SELECT_ONE:
+            // A text that names no option clears every mark and keeps the
+            // index; it is not an error.
+            for (size_t i = 0; i < options.size(); i++)
+                options[i].selected = options[i].value == raw;
+            for (size_t i = 0; i < options.size(); i++)
+                if (options[i].selected) {
+                    int_value = static_cast<int32_t>(i);
+                    break;
+                }
+            break;
+        case STRING_SELECT_MANY: {
+            string_list = StringList(raw, ',');
+            uint32_t mask = 0;
+            // The schema reader allows at most 32 options.
+            for (size_t i = 0; i < options.size() && i < 32; i++) {
+                options[i].selected = string_list.has(options[i].value);
+                if (options[i].selected)
+                    mask |= 1u << i;
+            }
+            int_value = static_cast<int32_t>(mask);
+            break;
+        }
+        case STRING_LIST:
+            string_list = StringList(raw, ',');
+            break;
+        case IP_RANGE_LIST:
+            ip_ranges = IpRangeList(raw);
+            break;
+        case PORT_RANGE_LIST:
+            port_ranges = PortRangeList(raw);
+            break;
+        case STRING_RANGE: {
+            Couple couple(raw);
+            int32_t first = options.case_indexof(couple.first());
+            int32_t second = options2.case_indexof(couple.second());
+            options.reset();
+            options2.reset();
+            options[first].selected = true;
+            options2[second].selected = true;
+            int_value = first;
+            int_value2 = second;
+            break;
+        }
+        case INT_RANGE: {
+            Couple couple(raw);
+            int32_t first = string_to_int(couple.first());
+            int32_t second = string_to_int(couple.second());
+            if (first < lower || first > upper || second < lower || second > upper)
+                throw ConfigError();
+            int_value = first;
+            int_value2 = second;
+            break;
+        }
+        case FILE_SIZE:
+            uint_value = string_to_filesize(raw);
+            break;
+        case LONG_FILE_SIZE:
+            long_value = string_to_longfilesize(raw);
+            break;
+        case DOUBLE:
+            double_value = string_to_double(raw);
+            break;
+        default:
+            break;
+        }
+    } catch (ConfigError &) {
+        error_log(cursor);
+    }
+}
+
+void Field::save(TiXmlElement *parent) const
+{
+    TiXmlElement *element = new TiXmlElement(name);
+    if (optional)
+        element->SetAttribute("active", active ? "true" : "false");
+    ASSERT(element->LinkEndChild(new TiXmlText(raw)) != nullptr);
+    ASSERT(parent->LinkEndChild(element) != nullptr);
+}
+
+void FieldVector::save(TiXmlElement *parent) const
+{
+    for (const Field &field : fields)
+        field.save(parent);
+}
+
+namespace {
+// Holds a section's lock until the end of the scope.
+class SectionUnlock {
+public:
+    explicit SectionUnlock(Section *section) : section(section) {}
+    ~SectionUnlock() { section->unlock(); }
+    SectionUnlock(const SectionUnlock &) = delete;
+    SectionUnlock &operator=(const SectionUnlock &) = delete;
+
+private:
+    Section *section;
+};
+}  // namespace
+
+void Section::load(TiXmlDocument *doc, int32_t clear)
+{
+    XmlElement cursor(doc, name);
+
+    write_lock();
+    SectionUnlock unlocker(this);
+
+    // An optional global field whose element is missing or whose "active"
+    // attribute is invalid ends the load here: no item is touched and
+    // update() is not called.
+    for (Field &field : fields.fields)
+        field.load(cursor);
+
+    for (Subsection &subsection : subsections) {
+        XmlElement items(doc, name, subsection.name);
+        if (clear)
+            subsection.items.clear();
+        for (; items.full(); items.next())
+            subsection.items.push_back(Item(subsection, &items));
+    }
+
+    update();
+}
+
+void Section::save(TiXmlDocument *doc)
+{
+    read_lock();
+    SectionUnlock unlocker(this);
+
+    TiXmlElement *element;
+    try {
+        element = section_select(doc, name);
+    } catch (ConfigError &) {
+        TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
+        ASSERT(root != nullptr);
+        element = static_cast<TiXmlElement *>(
+            root->LinkEndChild(new TiXmlElement(name)));
+        ASSERT(element != nullptr);
+    }
+
+    // Children go, attributes stay.
+    element->Clear();
+    fields.save(element);
+    for (const Subsection &subsection : subsections)
+        for (const Item &item : subsection.items) {
+            TiXmlElement *child = new TiXmlElement(subsection.name);
+            item.fields.save(child);
+            ASSERT(element->LinkEndChild(child) != nullptr);
+        }
+}
+
+void config_xml_build()
+{
+    if (document == nullptr)
+        return;
+    for (auto &entry : Section::map)
+        entry.second->save(document);
+}
+
+// Writes the whole text to the descriptor.
+static bool write_all(int fd, const std::string &data)
+{
+    const char *p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t written = write(fd, p, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += written;
+        left -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+static void log_system(const char *call, const std::string &path)
+{
+    int error = errno;
+    putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, failed to write file %s", call,
+           error, strerror(error), "config_save", path.c_str());
+}
+
+// Replaces the file at path with the data: a temporary file in the same
+// directory is written, flushed to disk and renamed over the old one, so
+// that a failure at any step leaves the old file whole.
+static bool replace_file(const std::string &given, const std::string &data)
+{
+    // A symbolic link stays: the file it names is replaced.
+    std::string path = given;
+    if (char *resolved = realpath(given.c_str(), nullptr)) {
+        path = resolved;
+        free(resolved);
+    }
+    if (path.empty() || path.back() == '/') {
+        putlog(LOG_ERROR, "config: cannot save the configuration to \"%s\": not a file name",
+               path.c_str());
+        return false;
+    }
+    std::string dir = ".";
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos)
+        dir = slash == 0 ? "/" : path.substr(0, slash);
+
+    std::string temp = path + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0) {
+        log_system("mkstemp", temp);
+        return false;
+    }
+
+    // The new file keeps the old one's permissions; a new configuration
+    // holds passwords and is readable by its owner only (mkstemp's 0600).
+    struct stat old;
+    bool ok = true;
+    const char *failed = nullptr;
+    if (stat(path.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0)
+        failed = "fchmod";
+    else if (!write_all(fd, data))
+        failed = "write";
+    else if (fsync(fd) != 0)
+        failed = "fsync";
+    if (failed != nullptr) {
+        log_system(failed, temp);
+        ok = false;
+    }
+    if (close(fd) != 0 && ok) {
+        log_system("close", temp);
+        ok = false;
+    }
+    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+        log_system("rename", path);
+        ok = false;
+    }
+    if (!ok) {
+        if (unlink(temp.c_str()) != 0)
+            log_system("unlink", temp);
+        return false;
+    }
+
+    // The rename itself reaches the disk with the directory.
+    int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirfd < 0) {
+        log_system("open", dir);
+    } else {
+        if (fsync(dirfd) != 0)
+            log_system("fsync", dir);
+        if (close(dirfd) != 0)
+            log_system("close", dir);
+    }
+    return true;
+}
+
+bool config_save(const std::string &path)
+{
+    pthread_mutex_lock(&documentlock);
+    if (document == nullptr) {
+        pthread_mutex_unlock(&documentlock);
+        return false;
+    }
+    config_xml_build();
+    TiXmlPrinter printer;
+    document->Accept(&printer);
+    bool saved = replace_file(path, printer.Str());
+    pthread_mutex_unlock(&documentlock);
+    return saved;
+}
+
+// Replaces the document by a newly parsed one and loads every section from
+// it.  The caller holds documentlock.
+static void document_install(TiXmlDocument *doc, int32_t clear)
+{
+    delete document;
+    document = doc;
+    for (auto &entry : Section::map) {
+        try {
+            entry.second->load(document, clear);
+        } catch (ConfigError &) {
+            // The section keeps what it had; the next one is loaded.
+        }
+    }
+}
+
+int32_t config_load(int32_t clear, const std::string &path)
+{
+    char **parts = string_break(path.c_str(), ':');
+    int count = array_length(parts);
+    array_free(parts);
+    if (count >= 2)
+        return config_url_load(path, clear) ? 1 : 0;
+
+    pthread_mutex_lock(&documentlock);
+    TiXmlDocument *doc = new TiXmlDocument();
+    if (!doc->LoadFile(path.c_str()) ||
+        doc->FirstChildElement(ROOT_NAME) == nullptr) {
+        delete doc;
+        pthread_mutex_unlock(&documentlock);
+        return 0;
+    }
+    document_install(doc, clear);
+    pthread_mutex_unlock(&documentlock);
+
+    if (!slave)
+        documentsynctime = time(nullptr);
+    return 1;
+}
+
+bool config_url_load(const std::string &url, int32_t clear)
+{
+    std::string text = url.substr(0, 254);
+    if (config_url_fetch == nullptr) {
+        putlog(LOG_ERROR,
+               "config: cannot load the configuration from %s: no HTTP client "
+               "is available for URLs",
+               text.c_str());
+        return false;
+    }
+    std::string body;
+    if (config_url_fetch(text, body) != 200)
+        return false;
+
+    pthread_mutex_lock(&documentlock);
+    TiXmlDocument *doc = new TiXmlDocument();
+    doc->Parse(body.c_str());
+    if (doc->Error() || doc->FirstChildElement(ROOT_NAME) == nullptr) {
+        delete doc;
+        pthread_mutex_unlock(&documentlock);
+        return false;
+    }
+    document_install(doc, clear);
+    pthread_mutex_unlock(&documentlock);
+    return true;
+}

@@ -1,0 +1,545 @@
+// The native log with its ring and rotation, and the access and extended
+// logs written from LogEntry records.
+#include "runtime/log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine/global.h"
+#include "engine/options.h"
+#include "runtime/compat.h"
+#include "runtime/mem.h"
+#include "runtime/misc.h"
+#include "runtime/signals.h"
+#include "runtime/thread.h"
+
+int loglevel = LOGLEVEL_DEFAULT;
+int daemonize = 1;
+char logfile[256];
+int logfd = -1;
+int logflg = 0;
+pthread_mutex_t logfile_lock = PTHREAD_MUTEX_INITIALIZER;
+
+int slogfd = -1;
+int elogfd = -1;
+int slogflg = 0;
+int elogflg = 0;
+pthread_mutex_t slogfile_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t elogfile_lock = PTHREAD_MUTEX_INITIALIZER;
+
+const char access_legend[] =
+    "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status "
+    "size method url username peercode/peer mime\n";
+const char apache_legend[] =
+    "#\"record_id\" elapsed_time client \"username\" \"client_id\" [date] "
+    "\"HTTP_method proto://url\" status size \"http_referer\" \"useragent\" "
+    "mime \"filter_name filtering_reason\" "
+    "\"comma_separated_list_of_applied_profiles\" \"interface_ip:interface_port\n";
+
+namespace {
+
+class LogLock;
+struct LogFile;
+const char *category_prefix(int category);
+size_t line_build(char *line, time_t now, int category, const char *format,
+                  va_list args);
+void write_all(int fd, const char *data, size_t length);
+void rename_keeping(const char *from, const char *to);
+void log_file_rotate(int *fd, const char *path, time_t when);
+int log_file_open(const char *path, const char *legend);
+void log_file_append(const LogFile &file, const char *data, size_t length,
+                     time_t when);
+void node_free(LOGBUFFER_NODE *node);
+std::string record_format(size_t capacity, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The log's locks, as bits of the set each thread keeps of those it holds.
+enum {
+    HELD_RING = 0x1,
+    HELD_LOGFILE = 0x2,
+    HELD_SLOGFILE = 0x4,
+    HELD_ELOGFILE = 0x8,
+};
+thread_local unsigned log_locks_held = 0;
+
+// Once the process is ending, a lock is waited for this long at most.
+constexpr long EXIT_LOCK_WAIT_NS = 200L * 1000 * 1000;
+
+const char *const category_prefixes[] = {
+    "request: ",     "network: ",        "url filter: ",    "header: ",
+    "mime filter: ", "cookie filter: ",  "redirect: ",      "template: ",
+    "keyword filter: ", "rewriting: ",   "limits: ",        "cache: ",
+    "prefetch: ",    "ICP: ",            "forwarding: ",    "sync: ",
+    "antivirus: ",   "external: ",       "ICAP: ",          "dnsbl: ",
+    "URL blacklist: ", "URL command: ",  "module: ",        "security: ",
+    "warning: ",     "error: ",          "profiles: ",      "debug: ",
+    "verify: ",
+};
+
+const char *const cache_code_names[] = {
+    "UNSPECIFIED",     "TCP_HIT",          "TCP_MISS",     "TCP_REFRESH_HIT",
+    "TCP_REF_FAIL_HIT", "TCP_REFRESH_MISS", "TCP_CLIENT_REFRESH",
+    "TCP_IMS_HIT",     "TCP_IMS_MISS",     "TCP_DENIED",   "UDP_HIT",
+    "UDP_MISS",        "UDP_HIT_OBJ",      "UDP_DENIED",   "UDP_INVALID",
+};
+
+const char *const peer_code_names[] = {
+    "NONE",                "DIRECT",              "FIREWALL_IP_DIRECT",
+    "FIRST_PARENT_MISS",   "FIRST_UP_PARENT",     "LOCAL_IP_DIRECT",
+    "SIBLING_HIT",         "NO_DIRECT_FAIL",      "NO_PARENT_DIRECT",
+    "PARENT_HIT",          "SINGLE_PARENT",       "SOURCE_FASTEST",
+    "PARENT_UDP_HIT_OBJ",  "SIBLING_UDP_HIT_OBJ", "PASSTHROUGH_PARENT",
+    "SSL_PARENT_MISS",     "DEFAULT_PARENT",      "ROUNDROBIN_PARENT",
+    "CLOSEST_PARENT_MISS", "CLOEST_DIRECT",
+};
+
+// Takes one of the log's locks for writing, unless this thread holds it
+// already: a line logged from inside the log (a failing open or
+// allocation) then skips the copy that needs the lock instead of waiting
+// on itself.  Once the process is ending the wait is bounded, since the
+// holder may be the thread that failed.  `owned` tells whether the caller
+// may go on.
+class LogLock {
+public:
+    LogLock(pthread_mutex_t *mutex, unsigned bit) : mutex_(mutex), bit_(bit)
+    {
+        if (log_locks_held & bit_)
+            return;
+        int rc;
+        if (exit_in_progress()) {
+            struct timespec deadline = exit_deadline();
+            rc = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
+        } else {
+            rc = pthread_mutex_lock(mutex_);
+        }
+        acquired(rc);
+    }
+
+    explicit LogLock(pthread_rwlock_t *rwlock) : rwlock_(rwlock), bit_(HELD_RING)
+    {
+        if (log_locks_held & bit_)
+            return;
+        int rc;
+        if (exit_in_progress()) {
+            struct timespec deadline = exit_deadline();
+            rc = pthread_rwlock_clockwrlock(rwlock_, CLOCK_MONOTONIC, &deadline);
+        } else {
+            rc = pthread_rwlock_wrlock(rwlock_);
+        }
+        acquired(rc);
+    }
+
+    ~LogLock()
+    {
+        if (!owned)
+            return;
+        log_locks_held &= ~bit_;
+        if (mutex_ != nullptr)
+            pthread_mutex_unlock(mutex_);
+        else
+            pthread_rwlock_unlock(rwlock_);
+    }
+
+    LogLock(const LogLock &) = delete;
+    LogLock &operator=(const LogLock &) = delete;
+
+    bool owned = false;
+
+private:
+    static struct timespec exit_deadline()
+    {
+        struct timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += EXIT_LOCK_WAIT_NS;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        return deadline;
+    }
+
+    void acquired(int rc)
+    {
+        if (rc != 0)
+            return;
+        owned = true;
+        log_locks_held |= bit_;
+    }
+
+    pthread_mutex_t *mutex_ = nullptr;
+    pthread_rwlock_t *rwlock_ = nullptr;
+    unsigned bit_;
+};
+
+// One log file with its settings and lock.
+struct LogFile {
+    const char *path;
+    int *fd;
+    int *flag;
+    pthread_mutex_t *lock;
+    unsigned held_bit;
+    const char *legend; // written first into an empty file; null for none
+};
+
+const LogFile native_log = {logfile, &logfd, &logflg, &logfile_lock,
+                            HELD_LOGFILE, nullptr};
+const LogFile access_log = {slogfile, &slogfd, &slogflg, &slogfile_lock,
+                            HELD_SLOGFILE, access_legend};
+const LogFile extended_log = {elogfile, &elogfd, &elogflg, &elogfile_lock,
+                              HELD_ELOGFILE, apache_legend};
+
+// The prefix of a category; a value that is not one category has none.
+const char *category_prefix(int category)
+{
+    if (category == LOG_ADVICE)
+        return "advice: ";
+    for (size_t bit = 0; bit < sizeof category_prefixes / sizeof *category_prefixes;
+         bit++)
+        if (category == (1 << bit))
+            return category_prefixes[bit];
+    return "";
+}
+
+// Builds the line without its newline into `line` (LOG_LINE_MAX + 1
+// bytes): time stamp, client id, prefix and message, the whole cut to
+// LOG_LINE_MAX - 1 bytes so that the newline still fits.  Returns its
+// length.
+size_t line_build(char *line, time_t now, int category, const char *format,
+                  va_list args)
+{
+    struct tm local;
+    size_t length = 0;
+    if (localtime_r(&now, &local) != nullptr)
+        length = strftime(line, LOG_LINE_MAX, "%Y %m %d %H:%M:%S", &local);
+    int n = snprintf(line + length, LOG_LINE_MAX - length, " [%u] %s",
+                     thread_get_clientid(), category_prefix(category));
+    if (n > 0)
+        length += static_cast<size_t>(n);
+    if (length >= LOG_LINE_MAX)
+        length = LOG_LINE_MAX - 1;
+    n = vsnprintf(line + length, LOG_LINE_MAX - length, format, args);
+    if (n > 0)
+        length += static_cast<size_t>(n);
+    if (length >= LOG_LINE_MAX)
+        length = LOG_LINE_MAX - 1;
+    line[length] = '\0';
+    return length;
+}
+
+// Writes all of the data, as far as the descriptor takes it.
+void write_all(int fd, const char *data, size_t length)
+{
+    while (length > 0) {
+        ssize_t done = write(fd, data, length);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return;
+        data += done;
+        length -= static_cast<size_t>(done);
+    }
+}
+
+// Renames a rotated log, never over an existing file: two rotations within
+// one second would otherwise overwrite the first one's file.  When the
+// name is taken the log stays where it is and goes on growing.
+void rename_keeping(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return;
+    // File systems without RENAME_NOREPLACE
+    if (errno == EINVAL)
+        rename(from, to);
+}
+
+// Rotation of an open log file, with its lock held: flushed, closed and
+// renamed to "<directory>/<when as %Y%m%d%H%M%S>-<name>".  A path without
+// '/' has no directory to rotate into, and its file stays open.  Failures
+// change nothing and are not reported: the log goes on in the old file.
+void log_file_rotate(int *fd, const char *path, time_t when)
+{
+    fsync(*fd);
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return;
+    char stamp[16] = "";
+    struct tm local;
+    if (localtime_r(&when, &local) != nullptr)
+        strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
+    char rotated[255];
+    snprintf(rotated, sizeof rotated, "%.*s/%s-%s",
+             static_cast<int>(slash - path), path, stamp, slash + 1);
+    close(*fd);
+    *fd = -1;
+    rename_keeping(path, rotated);
+}
+
+// Opens (creating) a log file for appending; an empty file first gets the
+// legend.  Returns the descriptor or -1 (only s_open64's own message).
+int log_file_open(const char *path, const char *legend)
+{
+    int fd = s_open64(path, O_RDWR | O_CREAT | O_APPEND, 0640);
+    if (fd == -1)
+        return -1;
+    if (legend != nullptr && lseek(fd, 0, SEEK_END) == 0)
+        write_all(fd, legend, strlen(legend));
+    return fd;
+}
+
+// Appends data to a log file under its lock, carrying out a rotation that
+// is due (named after `when`) and opening the file when it is closed.  A
+// mark raised while the file is closed waits for a write that finds it
+// open.  A file that cannot be opened loses the data; the next write
+// tries again.
+void log_file_append(const LogFile &file, const char *data, size_t length,
+                     time_t when)
+{
+    LogLock lock(file.lock, file.held_bit);
+    if (!lock.owned || file.path[0] == '\0')
+        return;
+    if (*file.flag == -1 && *file.fd != -1) {
+        *file.flag = 0;
+        log_file_rotate(file.fd, file.path, when);
+    }
+    if (*file.fd == -1) {
+        *file.fd = log_file_open(file.path, file.legend);
+        if (*file.fd == -1)
+            return;
+    }
+    write_all(*file.fd, data, length);
+}
+
+void node_free(LOGBUFFER_NODE *node)
+{
+    ASSERT(node->text != nullptr);
+    free(node->text);
+    free(node);
+}
+
+// printf into a record of at most capacity - 1 bytes.
+std::string record_format(size_t capacity, const char *format, ...)
+{
+    std::string record(capacity, '\0');
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(&record[0], capacity, format, args);
+    va_end(args);
+    size_t length = n < 0 ? 0 : static_cast<size_t>(n);
+    record.resize(length < capacity ? length : capacity - 1);
+    return record;
+}
+
+} // namespace
+
+void putlog(int category, const char *format, ...)
+{
+    if (category == LOG_DEBUG && (loglevel & LOG_DEBUG) == 0)
+        return;
+
+    char line[LOG_LINE_MAX + 1];
+    time_t now = time(nullptr);
+    va_list args;
+    va_start(args, format);
+    size_t length = line_build(line, now, category, format, args);
+    va_end(args);
+
+    // The ring keeps the line as the message left it: without the newline
+    // added below.
+    if (category != LOG_DEBUG && global != nullptr && global->logbuffer != nullptr)
+        logbuffer_add(global->logbuffer, line);
+
+    if (length == 0 || line[length - 1] != '\n') {
+        line[length++] = '\n';
+        line[length] = '\0';
+    }
+
+    if (category != LOG_ADVICE && (category & loglevel) == 0)
+        return;
+    if (daemonize == 0)
+        write_all(STDOUT_FILENO, line, length);
+    if (logfile[0] != '\0')
+        log_file_append(native_log, line, length, now);
+}
+
+LOGBUFFER *logbuffer_new()
+{
+    auto *ring = static_cast<LOGBUFFER *>(xmalloc(sizeof(LOGBUFFER)));
+    ASSERT_ALLOC(ring, sizeof(LOGBUFFER));
+    int rc = pthread_rwlock_init(&ring->lock, nullptr);
+    ASSERT(rc == 0);
+    ring->max = LOGBUFFER_DEFAULT_MAX;
+    return ring;
+}
+
+void logbuffer_add(LOGBUFFER *ring, const char *line)
+{
+    LogLock lock(&ring->lock);
+    if (!lock.owned || ring->max <= 0)
+        return;
+    auto *node = static_cast<LOGBUFFER_NODE *>(xmalloc(sizeof(LOGBUFFER_NODE)));
+    ASSERT_ALLOC(node, sizeof(LOGBUFFER_NODE));
+    node->text = xstrdup(line);
+    node->next = ring->head;
+    if (ring->head != nullptr)
+        ring->head->previous = node;
+    ring->head = node;
+    if (ring->tail == nullptr)
+        ring->tail = node;
+    if (ring->count < ring->max) {
+        ring->count++;
+        return;
+    }
+    LOGBUFFER_NODE *oldest = ring->tail;
+    ring->tail = oldest->previous;
+    ring->tail->next = nullptr;
+    node_free(oldest);
+}
+
+void logbuffer_resize(LOGBUFFER *ring, int n)
+{
+    if (n < 0)
+        return;
+    LogLock lock(&ring->lock);
+    if (!lock.owned)
+        return;
+    LOGBUFFER_NODE *kept = nullptr;
+    LOGBUFFER_NODE *node = ring->head;
+    for (int i = 0; i < n && node != nullptr; i++) {
+        kept = node;
+        node = node->next;
+    }
+    if (node != nullptr) {
+        if (kept != nullptr)
+            kept->next = nullptr;
+        else
+            ring->head = nullptr;
+        ring->tail = kept;
+        ring->count = n;
+        while (node != nullptr) {
+            LOGBUFFER_NODE *next = node->next;
+            node_free(node);
+            node = next;
+        }
+    }
+    ring->max = n;
+}
+
+void logbuffer_clear(LOGBUFFER *ring)
+{
+    LogLock lock(&ring->lock);
+    if (!lock.owned)
+        return;
+    LOGBUFFER_NODE *node = ring->head;
+    ring->head = ring->tail = nullptr;
+    ring->count = 0;
+    while (node != nullptr) {
+        LOGBUFFER_NODE *next = node->next;
+        node_free(node);
+        node = next;
+    }
+}
+
+void logrotate()
+{
+    putlog(LOG_ADVICE, "Recieved Signal for Log Rotation");
+    // One lock at a time, so no writer sees a mark half-set.
+    for (const LogFile *file : {&native_log, &access_log, &extended_log}) {
+        LogLock lock(file->lock, file->held_bit);
+        if (lock.owned)
+            *file->flag = -1;
+    }
+}
+
+LogEntry::LogEntry()
+    : cache_code(0), peer_code(0), client("-"), start_time(), end_time(),
+      status(0), size(0), username("-"), useragent("-"), http_referer("-"),
+      client_id(0)
+{
+    Reset();
+}
+
+void LogEntry::Reset()
+{
+    gettimeofday(&start_time, nullptr);
+    cache_code = 0;
+    peer_code = 0;
+    size = 0;
+    status = 0;
+    url = "-";
+    peer = "-";
+    mime = "-";
+    filter_name = "-";
+    filtering_reason = "-";
+    profiles = "-";
+}
+
+std::string LogEntry::cachecode() const
+{
+    const int names = sizeof cache_code_names / sizeof *cache_code_names;
+    return cache_code_names[cache_code > 0 && cache_code < names ? cache_code : 0];
+}
+
+std::string LogEntry::peercode() const
+{
+    const int names = sizeof peer_code_names / sizeof *peer_code_names;
+    return peer_code_names[peer_code > 0 && peer_code < names ? peer_code : 0];
+}
+
+// The buffers are sized from every text the record holds, so a long value
+// (a client's method or agent) never cuts off the columns after it.
+std::string LogEntry::Build()
+{
+    gettimeofday(&end_time, nullptr);
+    size_t texts = client.size() + method.size() + url.size() + username.size() +
+                   peer.size() + mime.size();
+    return record_format(texts + 1023, "\n%lu.%.3d %d %s %s/%d %lld %s %s %s %s/%s %s",
+                         static_cast<unsigned long>(start_time.tv_sec),
+                         static_cast<int>(start_time.tv_usec / 1000),
+                         timeval_diff_ms(&start_time, &end_time), client.c_str(),
+                         cachecode().c_str(), status, static_cast<long long>(size),
+                         method.c_str(), url.c_str(), username.c_str(),
+                         peercode().c_str(), peer.c_str(), mime.c_str());
+}
+
+std::string LogEntry::apache_Build()
+{
+    gettimeofday(&end_time, nullptr);
+    char date[64] = "[]";
+    struct tm local;
+    if (localtime_r(&end_time.tv_sec, &local) != nullptr)
+        strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local);
+    size_t texts = 2 * (interface_ip.size() + interface_port.size()) +
+                   client.size() + username.size() + method.size() + url.size() +
+                   http_referer.size() + useragent.size() + mime.size() +
+                   filter_name.size() + filtering_reason.size() + profiles.size();
+    return record_format(
+        texts + 1023,
+        "\n\"%lu.%.3d-%u-%s-%s\" %d %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
+        "\"%s\" %s \"%s %s\" \"%s\" \"%s:%s\"",
+        static_cast<unsigned long>(start_time.tv_sec),
+        static_cast<int>(start_time.tv_usec / 1000), client_id,
+        interface_ip.c_str(), interface_port.c_str(),
+        timeval_diff_ms(&start_time, &end_time), client.c_str(), username.c_str(),
+        client_id, date, method.c_str(), url.c_str(), status,
+        static_cast<long long>(size), http_referer.c_str(), useragent.c_str(),
+        mime.c_str(), filter_name.c_str(), filtering_reason.c_str(),
+        profiles.c_str(), interface_ip.c_str(), interface_port.c_str());
+}
+
+void LogEntry::Write()
+{
+    std::string record = Build();
+    log_file_append(access_log, record.data(), record.size(), time(nullptr));
+}
+
+void LogEntry::apache_Write()
+{
+    std::string record = apache_Build();
+    log_file_append(extended_log, record.data(), record.size(), time(nullptr));
+}

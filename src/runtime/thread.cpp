@@ -11,6 +11,7 @@
 #include "engine/options.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/stats.h"
 
 THREAD_T threads[THREADS_MAX];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
@@ -295,6 +296,24 @@ void thread_set_clientid(uint32_t client_id)
     if (row >= 0)
         threads[row].client_id = client_id;
     pthread_mutex_unlock(&threadlistlock);
+}
+
+void thread_report(statm_t *statm)
+{
+    uint64_t counts[5] = {0, 0, 0, 0, 0};
+    pthread_mutex_lock(&threadlistlock);
+    int used = rows_used();
+    for (int i = 0; i < used; i++) {
+        int state = threads[i].state;
+        if (state >= THREAD_FREE && state <= THREAD_PREFETCHING)
+            counts[state]++;
+    }
+    pthread_mutex_unlock(&threadlistlock);
+    statm->size = counts[THREAD_FREE];
+    statm->resident = counts[THREAD_BUSY];
+    statm->shared = counts[THREAD_IDLE];
+    statm->text = counts[THREAD_STARTING];
+    statm->lib = counts[THREAD_PREFETCHING];
 }
 
 void rusage_update()

@@ -13,6 +13,7 @@
 #include "engine/global.h"
 #include "engine/options.h"
 #include "runtime/log.h"
+#include "runtime/stats.h"
 
 namespace {
 
@@ -120,6 +121,23 @@ TEST_F(ThreadTable, MainThreadOwnsRowZeroAndItsClientId)
     thread_set_clientid(42);
     EXPECT_EQ(thread_get_clientid(), 42u);
     EXPECT_EQ(threads[0].client_id, 42u);
+}
+
+TEST_F(ThreadTable, ReportCountsRowsByState)
+{
+    row_set(1, THREAD_BUSY);
+    row_set(2, THREAD_IDLE);
+    row_set(3, THREAD_IDLE);
+    row_set(4, THREAD_PREFETCHING);
+    statm_t report{};
+    report.data = 77; // the last two fields are not the table's
+    thread_report(&report);
+    EXPECT_EQ(report.size, 3u);     // free: rows 5 to 7
+    EXPECT_EQ(report.resident, 1u); // busy
+    EXPECT_EQ(report.shared, 2u);   // idle
+    EXPECT_EQ(report.text, 1u);     // starting: the main thread's row 0
+    EXPECT_EQ(report.lib, 1u);      // prefetching
+    EXPECT_EQ(report.data, 77u);
 }
 
 TEST_F(ThreadTable, ThreadWithoutRowLogsWithClientIdZero)

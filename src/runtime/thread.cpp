@@ -50,6 +50,8 @@ void *worker_start(void *connection);
 // Row of the calling thread, set when the thread takes its row; -1 for a
 // thread without one.
 thread_local int own_row = -1;
+// Client id of the calling thread's row, written only by that thread.
+thread_local uint32_t own_clientid = 0;
 
 // Rows whose condition variable has been initialised, so that a second
 // threads_init never initialises a condition twice.
@@ -174,6 +176,7 @@ void *thread_trampoline(void *data)
     ThreadStart start = *static_cast<ThreadStart *>(data);
     delete static_cast<ThreadStart *>(data);
     own_row = start.row;
+    own_clientid = 0;
     return start.start(start.arg);
 }
 
@@ -201,6 +204,7 @@ void threads_init()
         threads[0].state = THREAD_STARTING;
         threads[0].client_id = 0;
         own_row = 0;
+        own_clientid = 0;
     } else {
         own_row = -1;
     }
@@ -276,11 +280,14 @@ int thread_find()
 
 uint32_t thread_get_clientid()
 {
-    // Checked without the lock first: a thread that never took a row
-    // (a helper thread of a library, a test) needs no lock to learn that.
     if (own_row < 0)
         return 0;
-    pthread_mutex_lock(&threadlistlock);
+    // Every log line asks for this, also while the same thread holds
+    // threadlistlock (thread creation logs its failures under it), so the
+    // lock is only tried: when it is busy the thread's own copy of its id
+    // answers, which only the thread itself writes.
+    if (pthread_mutex_trylock(&threadlistlock) != 0)
+        return own_clientid;
     int row = row_of_caller();
     uint32_t id = row >= 0 ? threads[row].client_id : 0;
     pthread_mutex_unlock(&threadlistlock);
@@ -296,6 +303,7 @@ void thread_set_clientid(uint32_t client_id)
     if (row >= 0)
         threads[row].client_id = client_id;
     pthread_mutex_unlock(&threadlistlock);
+    own_clientid = client_id;
 }
 
 void thread_report(statm_t *statm)

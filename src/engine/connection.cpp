@@ -5,6 +5,7 @@
 
 #include "engine/counters.h"
 #include "engine/socket.h"
+#include "runtime/stats.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ void connection_free(CONNECTION_T *conn)
     free_text(conn->forward_password);
     free_text(conn->forward_domain);
     free_text(conn->forward_authorization);
-    counters_stats_release(conn->user_stats);
+    stats_release(conn->user_stats);  // under atomlock
     conn->user_stats = nullptr;
     // The lists, the log record, the variables and the two strings go with
     // the record.

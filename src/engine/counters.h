@@ -3,13 +3,12 @@
 // The sockets, the resolver and the outgoing-connection code report what
 // they did through these calls; each one feeds the global statistics
 // (Stats::Increment) and the performance log (PerformanceLog::set_*).  The
-// bodies in counters.cpp stay empty until those two modules exist.
+// performance-log half waits for that module: until it exists, the calls
+// below that only name PerformanceLog do nothing.
 #ifndef KV_ENGINE_COUNTERS_H
 #define KV_ENGINE_COUNTERS_H
 
 #include <cstdint>
-
-class Stats;
 
 // A socket was destroyed: PerformanceLog set_bytes_in / set_bytes_out, and
 // "network" "bytes out" then "bytes in" (each only when not 0).
@@ -33,9 +32,5 @@ void counters_connect_ok();
 // net_connect failed: "network" "failed connections" (and "DNS failures"
 // when dns_failure is set), PerformanceLog set_connection_fail.
 void counters_connect_failed(bool dns_failure);
-
-// Drops the connection's reference to the statistics of its access rule
-// under atomlock, destroying them at the last reference.  Null does nothing.
-void counters_stats_release(Stats *stats);
 
 #endif

@@ -25,6 +25,7 @@
 #include "runtime/filebuf.h"
 #include "runtime/hash.h"
 #include "runtime/log.h"
+#include "runtime/stats.h"
 
 namespace {
 
@@ -89,7 +90,9 @@ protected:
             record.logbuffer = logbuffer_new();
             pthread_mutex_init(&record.dns_lock, nullptr);
             record.dns_cache = hash_create(DNS_CACHE_BUCKETS);
+            record.stats = new Stats();
             global = &record;
+            globalstats_init();
         }
     }
     void SetUp() override
@@ -129,6 +132,17 @@ protected:
         close(fd);
         fd = -1;
     }
+    // The value of a counter of the global statistics.
+    static uint64_t counter(const char *group, const char *name)
+    {
+        StatGroup *g = global->stats->group_get(group);
+        if (g == nullptr)
+            return 0;
+        for (const StatCounter &c : g->counters)
+            if (c.name == name)
+                return c.value;
+        return 0;
+    }
     static bool logged(const std::string &text)
     {
         for (LOGBUFFER_NODE *n = global->logbuffer->tail; n != nullptr; n = n->previous)
@@ -164,11 +178,15 @@ TEST_F(FetchTest, ConnectRefusesBadArgumentsWithoutResolving)
 
 TEST_F(FetchTest, ConnectToAnUnresolvableNameIsNoDns)
 {
+    uint64_t dns_failures = counter("network", "DNS failures");
+    uint64_t failed = counter("network", "failed connections");
     auto saved = dns_resolver;
     dns_resolver = no_names;
     EXPECT_EQ(net_connect("nonexistent.invalid", 80, 1), NET_CONNECT_NODNS);
     dns_resolver = saved;
     EXPECT_TRUE(logged("DNS: failed: nonexistent.invalid"));
+    EXPECT_EQ(counter("network", "DNS failures"), dns_failures + 1);
+    EXPECT_EQ(counter("network", "failed connections"), failed + 1);
 }
 
 TEST_F(FetchTest, ConnectToAClosedPortFails)
@@ -188,8 +206,10 @@ TEST_F(FetchTest, ConnectGivesABlockingDescriptorFromTheLocalAddress)
 
     struct in_addr local;
     inet_pton(AF_INET, "127.0.0.2", &local);
+    uint64_t successful = counter("network", "successful connections");
     int fd = net_connect("127.0.0.1", port, local, 2);
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(counter("network", "successful connections"), successful + 1);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     struct sockaddr_in me = {};
     socklen_t len = sizeof(me);

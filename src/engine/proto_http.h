@@ -1,0 +1,53 @@
+// The HTTP exchange: authentication and request modification, sending the
+// request, reading and checking the response head, relaying or buffering
+// the body, keep-alive decisions toward client and server, and the
+// access-log entry of the request.
+//
+// The stage functions process_request, process_response and
+// transfer_limit_check return 1 when the request may go on and 0 when they
+// answered or refused it; protocol_http returns 1 when the request is
+// finished and -1 when no response could be obtained.
+#ifndef KV_ENGINE_PROTO_HTTP_H
+#define KV_ENGINE_PROTO_HTTP_H
+
+struct CONNECTION_T;
+class Filebuf;
+
+// Runs PROCESSOR_AUTH and, while no response is set, PROCESSOR_REQMOD with
+// the request body.  A response set by a callback (a challenge, a refusal,
+// a replacement) is sent to the client with the body buffer as its body:
+// 0.  Otherwise the request head is framed for the body that will be sent
+// and 1 is returned.
+int process_request(CONNECTION_T *conn, Filebuf *body);
+
+// Carries the request through to its answer; see the file comment.
+int protocol_http(CONNECTION_T *conn);
+
+// PROCESSOR_RESPCHECK, then PROCESSOR_RESPMOD on a buffered body; 0 when a
+// module blocked it (and answered the client).
+int process_response(CONNECTION_T *conn, Filebuf *body);
+
+// 1 when the response body must be buffered whole before it is sent.
+// Clears CONN_PROCESS once nothing needs the body.
+int buffer_check(CONNECTION_T *conn);
+
+// Sets buffer_deadline from the buffer wait of the general settings (0:
+// none) and returns it.
+long buffertimeout_set(CONNECTION_T *conn);
+
+// keepalive_client from the request head: 0 for CONNECT and for "close",
+// 1 for "keep-alive", else 1 for HTTP/1.1 only.
+void keepalive_check_client(CONNECTION_T *conn);
+
+// keepalive_server from the response head; a body that ends with the
+// close also ends the client connection.
+void keepalive_check_server(CONNECTION_T *conn);
+
+// The download allowance against an announced length: 1 within it, 0
+// after sending "downloadlimit".
+int transfer_limit_check(CONNECTION_T *conn);
+
+// 1 when the client accepts gzip or deflate (never under CONN_DECODE).
+int accepts_encoded_content(CONNECTION_T *conn);
+
+#endif

@@ -1,0 +1,828 @@
+// The road of a request, the server connection set-up and CONNECT tunnels.
+#include "engine/protocol.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+
+#include "config/general.h"
+#include "config/profiles.h"
+#include "engine/body.h"
+#include "engine/connection.h"
+#include "engine/dns.h"
+#include "engine/fetch.h"
+#include "engine/global.h"
+#include "engine/header.h"
+#include "engine/network.h"
+#include "engine/proto_http.h"
+#include "engine/serverpool.h"
+#include "engine/socket.h"
+#include "engine/templates.h"
+#include "engine/urlcommand.h"
+#include "runtime/filebuf.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+#include "runtime/misc.h"
+#include "runtime/processors.h"
+#include "runtime/stats.h"
+#include "runtime/thread.h"
+
+namespace {
+
+// How the road ended, so that handle_request knows whether a request body
+// left on the client socket was relayed.
+enum RoadEnd {
+    ROAD_ANSWERED = 0,   // answered or refused before the exchange
+    ROAD_EXCHANGED = 1,  // a protocol handler carried the request
+};
+
+int road(CONNECTION_T *conn);
+void row_update(CONNECTION_T *conn, bool request_known);
+void variables_connection(CONNECTION_T *conn);
+void variables_request(CONNECTION_T *conn);
+bool head_read(CONNECTION_T *conn);
+bool head_reparse(CONNECTION_T *conn, const char *raw);
+bool body_read(CONNECTION_T *conn);
+bool kind_check(CONNECTION_T *conn);
+bool host_from_header(CONNECTION_T *conn);
+bool commands_answer(CONNECTION_T *conn);
+void content_coding(CONNECTION_T *conn);
+bool upstream_open(CONNECTION_T *conn);
+int dispatch(CONNECTION_T *conn);
+void page(CONNECTION_T *conn, const char *name, int status, bool close);
+bool first_request(const CONNECTION_T *conn);
+const char *client_text(const CONNECTION_T *conn);
+int general_timeout(const CONNECTION_T *conn);
+
+bool first_request(const CONNECTION_T *conn)
+{
+    return conn->requests == 0;
+}
+
+const char *client_text(const CONNECTION_T *conn)
+{
+    return conn->client_ip ? conn->client_ip : "";
+}
+
+int general_timeout(const CONNECTION_T *conn)
+{
+    return general_section ? general_section->timeout_get(conn) : GENERAL_DEFAULT_TIMEOUT;
+}
+
+// Answers the request with a template page.  A page that closes the
+// connection says so in its head; when no page could be sent the client
+// is left waiting for nothing, so the connection is closed as well.
+void page(CONNECTION_T *conn, const char *name, int status, bool close)
+{
+    if (close)
+        conn->keepalive_client = 0;
+    int sent = template_section ? template_section->send(name, conn, status) : 0;
+    if (!sent)
+        conn->keepalive_client = 0;
+}
+
+// Steps 1 and 24 of the road: the worker's row shows what it serves.
+void row_update(CONNECTION_T *conn, bool request_known)
+{
+    int row = conn->thread_index;
+    if (row < 0 || row >= THREADS_MAX)
+        return;
+    pthread_mutex_lock(&threadlistlock);
+    THREAD_T *t = &threads[row];
+    free(t->address);
+    t->address = conn->client_ip ? xstrdup(conn->client_ip) : nullptr;
+    if (request_known) {
+        free(t->url);
+        free(t->method);
+        t->url = conn->request && conn->request->url ? xstrdup(conn->request->url) : nullptr;
+        t->method = conn->request && conn->request->method ? xstrdup(conn->request->method)
+                                                           : nullptr;
+    } else {
+        t->state = THREAD_BUSY;
+        t->requests = conn->requests;
+    }
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+void variables_connection(CONNECTION_T *conn)
+{
+    char text[64];
+    conn->variables["IP"] = client_text(conn);
+    snprintf(text, sizeof(text), "%d", conn->listen_port);
+    conn->variables["PORT"] = text;
+    snprintf(text, sizeof(text), "%u", (unsigned)time(nullptr));
+    conn->variables["TIME"] = text;
+    conn->variables["INTERFACE"] = conn->interface_ip ? conn->interface_ip : "";
+    conn->variables["VERSION"] = KELVARINE_VERSION;
+    snprintf(text, sizeof(text), "%u", conn->client_id);
+    conn->variables["CLIENTID"] = text;
+    conn->log_entry.interface_ip = conn->variables["INTERFACE"];
+    conn->log_entry.interface_port = conn->variables["PORT"];
+    conn->log_entry.client_id = conn->client_id;
+}
+
+void variables_request(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->request;
+    char port[16];
+    if (h->host)
+        conn->variables["HTTP_HOST"] = h->host;
+    conn->variables["HTTP_FILE"] = h->path ? h->path : "";
+    conn->variables["HTTP_METHOD"] = h->method ? h->method : "";
+    conn->variables["HTTP_PROTO"] = h->scheme ? h->scheme : "";
+    snprintf(port, sizeof(port), "%d", h->port);
+    conn->variables["HTTP_PORT"] = port;
+}
+
+// Refuses a request head that cannot be trusted: its framing, length or
+// target.  The connection ends, since where this request ends and the
+// next begins is unknown.
+void head_refuse(CONNECTION_T *conn, int error)
+{
+    if (first_request(conn))
+        putlog(LOG_WARNING, "request: invalid header recieved from %s", client_text(conn));
+    page(conn, "badrequest", header_error_status(error), true);
+}
+
+// Steps 4 to 13: the request head, read, parsed, passed through the
+// request-head processors and parsed again, with its URL commands taken
+// out.  false ends the request.
+bool head_read(CONNECTION_T *conn)
+{
+    int timeout = 0;
+    if (general_section)
+        timeout = first_request(conn) ? general_section->timeout_get(conn)
+                                      : general_section->keeptimeout_get(conn);
+    else
+        timeout = GENERAL_DEFAULT_TIMEOUT;
+    int result = HEADER_GET_NONE;
+    char *raw = header_get(conn, SIDE_CLIENT, timeout, &result);
+    conn->log_entry.Reset();
+    if (!raw) {
+        conn->keepalive_client = 0;
+        if (result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
+            result == HEADER_GET_BAD) {
+            head_refuse(conn, result);
+            return false;
+        }
+        if (first_request(conn))
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s",
+                   client_text(conn));
+        return false;
+    }
+    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_text(conn), raw);
+    int error = HEADER_OK;
+    conn->request = http_header_parse_request(raw, &error);
+    if (!conn->request) {
+        head_refuse(conn, error);
+        free(raw);
+        return false;
+    }
+    if (conn->request->x_forwarded_for)
+        conn->log_entry.client = conn->request->x_forwarded_for;
+    keepalive_check_client(conn);
+    if (!url_command_extract(conn)) {
+        free(raw);
+        return false;
+    }
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    bool ok = head_reparse(conn, raw);
+    free(raw);
+    return ok;
+}
+
+// Steps 10 to 13: the request-head processors may rewrite the raw head,
+// which is then parsed again (the URL commands with it).
+bool head_reparse(CONNECTION_T *conn, const char *raw)
+{
+    Filebuf text;
+    text.Add(raw, strlen(raw));
+    processors.Execute(PROCESSOR_REQHEADER, conn, &text);
+    if (text.size == 0) {
+        if (first_request(conn))
+            putlog(LOG_WARNING, "[IP:%s] request: processors: headers: invalid results",
+                   client_text(conn));
+        conn->keepalive_client = 0;
+        return false;
+    }
+    std::string rewritten(text.data, text.size);
+    int keepalive = conn->keepalive_client;
+    http_header_free(conn->request);
+    int error = HEADER_OK;
+    conn->request = http_header_parse_request(rewritten.c_str(), &error);
+    if (!conn->request) {
+        head_refuse(conn, error);
+        return false;
+    }
+    conn->keepalive_client = keepalive;
+    if (conn->request->x_forwarded_for)
+        conn->log_entry.client = conn->request->x_forwarded_for;
+    if (!url_command_extract(conn))
+        return false;
+    url_command_log(conn->url_commands);
+    header_variables(conn, "CLIENT", conn->request->headers);
+    if (conn->request->method && strcasecmp(conn->request->method, "HEAD") == 0)
+        conn->flags |= CONN_HEAD;
+    return true;
+}
+
+// Step 14: the request body is refused above the upload allowance, left
+// on the client socket to be streamed when it is larger than the upload
+// buffer (a chunked body always: its length is unknown), or read whole.
+bool body_read(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    conn->request_body = new Filebuf();
+    if (h->chunked) {
+        conn->flags |= CONN_STREAM_BODY;
+        putlog(LOG_DEBUG, "request: chunked content is streamed to the server");
+        return true;
+    }
+    if (!(h->flags & HEADER_LENGTH))
+        return true;
+    if (h->content_length > conn->upload_allowance) {
+        // The body stays unread on the socket: the connection must end.
+        page(conn, "uploadlimit", 403, true);
+        return false;
+    }
+    conn->bytes_uploaded = h->content_length;
+    uint64_t limit = general_section ? general_section->maxubuffer_get(conn) : 0;
+    if (h->content_length > limit) {
+        if (conn->forward_user) {
+            putlog(LOG_REQUEST,
+                   "forced buffering of POST request for proxy that requries authentication");
+        } else {
+            conn->flags |= CONN_STREAM_BODY;
+            putlog(LOG_DEBUG, "request: content (%llu) exceeds maximum upload buffer size (%llu)",
+                   (unsigned long long)h->content_length, (unsigned long long)limit);
+            return true;
+        }
+    }
+    delete conn->request_body;
+    conn->request_body = http_transfer_filebuf(conn, SIDE_CLIENT);
+    if (conn->request_body->size != h->content_length) {
+        // A cut body is never forwarded as a whole one.
+        putlog(LOG_WARNING, "request: [IP:%s] request body ended early", client_text(conn));
+        conn->keepalive_client = 0;
+        return false;
+    }
+    return true;
+}
+
+// Step 26 for an origin-form request: the host and port come from the
+// Host header.  false when the request was refused.
+bool host_from_header(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    const char *value = h->host_header;
+    if (!(conn->access_flags & ACCESS_HOST_HEADER) || !value || !*value) {
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", client_text(conn));
+        page(conn, "nofile", 404, true);
+        return false;
+    }
+    const char *colon = strchr(value, ':');
+    std::string host = colon ? std::string(value, colon - value) : std::string(value);
+    bool valid = !host.empty() && host.size() < 256;
+    for (char c : host)
+        if ((unsigned char)c <= ' ' || strchr("/\\@?#%<>\"", c) || c == 0x7f)
+            valid = false;
+    int port = h->port;
+    if (colon) {
+        char *end = nullptr;
+        errno = 0;
+        long n = strtol(colon + 1, &end, 10);
+        if (end == colon + 1 || *end || errno || n < 1 || n > 65535)
+            valid = false;
+        else
+            port = (int)n;
+    }
+    if (!valid) {
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", client_text(conn));
+        page(conn, "nofile", 404, true);
+        return false;
+    }
+    header_field_set(&h->host, host.c_str());
+    h->port = port;
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    if (port == conn->listen_port) {
+        putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", client_text(conn), port);
+        page(conn, "nofile", 404, true);
+        return false;
+    }
+    if (header_complete(h) != 0) {
+        page(conn, "badrequest", 414, true);
+        return false;
+    }
+    h->kind = HEADER_PROXY;
+    return true;
+}
+
+// Step 26: the kind of the request against the access word.
+bool kind_check(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    if (h->kind == HEADER_CONNECT) {
+        if (!(conn->access_flags & ACCESS_CONNECT)) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
+                   client_text(conn));
+            page(conn, "noaccess", 404, true);
+            return false;
+        }
+        if (general_section && !general_section->cportrange_check(conn, h->port)) {
+            putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
+                   client_text(conn), h->port);
+            page(conn, "noaccess", 404, true);
+            return false;
+        }
+        return true;
+    }
+    // The web interface is recognised here once it exists; until then a
+    // request for it travels like any other.
+    bool proxy_form = h->kind == HEADER_PROXY;
+    if ((proxy_form && !(conn->access_flags & ACCESS_PROXY)) ||
+        (!proxy_form && !(conn->access_flags & ACCESS_TRANSPARENT))) {
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol",
+               client_text(conn));
+        page(conn, "noaccess", 404, true);
+        return false;
+    }
+    if (!proxy_form && (!h->host || !*h->host))
+        return host_from_header(conn);
+    return true;
+}
+
+// Steps 28 to 30: the URL commands that answer the request themselves.
+// The diagnostic pages of the administration interface and the prefetch
+// queue answer here once they exist.  true when the request was answered.
+bool commands_answer(CONNECTION_T *conn)
+{
+    url_command_t *cmd = url_command_find(conn->url_commands, "template");
+    if (cmd) {
+        const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
+        page(conn, name, 200, false);
+        return true;
+    }
+    if (url_command_find(conn->url_commands, "offline"))
+        conn->flags |= CONN_OFFLINE;
+    return false;
+}
+
+// Step 34: content coding between proxy and server.
+void content_coding(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    if (general_section && general_section->compressin_get(conn) == 1) {
+        if (!accepts_encoded_content(conn)) {
+            conn->flags |= CONN_DECODE;
+            header_field_set(&h->accept_encoding, "gzip, deflate");
+            putlog(LOG_DEBUG, "request: asking server for encoded content");
+        }
+    } else {
+        header_field_set(&h->accept_encoding, nullptr);
+    }
+}
+
+// Step 35: the upstream connection.  The forwarding rules choose a parent
+// once they exist; until then every request goes direct.
+bool upstream_open(CONNECTION_T *conn)
+{
+    if (conn->server)
+        return true;
+    conn->flags &= ~CONN_POOLED;
+    conn->forward_type = FORWARD_DIRECT;
+    int code = protocol_start(conn);
+    if (code >= 0)
+        return true;
+    putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", client_text(conn),
+           conn->request->host ? conn->request->host : "");
+    int status = 503;
+    const char *name = protocol_error_page(code, &status);
+    page(conn, name, status, false);
+    return false;
+}
+
+// Step 38: the handler of the request's scheme.
+int dispatch(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    conn->flags |= CONN_PROCESS;
+    const char *scheme = h->scheme ? h->scheme : "";
+    if (protocols.Execute(scheme, conn) != -1)
+        return ROAD_EXCHANGED;
+    if (strcasecmp(scheme, "http") == 0) {
+        protocol_http(conn);
+        return ROAD_EXCHANGED;
+    }
+    // The FTP gateway answers "ftp" here once it exists.
+    putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", client_text(conn), scheme);
+    page(conn, "badprotocol", 403, true);
+    return ROAD_ANSWERED;
+}
+
+// The road from the request body on (steps 15 to 38).
+int road_request(CONNECTION_T *conn)
+{
+    variables_request(conn);
+    if (!process_request(conn, conn->request_body))
+        return ROAD_ANSWERED;
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    if (conn->client)
+        conn->client->SetTimeout(general_timeout(conn));
+    // The user limits (LimitSection::check_and_block) apply here once they
+    // exist.
+    bypass_check(conn);
+    if (!(conn->access_flags & ACCESS_URL_COMMANDS)) {
+        url_command_free(conn->url_commands);
+        conn->url_commands = nullptr;
+    }
+    // Redirect rules (RedirectSection::redirect_do) apply here once they
+    // exist.
+    HEADER *h = conn->request;
+    if (url_command_find(conn->url_commands, "https")) {
+        if (h->flags & HEADER_NO_PORT)
+            h->port = 443;
+        conn->flags |= CONN_NO_HTTP_PARENT | CONN_TLS;
+    }
+    row_update(conn, true);
+    if (!kind_check(conn))
+        return ROAD_ANSWERED;
+    variables_request(conn);
+    conn->variables["URL"] = h->url ? h->url : "";
+    conn->log_entry.method = h->method ? h->method : "";
+    conn->log_entry.url = h->url ? h->url : "";
+    conn->log_entry.useragent = h->user_agent ? h->user_agent : "";
+    conn->log_entry.http_referer = h->referer ? h->referer : "";
+    statincr_hosts(conn);
+    if (commands_answer(conn))
+        return ROAD_ANSWERED;
+    if (processors.Execute(PROCESSOR_REQCHECK, conn, nullptr) == 1) {
+        conn->log_entry.set_cachecode(LOGENTRY_TCP_DENIED);
+        conn->log_entry.Write();
+        conn->log_entry.apache_Write();
+        return ROAD_ANSWERED;
+    }
+    // The object cache is looked up here once it exists; without it every
+    // request is a miss.
+    conn->log_entry.set_cachecode(LOGENTRY_TCP_MISS);
+    if (conn->flags & CONN_OFFLINE) {
+        page(conn, "nocache", 404, false);
+        return ROAD_ANSWERED;
+    }
+    content_coding(conn);
+    if (!upstream_open(conn))
+        return ROAD_ANSWERED;
+    if (h->kind == HEADER_CONNECT) {
+        protocol_connect(conn);
+        return ROAD_EXCHANGED;
+    }
+    return dispatch(conn);
+}
+
+int road(CONNECTION_T *conn)
+{
+    row_update(conn, false);
+    if (first_request(conn))
+        putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
+               conn->client ? conn->client->fd : -1, client_text(conn), conn->listen_port);
+    variables_connection(conn);
+    // The bypass word is earned per request: the access rule and the
+    // "bypass" command set it again for every request.
+    conn->bypass = 0;
+    if (!head_read(conn))
+        return ROAD_ANSWERED;
+    if (!body_read(conn))
+        return ROAD_ANSWERED;
+    return road_request(conn);
+}
+
+} // namespace
+
+int handle_request(CONNECTION_T *conn)
+{
+    int end = road(conn);
+    // A body that is still on the client socket would be read as the next
+    // request: the connection ends with this one.
+    if (end != ROAD_EXCHANGED && (conn->flags & CONN_STREAM_BODY))
+        conn->keepalive_client = 0;
+    return 0;
+}
+
+void bypass_check(CONNECTION_T *conn)
+{
+    if (!(conn->access_flags & ACCESS_BYPASS))
+        return;
+    url_command_t *cmd = url_command_find(conn->url_commands, "bypass");
+    if (!cmd)
+        return;
+    if (!cmd->options) {
+        conn->bypass = 0xFFFFFFFFu;
+        return;
+    }
+    static const struct {
+        char letter;
+        uint32_t bit;
+    } letters[] = {
+        {'f', 0x1},   {'h', 0x2},   {'m', 0x4},   {'r', 0x8},
+        {'c', 0x10},  {'w', 0x20},  {'e', 0x40},  {'p', 0x80},
+        {'k', 0x100}, {'d', 0x200}, {'a', 0x800}, {'i', 0x1000},
+    };
+    bool set = true;
+    for (const char *p = cmd->options; *p; p++) {
+        if (*p == '+' || *p == '-') {
+            set = *p == '+';
+            continue;
+        }
+        for (const auto &l : letters) {
+            if (l.letter != *p)
+                continue;
+            if (set)
+                conn->bypass |= l.bit;
+            else
+                conn->bypass &= ~l.bit;
+        }
+    }
+}
+
+const char *protocol_error_page(int code, int *status)
+{
+    if (code == NET_CONNECT_SELF) {
+        *status = 403;
+        return "noaccess";
+    }
+    *status = 503;
+    return error_to_template(code);
+}
+
+// ------------------------------------------------- server connection set-up
+
+namespace {
+
+// The handshake or tunnel that follows a connection to a SOCKS server or
+// a tunnelling parent; 1 on success.
+int upstream_handshake(CONNECTION_T *conn)
+{
+    switch (conn->forward_type) {
+    case FORWARD_SOCKS4:
+        if (proxy_socks4(conn) >= 0)
+            return 1;
+        putlog(LOG_ERROR, "network: [IP:%s] connection to socks4 server failed",
+               client_text(conn));
+        return 0;
+    case FORWARD_SOCKS5:
+        if (proxy_socks5(conn) >= 0)
+            return 1;
+        putlog(LOG_ERROR, "network: [IP:%s] connection to socks5 server failed",
+               client_text(conn));
+        return 0;
+    case FORWARD_CONNECT:
+        if (proxy_connect(conn) >= 0)
+            return 1;
+        putlog(LOG_ERROR, "network: [IP:%s] connection to proxy failed", client_text(conn));
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+} // namespace
+
+int protocol_start(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    conn->keepalive_server = 0;
+    bool via_parent = conn->forward_type == FORWARD_HTTP ||
+                      conn->forward_type == FORWARD_SOCKS4 ||
+                      conn->forward_type == FORWARD_CONNECT;
+    if (via_parent) {
+        conn->log_entry.peer = conn->forward_host ? conn->forward_host : "";
+    } else {
+        conn->log_entry.set_peercode(LOGENTRY_DIRECT);
+        conn->log_entry.peer = h->host ? h->host : "";
+    }
+    int io_timeout = general_timeout(conn);
+    // A request with a body is never sent on a pooled connection: should
+    // the server have closed it, the body could not be sent again.
+    bool has_body = (h->flags & HEADER_LENGTH) || h->chunked;
+    if (h->kind != HEADER_CONNECT && !has_body && global && global->server_pool &&
+        h->scheme && h->host) {
+        Socket *pooled = global->server_pool->Find(serverpool_key(conn));
+        if (pooled) {
+            conn->flags |= CONN_POOLED;
+            conn->keepalive_server = 1;
+            conn->server = pooled;
+            pooled->SetTimeout(io_timeout);
+            return pooled->fd;
+        }
+    }
+    int connect_timeout = general_section ? general_section->ctimeout_get(conn)
+                                          : GENERAL_DEFAULT_TIMEOUT;
+    struct in_addr local;
+    local.s_addr = 0;
+    if (network_section)
+        local = network_section->interface_select(conn);
+    int fd;
+    if (conn->forward_type == FORWARD_DIRECT) {
+        fd = net_connect(h->host, h->port, local, connect_timeout);
+    } else {
+        fd = net_connect(conn->forward_host, conn->forward_port, local, connect_timeout);
+        if (fd < 0 && conn->forward_type == FORWARD_HTTP)
+            putlog(LOG_ERROR, "network: [IP:%s]connection to proxy server failed",
+                   client_text(conn));
+    }
+    if (fd < 0)
+        return fd;
+    conn->server = new Socket(fd);
+    conn->server->SetTimeout(io_timeout);
+    if (!upstream_handshake(conn)) {
+        delete conn->server;
+        conn->server = nullptr;
+        return -1;
+    }
+    if (conn->flags & CONN_TLS) {
+        // The TLS client of the socket layer is not there yet: a request
+        // that asks for TLS fails rather than travel in clear.
+        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s not available",
+               client_text(conn), h->host ? h->host : "");
+        delete conn->server;
+        conn->server = nullptr;
+        return -1;
+    }
+    return fd;
+}
+
+int protocol_reconnect(CONNECTION_T *conn)
+{
+    delete conn->server;
+    conn->server = nullptr;
+    if (conn->client)
+        conn->client->Flush();
+    return protocol_start(conn);
+}
+
+namespace {
+
+// A response head the proxy cannot take (too long, holding a NUL): the
+// exchange ends with "unknown" and the server connection is dropped.
+bool head_unusable(int result)
+{
+    return result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
+           result == HEADER_GET_BAD;
+}
+
+// Sends the request head again, with the buffered body when there is one.
+bool request_resend(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    int mode = conn->forward_type == FORWARD_HTTP ? SEND_TO_PARENT : SEND_TO_ORIGIN;
+    if (header_send(h, conn, SIDE_SERVER, mode) != 0)
+        return false;
+    if ((h->flags & HEADER_LENGTH) && conn->request_body && conn->request_body->size &&
+        net_filebuf_send(conn->request_body, conn, SIDE_SERVER) < 0)
+        return false;
+    return true;
+}
+
+} // namespace
+
+char *header_get_reconnect(CONNECTION_T *conn, int timeout)
+{
+    int result = HEADER_GET_NONE;
+    char *head = header_get(conn, SIDE_SERVER, timeout, &result);
+    if (head)
+        return head;
+    if (head_unusable(result)) {
+        putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
+        conn->keepalive_server = 0;
+        page(conn, "unknown", 502, false);
+        return nullptr;
+    }
+    if (conn->flags & CONN_STREAM_BODY) {
+        // The body went from the client to the server and cannot be sent
+        // again; what is left of it on the client socket ends the
+        // connection.
+        putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
+               client_text(conn));
+        conn->keepalive_client = 0;
+        page(conn, "noconnect", 503, true);
+        return nullptr;
+    }
+    if (!conn->keepalive_server && !(conn->flags & CONN_PARENT_AUTH)) {
+        page(conn, "noconnect", 503, false);
+        if (conn->request && conn->request->host)
+            net_dns_purge(conn->request->host);
+        putlog(LOG_ADVICE, "purge dns");
+        return nullptr;
+    }
+    // A reused connection that the server had closed: try the next pooled
+    // one or a new one.  A new connection ends the loop.
+    for (;;) {
+        int code = protocol_reconnect(conn);
+        if (code < 0) {
+            int status = 503;
+            const char *name = protocol_error_page(code, &status);
+            page(conn, name, status, false);
+            return nullptr;
+        }
+        if (request_resend(conn)) {
+            head = header_get(conn, SIDE_SERVER, timeout, &result);
+            if (head)
+                return head;
+            if (head_unusable(result)) {
+                putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
+                conn->keepalive_server = 0;
+                page(conn, "unknown", 502, false);
+                return nullptr;
+            }
+        }
+        if (conn->keepalive_server != 1) {
+            page(conn, "noconnect", 503, false);
+            return nullptr;
+        }
+    }
+}
+
+// ------------------------------------------------------------ CONNECT
+
+namespace {
+
+// The parent's answer to a CONNECT head: its status, or -1 without one.
+int parent_connect_answer(CONNECTION_T *conn)
+{
+    http_header_free(conn->response);
+    conn->response = nullptr;
+    char *head = header_get(conn, SIDE_SERVER, general_timeout(conn));
+    if (!head)
+        return -1;
+    conn->response = http_header_parse_response(head);
+    free(head);
+    return conn->response ? conn->response->status : -1;
+}
+
+} // namespace
+
+int protocol_connect(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    const char *host = h->host ? h->host : "";
+    putlog(LOG_REQUEST, "CONNECT [IP:%s] %s:%d", client_text(conn), host, h->port);
+    statincr_connectrequests(conn);
+    bool open = true;
+    if (conn->forward_type == FORWARD_HTTP) {
+        // Answering a parent's challenge needs the upstream authentication,
+        // which parents bring with them; a parent that refuses passes its
+        // refusal on and never opens the tunnel.
+        int status = -1;
+        if (header_send(h, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
+            status = parent_connect_answer(conn);
+        if (status != 200) {
+            if (status < 0)
+                putlog(LOG_REQUEST, "error: [IP:%s] failed CONNECT to %s:%d",
+                       client_text(conn), host, h->port);
+            else
+                putlog(LOG_ERROR, "request: [IP:%s] failed CONNECT to %s:%d",
+                       client_text(conn), host, h->port);
+            page(conn, "noconnect", status < 0 ? 503 : status, true);
+            open = false;
+        }
+    }
+    if (open) {
+        conn->client->PutSock("HTTP/1.1 200 Connection Established\r\n\r\n");
+        conn->client->Flush();
+        putlog(LOG_DEBUG, "request: [IP:%s] established CONNECT to %s:%d", client_text(conn),
+               host, h->port);
+        conn->log_entry.status = 200;
+        conn->log_entry.size = net_proxy(conn, -1);
+    }
+    conn->keepalive_client = 0;
+    http_header_free(conn->response);
+    conn->response = nullptr;
+    conn->log_entry.Write();
+    conn->log_entry.apache_Write();
+    return 0;
+}
+
+int proxy_connect(CONNECTION_T *conn)
+{
+    HEADER *request = conn->request;
+    HEADER *tunnel = header_new();
+    tunnel->kind = HEADER_CONNECT;
+    header_field_set(&tunnel->host, request->host);
+    header_field_set(&tunnel->method, "CONNECT");
+    tunnel->port = request->port;
+    conn->request = tunnel;
+    int result = -1;
+    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0 &&
+        parent_connect_answer(conn) >= 0)
+        result = 1;
+    http_header_free(conn->response);
+    conn->response = nullptr;
+    conn->request = request;
+    http_header_free(tunnel);
+    return result;
+}

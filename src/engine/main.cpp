@@ -1,16 +1,8 @@
-// kelvarine's entry point.  Start-up proper (command line, daemon mode,
-// building the process) lives in the engine; until it stands, the program
-// answers -v and -h only.
-#include <cstdio>
-#include <cstring>
+// kelvarine's entry point: start-up lives in engine/startup.cpp, so that
+// its pieces can be tested without this file.
+#include "engine/startup.h"
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && strcmp(argv[1], "-v") == 0) {
-        printf("kelvarine %s\n", KELVARINE_VERSION);
-        return 0;
-    }
-    fprintf(stderr, "kelvarine %s\nusage: kelvarine -c config.xml -s section.xml [-f]\n",
-            KELVARINE_VERSION);
-    return 0;
+    return startup_main(argc, argv);
 }

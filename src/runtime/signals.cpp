@@ -1,21 +1,34 @@
-// Process exit: the registered exit steps and the guard that runs them once.
+// Signals and process exit: the registered exit steps and the guard that
+// runs them once, the signal thread and the crash handlers.
 #include "runtime/signals.h"
 
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <ctime>
+#include <execinfo.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include "runtime/compat.h"
 #include "runtime/log.h"
+#include "runtime/thread.h"
 
 namespace {
 
 [[noreturn]] void exit_run(int status, bool announce);
 [[noreturn]] void exit_wait_for_owner(int status);
+void signal_set_waited(sigset_t *set);
+void *signal_thread(void *arg);
+void crash_handler(int sig);
+void crash_write(int fd, const char *text);
+int crash_handler_install(int sig);
 
 // Written under exit_steps_lock; the exit sequence reads the count first,
 // so it never sees a slot that is being filled.
 exit_step_t exit_steps[EXIT_STEPS_MAX];
+int exit_step_flags[EXIT_STEPS_MAX];
 std::atomic<int> exit_step_count{0};
 pthread_mutex_t exit_steps_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -59,9 +72,101 @@ constexpr int EXIT_WAIT_SECONDS = 60;
     _exit(status);
 }
 
+// The signals that the signal thread takes.
+void signal_set_waited(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGUSR1);
+    sigaddset(set, SIGUSR2);
+}
+
+// The signal thread: owns a row of the thread table (so its log lines
+// carry client id 0) and does each signal's work as ordinary thread code.
+void *signal_thread(void *)
+{
+    sigset_t set;
+    signal_set_waited(&set);
+    for (;;) {
+        int sig = 0;
+        int err = sigwait(&set, &sig);
+        if (err != 0) {
+            char text[128];
+            putlog(LOG_ERROR, "[system: sigwait:%d:%s], in %s, signal not received",
+                   err, strerror_r(err, text, sizeof text), "signal_thread");
+            struct timespec pause = {1, 0};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        signal_handle(sig);
+    }
+    return nullptr;
+}
+
+// Set once by start-up and only read afterwards, so a crash handler can
+// read it without a lock.
+std::atomic<const char *> crash_unlink_path{nullptr};
+
+// Writes a whole text with write(2) alone: safe in a signal handler.
+void crash_write(int fd, const char *text)
+{
+    size_t length = strlen(text);
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+// SIGSEGV and SIGABRT.  The process cannot be trusted any more: no lock,
+// no allocation, no log machinery.  The backtrace and the line go to the
+// native log's descriptor (standard error without one), the PID file is
+// removed and the process ends with the failure status.  The handler is
+// reset on entry, so a fault inside it ends the process the default way.
+void crash_handler(int sig)
+{
+    int saved = errno;
+    int fd = logfd >= 0 ? logfd : STDERR_FILENO;
+    void *frames[20];
+    int count = backtrace(frames, 20);
+    backtrace_symbols_fd(frames, count, fd);
+    const char *line = sig == SIGSEGV
+                           ? "advice: Recieved Signal for Segmentation violation\n"
+                           : "error: Recieved Signal for IOT trap \n";
+    crash_write(fd, line);
+    if (daemonize == 0 && fd != STDOUT_FILENO)
+        crash_write(STDOUT_FILENO, line);
+    const char *path = crash_unlink_path.load();
+    if (path != nullptr && path[0] != '\0')
+        unlink(path);
+    errno = saved;
+    _exit(EXIT_STATUS_FATAL);
+}
+
+int crash_handler_install(int sig)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = crash_handler;
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(sig, &action, nullptr) != 0) {
+        char text[128];
+        putlog(LOG_ERROR, "[system: sigaction:%d:%s], in %s, unable to install handler of signal %d",
+               errno, strerror_r(errno, text, sizeof text), "signal_setup", sig);
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
-int exit_step_add(exit_step_t step)
+int exit_step_add(exit_step_t step, int flags)
 {
     if (step == nullptr)
         return -1;
@@ -72,6 +177,7 @@ int exit_step_add(exit_step_t step)
         return -1;
     }
     exit_steps[count] = step;
+    exit_step_flags[count] = flags;
     exit_step_count.store(count + 1, std::memory_order_release);
     pthread_mutex_unlock(&exit_steps_lock);
     return 0;
@@ -95,4 +201,82 @@ void exit_begin()
 bool exit_in_progress()
 {
     return exiting.load(std::memory_order_acquire);
+}
+
+void exit_hangup()
+{
+    if (exit_in_progress())
+        return;
+    int count = exit_step_count.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++)
+        if (exit_step_flags[i] & EXIT_STEP_HANGUP)
+            exit_steps[i]();
+}
+
+void signal_block()
+{
+    sigset_t set;
+    signal_set_waited(&set);
+    int err = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (err != 0) {
+        char text[128];
+        putlog(LOG_ERROR, "[system: pthread_sigmask:%d:%s], in %s, unable to block signals",
+               err, strerror_r(err, text, sizeof text), "signal_block");
+    }
+}
+
+int signal_setup()
+{
+    int rc = 0;
+    struct sigaction ignore;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+        char text[128];
+        putlog(LOG_ERROR, "[system: sigaction:%d:%s], in %s, unable to ignore SIGPIPE",
+               errno, strerror_r(errno, text, sizeof text), "signal_setup");
+        rc = -1;
+    }
+    // backtrace loads its unwinder on first use, which allocates: done
+    // here once so that the crash handlers never need to.
+    void *frame[1];
+    backtrace(frame, 1);
+    if (crash_handler_install(SIGSEGV) != 0 || crash_handler_install(SIGABRT) != 0)
+        rc = -1;
+    signal_block();
+    if (thread_create_internal(signal_thread, nullptr) < 0) {
+        putlog(LOG_ERROR, "signals: the signal thread could not be started, "
+                          "TERM, HUP, USR1 and USR2 will not be answered");
+        rc = -1;
+    }
+    return rc;
+}
+
+void signal_handle(int sig)
+{
+    switch (sig) {
+    case SIGTERM:
+        putlog(LOG_ADVICE, "Recieved TERM Signal to EXIT");
+        exit_sequence(0);
+    case SIGHUP:
+        putlog(LOG_ADVICE, "Recieved HUP Signal for cleaning cache and closing all FDs");
+        exit_hangup();
+        fd_failure();
+        break;
+    case SIGUSR1:
+        // logrotate writes the "Recieved Signal for Log Rotation" line.
+        logrotate();
+        break;
+    case SIGUSR2:
+        putlog(LOG_ADVICE, "Recieved Test Signal for USR2");
+        break;
+    default:
+        break;
+    }
+}
+
+void signal_crash_unlink_set(const char *path)
+{
+    crash_unlink_path.store(path);
 }

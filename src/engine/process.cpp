@@ -1,0 +1,225 @@
+// The accept loop and the worker cycle.
+#include "engine/process.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <pthread.h>
+
+#include "engine/clientpool.h"
+#include "engine/connection.h"
+#include "engine/global.h"
+#include "engine/header.h"
+#include "engine/network.h"
+#include "engine/options.h"
+#include "engine/protocol.h"
+#include "engine/serverpool.h"
+#include "engine/socket.h"
+#include "engine/startup.h"
+#include "engine/urlcommand.h"
+#include "runtime/filebuf.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+#include "runtime/thread.h"
+
+uint32_t clientid = 1;
+
+namespace {
+
+void thread_index_set(CONNECTION_T *connection, int row);
+void row_texts_free(THREAD_T *row);
+void row_busy(int row);
+void connection_serve(CONNECTION_T *conn);
+void request_finish(CONNECTION_T *conn);
+bool next_request_waiting(CONNECTION_T *conn);
+CONNECTION_T *worker_idle(int row);
+
+// process_new's way of telling a connection which row serves it.
+void thread_index_set(CONNECTION_T *connection, int row)
+{
+    connection->thread_index = row;
+}
+
+// Called with threadlistlock held.
+void row_texts_free(THREAD_T *row)
+{
+    free(row->address);
+    free(row->url);
+    free(row->method);
+    row->address = row->url = row->method = nullptr;
+}
+
+void row_busy(int row)
+{
+    pthread_mutex_lock(&threadlistlock);
+    threads[row].state = THREAD_BUSY;
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+// Serves the requests of one connection until it is parked in the client
+// pool or closed; either way the worker no longer holds it afterwards.
+void connection_serve(CONNECTION_T *conn)
+{
+    for (;;) {
+        thread_set_clientid(conn->client_id);
+        handle_request(conn);
+        request_finish(conn);
+        putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
+
+        if (conn->flags & CONN_CLIENT_GONE) {
+            net_close(conn);
+            return;
+        }
+        conn->requests++;
+        conn->flags = 0;
+        conn->client->Flush();
+        if (conn->keepalive_client == 0) {
+            net_close(conn);
+            return;
+        }
+        conn->keepalive_client = 0;
+        if (next_request_waiting(conn))
+            continue;
+        putlog(LOG_DEBUG, "process: adding connection to pool");
+        global->client_pool->Add(conn);
+        return;
+    }
+}
+
+// Releases what one request held, keeping what lives as long as the
+// connection: addresses, id, request count, authentication state, parent
+// credentials, forward type and bypass word.
+void request_finish(CONNECTION_T *conn)
+{
+    const char *ip = conn->client_ip != nullptr ? conn->client_ip : "-";
+    if (conn->bytes_downloaded != 0 && conn->download_allowance == 0)
+        putlog(LOG_LIMITS,
+               "[IP:%s] process: transfer prematurely terminated due to transfer limit "
+               "restrictions",
+               ip);
+    if (conn->flags & CONN_FAILED) {
+        putlog(LOG_WARNING, "[IP:%s] process: transfer failed", ip);
+        conn->keepalive_server = 0;
+        conn->keepalive_client = 0;
+    }
+
+    url_command_free(conn->url_commands);
+    conn->url_commands = nullptr;
+    delete conn->request_body;
+    conn->request_body = nullptr;
+
+    // Needs the request head for the pool key, so it comes before the head
+    // is freed.
+    serverpool_release(conn);
+
+    free(conn->forward_host);
+    conn->forward_host = nullptr;
+    conn->response = nullptr;
+
+    conn->variables.clear();
+    conn->profiles.clear();
+    conn->ldap_groups.clear();
+    conn->dn_list.clear();
+    conn->access_flags = 0;
+    http_header_free(conn->request);
+    conn->request = nullptr;
+    for (int32_t &score : conn->category_scores)
+        score = -1;
+}
+
+// Whether the next request of a kept-alive connection is already there or
+// arrives within this worker's keep-alive wait.
+bool next_request_waiting(CONNECTION_T *conn)
+{
+    if (conn->client->inbuf_len > 0)
+        return true;
+    int wait = process_keepalive_wait(conn->thread_index, MAXTHREADS, CLIENT_POOL_TIMEOUT,
+                                      overload_factor);
+    return conn->client->Read(nullptr, -1, wait) > 0;
+}
+
+// The worker waits THREAD_TIMEOUT seconds on its row for a connection that
+// process_new hands it.  Returns that connection, or null after the row was
+// freed: the thread must then end.
+CONNECTION_T *worker_idle(int row)
+{
+    thread_set_clientid(0);
+    pthread_mutex_lock(&threadlistlock);
+    THREAD_T *r = &threads[row];
+    row_texts_free(r);
+    r->state = THREAD_IDLE;
+    r->connection = nullptr;
+    r->requests = 0;
+
+    struct timespec deadline = {time(nullptr) + THREAD_TIMEOUT, 0};
+    // A wake-up without a connection is spurious: the wait goes on to its
+    // deadline.  A connection handed over in the same instant as the
+    // time-out is still taken.
+    while (r->connection == nullptr) {
+        if (pthread_cond_timedwait(&r->wakeup, &threadlistlock, &deadline) != 0)
+            break;
+    }
+    CONNECTION_T *next = r->connection;
+    if (next != nullptr) {
+        r->connection = nullptr;
+        r->state = THREAD_BUSY;
+        pthread_mutex_unlock(&threadlistlock);
+        return next;
+    }
+    rusage_update();
+    row_texts_free(r);
+    r->state = THREAD_FREE;
+    r->requests = 0;
+    r->client_id = 0;
+    pthread_mutex_unlock(&threadlistlock);
+    return nullptr;
+}
+
+}  // namespace
+
+void mainloop()
+{
+    process_register();
+    config();
+    for (;;) {
+        CONNECTION_T *conn = net_accept(-1);
+        if (conn == nullptr)
+            continue;
+        conn->client_id = clientid_take();
+        conn->log_entry.client_id = conn->client_id;
+        global->client_pool->Add(conn);
+    }
+}
+
+uint32_t clientid_take()
+{
+    uint32_t id = clientid++;
+    if (id == 0) {
+        id = 1;
+        clientid = 2;
+    }
+    return id;
+}
+
+void process_register()
+{
+    thread_worker_register(process_entry, thread_index_set);
+}
+
+void process_entry(CONNECTION_T *connection)
+{
+    int row = thread_find();
+    connection->thread_index = row;
+    row_busy(row);
+    for (CONNECTION_T *conn = connection; conn != nullptr; conn = worker_idle(row))
+        connection_serve(conn);
+}
+
+int process_keepalive_wait(int row, int maxthreads, int client_pool_timeout, int overload)
+{
+    long long r = row;
+    long long divisor = overload >= 1 ? maxthreads + r * overload : maxthreads + r;
+    if (divisor <= 0)
+        return 0;
+    long long wait = (maxthreads - r) * client_pool_timeout / divisor;
+    return wait > 0 ? static_cast<int>(wait) : 0;
+}

@@ -95,6 +95,7 @@ int request_send(CONNECTION_T *conn)
             conn->keepalive_client = 0;
             conn->keepalive_server = 0;
             client_page(conn, "badrequest", 400);
+            protocol_linger_close(conn);
             return STEP_FINISHED;
         }
     } else if ((h->flags & HEADER_LENGTH) && conn->request_body &&

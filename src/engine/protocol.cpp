@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include "config/general.h"
 #include "config/profiles.h"
@@ -54,6 +56,11 @@ bool upstream_open(CONNECTION_T *conn);
 int dispatch(CONNECTION_T *conn);
 void page(CONNECTION_T *conn, const char *name, int status, bool close);
 bool first_request(const CONNECTION_T *conn);
+void head_refuse(CONNECTION_T *conn, int error);
+
+// Bounds of the drain after a refusal.
+constexpr long LINGER_MS = 2000;
+constexpr size_t LINGER_BYTES_MAX = 1 << 20;
 const char *client_text(const CONNECTION_T *conn);
 int general_timeout(const CONNECTION_T *conn);
 
@@ -145,7 +152,46 @@ void head_refuse(CONNECTION_T *conn, int error)
     if (first_request(conn))
         putlog(LOG_WARNING, "request: invalid header recieved from %s", client_text(conn));
     page(conn, "badrequest", header_error_status(error), true);
+    protocol_linger_close(conn);
 }
+
+} // namespace
+
+// Closing while the client still sends would reset the connection, and a
+// reset may destroy the refusal in the client's buffers before it is read.
+
+void protocol_linger_close(CONNECTION_T *conn)
+{
+    Socket *s = conn->client;
+    if (!s || s->fd < 0 || (conn->flags & CONN_CLIENT_GONE))
+        return;
+    s->Flush();
+    if (shutdown(s->fd, SHUT_WR) != 0)
+        return;
+    s->Clear(0);
+    char block[16384];
+    size_t drained = 0;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (drained < LINGER_BYTES_MAX) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= LINGER_MS)
+            break;
+        struct pollfd p = {s->fd, POLLIN, 0};
+        int r = poll(&p, 1, (int)(LINGER_MS - spent));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        ssize_t n = recv(s->fd, block, sizeof(block), 0);
+        if (n <= 0)
+            break;
+        drained += (size_t)n;
+    }
+}
+
+namespace {
 
 // Steps 4 to 13: the request head, read, parsed, passed through the
 // request-head processors and parsed again, with its URL commands taken
@@ -247,6 +293,7 @@ bool body_read(CONNECTION_T *conn)
     if (h->content_length > conn->upload_allowance) {
         // The body stays unread on the socket: the connection must end.
         page(conn, "uploadlimit", 403, true);
+        protocol_linger_close(conn);
         return false;
     }
     conn->bytes_uploaded = h->content_length;

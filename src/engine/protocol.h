@@ -53,6 +53,12 @@ int protocol_connect(CONNECTION_T *conn);
 // leads to; 1 when the parent answered, -1 when it did not.
 int proxy_connect(CONNECTION_T *conn);
 
+// Ends the sending side of the client connection after a refusal and
+// reads and drops what the client still sends, at most 2 seconds and
+// 1 MiB, so that closing does not reset the connection and destroy the
+// refusal before the client has read it.  The worker closes afterwards.
+void protocol_linger_close(CONNECTION_T *conn);
+
 // The page sent for a failed outgoing connection, and its status:
 // NET_CONNECT_SELF gives "noaccess" with 403, every other code the page
 // error_to_template names with 503.

@@ -1,0 +1,551 @@
+"""The request road and the HTTP exchange, end to end: curl and raw sockets
+as clients, nginx (and a small scripted origin for what nginx will not do
+on demand) as servers, and the access and extended logs read back."""
+import hashlib
+import os
+import re
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import DEFAULT_CONFIG, Nginx, free_port
+
+
+# ------------------------------------------------------------------ helpers
+
+def config_with(tmp_path, **general):
+    """The shipped configuration with some fields of the general rule set."""
+    text = DEFAULT_CONFIG.read_text()
+    for field, value in general.items():
+        text, n = re.subn(rf"<{field}>[^<]*</{field}>", f"<{field}>{value}</{field}>", text,
+                          count=1)
+        assert n == 1, field
+    path = tmp_path / "config.xml"
+    path.write_text(text)
+    return path
+
+
+def curl(proxy, *args, timeout=120):
+    cmd = ["curl", "-sS", "--noproxy", "", "-x", proxy.url, *args]
+    return subprocess.run(cmd, capture_output=True, timeout=timeout)
+
+
+def recv_all(sock, timeout=10.0):
+    """Everything the peer sends until it closes; None if it stays open."""
+    sock.settimeout(timeout)
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    except socket.timeout:
+        return None
+    except ConnectionResetError:
+        return data
+
+
+def read_response(sock, timeout=10.0):
+    """One response (head and body) from a socket; returns (head, body)."""
+    sock.settimeout(timeout)
+    buf = b""
+    while b"\r\n\r\n" not in buf:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise EOFError(buf)
+        buf += chunk
+    head, rest = buf.split(b"\r\n\r\n", 1)
+    headers = head.decode("latin-1").lower()
+    m = re.search(r"\ncontent-length: *(\d+)", headers)
+    if m:
+        length = int(m.group(1))
+        while len(rest) < length:
+            chunk = sock.recv(65536)
+            if not chunk:
+                raise EOFError(rest)
+            rest += chunk
+        return head.decode("latin-1"), rest[:length]
+    if "transfer-encoding: chunked" in headers:
+        while not rest.endswith(b"0\r\n\r\n"):
+            chunk = sock.recv(65536)
+            if not chunk:
+                raise EOFError(rest)
+            rest += chunk
+        return head.decode("latin-1"), rest
+    return head.decode("latin-1"), rest
+
+
+def raw_exchange(proxy, request, timeout=10.0):
+    with socket.create_connection((proxy.host, proxy.port), timeout=timeout) as s:
+        s.sendall(request)
+        return recv_all(s, timeout)
+
+
+def access_records(proxy):
+    if not proxy.access_log.exists():
+        return []
+    out = []
+    for line in proxy.access_log.read_text().splitlines():
+        if not line or line.startswith("#"):
+            continue
+        f = line.split(" ")
+        # start elapsed client code/status size method url user peercode/peer mime
+        code, status = f[3].split("/")
+        peercode, peer = f[8].split("/", 1)
+        out.append({"client": f[2], "code": code, "status": int(status), "size": int(f[4]),
+                    "method": f[5], "url": f[6], "user": f[7], "peercode": peercode,
+                    "peer": peer, "mime": f[9]})
+    return out
+
+
+EXTENDED = re.compile(r'^"[^"]*" \d+ (\S+) "[^"]*" "\d+" \[[^\]]*\] "(\S+) (\S+)" (\d+) (-?\d+) ')
+
+
+def extended_records(proxy):
+    if not proxy.extended_log.exists():
+        return []
+    out = []
+    for line in proxy.extended_log.read_text().splitlines():
+        if not line or line.startswith("#"):
+            continue
+        m = EXTENDED.match(line)
+        assert m, line
+        out.append({"client": m.group(1), "method": m.group(2), "url": m.group(3),
+                    "status": int(m.group(4)), "size": int(m.group(5))})
+    return out
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    return predicate()
+
+
+def assert_clean(proxy):
+    out = proxy.output()
+    assert "ERROR: AddressSanitizer" not in out
+    assert "runtime error:" not in out
+
+
+class ScriptedOrigin:
+    """An origin that does per path what nginx will not do on demand: answer
+    chunked, echo what it received, or die in the middle of a body."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.heads = []
+        self.bodies = []
+        self.stopped = False
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.stopped = True
+        self.sock.close()
+
+    def serve(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def read_body(f, head):
+        lower = head.lower()
+        m = re.search(rb"\ncontent-length: *(\d+)", lower)
+        if m:
+            return f.read(int(m.group(1)))
+        if b"transfer-encoding: chunked" in lower:
+            body = b""
+            while True:
+                size = int(f.readline().split(b";")[0], 16)
+                if size == 0:
+                    while f.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return body
+                body += f.read(size)
+                f.readline()
+        return b""
+
+    def handle(self, conn):
+        f = conn.makefile("rb")
+        try:
+            while True:
+                head = b""
+                while True:
+                    line = f.readline()
+                    if not line:
+                        return
+                    head += line
+                    if line in (b"\r\n", b"\n"):
+                        break
+                body = self.read_body(f, head)
+                self.heads.append(head.decode("latin-1"))
+                self.bodies.append(body)
+                path = head.split(b" ")[1].decode()
+                if not self.respond(conn, path, head, body):
+                    return
+        except (OSError, ValueError):
+            pass
+        finally:
+            f.close()
+            conn.close()
+
+    def respond(self, conn, path, head, body):
+        if path.startswith("/chunked"):
+            parts = [b"first part ", b"second part ", b"x" * 5000]
+            out = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+            for p in parts:
+                out += b"%x\r\n%s\r\n" % (len(p), p)
+            conn.sendall(out + b"0\r\n\r\n")
+            return True
+        if path.startswith("/echo"):
+            digest = hashlib.md5(body).hexdigest().encode()
+            reply = head + b"\nbody " + str(len(body)).encode() + b" " + digest
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n"
+                         % len(reply) + reply)
+            return True
+        if path.startswith("/dieChunked"):
+            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + b"z" * 1000)
+            return False
+        if path.startswith("/die"):
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"y" * 1000)
+            return False
+        conn.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
+        return True
+
+
+@pytest.fixture
+def scripted():
+    origin = ScriptedOrigin()
+    yield origin
+    origin.stop()
+
+
+@pytest.fixture
+def dav_origin(tmp_path):
+    """nginx that also stores PUT bodies below /dav/ and answers POST on /post."""
+    server = Nginx(tmp_path, extra_conf="""
+        location /dav/ { dav_methods PUT; create_full_put_path on; }
+        location /post { return 200 "posted\\n"; }
+    """)
+    dav = server.root / "dav"
+    dav.mkdir()
+    dav.chmod(0o777)
+    yield server
+    server.stop()
+
+
+@pytest.fixture(autouse=True)
+def readable_tmp(tmp_path):
+    """nginx's workers run as nobody: the document root must be reachable."""
+    for d in [tmp_path, *tmp_path.parents]:
+        if d == Path("/tmp") or d == Path("/"):
+            break
+        d.chmod(0o755)
+    yield
+
+
+# ---------------------------------------------------------------- the road
+
+def test_get_through_the_proxy_and_its_log_lines(origin, proxy_factory):
+    (origin.root / "page.html").write_text("<html>hello</html>\n")
+    proxy = proxy_factory()
+    url = f"http://origin.test:{origin.port}/page.html"
+    r = curl(proxy, "-D", "-", url)
+    assert r.returncode == 0, r.stderr
+    head, body = r.stdout.split(b"\r\n\r\n", 1)
+    assert body == b"<html>hello</html>\n"
+    assert head.startswith(b"HTTP/1.1 200 ")
+
+    rec = wait_for(lambda: access_records(proxy))
+    assert len(rec) == 1
+    assert rec[0] == {"client": "127.0.0.1", "code": "TCP_MISS", "status": 200,
+                      "size": len(body), "method": "GET",
+                      "url": f"http://origin.test:{origin.port}/page.html", "user": "-",
+                      "peercode": "DIRECT", "peer": "origin.test", "mime": "text/html"}
+    ext = wait_for(lambda: extended_records(proxy))
+    assert ext == [{"client": "127.0.0.1", "method": "GET", "url": rec[0]["url"],
+                    "status": 200, "size": len(body)}]
+    assert_clean(proxy)
+
+
+def test_origin_form_request_takes_the_host_header(origin, proxy_factory):
+    (origin.root / "o.txt").write_text("origin form\n")
+    proxy = proxy_factory()
+    data = raw_exchange(proxy, f"GET /o.txt HTTP/1.0\r\nHost: origin.test:{origin.port}\r\n\r\n"
+                        .encode())
+    assert data is not None
+    assert data.startswith(b"HTTP/1.1 200 ")
+    assert data.endswith(b"\r\n\r\norigin form\n")
+    rec = wait_for(lambda: access_records(proxy))
+    assert rec[0]["url"] == f"http://origin.test:{origin.port}/o.txt"
+
+
+def test_methods_with_counted_and_chunked_bodies(dav_origin, proxy_factory, scripted):
+    proxy = proxy_factory()
+    base = f"http://origin.test:{dav_origin.port}"
+    (dav_origin.root / "h.txt").write_text("head me\n")
+
+    r = curl(proxy, "-I", f"{base}/h.txt")
+    assert r.returncode == 0, r.stderr
+    assert b"HTTP/1.1 200" in r.stdout and b"Content-Length: 8" in r.stdout
+
+    payload = os.urandom(300000)
+    src = Path(proxy.dir) / "payload.bin"
+    src.write_bytes(payload)
+    cases = [
+        ("PUT counted", ["-T", str(src), f"{base}/dav/counted.bin"], "counted.bin"),
+        ("PUT chunked", ["-T", str(src), "-H", "Transfer-Encoding: chunked",
+                         f"{base}/dav/chunked.bin"], "chunked.bin"),
+    ]
+    for why, args, name in cases:
+        r = curl(proxy, "-o", "/dev/null", "-w", "%{http_code}", *args)
+        assert r.returncode == 0, (why, r.stderr)
+        assert r.stdout in (b"201", b"204"), why
+        assert (dav_origin.root / "dav" / name).read_bytes() == payload, why
+
+    echo = f"http://origin.test:{scripted.port}/echo"
+    small = b"a=1&b=2"
+    for why, args, body in [
+        ("POST counted, buffered", ["--data-binary", small.decode()], small),
+        ("POST counted, streamed", ["--data-binary", f"@{src}"], payload),
+        ("POST chunked", ["--data-binary", f"@{src}", "-H", "Transfer-Encoding: chunked"],
+         payload),
+    ]:
+        r = curl(proxy, "-H", "Expect:", *args, echo)
+        assert r.returncode == 0, (why, r.stderr)
+        expected = f"body {len(body)} {hashlib.md5(body).hexdigest()}".encode()
+        assert r.stdout.endswith(expected), (why, r.stdout[-200:])
+    assert_clean(proxy)
+
+
+def test_chunked_response_relayed_to_11_and_counted_for_10(scripted, proxy_factory):
+    proxy = proxy_factory()
+    url = f"http://origin.test:{scripted.port}/chunked"
+    expected = b"first part second part " + b"x" * 5000
+
+    data = raw_exchange(proxy, f"GET {url} HTTP/1.1\r\nConnection: close\r\n\r\n".encode())
+    head, body = data.split(b"\r\n\r\n", 1)
+    assert b"Transfer-Encoding: chunked" in head
+    assert b"Content-Length" not in head
+    assert body == b"b\r\nfirst part \r\nc\r\nsecond part \r\n1388\r\n" + b"x" * 5000 + \
+        b"\r\n0\r\n\r\n"
+
+    data = raw_exchange(proxy, f"GET {url} HTTP/1.0\r\n\r\n".encode())
+    head, body = data.split(b"\r\n\r\n", 1)
+    assert b"Transfer-Encoding" not in head
+    assert f"Content-Length: {len(expected)}".encode() in head
+    assert body == expected
+
+
+def test_via_and_the_order_of_the_heads(scripted, tmp_path, proxy_factory):
+    proxy = proxy_factory(config=config_with(tmp_path, via="true", x_forwarded_for="true"))
+    url = f"http://origin.test:{scripted.port}/echo"
+    r = curl(proxy, "-D", "-", "-H", "X-Extra: one", "-H", "Via: 1.1 downstream",
+             "-A", "agent/1", url)
+    assert r.returncode == 0, r.stderr
+    sent = scripted.heads[-1].split("\r\n")
+    assert sent[0] == "GET /echo HTTP/1.1"
+    names = [line.split(":", 1)[0] for line in sent[1:] if line]
+    # Unmapped lines first, in arrival order, then the fixed block.
+    assert names.index("X-Extra") < names.index("User-Agent") < names.index("Host") \
+        < names.index("Connection") < names.index("X-Forwarded-For") < names.index("Via")
+    via = [line for line in sent if line.startswith("Via:")][0]
+    assert re.fullmatch(rf"Via: 1\.1 downstream, 127\.0\.0\.1:{proxy.port} \(Kelvarine \S+\)",
+                        via)
+    assert "X-Forwarded-For: 127.0.0.1" in sent
+    assert "Proxy-Connection" not in names
+
+    head = r.stdout.split(b"\r\n\r\n", 1)[0].decode().split("\r\n")
+    names = [line.split(":", 1)[0] for line in head[1:]]
+    assert names.index("Content-Type") < names.index("Content-Length") \
+        < names.index("Connection") < names.index("Proxy-Connection") < names.index("X-Cache")
+    assert "Connection: keep-alive" in head
+    assert re.search(r"X-Cache: MISS from Kelvarine \S+", "\n".join(head))
+
+
+def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory):
+    for i in range(5):
+        (origin.root / f"k{i}.txt").write_text(f"keep {i}\n")
+    proxy = proxy_factory()
+    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+        for round in range(3):
+            for i in range(5):
+                s.sendall(f"GET http://origin.test:{origin.port}/k{i}.txt HTTP/1.1\r\n"
+                          f"Host: origin.test\r\n\r\n".encode())
+                head, body = read_response(s)
+                assert head.startswith("HTTP/1.1 200"), head
+                assert "Connection: keep-alive" in head
+                assert body == f"keep {i}\n".encode()
+    lines = wait_for(lambda: len(origin.log_lines()) >= 15 and origin.log_lines())
+    connections = {line.split(" ")[1] for line in lines}
+    assert len(lines) == 15
+    assert len(connections) == 1, lines
+    # HTTP/1.0 asks for the close and gets it.
+    data = raw_exchange(proxy, f"GET http://origin.test:{origin.port}/k0.txt HTTP/1.0\r\n\r\n"
+                        .encode())
+    assert data is not None and b"Connection: close" in data
+
+
+def rss_kib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def test_five_gib_download_streams_in_small_memory(origin, proxy_factory):
+    size = 5 * 1024 ** 3
+    big = origin.root / "big.bin"
+    with open(big, "wb") as f:
+        f.truncate(size)
+    proxy = proxy_factory()
+    before = rss_kib(proxy.proc.pid)
+    peak = [before]
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss_kib(proxy.proc.pid))
+            time.sleep(0.2)
+
+    t = threading.Thread(target=watch)
+    t.start()
+    try:
+        r = curl(proxy, "-o", "/dev/null", "-w", "%{size_download}",
+                 f"http://origin.test:{origin.port}/big.bin", timeout=900)
+    finally:
+        done.set()
+        t.join()
+    assert r.returncode == 0, r.stderr
+    assert int(r.stdout) == size
+    assert peak[0] - before < 64 * 1024, (before, peak[0])
+    rec = wait_for(lambda: access_records(proxy))
+    assert rec[0]["size"] == size and rec[0]["status"] == 200
+
+
+def test_hundred_mib_upload_arrives_whole(dav_origin, proxy_factory):
+    proxy = proxy_factory()
+    src = Path(proxy.dir) / "upload.bin"
+    block = os.urandom(1024 * 1024)
+    with open(src, "wb") as f:
+        for i in range(100):
+            f.write(block[i:] + block[:i])
+    r = curl(proxy, "-o", "/dev/null", "-w", "%{http_code}", "-T", str(src),
+             f"http://origin.test:{dav_origin.port}/dav/up.bin", timeout=600)
+    assert r.returncode == 0, r.stderr
+    stored = dav_origin.root / "dav" / "up.bin"
+    assert stored.stat().st_size == 100 * 1024 * 1024
+    h1, h2 = hashlib.md5(), hashlib.md5()
+    for path, h in ((src, h1), (stored, h2)):
+        with open(path, "rb") as f:
+            for chunk in iter(lambda: f.read(1 << 20), b""):
+                h.update(chunk)
+    assert h1.hexdigest() == h2.hexdigest()
+
+
+def test_unknown_host_and_closed_port_get_their_pages(proxy_factory):
+    proxy = proxy_factory()
+    closed = free_port()
+    cases = [
+        ("nodns", "http://no-such-host.test/", b"DNS Lookup"),
+        ("noconnect", f"http://origin.test:{closed}/", b"Connection to"),
+    ]
+    for why, url, text in cases:
+        r = curl(proxy, "-D", "-", url)
+        assert r.returncode == 0, (why, r.stderr)
+        head, body = r.stdout.split(b"\r\n\r\n", 1)
+        assert head.startswith(b"HTTP/1.1 503 "), (why, head)
+        assert text in body, why
+    assert_clean(proxy)
+
+
+def test_origin_dying_mid_body_closes_the_client(scripted, proxy_factory):
+    proxy = proxy_factory()
+    for path in ("/die", "/dieChunked"):
+        with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+            s.sendall(f"GET http://origin.test:{scripted.port}{path} HTTP/1.1\r\n"
+                      f"Host: x\r\n\r\n".encode())
+            data = recv_all(s, timeout=30)
+        assert data is not None, f"{path}: connection left open"
+        head, body = data.split(b"\r\n\r\n", 1)
+        if path == "/die":
+            assert len(body) == 1000, path
+        else:
+            assert not body.endswith(b"0\r\n\r\n"), path
+    # The log names the bytes that really came, never the announced length.
+    rec = wait_for(lambda: len(access_records(proxy)) == 2 and access_records(proxy))
+    assert [(r["status"], r["size"]) for r in rec] == [(200, 1000), (200, 1000)]
+
+
+SMUGGLING = [
+    ("content-length with transfer-encoding",
+     b"POST {url} HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\n"
+     b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400),
+    ("two content-lengths",
+     b"POST {url} HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcde", 400),
+    ("a transfer-encoding other than chunked",
+     b"POST {url} HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip\r\n\r\n", 400),
+    ("a bad chunk size",
+     b"POST {url} HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n",
+     400),
+    ("an oversized head",
+     b"GET {url} HTTP/1.1\r\nHost: h\r\n" + b"".join(b"X-Fill-%d: %s\r\n" % (i, b"f" * 900)
+                                                  for i in range(40)) + b"\r\n", 431),
+    ("an overlong URL", b"GET {url}?" + b"q" * 3000 + b" HTTP/1.1\r\nHost: h\r\n\r\n", 414),
+]
+
+
+@pytest.mark.parametrize("why,request_bytes,status", SMUGGLING, ids=[c[0] for c in SMUGGLING])
+def test_smuggling_probes_are_refused_and_closed(scripted, proxy_factory, why, request_bytes,
+                                                 status):
+    proxy = proxy_factory()
+    url = f"http://origin.test:{scripted.port}/echo".encode()
+    # A second request rides behind the probe: it must never be answered.
+    follow = b"GET " + url + b" HTTP/1.1\r\nHost: h\r\n\r\n"
+    data = raw_exchange(proxy, request_bytes.replace(b"{url}", url) + follow, timeout=20)
+    assert data is not None, "connection left open"
+    assert data.startswith(b"HTTP/1.1 %d " % status), data[:200]
+    assert data.count(b"HTTP/1.1 ") == 1
+    assert not any("X-Fill" in h or "zz" in h for h in scripted.heads[1:])
+    assert_clean(proxy)
+
+
+def test_connect_outside_the_port_ranges_is_refused(origin, tmp_path, proxy_factory):
+    proxy = proxy_factory(config=config_with(tmp_path, connect_ports="443"))
+    data = raw_exchange(proxy, f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
+    assert data is not None, "connection left open"
+    assert data.startswith(b"HTTP/1.1 404 ")
+
+
+def test_connect_tunnel_relays_bytes(origin, proxy_factory):
+    (origin.root / "t.txt").write_text("through the tunnel\n")
+    proxy = proxy_factory()
+    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+        s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
+        s.settimeout(10)
+        answer = b""
+        while not answer.endswith(b"\r\n\r\n"):
+            answer += s.recv(1)
+        assert answer == b"HTTP/1.1 200 Connection Established\r\n\r\n"
+        s.sendall(b"GET /t.txt HTTP/1.0\r\n\r\n")
+        data = recv_all(s)
+    assert data.endswith(b"through the tunnel\n")
+    rec = wait_for(lambda: access_records(proxy))
+    assert rec[0]["method"] == "CONNECT" and rec[0]["size"] == len(data) + 23

@@ -14,6 +14,7 @@
 #include "engine/socket.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/stats.h"
 
 namespace {
 
@@ -191,6 +192,8 @@ Socket *ServerPool::Find(const ServerPoolKey &key)
         break;
     }
     pthread_mutex_unlock(&lock);
+    if (global && global->stats)
+        global->stats->Increment("connection pool", found ? "hit" : "miss");
     putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", found ? "hit" : "miss",
            text(key.protocol), text(key.user), text(key.host), key.port);
     return found;

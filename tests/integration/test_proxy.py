@@ -549,3 +549,35 @@ def test_connect_tunnel_relays_bytes(origin, proxy_factory):
     assert data.endswith(b"through the tunnel\n")
     rec = wait_for(lambda: access_records(proxy))
     assert rec[0]["method"] == "CONNECT" and rec[0]["size"] == len(data) + 23
+
+
+def test_pooled_connection_closed_by_the_server_is_replaced(tmp_path, proxy_factory):
+    origin = Nginx(tmp_path, extra_conf="keepalive_timeout 1s;")
+    try:
+        (origin.root / "p.txt").write_text("pooled\n")
+        # Every category, the debug lines of the pool included.
+        proxy = proxy_factory(extra_args=["-d", str(0x0FFFFFFF)])
+        url = f"http://origin.test:{origin.port}/p.txt"
+        for attempt in range(2):
+            r = curl(proxy, url)
+            assert r.returncode == 0 and r.stdout == b"pooled\n", (attempt, r.stderr)
+            # nginx drops the idle connection parked in the proxy's pool.
+            time.sleep(2)
+        lines = origin.log_lines()
+        assert len(lines) == 2
+        assert len({line.split(" ")[1] for line in lines}) == 2
+        log = proxy.native_log.read_text()
+        assert "Connection Pool: hit" in log, "the dead connection was lent out"
+        assert "noconnect" not in log
+    finally:
+        origin.stop()
+
+
+def test_request_for_the_proxy_itself_is_refused(proxy_factory):
+    proxy = proxy_factory()
+    r = curl(proxy, "-D", "-", f"http://127.0.0.1:{proxy.port}/")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(b"HTTP/1.1 403 ")
+    # The refusal did not travel through the proxy a second time.
+    assert access_records(proxy) == []
+    assert_clean(proxy)

@@ -509,6 +509,8 @@ SMUGGLING = [
      b"GET {url} HTTP/1.1\r\nHost: h\r\n" + b"".join(b"X-Fill-%d: %s\r\n" % (i, b"f" * 900)
                                                   for i in range(40)) + b"\r\n", 431),
     ("an overlong URL", b"GET {url}?" + b"q" * 3000 + b" HTTP/1.1\r\nHost: h\r\n\r\n", 414),
+    ("a request line longer than a header line may be",
+     b"GET {url}?" + b"q" * 6000 + b" HTTP/1.1\r\nHost: h\r\n\r\n", 414),
 ]
 
 

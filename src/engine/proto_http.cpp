@@ -279,7 +279,7 @@ int buffered(CONNECTION_T *conn)
 
 int process_request(CONNECTION_T *conn, Filebuf *body)
 {
-    processors.Execute(PROCESSOR_AUTH, conn, body);
+    int answered = processors.Execute(PROCESSOR_AUTH, conn, body);
     if (conn->ident) {
         if (global && global->stats) {
             global->stats->AddCounter("users", conn->ident, STAT_UINT);
@@ -288,6 +288,10 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
         conn->log_entry.username = conn->ident;
         conn->variables["USERNAME"] = conn->ident;
     }
+    // A module that answered the client itself, without leaving a head
+    // here, has ended the request as well.
+    if (answered == 1 && !conn->response)
+        return 0;
     if (!conn->response)
         processors.Execute(PROCESSOR_REQMOD, conn, body);
     if (!conn->response) {

@@ -57,12 +57,13 @@ int dispatch(CONNECTION_T *conn);
 void page(CONNECTION_T *conn, const char *name, int status, bool close);
 bool first_request(const CONNECTION_T *conn);
 void head_refuse(CONNECTION_T *conn, int error);
+const char *client_text(const CONNECTION_T *conn);
+int general_timeout(const CONNECTION_T *conn);
+int road_request(CONNECTION_T *conn);
 
 // Bounds of the drain after a refusal.
 constexpr long LINGER_MS = 2000;
 constexpr size_t LINGER_BYTES_MAX = 1 << 20;
-const char *client_text(const CONNECTION_T *conn);
-int general_timeout(const CONNECTION_T *conn);
 
 bool first_request(const CONNECTION_T *conn)
 {

@@ -583,3 +583,31 @@ def test_request_for_the_proxy_itself_is_refused(proxy_factory):
     # The refusal did not travel through the proxy a second time.
     assert access_records(proxy) == []
     assert_clean(proxy)
+
+
+def test_client_outside_the_access_rules_is_refused_and_logged(origin, tmp_path,
+                                                               proxy_factory):
+    text = DEFAULT_CONFIG.read_text()
+    text, n = re.subn(r"<client_ranges>[^<]*</client_ranges>",
+                      "<client_ranges>127.0.0.1-127.0.0.1</client_ranges>", text)
+    assert n == 1
+    config = tmp_path / "only-one.xml"
+    config.write_text(text)
+    (origin.root / "a.txt").write_text("admitted\n")
+    proxy = proxy_factory(config=config)
+    url = f"http://origin.test:{origin.port}/a.txt"
+
+    r = curl(proxy, url)
+    assert r.returncode == 0 and r.stdout == b"admitted\n", r.stderr
+
+    r = curl(proxy, "--interface", "127.0.0.2", "-D", "-", url)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(b"HTTP/1.1 403 "), r.stdout[:200]
+    assert b"Access denied" in r.stdout
+    assert len(origin.log_lines()) == 1, "the refused request reached the origin"
+
+    rec = wait_for(lambda: len(access_records(proxy)) == 2 and access_records(proxy))
+    assert rec[0]["code"] == "TCP_MISS" and rec[0]["client"] == "127.0.0.1"
+    assert rec[1]["code"] == "TCP_DENIED" and rec[1]["client"] == "127.0.0.2"
+    ext = proxy.extended_log.read_text()
+    assert '"access-section access policy restrictions"' in ext

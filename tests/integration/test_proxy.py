@@ -1,6 +1,7 @@
 """The request road and the HTTP exchange, end to end: curl and raw sockets
 as clients, nginx (and a small scripted origin for what nginx will not do
 on demand) as servers, and the access and extended logs read back."""
+import gzip
 import hashlib
 import os
 import re
@@ -213,6 +214,11 @@ class ScriptedOrigin:
             for p in parts:
                 out += b"%x\r\n%s\r\n" % (len(p), p)
             conn.sendall(out + b"0\r\n\r\n")
+            return True
+        if path.startswith("/gzip"):
+            coded = gzip.compress(b"plain text " * 100)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                         b"Content-Length: %d\r\n\r\n" % len(coded) + coded)
             return True
         if path.startswith("/echo"):
             digest = hashlib.md5(body).hexdigest().encode()
@@ -613,3 +619,18 @@ def test_client_outside_the_access_rules_is_refused_and_logged(origin, tmp_path,
     assert rec[1]["code"] == "TCP_DENIED" and rec[1]["client"] == "127.0.0.2"
     ext = proxy.extended_log.read_text()
     assert '"access-section access policy restrictions"' in ext
+
+
+def test_coded_body_is_decoded_for_the_client(scripted, proxy_factory):
+    proxy = proxy_factory()
+    url = f"http://origin.test:{scripted.port}/gzip"
+    plain = b"plain text " * 100
+    for why, args in [("no codings offered", []),
+                      ("codings offered", ["-H", "Accept-Encoding: gzip"])]:
+        r = curl(proxy, "-D", "-", *args, url)
+        head, body = r.stdout.split(b"\r\n\r\n", 1)
+        assert body == plain, why
+        assert b"Content-Encoding" not in head, why
+        assert f"Content-Length: {len(plain)}".encode() in head, why
+        # Without request compression the server is asked for no coding.
+        assert "accept-encoding" not in scripted.heads[-1].lower(), why

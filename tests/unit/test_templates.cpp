@@ -317,6 +317,7 @@ TEST_F(Templates, SendAnswersWithTheConfiguredTemplate)
         {{"name", "parsed"}, {"file", "plain.txt"}, {"mime_type", "text/plain"}},
         {{"name", "low"}, {"file", "404.html"}, {"response_code", "99"}},
         {{"name", "high"}, {"file", "404.html"}, {"response_code", "600"}},
+        {{"name", "split"}, {"file", "404.html"}, {"mime_type", "text/html&#x0D;&#x0A;X-Evil: 1"}},
     });
     struct Case {
         const char *name;
@@ -339,6 +340,8 @@ TEST_F(Templates, SendAnswersWithTheConfiguredTemplate)
         // A code outside 100-599 counts as none.
         {"low", 403, 1, "HTTP/1.1 403 ", nullptr},
         {"high", 403, 1, "HTTP/1.1 403 ", nullptr},
+        // A line break never reaches the head: the request fails instead.
+        {"split", 200, 1, "HTTP/1.1 400 ", ""},
     };
     for (const Case &c : cases) {
         Client client;
@@ -352,6 +355,7 @@ TEST_F(Templates, SendAnswersWithTheConfiguredTemplate)
         std::string head = end == std::string::npos ? got : got.substr(0, end + 2);
         std::string body = end == std::string::npos ? "" : got.substr(end + 4);
         EXPECT_EQ(head.find(c.head), 0u) << c.name << "\n" << got;
+        EXPECT_EQ(got.find("X-Evil"), std::string::npos) << c.name;
         if (c.body != nullptr) {
             EXPECT_EQ(body, c.body) << c.name;
         }

@@ -23,6 +23,7 @@
 #include <openssl/ssl.h>
 #include <tinyxml.h>
 
+#include "access/access.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
@@ -482,6 +483,7 @@ void config_schema()
 // section is not part of this build behaves as one that is switched off.
 void config_sections()
 {
+    access_section = new AccessSection();
     general_section = new GeneralSection();
     network_section = new NetworkSection();
     template_section = new TemplateSection();

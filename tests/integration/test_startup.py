@@ -1,0 +1,275 @@
+"""Start-up of the kelvarine binary: the command line, daemon mode with its
+PID file and user switch, the signals, and the client pool that holds idle
+keep-alive connections without a thread."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import BINARY, DEFAULT_CONFIG, SCHEMA, free_port, wait_port
+
+ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
+
+
+def run(*args, timeout=30):
+    return subprocess.run([str(BINARY), *args], capture_output=True, text=True,
+                          timeout=timeout, env=ENV)
+
+
+def port_is_free(port):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def text_of(path):
+    return path.read_text() if path.exists() else ""
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+@pytest.fixture
+def readable_tmp(tmp_path):
+    """nginx's workers run as nobody: the document root must be reachable."""
+    for d in [tmp_path, *tmp_path.parents]:
+        if d in (Path("/tmp"), Path("/")):
+            break
+        d.chmod(0o755)
+
+
+def http_exchange(sock, request):
+    """Sends one request and reads one response with a Content-Length."""
+    sock.sendall(request)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        assert chunk, f"connection closed before the head ended: {data!r}"
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = int(re.search(rb"(?im)^content-length:\s*(\d+)", head).group(1))
+    while len(body) < length:
+        chunk = sock.recv(65536)
+        assert chunk, "connection closed inside the body"
+        body += chunk
+    return head, body
+
+
+# ---------------------------------------------------------------- command line
+
+def test_files_and_options_checked_before_anything_starts(tmp_path):
+    config = tmp_path / "kelvarine.xml"
+    shutil.copy(DEFAULT_CONFIG, config)
+    absent = tmp_path / "absent.xml"
+    cases = [
+        # (arguments, status, text on standard error)
+        ([], 0, "Usage: "),
+        (["-f", "-s", str(SCHEMA)], 1, "config file option missing\n"),
+        (["-f", "-c", str(config)], 1, "section file option missing\n"),
+        (["-f", "-c", str(absent), "-s", str(SCHEMA)], 1, f"couldn't stat {absent}\n"),
+        (["-f", "-c", str(config), "-s", str(absent)], 1, f"couldn't stat {absent}\n"),
+        # -M without a colon is ignored, so -c is still required.
+        (["-f", "-M", "master", "-s", str(SCHEMA)], 1, "config file option missing\n"),
+    ]
+    for args, status, text in cases:
+        r = run(*args)
+        assert r.returncode == status, (args, r.stderr)
+        assert text in r.stderr, (args, r.stderr)
+
+
+@pytest.mark.parametrize("value", [
+    "127.0.0.1",            # no port
+    "127.0.0.1:",
+    "127.0.0.1:0",
+    "127.0.0.1:70000",      # would wrap around
+    "127.0.0.1:80http",
+    "300.1.2.3:{port}",
+    "localhost:{port}",
+    "1234567890123456:{port}",
+])
+def test_unparsable_listen_address_stops_startup(tmp_path, value):
+    port = free_port()
+    value = value.format(port=port)
+    r = run("-f", "-c", str(DEFAULT_CONFIG), "-s", str(SCHEMA), "-L", value,
+            "-l", str(tmp_path / "kelvarine.log"))
+    assert r.returncode == 1, r.stderr
+    assert f'invalid -L value "{value}"' in r.stderr
+    # It stopped before binding anything, least of all every interface.
+    assert port_is_free(port)
+    assert not (tmp_path / "kelvarine.log").exists()
+
+
+# -------------------------------------------------------------------- signals
+
+def test_sigterm_ends_with_status_zero(proxy_factory):
+    proxy = proxy_factory()
+    assert proxy.stop() == 0
+    log = proxy.native_log.read_text()
+    assert "advice: Recieved TERM Signal to EXIT" in log
+    assert "System Unstable" not in log
+    assert "Sanitizer" not in proxy.output()
+
+
+def test_sigusr1_rotates_the_three_logs(readable_tmp, proxy_factory, origin):
+    (origin.root / "page.txt").write_text("one page\n")
+    proxy = proxy_factory()
+    url = f"http://127.0.0.1:{origin.port}/page.txt"
+
+    def fetch():
+        with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
+            head, body = http_exchange(
+                s, f"GET {url} HTTP/1.0\r\nHost: 127.0.0.1:{origin.port}\r\n\r\n".encode())
+        assert b" 200 " in head.split(b"\r\n")[0]
+        assert body == b"one page\n"
+
+    fetch()
+    assert wait_for(lambda: "page.txt" in text_of(proxy.extended_log))
+    before = {p.name for p in proxy.dir.iterdir()}
+    proxy.proc.send_signal(signal.SIGUSR1)
+    assert wait_for(lambda: "Recieved Signal for Log Rotation" in proxy.native_log.read_text())
+    fetch()
+
+    stamp = re.compile(r"^(\d{14})-(kelvarine\.log|access\.log|extended\.log)$")
+    assert wait_for(lambda: len([n for p in proxy.dir.iterdir()
+                                 if stamp.match(n := p.name) and n not in before]) == 3), \
+        sorted(p.name for p in proxy.dir.iterdir())
+    rotated = {stamp.match(p.name).group(2): p for p in proxy.dir.iterdir()
+               if stamp.match(p.name)}
+    # Each old file holds what came before the signal; the new file starts
+    # afresh (with its legend) and holds what came after.
+    assert rotated["access.log"].read_text().count("page.txt") == 1
+    assert rotated["extended.log"].read_text().count("page.txt") == 1
+    assert wait_for(lambda: text_of(proxy.access_log).count("page.txt") == 1)
+    assert proxy.access_log.read_text().startswith("#")
+    assert proxy.extended_log.read_text().startswith("#")
+    assert "listening on" in rotated["kelvarine.log"].read_text()
+    assert "listening on" not in proxy.native_log.read_text()
+    assert proxy.stop() == 0
+
+
+# ---------------------------------------------------------------- daemon mode
+
+@pytest.fixture
+def shared_dir():
+    """A directory the user nobody can write, outside pytest's private one."""
+    path = Path(tempfile.mkdtemp(prefix="kv-daemon-", dir="/tmp"))
+    path.chmod(0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def proc_status(pid):
+    fields = {}
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        key, _, value = line.partition(":")
+        fields[key] = value.split()
+    return fields
+
+
+def test_daemon_detaches_writes_pid_file_and_drops_privileges(shared_dir):
+    config = shared_dir / "kelvarine.xml"
+    shutil.copy(DEFAULT_CONFIG, config)
+    config.chmod(0o644)
+    pidfile = shared_dir / "kelvarine.pid"
+    native_log = shared_dir / "kelvarine.log"
+    port = free_port()
+    starter = subprocess.Popen(
+        [str(BINARY), "-c", str(config), "-s", str(SCHEMA), "-L", f"127.0.0.1:{port}",
+         "-p", str(pidfile), "-l", str(native_log), "-a", str(shared_dir / "access.log"),
+         "-e", str(shared_dir / "extended.log"), "-r", str(shared_dir / "perf.log"),
+         "-u", "nobody", "-g", "nogroup"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+    _, errors = starter.communicate(timeout=30)
+    assert starter.returncode == 0, errors
+    assert wait_for(lambda: pidfile.exists() and pidfile.read_text().endswith("\n"))
+    pid = int(pidfile.read_text())
+    try:
+        assert pidfile.read_text() == f"{pid}\n"
+        wait_port(port)
+        status = proc_status(pid)
+        assert status["Uid"] == ["65534"] * 4
+        assert status["Gid"] == ["65534"] * 4
+        # No supplementary group of root survives the switch.
+        assert set(status["Groups"]) <= {"65534"}
+        # Two forks: not the starter's child, and not the leader of the
+        # session the first child made.
+        assert pid != starter.pid and int(status["PPid"][0]) != starter.pid
+        assert os.getsid(pid) != pid and os.getsid(pid) != os.getsid(0)
+        assert os.readlink(f"/proc/{pid}/cwd") == "/"
+        for fd in (0, 1, 2):
+            assert os.readlink(f"/proc/{pid}/fd/{fd}") == "/dev/null"
+        # The command line no longer shows the options.
+        cmdline = Path(f"/proc/{pid}/cmdline").read_bytes()
+        assert [word for word in cmdline.split(b"\0") if word] == [str(BINARY).encode()]
+        assert "listening on 127.0.0.1:" in native_log.read_text()
+    finally:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    assert wait_for(lambda: not Path(f"/proc/{pid}").exists(), timeout=15)
+    assert not pidfile.exists()
+    assert "Recieved TERM Signal to EXIT" in native_log.read_text()
+
+
+def test_daemon_refuses_an_unknown_user_before_detaching(shared_dir):
+    r = run("-c", str(DEFAULT_CONFIG), "-s", str(SCHEMA), "-L", f"127.0.0.1:{free_port()}",
+            "-p", str(shared_dir / "kelvarine.pid"), "-u", "no-such-user-kv")
+    assert r.returncode == 1
+    assert "getpwnam: unknown user" in r.stderr
+    assert not (shared_dir / "kelvarine.pid").exists()
+
+
+# ------------------------------------------------------------ the client pool
+
+def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(readable_tmp, proxy_factory,
+                                                                    origin):
+    (origin.root / "a.txt").write_text("first\n")
+    (origin.root / "b.txt").write_text("second\n")
+    proxy = proxy_factory()
+    pid = proxy.proc.pid
+    # Service threads only: nothing is being served yet.
+    time.sleep(2)
+    idle = thread_count(pid)
+
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
+        host = f"127.0.0.1:{origin.port}"
+        head, body = http_exchange(
+            s, f"GET http://{host}/a.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        assert b" 200 " in head.split(b"\r\n")[0] and body == b"first\n"
+
+        # The worker hands the connection to the pool and ends after its
+        # one-second wait for another connection.
+        assert wait_for(lambda: thread_count(pid) == idle, timeout=10), \
+            (thread_count(pid), idle)
+        s.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            s.recv(1)  # still open: the pool keeps it
+        s.settimeout(10)
+
+        head, body = http_exchange(
+            s, f"GET http://{host}/b.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        assert b" 200 " in head.split(b"\r\n")[0] and body == b"second\n"
+
+    assert proxy.stop() == 0
+    assert "Sanitizer" not in proxy.output()

@@ -12,13 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "access/access.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
 #include "config/xml.h"
 #include "engine/connection.h"
 #include "engine/global.h"
+#include "engine/network.h"
+#include "engine/templates.h"
 #include "runtime/log.h"
+#include "runtime/mem.h"
 
 namespace {
 
@@ -445,7 +449,10 @@ void build_sections()
     ASSERT_TRUE(doc.LoadFile());
     sectionxml = &doc;
 
+    access_section = new AccessSection();
     general_section = new GeneralSection();
+    network_section = new NetworkSection();
+    template_section = new TemplateSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
     size_t count = 0;
@@ -557,6 +564,40 @@ TEST(ShippedConfiguration, LoadsWithoutAFlawedValue)
     connection_free(conn);
     EXPECT_EQ(Section::map["ftp"]->fields[1].int_value, 60);
     EXPECT_GT(Section::map["cache"]->fields[8].int_value, 0) << "icp_timeout";
+}
+
+// Only loopback clients are admitted, with proxy requests, CONNECT and the
+// web interface; every other client is refused.
+TEST(ShippedConfiguration, AdmitsLoopbackClientsOnly)
+{
+    build_sections();
+    ASSERT_EQ(config_load(3, source_dir() + "/etc/kelvarine.xml"), 1);
+
+    struct {
+        const char *client;
+        bool admitted;
+    } cases[] = {
+        {"127.0.0.1", true}, {"127.255.255.254", true}, {"10.0.0.1", false},
+        {"192.168.1.20", false}, {"128.0.0.1", false},
+    };
+    for (const auto &c : cases) {
+        CONNECTION_T *conn = connection_new();
+        conn->client_ip = xstrdup(c.client);
+        conn->interface_ip = xstrdup("127.0.0.1");
+        conn->listen_port = 8080;
+        access_section->read_lock();
+        const Access *rule = access_section->check(conn, nullptr, nullptr);
+        EXPECT_EQ(rule != nullptr, c.admitted) << c.client;
+        if (rule != nullptr) {
+            EXPECT_EQ(rule->access, uint32_t(ACCESS_INTERFACE | ACCESS_PROXY |
+                                             ACCESS_TRANSPARENT | ACCESS_HOST_HEADER |
+                                             ACCESS_CONNECT))
+                << c.client;
+            EXPECT_EQ(rule->bypass, 0u) << c.client;
+        }
+        access_section->unlock();
+        connection_free(conn);
+    }
 }
 
 }  // namespace

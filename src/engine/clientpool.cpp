@@ -213,20 +213,18 @@ void ClientPool::PollCycle()
     }
     pthread_mutex_unlock(&lock);
 
-    int threading_errors = 0;
+    // No worker could be had (a full thread table, or a thread that could
+    // not start): the client is not left waiting for an answer.
     for (CONNECTION_T *connection : handover) {
         thread_set_clientid(connection->client_id);
-        if (process_new(connection) < 0) {
+        if (process_new(connection) < 0)
             net_close(connection);
-            threading_errors++;
-        }
     }
     for (CONNECTION_T *connection : closing) {
         thread_set_clientid(connection->client_id);
         net_close(connection);
     }
     thread_set_clientid(0);
-    (void)threading_errors;
 }
 
 void ClientPool::Clean()

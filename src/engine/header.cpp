@@ -335,8 +335,11 @@ int target_parse(HEADER *h, const char *target)
     }
     const char *rest = target;
     if (h->kind == HEADER_PROXY) {
+        // The three bytes after the scheme's ':' are skipped, so they must
+        // be "://": otherwise "a.test:443" would read as scheme "a.test"
+        // and host "3".
         const char *colon = strchr(target, ':');
-        if (!colon || colon == target || strlen(colon + 1) < 2)
+        if (!colon || colon == target || strncmp(colon + 1, "//", 2) != 0)
             return HEADER_ERR_MALFORMED;
         std::string scheme(target, (size_t)(colon - target));
         if (has_blank(scheme.c_str(), scheme.size()))
@@ -390,11 +393,14 @@ int authority_parse(HEADER *h, const char *authority)
         h->port = h->kind == HEADER_CONNECT ? 443 : protocol_port(h->scheme);
     }
     // A host that decodes to a blank or a control byte names no server
-    // and would break the request line written upstream.
+    // and would break the request line written upstream.  One that holds
+    // a character ending a URL part (a second '@', or "%2f", "%40", "%3a"
+    // decoded) names another host in the URL written for a parent than
+    // the one the filters judged here.
     char *decoded = decode_safe(host.c_str(), host.size());
     if (!decoded)
         return HEADER_ERR_MALFORMED;
-    if (has_blank(decoded, strlen(decoded))) {
+    if (has_blank(decoded, strlen(decoded)) || strpbrk(decoded, "@/:?#\\")) {
         free(decoded);
         return HEADER_ERR_MALFORMED;
     }
@@ -914,6 +920,15 @@ LineResult line_take(Socket *sock, std::string *head, int seconds, int *result)
     // A NUL would hide the rest of the line from every string function
     // that reads the head later.
     if (strlen(line) != (size_t)n) {
+        *result = HEADER_GET_BAD;
+        return LINE_STOP;
+    }
+    // A CR anywhere but right before the line feed is a line end to the
+    // head parser and to header_length, which would end the head there
+    // and drop the lines after it, while it is none to this reader or to
+    // the peer: the two would disagree on the head and its framing.
+    const char *cr = strchr(line, '\r');
+    if (cr && strcmp(cr, "\r\n") != 0) {
         *result = HEADER_GET_BAD;
         return LINE_STOP;
     }

@@ -787,9 +787,15 @@ bool credentials_parse(const char *begin, const char *end, URL *url)
     return true;
 }
 
+// The host part: refused when too long or when it holds an '@'.  After
+// the credentials' '@' a second one makes the URL read differently by
+// different parsers (those that take the last '@' see another host), and
+// url_create would write a text whose host is the part after it.
 bool host_set(const char *begin, const char *end, URL *url)
 {
     if (end - begin > URL_HOST_MAX)
+        return false;
+    if (memchr(begin, '@', static_cast<size_t>(end - begin)) != nullptr)
         return false;
     url->host = dup_n(begin, static_cast<size_t>(end - begin));
     url_strip(url->host);

@@ -133,6 +133,7 @@ TEST(UrlParse, RefusedUrls)
         {"password too long", "http://u:" + long_part + "@h/"},
         {"CR in the user", "http://u\r:p@h/"},
         {"LF in the password", "http://u:p\nX-Evil: 1@h/"},
+        {"second '@' after the credentials", "http://u:p@evil.test@good.test/"},
         {"host too long", "http://" + long_host + "/"},
         {"path too long", "http://h" + long_path},
     };

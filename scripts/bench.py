@@ -1,0 +1,489 @@
+#!/usr/bin/env python3
+"""kelvarine benchmark: the proxy against a real nginx origin on 127.0.0.1.
+
+Every scenario runs twice in the same run: once with the load generator
+talking to nginx directly, once through kelvarine, and the table shows
+both and their ratio.  Scenarios (1)-(3) use wrk; (4) uses
+scripts/bench/idle.py.
+
+    (1) 1 KiB responses over 50 keep-alive connections
+    (2) 1 MiB responses over 8 keep-alive connections
+    (3) 1 KiB responses, a new connection for every request
+    (4) 10,000 idle keep-alive connections: memory and threads while they
+        idle, then one request on each
+
+Run as root on Debian (wrk is installed with apt-get when missing):
+    python3 scripts/bench.py --binary build-bench/kelvarine
+This is a measurement, not a test: it exits 0 whenever it could measure,
+whether the targets are met or not, and 1 when it could not run.
+"""
+import argparse
+import json
+import os
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+HELPERS = ROOT / "scripts" / "bench"
+CONFIG = ROOT / "etc" / "kelvarine.xml"
+SCHEMA = ROOT / "etc" / "section.xml"
+HOST = "127.0.0.1"
+NOFILE = 65536
+
+# Scenarios run by wrk: (key, title, file, connections, new connection per request)
+WRK_SCENARIOS = [
+    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False),
+    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False),
+    ("3", "1 KiB, new conn per request", "1k", 50, True),
+]
+# Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
+TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
+IDLE_RSS_TARGET_KIB = 256 * 1024
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, proc, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"exited with status {proc.returncode} before listening")
+        try:
+            with socket.create_connection((HOST, port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on {HOST}:{port} after {timeout:.0f} s")
+
+
+def stop(proc, timeout=15.0):
+    if proc is None or proc.poll() is not None:
+        return None if proc is None else proc.returncode
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait(timeout=timeout)
+
+
+def ensure_wrk():
+    if shutil.which("wrk"):
+        return
+    if os.geteuid() != 0:
+        raise RuntimeError("wrk is missing and only root can install it: apt-get install wrk")
+    say("bench: installing wrk")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    cmd = ["apt-get", "install", "-y", "-q", "--no-install-recommends", "wrk"]
+    if subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL).returncode != 0:
+        subprocess.run(["apt-get", "update", "-q"], env=env, stdout=subprocess.DEVNULL, check=True)
+        subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, check=True)
+    if not shutil.which("wrk"):
+        raise RuntimeError("wrk is still missing after apt-get install wrk")
+
+
+def raise_nofile():
+    """Raises the descriptor limit, inherited by nginx, the proxy, wrk and
+    idle.py: 10,000 connections need more than the usual 1024 or 20000."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= NOFILE:
+        return
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (NOFILE, max(NOFILE, hard)))
+    except (ValueError, OSError):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def proc_status(pids):
+    rss = threads = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss += int(line.split()[1])
+                elif line.startswith("Threads:"):
+                    threads += int(line.split()[1])
+    return rss, threads
+
+
+def cpu_ticks(pids):
+    total = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])  # utime, stime
+    return total
+
+
+class Sampler:
+    """Samples the peak thread count and resident memory of processes while
+    a run goes on, and their CPU time over the run."""
+
+    def __init__(self, pids):
+        self.pids = pids
+        self.peak_threads = self.peak_rss = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                rss, threads = proc_status(self.pids)
+            except OSError:
+                return
+            self.peak_threads = max(self.peak_threads, threads)
+            self.peak_rss = max(self.peak_rss, rss)
+            self._stop.wait(0.25)
+
+    def __enter__(self):
+        self._t0 = time.monotonic()
+        self._c0 = cpu_ticks(self.pids)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        try:
+            ticks = cpu_ticks(self.pids) - self._c0
+        except OSError:
+            ticks = 0
+        self.cpu = ticks / os.sysconf("SC_CLK_TCK") / (time.monotonic() - self._t0)
+
+
+class Nginx:
+    def __init__(self, base, workers):
+        self.dir = base / "nginx"
+        self.root = self.dir / "html"
+        self.root.mkdir(parents=True)
+        (self.root / "1k").write_bytes(os.urandom(1024))
+        (self.root / "1m").write_bytes(os.urandom(1024 * 1024))
+        self.port = free_port()
+        conf = f"""
+daemon off;
+worker_processes {workers};
+worker_rlimit_nofile {NOFILE};
+pid {self.dir}/nginx.pid;
+error_log {self.dir}/error.log warn;
+events {{ worker_connections 30000; }}
+http {{
+    access_log off;
+    client_body_temp_path {self.dir}/body;
+    proxy_temp_path {self.dir}/proxy;
+    fastcgi_temp_path {self.dir}/fastcgi;
+    uwsgi_temp_path {self.dir}/uwsgi;
+    scgi_temp_path {self.dir}/scgi;
+    keepalive_requests 100000000;
+    keepalive_timeout 120s;
+    default_type application/octet-stream;
+    server {{
+        listen {HOST}:{self.port} backlog=4096;
+        root {self.root};
+        location = /bench-status {{ stub_status; }}
+    }}
+}}
+"""
+        (self.dir / "nginx.conf").write_text(conf)
+        self.proc = subprocess.Popen(
+            ["/usr/sbin/nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)],
+            stdout=subprocess.DEVNULL, stderr=open(self.dir / "stderr.txt", "wb"))
+        wait_port(self.port, self.proc)
+        deadline = time.monotonic() + 10
+        while not self.workers() and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    def workers(self):
+        try:
+            return [int(p) for p in
+                    Path(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children").read_text().split()]
+        except OSError:
+            return []
+
+    def status(self):
+        """(accepted connections, requests) so far, from stub_status."""
+        with socket.create_connection((HOST, self.port), timeout=5) as s:
+            s.sendall(f"GET /bench-status HTTP/1.0\r\nHost: {HOST}\r\n\r\n".encode())
+            data = b""
+            while chunk := s.recv(4096):
+                data += chunk
+        lines = data.decode(errors="replace").split("\r\n\r\n", 1)[1].splitlines()
+        accepts, handled, requests = (int(x) for x in lines[2].split())
+        return accepts, requests
+
+    def stop(self):
+        stop(self.proc)
+
+
+class Proxy:
+    def __init__(self, base, binary, name):
+        self.dir = base / name
+        self.dir.mkdir()
+        self.port = free_port()
+        config = self.dir / "kelvarine.xml"
+        shutil.copy(CONFIG, config)  # the proxy may save its configuration
+        self.output = self.dir / "stdout.txt"
+        self.proc = subprocess.Popen(
+            [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
+             "-L", f"{HOST}:{self.port}",
+             "-l", str(self.dir / "kelvarine.log"), "-a", str(self.dir / "access.log"),
+             "-e", str(self.dir / "extended.log"), "-r", str(self.dir / "performance.log")],
+            cwd=self.dir, stdout=open(self.output, "wb"), stderr=subprocess.STDOUT)
+        wait_port(self.port, self.proc)
+
+    def tail(self, lines=15):
+        text = self.output.read_text(errors="replace").splitlines()
+        return "\n".join("    " + line for line in text[-lines:])
+
+    def stop(self):
+        return stop(self.proc)
+
+
+def fetch(port, target, host, timeout=10):
+    """One GET over a fresh connection; returns (status, body)."""
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall(f"GET {target} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    status = int(head.split(b" ", 2)[1])
+    if b"transfer-encoding: chunked" in head.lower():
+        out, pos = b"", 0
+        while True:
+            eol = body.index(b"\r\n", pos)
+            size = int(body[pos:eol].split(b";")[0], 16)
+            if size == 0:
+                break
+            out += body[eol + 2:eol + 2 + size]
+            pos = eol + 2 + size + 2
+        body = out
+    return status, body
+
+
+def run_wrk(args, port, target, origin, close, conns, log):
+    env = dict(os.environ, BENCH_PATH=target, BENCH_HOST=origin, BENCH_CLOSE="1" if close else "0")
+    cmd = ["wrk", "-t", str(min(args.threads, conns)), "-c", str(conns), "-d", f"{args.duration}s",
+           "--timeout", "10s", "-s", str(HELPERS / "request.lua"), f"http://{HOST}:{port}/"]
+    out = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         timeout=args.duration + 60).stdout.decode(errors="replace")
+    log.write_text(out)
+    for line in out.splitlines():
+        if line.startswith("BENCH-RESULT "):
+            r = json.loads(line[len("BENCH-RESULT "):])
+            secs = r["duration_us"] / 1e6
+            r["rate"] = r["requests"] / secs
+            r["mib_s"] = r["bytes"] / secs / 1048576
+            r["errors"] = sum(r[k] for k in r if k.startswith("err_"))
+            return r
+    raise RuntimeError(f"wrk gave no result:\n{out}")
+
+
+def ms(us):
+    return f"{us / 1000:.2f}ms"
+
+
+def wrk_scenarios(args, base, nginx, results, notes):
+    origin = f"{HOST}:{nginx.port}"
+    for key, title, name, conns, close in WRK_SCENARIOS:
+        if key not in args.scenarios:
+            continue
+        say(f"bench: ({key}) {title}: direct")
+        with Sampler(nginx.workers()) as sd:
+            direct = run_wrk(args, nginx.port, f"/{name}", origin, close, conns,
+                             base / f"wrk-{key}-direct.txt")
+        direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
+        results.append((key, title, "direct", direct))
+        say(f"bench: ({key}) {title}: through kelvarine")
+        proxy = Proxy(base, args.binary, f"proxy-{key}")
+        target = f"http://{origin}/{name}"
+        try:
+            status, body = fetch(proxy.port, target, origin)
+            if status != 200 or body != (nginx.root / name).read_bytes():
+                raise RuntimeError(f"status {status}, {len(body)} bytes")
+            before = nginx.status()
+            with Sampler([proxy.proc.pid]) as sp:
+                through = run_wrk(args, proxy.port, target, origin, close, conns,
+                                  base / f"wrk-{key}-proxy.txt")
+            after = nginx.status()
+            through["cpu"], through["threads"] = sp.cpu, sp.peak_threads
+            results.append((key, title, "proxy", through))
+            notes.append(f"({key}) through kelvarine: nginx served {after[1] - before[1] - 1} "
+                         f"requests on {after[0] - before[0] - 1} new connections for "
+                         f"{through['requests']} client requests; proxy threads peaked at "
+                         f"{sp.peak_threads}, RSS at {sp.peak_rss // 1024} MiB")
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"({key}) through kelvarine: no measure: {e}\n{proxy.tail()}")
+        finally:
+            rc = proxy.stop()
+            if rc not in (0, None):
+                notes.append(f"({key}) kelvarine exited with status {rc} after SIGTERM")
+
+
+def print_wrk_table(results):
+    head = (f"{'scenario':<34} {'road':<6} {'req/s':>9} {'MiB/s':>8} {'lat avg':>9} "
+            f"{'lat p99':>9} {'errors':>6} {'CPU':>5} {'thr':>4} {'ratio req':>9} {'ratio MiB':>9}")
+    say(head)
+    say("-" * len(head))
+    direct = {}
+    ratios = {}
+    for key, title, road, r in results:
+        label = f"({key}) {title}" if road == "direct" or key not in direct else ""
+        ratio_req = ratio_mib = ""
+        if road == "direct":
+            direct[key] = r
+        elif key in direct:
+            d = direct[key]
+            rq = r["rate"] / d["rate"] if d["rate"] else 0
+            rm = r["mib_s"] / d["mib_s"] if d["mib_s"] else 0
+            ratios[key] = (rq, rm)
+            ratio_req, ratio_mib = f"{rq:.2f}", f"{rm:.2f}"
+        say(f"{label:<34} {road:<6} {r['rate']:>9.0f} {r['mib_s']:>8.1f} {ms(r['lat_mean_us']):>9} "
+            f"{ms(r['lat_p99_us']):>9} {r['errors']:>6} {r['cpu']:>5.1f} {r['threads']:>4} "
+            f"{ratio_req:>9} {ratio_mib:>9}")
+    return ratios
+
+
+def run_idle(args, nginx, port, target, pids, log):
+    cmd = [sys.executable, str(HELPERS / "idle.py"), "--connect", f"{HOST}:{port}",
+           "--target", target, "--host", f"{HOST}:{nginx.port}",
+           "--expect", str(nginx.root / "1k"), "--count", str(args.idle_connections),
+           "--idle", str(args.idle_seconds)]
+    for pid in pids:
+        cmd += ["--pid", str(pid)]
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         timeout=600).stdout.decode(errors="replace")
+    log.write_text(out)
+    for line in out.splitlines():
+        if line.startswith("IDLE-RESULT "):
+            return json.loads(line[len("IDLE-RESULT "):])
+    raise RuntimeError(f"idle.py gave no result:\n{out}")
+
+
+def idle_scenario(args, base, nginx, notes):
+    n = args.idle_connections
+    say(f"bench: (4) {n} idle keep-alive connections: direct")
+    rows = [("direct", run_idle(args, nginx, nginx.port, "/1k", nginx.workers(),
+                                base / "idle-direct.txt"))]
+    say(f"bench: (4) {n} idle keep-alive connections: through kelvarine")
+    proxy = Proxy(base, args.binary, "proxy-4")
+    try:
+        rows.append(("proxy", run_idle(args, nginx, proxy.port, f"http://{HOST}:{nginx.port}/1k",
+                                       [proxy.proc.pid], base / "idle-proxy.txt")))
+    except (RuntimeError, OSError, ValueError) as e:
+        notes.append(f"(4) through kelvarine: no measure: {e}\n{proxy.tail()}")
+    finally:
+        rc = proxy.stop()
+        if rc not in (0, None):
+            notes.append(f"(4) kelvarine exited with status {rc} after SIGTERM")
+    return dict(rows)
+
+
+def print_idle_table(args, rows):
+    n = args.idle_connections
+    say(f"(4) {n} idle keep-alive connections: each primed with one request, idle "
+        f"{args.idle_seconds:g} s, then used once")
+    head = (f"{'road':<6} {'held':>6} {'closed':>6} {'RSS before':>10} {'RSS idle':>9} "
+            f"{'per conn':>9} {'threads':>11} {'thr busy':>8} {'answered':>11} {'use p99':>8}")
+    say(head)
+    say("-" * len(head))
+    for road, r in rows.items():
+        held = r["idle_connections"]
+        per = (r["idle_rss_kib"] - r["base_rss_kib"]) * 1024 / held if held else 0
+        say(f"{road:<6} {held:>6} {r['closed_while_idle']:>6} "
+            f"{r['base_rss_kib'] / 1024:>8.1f}Mi {r['idle_rss_kib'] / 1024:>7.1f}Mi "
+            f"{per / 1024:>7.1f}Ki {r['base_threads']:>4} -> {r['idle_threads']:<4} "
+            f"{r['use']['peak_threads']:>8} {r['answered']:>5}/{n:<5} "
+            f"{(r['use']['p99_ms'] or 0):>6.1f}ms")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--binary", default=str(ROOT / "build-bench" / "kelvarine"))
+    ap.add_argument("--duration", type=int, default=10, help="seconds of each wrk run")
+    ap.add_argument("--threads", type=int, default=2, help="wrk threads")
+    ap.add_argument("--nginx-workers", type=int, default=2)
+    ap.add_argument("--idle-connections", type=int, default=10000)
+    ap.add_argument("--idle-seconds", type=float, default=5.0)
+    ap.add_argument("--scenarios", default="1234", help="which scenarios, e.g. 13")
+    ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    args = ap.parse_args()
+    args.binary = Path(args.binary).resolve()
+    if not args.binary.is_file():
+        say(f"bench: no binary at {args.binary}")
+        return 1
+
+    ensure_wrk()
+    raise_nofile()
+    base = Path(tempfile.mkdtemp(prefix="kelvarine-bench-"))
+    base.chmod(0o755)  # nginx workers run as nobody and read the files below
+    nginx = None
+    notes = []
+    failed = False
+    try:
+        nginx = Nginx(base, args.nginx_workers)
+        results = []
+        wrk_scenarios(args, base, nginx, results, notes)
+        idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
+        say()
+        say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
+            f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
+            f"nginx with {args.nginx_workers} workers")
+        ratios = print_wrk_table(results) if results else {}
+        say("CPU: cores busy in the server under test (nginx workers, or kelvarine); "
+            "thr: its peak thread count")
+        say()
+        if idle:
+            print_idle_table(args, idle)
+            say("held: connections open when the idle time began; closed: those the "
+                "server closed while idle;")
+            say("threads: before the connections were opened -> at the end of the idle "
+                "time; thr busy: peak while they were used")
+            say()
+        for note in notes:
+            say(note)
+        say()
+        say("targets:")
+        for key, (measure, lowest) in TARGETS.items():
+            if key in ratios:
+                value = ratios[key][0 if measure == "request rate" else 1]
+                say(f"  ({key}) proxy/direct {measure} {value:.2f} (>= {lowest:.2f}): "
+                    f"{'met' if value >= lowest else 'NOT met'}")
+        if "proxy" in idle:
+            r = idle["proxy"]
+            cost = r["idle_rss_kib"] - r["base_rss_kib"]
+            say(f"  (4) threads while idle {r['idle_threads']} (before {r['base_threads']}): "
+                f"{'met' if r['idle_threads'] <= r['base_threads'] else 'NOT met'}; "
+                f"RSS cost of {r['idle_connections']} idle connections {cost / 1024:.1f} MiB "
+                f"(<= 256 MiB): {'met' if cost <= IDLE_RSS_TARGET_KIB else 'NOT met'}; "
+                f"answered {r['answered']}/{args.idle_connections}")
+    except Exception as e:  # report, keep the directory for a look
+        say(f"bench: failed: {e}")
+        failed = True
+    finally:
+        if nginx is not None:
+            nginx.stop()
+        if args.keep or failed:
+            say(f"bench: logs kept in {base}")
+        else:
+            shutil.rmtree(base, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

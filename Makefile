@@ -3,11 +3,17 @@
 #              foreground on etc/kelvarine.xml and etc/section.xml
 #   make test  installs what is missing, builds with AddressSanitizer and
 #              UndefinedBehaviorSanitizer, and runs every test
+#   make fuzz  builds the libFuzzer targets with clang and runs each for
+#              FUZZ_SECONDS; make fuzz-smoke runs each on its seeds and for
+#              FUZZ_SMOKE_SECONDS (make test ends with it)
 
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD     ?= build
 ASAN_DIR  ?= build-asan
 LISTEN    ?= 127.0.0.1:8080
+FUZZ_DIR  ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
 
 .PHONY: all deps build run test unit integration clean
 
@@ -29,7 +35,7 @@ run: build
 test: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DKELVARINE_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_DIR) -j $(JOBS)
-	$(MAKE) --no-print-directory unit integration
+	$(MAKE) --no-print-directory unit integration fuzz-smoke
 
 unit:
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
@@ -43,6 +49,21 @@ integration:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_DIR)
+
+.PHONY: fuzz fuzz-smoke fuzz-build
+
+# The fuzz targets need clang's libFuzzer; they live in their own build
+# directory so the gcc builds are untouched.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug \
+		-DKELVARINE_TESTS=OFF -DKELVARINE_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(JOBS)
+
+fuzz-smoke: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
 # make bench   optimised build without sanitizers, then scripts/bench.py:
 #              every scenario against nginx directly and through kelvarine

@@ -236,6 +236,9 @@ void net_listen_closeall()
         if (!row.in_use)
             continue;
         row.in_use = 0;
+        // shutdown() wakes the main thread's poll on this listener; it
+        // then finds the row out of use and accepts nothing on it.
+        (void)shutdown(row.fd, SHUT_RDWR);
         close(row.fd);
         row.fd = -1;
         free(row.address);
@@ -292,6 +295,8 @@ CONNECTION_T *net_accept(int timeout)
     for (int i = 0; i < n; i++) {
         if (!(polled[i].revents & POLLIN))
             continue;
+        if (!socklist[i].in_use || socklist[i].fd != polled[i].fd)
+            continue; // closed while we polled (SIGHUP)
         struct sockaddr_in peer;
         socklen_t len = sizeof(peer);
         int fd = s_accept(polled[i].fd, (struct sockaddr *)&peer, &len);

@@ -57,7 +57,9 @@ void write_all(int fd, const std::string &data)
 {
     size_t off = 0;
     while (off < data.size()) {
-        ssize_t r = write(fd, data.data() + off, data.size() - off);
+        // send() with MSG_NOSIGNAL: a peer closed by the code under test
+        // must fail the write, not kill the test with SIGPIPE.
+        ssize_t r = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
         if (r <= 0)
             return;
         off += (size_t)r;
@@ -129,6 +131,9 @@ protected:
     }
     void close_peer(int &fd)
     {
+        // shutdown() first: close() alone does not wake a thread that is
+        // blocked writing to the same descriptor.
+        shutdown(fd, SHUT_RDWR);
         close(fd);
         fd = -1;
     }

@@ -5,12 +5,15 @@ The proxy runs under `unshare -m` with a test hosts file and a resolv.conf
 naming only 127.0.0.1 bind-mounted over the machine's own, so no lookup
 leaves the machine and the machine's files are never changed.
 """
+import copy
 import os
+import re
 import shutil
 import signal
 import socket
 import subprocess
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
@@ -110,10 +113,11 @@ class Proxy:
     """The kelvarine binary in the foreground in its own mount namespace."""
 
     def __init__(self, tmp: Path, config: Path = None, hosts: dict = None,
-                 extra_args=(), listen_host="127.0.0.1"):
+                 extra_args=(), listen_host="127.0.0.1", port=None):
         self.dir = tmp / "proxy"
         self.dir.mkdir(parents=True, exist_ok=True)
-        self.port = free_port(listen_host)
+        # A configuration that names the listener needs its port up front.
+        self.port = port or free_port(listen_host)
         self.host = listen_host
         self.config = self.dir / "kelvarine.xml"
         shutil.copy(config or DEFAULT_CONFIG, self.config)
@@ -175,3 +179,219 @@ def proxy_factory(tmp_path):
     yield start
     for p in started:
         p.stop()
+
+
+# ------------------------------------------------- configuration copies
+
+def write_config(path, edit=None):
+    """The shipped configuration written to `path`, first changed by
+    edit(root) when given."""
+    tree = ET.parse(DEFAULT_CONFIG)
+    if edit is not None:
+        edit(tree.getroot())
+    tree.write(path, encoding="UTF-8", xml_declaration=True)
+    return path
+
+
+def set_fields(element, **fields):
+    """Sets the text of existing child fields of a section or rule."""
+    for key, value in fields.items():
+        child = element.find(key)
+        assert child is not None, f"<{element.tag}> has no <{key}>"
+        child.text = value
+    return element
+
+
+def add_item(parent, tag, model, **fields):
+    """Appends a copy of the rule `model` as an item named `tag`, with some
+    of its fields changed."""
+    item = copy.deepcopy(model)
+    item.tag = tag
+    set_fields(item, **fields)
+    parent.append(item)
+    return item
+
+
+# ------------------------------------------------------- raw HTTP client
+
+class Reply:
+    def __init__(self, status, reason, headers, body):
+        self.status = status
+        self.reason = reason
+        self.headers = headers  # [(name, value)] in arrival order
+        self.body = body
+
+    def header(self, name):
+        """The value of the first line of that name (without case), or None."""
+        for key, value in self.headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+    def __repr__(self):
+        return f"<Reply {self.status} {self.headers} {self.body[:300]!r}>"
+
+
+class Client:
+    """One client connection to the proxy, optionally from another loopback
+    address, that reads responses one by one."""
+
+    def __init__(self, proxy, source=None, timeout=10.0):
+        self.sock = socket.socket()
+        self.sock.settimeout(timeout)
+        if source is not None:
+            self.sock.bind((source, 0))
+        self.sock.connect((proxy.host, proxy.port))
+        self.buf = b""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+    def send(self, data):
+        self.sock.sendall(data.encode("latin-1") if isinstance(data, str) else data)
+
+    def _more(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            raise EOFError(self.buf)
+        self.buf += chunk
+
+    def _take(self, n):
+        while len(self.buf) < n:
+            self._more()
+        data, self.buf = self.buf[:n], self.buf[n:]
+        return data
+
+    def _line(self):
+        while b"\r\n" not in self.buf:
+            self._more()
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line
+
+    def response(self, head_only=False):
+        """The next response; `head_only` for the answer to a HEAD request."""
+        while b"\r\n\r\n" not in self.buf:
+            self._more()
+        head, self.buf = self.buf.split(b"\r\n\r\n", 1)
+        lines = head.decode("latin-1").split("\r\n")
+        m = re.match(r"HTTP/1\.[01] (\d{3}) ?(.*)$", lines[0])
+        assert m, lines[0]
+        headers = [tuple(part.strip() for part in line.split(":", 1)) for line in lines[1:]]
+        reply = Reply(int(m.group(1)), m.group(2), headers, b"")
+        if head_only or reply.status in (204, 304) or 100 <= reply.status < 200:
+            return reply
+        length = reply.header("Content-Length")
+        if (reply.header("Transfer-Encoding") or "").lower() == "chunked":
+            body = b""
+            while True:
+                size = int(self._line().split(b";")[0], 16)
+                if size == 0:
+                    while self._line() != b"":
+                        pass
+                    break
+                body += self._take(size)
+                self._take(2)
+            reply.body = body
+        elif length is not None:
+            reply.body = self._take(int(length))
+        else:
+            try:
+                while True:
+                    self._more()
+            except EOFError:
+                reply.body, self.buf = self.buf, b""
+        return reply
+
+    def closed(self, timeout=5.0):
+        """True when the proxy closes the connection with nothing more sent."""
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                self._more()
+        except EOFError:
+            return self.buf == b""
+        except ConnectionResetError:
+            return self.buf == b""
+        except socket.timeout:
+            return False
+
+
+def exchange(proxy, request, source=None, head_only=False, check_close=False):
+    """Sends one request on a new connection: (reply, whether the proxy
+    then closed it; None unless `check_close`)."""
+    with Client(proxy, source=source) as c:
+        c.send(request)
+        reply = c.response(head_only=head_only)
+        return reply, c.closed() if check_close else None
+
+
+# ------------------------------------------------------------ log files
+
+def access_log_records(proxy):
+    """The records of the proxy's access log as dicts."""
+    if not proxy.access_log.exists():
+        return []
+    out = []
+    for line in proxy.access_log.read_text().splitlines():
+        if not line or line.startswith("#"):
+            continue
+        f = line.split(" ")
+        code, status = f[3].split("/")
+        peercode, peer = f[8].split("/", 1)
+        out.append({"client": f[2], "code": code, "status": int(status), "size": int(f[4]),
+                    "method": f[5], "url": f[6], "user": f[7], "peercode": peercode,
+                    "peer": peer, "mime": f[9]})
+    return out
+
+
+EXTENDED_RECORD = re.compile(
+    r'^"(?P<id>[^"]*)" (?P<elapsed>-?\d+) (?P<client>\S*) "(?P<user>[^"]*)" "(?P<clientid>\d+)" '
+    r'\[(?P<date>[^\]]*)\] "(?P<method>\S*) (?P<url>\S*)" (?P<status>-?\d+) (?P<size>-?\d+) '
+    r'"(?P<referer>[^"]*)" "(?P<agent>[^"]*)" (?P<mime>\S*) "(?P<filter>[^"]*)" '
+    r'"(?P<profiles>[^"]*)" "(?P<interface>[^"]*)"$')
+
+
+def extended_log_records(proxy):
+    """The records of the proxy's extended log as dicts of their fields."""
+    if not proxy.extended_log.exists():
+        return []
+    out = []
+    for line in proxy.extended_log.read_text().splitlines():
+        if not line or line.startswith("#"):
+            continue
+        m = EXTENDED_RECORD.match(line)
+        assert m, line
+        rec = m.groupdict()
+        rec["status"] = int(rec["status"])
+        rec["size"] = int(rec["size"])
+        out.append(rec)
+    return out
+
+
+def wait_until(predicate, timeout=10.0):
+    """The first true value of predicate() within the time-out, else its last."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    return predicate()
+
+
+def sanitizer_reports(proxy):
+    """Lines of sanitizer reports the proxy printed."""
+    return [line for line in proxy.output().splitlines()
+            if "AddressSanitizer" in line or "runtime error:" in line]
+
+
+def open_for_nginx(tmp_path):
+    """nginx's workers run as nobody: the directories down to the test's
+    temporary directory must be searchable."""
+    for d in [tmp_path, *tmp_path.parents]:
+        if d in (Path("/tmp"), Path("/")):
+            break
+        d.chmod(0o755)

@@ -22,6 +22,7 @@ import json
 import os
 import resource
 import shutil
+import shlex
 import signal
 import socket
 import subprocess
@@ -231,7 +232,7 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name):
+    def __init__(self, base, binary, name, extra=()):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
@@ -242,7 +243,8 @@ class Proxy:
             [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
              "-L", f"{HOST}:{self.port}",
              "-l", str(self.dir / "kelvarine.log"), "-a", str(self.dir / "access.log"),
-             "-e", str(self.dir / "extended.log"), "-r", str(self.dir / "performance.log")],
+             "-e", str(self.dir / "extended.log"), "-r", str(self.dir / "performance.log"),
+             *extra],
             cwd=self.dir, stdout=open(self.output, "wb"), stderr=subprocess.STDOUT)
         wait_port(self.port, self.proc)
 
@@ -310,7 +312,7 @@ def wrk_scenarios(args, base, nginx, results, notes):
         direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
         results.append((key, title, "direct", direct))
         say(f"bench: ({key}) {title}: through kelvarine")
-        proxy = Proxy(base, args.binary, f"proxy-{key}")
+        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args)
         target = f"http://{origin}/{name}"
         try:
             status, body = fetch(proxy.port, target, origin)
@@ -381,7 +383,7 @@ def idle_scenario(args, base, nginx, notes):
     rows = [("direct", run_idle(args, nginx, nginx.port, "/1k", nginx.workers(),
                                 base / "idle-direct.txt"))]
     say(f"bench: (4) {n} idle keep-alive connections: through kelvarine")
-    proxy = Proxy(base, args.binary, "proxy-4")
+    proxy = Proxy(base, args.binary, "proxy-4", args.proxy_args)
     try:
         rows.append(("proxy", run_idle(args, nginx, proxy.port, f"http://{HOST}:{nginx.port}/1k",
                                        [proxy.proc.pid], base / "idle-proxy.txt")))
@@ -421,8 +423,11 @@ def main():
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
     ap.add_argument("--scenarios", default="1234", help="which scenarios, e.g. 13")
+    ap.add_argument("--proxy-args", default="",
+                    help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = ap.parse_args()
+    args.proxy_args = shlex.split(args.proxy_args)
     args.binary = Path(args.binary).resolve()
     if not args.binary.is_file():
         say(f"bench: no binary at {args.binary}")
@@ -443,7 +448,8 @@ def main():
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
-            f"nginx with {args.nginx_workers} workers")
+            f"nginx with {args.nginx_workers} workers"
+            + (f", kelvarine {' '.join(args.proxy_args)}" if args.proxy_args else ""))
         ratios = print_wrk_table(results) if results else {}
         say("CPU: cores busy in the server under test (nginx workers, or kelvarine); "
             "thr: its peak thread count")

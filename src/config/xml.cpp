@@ -8,6 +8,8 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -390,6 +392,62 @@ bool config_save(const std::string &path)
     return saved;
 }
 
+// True when text is a sequence of whole UTF-8 characters.
+static bool utf8_whole(const std::string &text)
+{
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t follow = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2
+                                     : (c & 0xf8) == 0xf0 ? 3 : 4;
+        if (follow == 4 || text.size() - i - 1 < follow)
+            return false;
+        for (size_t k = 1; k <= follow; k++)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80)
+                return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+// Reads a configuration document from a file (text null) or from a text;
+// null when it cannot be read or parsed.  TinyXML reads a document that
+// declares UTF-8, or no encoding, as UTF-8, and there a byte that is not
+// part of a whole UTF-8 character takes the bytes after it along (a '<',
+// so the document does not parse, or blanks that are then kept).  Such
+// bytes reach values from files written in another character set and from
+// web forms, and a document saved with them must load again as it was: a
+// document that is not UTF-8 throughout is read byte for byte (TinyXML's
+// legacy mode), which keeps every byte of every value as it stands.
+static TiXmlDocument *document_read(const std::string &path, const char *text)
+{
+    std::string bytes;
+    if (text) {
+        bytes = text;
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return nullptr;
+        std::ostringstream content;
+        content << in.rdbuf();
+        bytes = content.str();
+    }
+    TiXmlEncoding encoding = utf8_whole(bytes) ? TIXML_ENCODING_UNKNOWN : TIXML_ENCODING_LEGACY;
+    TiXmlDocument *doc = new TiXmlDocument();
+    bool ok;
+    if (text) {
+        doc->Parse(text, nullptr, encoding);
+        ok = !doc->Error();
+    } else {
+        ok = doc->LoadFile(path.c_str(), encoding);
+    }
+    if (!ok) {
+        delete doc;
+        return nullptr;
+    }
+    return doc;
+}
+
 // Replaces the document by a newly parsed one and loads every section from
 // it.  The caller holds documentlock.
 static void document_install(TiXmlDocument *doc, int32_t clear)
@@ -414,9 +472,8 @@ int32_t config_load(int32_t clear, const std::string &path)
         return config_url_load(path, clear) ? 1 : 0;
 
     pthread_mutex_lock(&documentlock);
-    TiXmlDocument *doc = new TiXmlDocument();
-    if (!doc->LoadFile(path.c_str()) ||
-        doc->FirstChildElement(ROOT_NAME) == nullptr) {
+    TiXmlDocument *doc = document_read(path, nullptr);
+    if (doc == nullptr || doc->FirstChildElement(ROOT_NAME) == nullptr) {
         delete doc;
         pthread_mutex_unlock(&documentlock);
         return 0;
@@ -444,9 +501,8 @@ bool config_url_load(const std::string &url, int32_t clear)
         return false;
 
     pthread_mutex_lock(&documentlock);
-    TiXmlDocument *doc = new TiXmlDocument();
-    doc->Parse(body.c_str());
-    if (doc->Error() || doc->FirstChildElement(ROOT_NAME) == nullptr) {
+    TiXmlDocument *doc = document_read(url, body.c_str());
+    if (doc == nullptr || doc->FirstChildElement(ROOT_NAME) == nullptr) {
         delete doc;
         pthread_mutex_unlock(&documentlock);
         return false;

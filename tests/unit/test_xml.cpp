@@ -551,6 +551,28 @@ TEST_F(XmlTest, LoadFromUrl)
     EXPECT_EQ(documentsynctime.load(), 777);
 }
 
+// A value holding a byte that is not UTF-8 (a web form in another
+// character set) is saved as it is into a document that declares UTF-8;
+// the saved file and the same text from a URL must load again, value and
+// all, or the next start finds no configuration.
+TEST_F(XmlTest, SavedValueThatIsNotUtf8LoadsAgain)
+{
+    const std::string value = "Caf\xe9";  // Latin-1
+    alpha->fields[8].raw = value;
+    std::string saved = dir + "/saved.xml";
+    ASSERT_TRUE(config_save(saved));
+    alpha->fields[8].raw = "changed";
+    ASSERT_EQ(config_load(1, saved), 1);
+    EXPECT_EQ(alpha->fields[8].raw, value);
+
+    alpha->fields[8].raw = "changed";
+    config_url_fetch = fake_fetch;
+    fetch_status = 200;
+    fetch_body = read_file(saved);
+    ASSERT_EQ(config_load(1, "http://master:8080/xml"), 1);
+    EXPECT_EQ(alpha->fields[8].raw, value);
+}
+
 TEST_F(XmlTest, SaveWithoutDocumentFails)
 {
     std::string path = dir + "/none.xml";

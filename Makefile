@@ -4,8 +4,8 @@
 #   make test  installs what is missing, builds with AddressSanitizer and
 #              UndefinedBehaviorSanitizer, and runs every test
 #   make fuzz  builds the libFuzzer targets with clang and runs each for
-#              FUZZ_SECONDS; make fuzz-smoke runs each on its seeds and for
-#              FUZZ_SMOKE_SECONDS (make test ends with it)
+#              FUZZ_SECONDS; make fuzz-smoke runs each on its seeds, once by
+#              default (FUZZ_SMOKE_SECONDS=N fuzzes N s more); make test ends with it
 
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD     ?= build
@@ -13,7 +13,7 @@ ASAN_DIR  ?= build-asan
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_SMOKE_SECONDS ?= 10
+FUZZ_SMOKE_SECONDS ?= 0
 
 .PHONY: all deps build run test unit integration clean
 

@@ -2,7 +2,7 @@
 # Runs every fuzz target of a build directory for a number of seconds, on
 # a working corpus under the build directory seeded with
 # tests/fuzz/corpus/<name>/, several targets at a time.
-#   run.sh BUILD_DIR SECONDS [PARALLEL]
+#   run.sh BUILD_DIR SECONDS [PARALLEL]   (SECONDS 0: the seeds only, once)
 # The seeds are always run first, so the seed corpus is a regression set.
 # A crash, a sanitizer report, a time-out or a leak fails the run; the
 # input that caused it is left in BUILD_DIR/fuzz-artifacts/ and the
@@ -35,10 +35,14 @@ run_one() {
     mkdir -p "$corpus" "$seeds"
     rm -f "$build/fuzz-logs/$name.failed"
     local start=$SECONDS
+    # 0 seconds: run the seeds (and the working corpus) once and stop, so
+    # the result depends on the committed inputs only.
+    local limit="-max_total_time=$seconds"
+    [ "$seconds" -eq 0 ] && limit="-runs=0"
     if ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         KV_SOURCE_DIR="$here/../.." \
-        "$build/tests/fuzz/$1" -max_total_time="$seconds" -max_len=$max_len \
+        "$build/tests/fuzz/$1" $limit -max_len=$max_len \
         -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
         -artifact_prefix="$build/fuzz-artifacts/$name-" \
         "$corpus" "$seeds" >"$log" 2>&1; then

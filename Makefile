@@ -48,7 +48,7 @@ integration:
 		rc=$$?; if [ $$rc -eq 5 ]; then echo "integration: no tests collected"; exit 0; fi; exit $$rc
 
 clean:
-	rm -rf $(BUILD) $(ASAN_DIR)
+	rm -rf $(BUILD) $(ASAN_DIR) $(FUZZ_DIR) $(BENCH_DIR)
 
 .PHONY: fuzz fuzz-smoke fuzz-build
 

@@ -34,16 +34,6 @@ char *rusage_time(bool user);
 uint64_t rusage_faults(bool major);
 uint64_t statm_field(int index);
 
-// One counter as Display shows it, copied under the group's lock so that
-// callbacks run and text is formatted without the lock.
-struct CounterRow {
-    std::string name;
-    unsigned flags;
-    uint64_t value;
-    stat_value_callback_t value_callback;
-    stat_string_callback_t string_callback;
-};
-
 bool kind_suits_value(unsigned flags)
 {
     unsigned kind = flags & (STAT_UINT | STAT_FILESIZE | STAT_STRING);
@@ -332,20 +322,18 @@ bool StatGroup::has(const std::string &counter_name)
 
 void StatGroup::Display(Filebuf *buffer)
 {
-    std::vector<CounterRow> rows;
+    // The counters are copied under the lock, so that callbacks run and
+    // text is formatted without it.
     pthread_mutex_lock(&lock);
     uint64_t group_total = total;
-    rows.reserve(counters.size());
-    for (const StatCounter &counter : counters)
-        rows.push_back({counter.name, counter.flags, counter.value,
-                        counter.value_callback, counter.string_callback});
+    std::vector<StatCounter> rows(counters.begin(), counters.end());
     pthread_mutex_unlock(&lock);
 
     buffer->Addf("<tr><td align=\"center\"><table class=\"smalldialog\">\n");
     buffer->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">%s</td></tr>\n",
                  name.c_str());
     bool even = true;
-    for (const CounterRow &row : rows) {
+    for (const StatCounter &row : rows) {
         const char *row_class = even ? "listeven" : "listodd";
         even = !even;
         char *escaped = string_to_html(row.name.c_str(), HTML_BREAK_LINES);
@@ -360,11 +348,7 @@ void StatGroup::Display(Filebuf *buffer)
                          " (%d%%)</td></tr>\n",
                          row_class, escaped, row.value, share);
         } else {
-            StatCounter counter(row.name, row.flags, last_stamp);
-            counter.value = row.value;
-            counter.value_callback = row.value_callback;
-            counter.string_callback = row.string_callback;
-            char *text = counter.Get();
+            char *text = row.Get();
             buffer->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%s</td></tr>\n",
                          row_class, escaped, text);
             free(text);

@@ -246,13 +246,10 @@ bool IpRangeList::has(const std::string &address) const
 // One end of a port range: the whole text a decimal number from 1 to 65535.
 static int32_t port_value(const std::string &text)
 {
-    const char *start = text.c_str();
-    char *end = nullptr;
-    errno = 0;
-    long value = strtol(start, &end, 10);
-    if (!consumed(text, end) || errno == ERANGE || value < 1 || value > 65535)
+    int32_t value = string_to_int(text);
+    if (value < 1 || value > 65535)
         throw ConfigError();
-    return static_cast<int32_t>(value);
+    return value;
 }
 
 PortRange::PortRange(const std::string &text)

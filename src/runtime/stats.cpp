@@ -219,22 +219,22 @@ void StatGroup::Prune()
     counters.erase(candidate);
 }
 
-bool StatGroup::add_locked(StatCounter counter)
+bool StatGroup::add(StatCounter counter)
 {
-    if (find(counter.name) != nullptr)
-        return false;
-    Prune();
-    counter.updated = stamp();
-    counters.push_back(std::move(counter));
-    return true;
+    pthread_mutex_lock(&lock);
+    bool added = find(counter.name) == nullptr;
+    if (added) {
+        Prune();
+        counter.updated = stamp();
+        counters.push_back(std::move(counter));
+    }
+    pthread_mutex_unlock(&lock);
+    return added;
 }
 
 bool StatGroup::Add(const std::string &counter_name, unsigned flags)
 {
-    pthread_mutex_lock(&lock);
-    bool added = add_locked(StatCounter(counter_name, flags, last_stamp));
-    pthread_mutex_unlock(&lock);
-    return added;
+    return add(StatCounter(counter_name, flags, last_stamp));
 }
 
 bool StatGroup::Add(const std::string &counter_name,
@@ -244,10 +244,7 @@ bool StatGroup::Add(const std::string &counter_name,
         return false;
     StatCounter counter(counter_name, flags | STAT_CALLBACK, last_stamp);
     counter.value_callback = callback;
-    pthread_mutex_lock(&lock);
-    bool added = add_locked(std::move(counter));
-    pthread_mutex_unlock(&lock);
-    return added;
+    return add(std::move(counter));
 }
 
 bool StatGroup::Add(const std::string &counter_name,
@@ -257,10 +254,7 @@ bool StatGroup::Add(const std::string &counter_name,
         return false;
     StatCounter counter(counter_name, flags | STAT_CALLBACK, last_stamp);
     counter.string_callback = callback;
-    pthread_mutex_lock(&lock);
-    bool added = add_locked(std::move(counter));
-    pthread_mutex_unlock(&lock);
-    return added;
+    return add(std::move(counter));
 }
 
 uint64_t StatGroup::Increment(const std::string &counter_name, uint64_t amount)

@@ -126,7 +126,9 @@ private:
     // "updated longest ago" is exact even within one clock tick or when the
     // clock steps back.  Lock held.
     struct timeval stamp();
-    bool add_locked(StatCounter counter);
+    // Appends the counter, pruning first, under the lock; false when its
+    // name is already there.
+    bool add(StatCounter counter);
     StatCounter *find(const std::string &name);
 
     struct timeval last_stamp;

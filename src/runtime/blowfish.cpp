@@ -22,6 +22,7 @@ struct BoxSlot;
 void *bf_alloc(size_t size, int line, const char *function);
 void bf_schedule(uint32_t *P, uint32_t (*S)[256], const unsigned char *key, int len);
 uint32_t bf_F(uint32_t x);
+void bf_rounds(unsigned *left, unsigned *right, bool reverse);
 int b64_value(unsigned char c);
 int code_index(const unsigned char *pair);
 
@@ -352,6 +353,29 @@ uint32_t bf_F(uint32_t x)
            bf_S[3][x & 0xff];
 }
 
+// The sixteen rounds and the final whitening with the subkeys of bf_P:
+// enciphering takes them in order, deciphering is the same network with
+// them in reverse.
+void bf_rounds(unsigned *left, unsigned *right, bool reverse)
+{
+    auto subkey = [reverse](int i) { return bf_P[reverse ? 17 - i : i]; };
+    uint32_t xl = *left, xr = *right;
+    for (int i = 0; i < 16; i++) {
+        xl ^= subkey(i);
+        xr ^= bf_F(xl);
+        uint32_t t = xl;
+        xl = xr;
+        xr = t;
+    }
+    uint32_t t = xl;
+    xl = xr;
+    xr = t;
+    xr ^= subkey(16);
+    xl ^= subkey(17);
+    *left = xl;
+    *right = xr;
+}
+
 // The standard key schedule into P and S, which become the schedule in use.
 void bf_schedule(uint32_t *P, uint32_t (*S)[256], const unsigned char *key, int len)
 {
@@ -513,40 +537,12 @@ int base64dec(char c)
 
 void blowfish_encipher(unsigned *left, unsigned *right)
 {
-    uint32_t xl = *left, xr = *right;
-    for (int i = 0; i < 16; i++) {
-        xl ^= bf_P[i];
-        xr ^= bf_F(xl);
-        uint32_t t = xl;
-        xl = xr;
-        xr = t;
-    }
-    uint32_t t = xl;
-    xl = xr;
-    xr = t;
-    xr ^= bf_P[16];
-    xl ^= bf_P[17];
-    *left = xl;
-    *right = xr;
+    bf_rounds(left, right, false);
 }
 
 void blowfish_decipher(unsigned *left, unsigned *right)
 {
-    uint32_t xl = *left, xr = *right;
-    for (int i = 17; i > 1; i--) {
-        xl ^= bf_P[i];
-        xr ^= bf_F(xl);
-        uint32_t t = xl;
-        xl = xr;
-        xr = t;
-    }
-    uint32_t t = xl;
-    xl = xr;
-    xr = t;
-    xr ^= bf_P[1];
-    xl ^= bf_P[0];
-    *left = xl;
-    *right = xr;
+    bf_rounds(left, right, true);
 }
 
 void blowfish_init(const char *key, int len, int slot)

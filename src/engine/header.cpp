@@ -409,6 +409,22 @@ int authority_parse(HEADER *h, const char *authority)
     return header_complete(h) == 0 ? HEADER_OK : HEADER_ERR_URL_TOO_LONG;
 }
 
+// The owned string members of HEADER, copied by http_header_dup and freed
+// by http_header_free: a member added to HEADER is added here once.
+constexpr char *HEADER::*header_strings[] = {
+    &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
+    &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
+    &HEADER::referer, &HEADER::user_agent, &HEADER::location,
+    &HEADER::content_type, &HEADER::content_encoding,
+    &HEADER::accept_encoding, &HEADER::www_authenticate,
+    &HEADER::authorization, &HEADER::range,
+    &HEADER::proxy_authenticate_header, &HEADER::proxy_authorization,
+    &HEADER::host_header, &HEADER::media_type, &HEADER::cache_control,
+    &HEADER::expires, &HEADER::if_modified_since, &HEADER::last_modified,
+    &HEADER::warning, &HEADER::age, &HEADER::x_cache,
+    &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
+};
+
 } // namespace
 
 HEADER *header_new()
@@ -554,20 +570,7 @@ HEADER *http_header_dup(const HEADER *h)
     if (!h)
         return nullptr;
     HEADER *d = header_new();
-    char *HEADER::*strings[] = {
-        &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
-        &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
-        &HEADER::referer, &HEADER::user_agent, &HEADER::location,
-        &HEADER::content_type, &HEADER::content_encoding,
-        &HEADER::accept_encoding, &HEADER::www_authenticate,
-        &HEADER::authorization, &HEADER::range,
-        &HEADER::proxy_authenticate_header, &HEADER::proxy_authorization,
-        &HEADER::host_header, &HEADER::media_type, &HEADER::cache_control,
-        &HEADER::expires, &HEADER::if_modified_since, &HEADER::last_modified,
-        &HEADER::warning, &HEADER::age, &HEADER::x_cache,
-        &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
-    };
-    for (char *HEADER::*s : strings)
+    for (char *HEADER::*s : header_strings)
         d->*s = h->*s ? xstrdup(h->*s) : nullptr;
     d->kind = h->kind;
     d->version = h->version;
@@ -587,20 +590,7 @@ void http_header_free(HEADER *h)
 {
     if (!h)
         return;
-    char *HEADER::*strings[] = {
-        &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
-        &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
-        &HEADER::referer, &HEADER::user_agent, &HEADER::location,
-        &HEADER::content_type, &HEADER::content_encoding,
-        &HEADER::accept_encoding, &HEADER::www_authenticate,
-        &HEADER::authorization, &HEADER::range,
-        &HEADER::proxy_authenticate_header, &HEADER::proxy_authorization,
-        &HEADER::host_header, &HEADER::media_type, &HEADER::cache_control,
-        &HEADER::expires, &HEADER::if_modified_since, &HEADER::last_modified,
-        &HEADER::warning, &HEADER::age, &HEADER::x_cache,
-        &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
-    };
-    for (char *HEADER::*s : strings)
+    for (char *HEADER::*s : header_strings)
         free(h->*s);
     delete h;
 }

@@ -225,6 +225,8 @@ bool StatGroup::add(StatCounter counter)
     bool added = find(counter.name) == nullptr;
     if (added) {
         Prune();
+        // Stamped here under the lock; the stamp it was made with is
+        // never read.
         counter.updated = stamp();
         counters.push_back(std::move(counter));
     }
@@ -234,7 +236,7 @@ bool StatGroup::add(StatCounter counter)
 
 bool StatGroup::Add(const std::string &counter_name, unsigned flags)
 {
-    return add(StatCounter(counter_name, flags, last_stamp));
+    return add(StatCounter(counter_name, flags, {0, 0}));
 }
 
 bool StatGroup::Add(const std::string &counter_name,
@@ -242,7 +244,7 @@ bool StatGroup::Add(const std::string &counter_name,
 {
     if (callback == nullptr || !kind_suits_value(flags))
         return false;
-    StatCounter counter(counter_name, flags | STAT_CALLBACK, last_stamp);
+    StatCounter counter(counter_name, flags | STAT_CALLBACK, {0, 0});
     counter.value_callback = callback;
     return add(std::move(counter));
 }
@@ -252,7 +254,7 @@ bool StatGroup::Add(const std::string &counter_name,
 {
     if (callback == nullptr || !kind_suits_string(flags))
         return false;
-    StatCounter counter(counter_name, flags | STAT_CALLBACK, last_stamp);
+    StatCounter counter(counter_name, flags | STAT_CALLBACK, {0, 0});
     counter.string_callback = callback;
     return add(std::move(counter));
 }

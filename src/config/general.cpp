@@ -54,28 +54,6 @@ General::General(const Item &item)
     compile();
 }
 
-General::General(const General &other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      groups(other.groups),
-      profiles(other.profiles),
-      connect_timeout(other.connect_timeout),
-      io_timeout(other.io_timeout),
-      keepalive_timeout(other.keepalive_timeout),
-      max_download_buffer(other.max_download_buffer),
-      max_upload_buffer(other.max_upload_buffer),
-      buffer_wait(other.buffer_wait),
-      connect_ports(other.connect_ports),
-      compress_mime(other.compress_mime),
-      compress_responses(other.compress_responses),
-      request_compression(other.request_compression),
-      x_forwarded_for(other.x_forwarded_for),
-      via(other.via),
-      compress_regex(nullptr)
-{
-    compile();
-}
-
 General::~General()
 {
     if (compress_regex != nullptr)

@@ -57,7 +57,8 @@ public:
     // 1 second are raised to 1.  A Content-Type expression that does not
     // compile is logged and leaves the rule compressing nothing.
     explicit General(const Item &item);
-    General(const General &other);  // compiles its own expression
+    // A rule owns its compiled expression and is never copied.
+    General(const General &) = delete;
     General &operator=(const General &) = delete;
     ~General();
 

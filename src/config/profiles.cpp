@@ -119,28 +119,6 @@ Profile::Profile(const Item &item)
     build();
 }
 
-Profile::Profile(const Profile &other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      log(other.log),
-      groups(other.groups),
-      profiles(other.profiles),
-      ports(other.ports),
-      url_commands(other.url_commands),
-      month(other.month),
-      day(other.day),
-      weekday(other.weekday),
-      hour(other.hour),
-      minute(other.minute),
-      time_mode(other.time_mode),
-      add(other.add),
-      remove(other.remove)
-{
-    for (int i = 0; i < RE_COUNT; i++)
-        pattern[i] = other.pattern[i];
-    build();
-}
-
 Profile::~Profile()
 {
     for (int i = 0; i < RE_COUNT; i++)

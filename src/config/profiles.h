@@ -50,7 +50,8 @@ public:
     // and disables the rule: it never applies, rather than losing a
     // condition and applying to requests it was written to exclude.
     explicit Profile(const Item &item);
-    Profile(const Profile &other);  // compiles its own expressions
+    // A rule owns its compiled expressions and is never copied.
+    Profile(const Profile &) = delete;
     Profile &operator=(const Profile &) = delete;
     ~Profile();
 

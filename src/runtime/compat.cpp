@@ -3,12 +3,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -215,6 +217,28 @@ void hostent_free(HOSTENT *host)
     ASSERT(host != nullptr && host->address != nullptr);
     free(host->address);
     free(host);
+}
+
+ssize_t fd_write_all(int fd, const void *data, size_t length)
+{
+    const char *bytes = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < length) {
+        size_t piece = length - done < static_cast<size_t>(SSIZE_MAX)
+                           ? length - done
+                           : static_cast<size_t>(SSIZE_MAX);
+        ssize_t n = write(fd, bytes + done, piece);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 void *p_mremap(void *address, size_t old_length, size_t new_length, int)

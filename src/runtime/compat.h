@@ -49,6 +49,12 @@ HOSTENT *p_gethostbyname(const char *name);
 // assertion.
 void hostent_free(HOSTENT *host);
 
+// Writes all length bytes, going on after short writes and EINTR.  Returns
+// length, or -1 when a write fails (errno tells why; EIO when the
+// descriptor takes nothing).  Only write(2) is called, so a signal handler
+// may use it.
+ssize_t fd_write_all(int fd, const void *data, size_t length);
+
 // mremap with MREMAP_MAYMOVE; the last argument is ignored.
 void *p_mremap(void *address, size_t old_length, size_t new_length, int unused);
 int p_poll(struct pollfd *fds, nfds_t count, int timeout_ms);

@@ -31,7 +31,6 @@ InflateResult inflate_into(Filebuf *out, const unsigned char *in, size_t len,
 size_t gzip_header_length(const unsigned char *p, size_t len);
 bool zlib_header(const unsigned char *p, size_t len);
 uint32_t le32(const unsigned char *p);
-ssize_t write_all(int fd, const char *bytes, size_t len);
 
 // Block through which compression writes its output.
 const size_t ZBLOCK = 8192;
@@ -173,22 +172,6 @@ InflateResult inflate_into(Filebuf *out, const unsigned char *in, size_t len,
     return result;
 }
 
-ssize_t write_all(int fd, const char *bytes, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        size_t piece = len - done < (size_t)SSIZE_MAX ? len - done : (size_t)SSIZE_MAX;
-        ssize_t n = write(fd, bytes + done, piece);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += (size_t)n;
-    }
-    return (ssize_t)done;
-}
-
 } // namespace
 
 Filebuf::~Filebuf()
@@ -314,7 +297,7 @@ void Filebuf::Swap(Filebuf *other)
 
 ssize_t Filebuf::Save(int fd) const
 {
-    return write_all(fd, data, size);
+    return fd_write_all(fd, data, size);
 }
 
 ssize_t Filebuf::Save(const char *path) const
@@ -347,7 +330,7 @@ ssize_t Filebuf::Save(const char *path) const
     }
 
     const char *failed = nullptr;
-    ssize_t written = write_all(fd, data, size);
+    ssize_t written = fd_write_all(fd, data, size);
     if (written < 0)
         failed = "write";
     else if (existing && fchmod(fd, mode) != 0)

@@ -49,7 +49,6 @@ struct LogFile;
 const char *category_prefix(int category);
 size_t line_build(char *line, time_t now, int category, const char *format,
                   va_list args);
-void write_all(int fd, const char *data, size_t length);
 void rename_keeping(const char *from, const char *to);
 void log_file_rotate(int *fd, const char *path, time_t when);
 int log_file_open(const char *path, const char *legend);
@@ -232,20 +231,6 @@ size_t line_build(char *line, time_t now, int category, const char *format,
     return length;
 }
 
-// Writes all of the data, as far as the descriptor takes it.
-void write_all(int fd, const char *data, size_t length)
-{
-    while (length > 0) {
-        ssize_t done = write(fd, data, length);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return;
-        data += done;
-        length -= static_cast<size_t>(done);
-    }
-}
-
 // Renames a rotated log, never over an existing file: two rotations within
 // one second would otherwise overwrite the first one's file.  When the
 // name is taken the log stays where it is and goes on growing.
@@ -288,7 +273,7 @@ int log_file_open(const char *path, const char *legend)
     if (fd == -1)
         return -1;
     if (legend != nullptr && lseek(fd, 0, SEEK_END) == 0)
-        write_all(fd, legend, strlen(legend));
+        fd_write_all(fd, legend, strlen(legend));
     return fd;
 }
 
@@ -312,7 +297,7 @@ void log_file_append(const LogFile &file, const char *data, size_t length,
         if (*file.fd == -1)
             return;
     }
-    write_all(*file.fd, data, length);
+    fd_write_all(*file.fd, data, length);
 }
 
 void node_free(LOGBUFFER_NODE *node)
@@ -362,7 +347,7 @@ void putlog(int category, const char *format, ...)
     if (category != LOG_ADVICE && (category & loglevel) == 0)
         return;
     if (daemonize == 0)
-        write_all(STDOUT_FILENO, line, length);
+        fd_write_all(STDOUT_FILENO, line, length);
     if (logfile[0] != '\0')
         log_file_append(native_log, line, length, now);
 }

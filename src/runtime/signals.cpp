@@ -22,7 +22,6 @@ namespace {
 void signal_set_waited(sigset_t *set);
 void *signal_thread(void *arg);
 void crash_handler(int sig);
-void crash_write(int fd, const char *text);
 int crash_handler_install(int sig);
 
 // Written under exit_steps_lock; the exit sequence reads the count first,
@@ -108,21 +107,6 @@ void *signal_thread(void *)
 // read it without a lock.
 std::atomic<const char *> crash_unlink_path{nullptr};
 
-// Writes a whole text with write(2) alone: safe in a signal handler.
-void crash_write(int fd, const char *text)
-{
-    size_t length = strlen(text);
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
 // SIGSEGV and SIGABRT.  The process cannot be trusted any more: no lock,
 // no allocation, no log machinery.  The backtrace and the line go to the
 // native log's descriptor (standard error without one), the PID file is
@@ -138,9 +122,9 @@ void crash_handler(int sig)
     const char *line = sig == SIGSEGV
                            ? "advice: Recieved Signal for Segmentation violation\n"
                            : "error: Recieved Signal for IOT trap \n";
-    crash_write(fd, line);
+    fd_write_all(fd, line, strlen(line));
     if (daemonize == 0 && fd != STDOUT_FILENO)
-        crash_write(STDOUT_FILENO, line);
+        fd_write_all(STDOUT_FILENO, line, strlen(line));
     const char *path = crash_unlink_path.load();
     if (path != nullptr && path[0] != '\0')
         unlink(path);

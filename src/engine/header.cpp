@@ -937,6 +937,50 @@ LineResult line_take(Socket *sock, std::string *head, int seconds, int *result)
     return LINE_MORE;
 }
 
+// What waiting for the side's socket ended with.
+enum WaitResult { WAIT_READABLE, WAIT_AGAIN, WAIT_STOP };
+
+// Waits at most ms for the side's socket to become readable.  Input from
+// the other side meanwhile waits in its own buffer; on SIDE_CLIENT a server
+// socket whose peer closed is deleted.  WAIT_AGAIN when the wait ended
+// without input for the side (a signal, the other side's input, the time),
+// WAIT_STOP when the side or the server on SIDE_SERVER is gone.
+WaitResult wait_readable(CONNECTION_T *conn, int side, Socket *sock, Socket *other,
+                         int64_t ms)
+{
+    struct pollfd fds[2];
+    fds[0] = {sock->fd, POLLIN, 0};
+    nfds_t nfds = 1;
+    if (other && other->fd >= 0) {
+        fds[1] = {other->fd, POLLIN, 0};
+        nfds = 2;
+    }
+    int r = poll(fds, nfds, (int)std::min<int64_t>(ms, INT_MAX));
+    if (r < 0) {
+        if (errno == EINTR)
+            return WAIT_AGAIN;
+        putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable",
+               errno, strerror(errno), "header_get");
+        return WAIT_STOP;
+    }
+    if (fds[0].revents & POLLIN)
+        return WAIT_READABLE;
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+        return WAIT_STOP;
+    if (nfds == 2 && (fds[1].revents & POLLIN)) {
+        // Input from the other side waits in its own buffer.
+        if (other->Read(nullptr, -1, 1) <= 0) {
+            if (side == SIDE_SERVER)
+                return WAIT_STOP;
+            delete conn->server;
+            conn->server = nullptr;
+        }
+    } else if (nfds == 2 && (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        return WAIT_STOP;
+    }
+    return WAIT_AGAIN;
+}
+
 } // namespace
 
 char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
@@ -944,48 +988,24 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     int res = HEADER_GET_NONE;
     std::string head;
     int64_t deadline = now_ms() + (int64_t)timeout * 1000;
-    for (bool reading = true; reading;) {
+    for (;;) {
         Socket *sock = side == SIDE_SERVER ? conn->server : conn->client;
         Socket *other = side == SIDE_SERVER ? conn->client : conn->server;
         int64_t left = deadline - now_ms();
         if (!sock || left <= 0)
             break;
-        struct pollfd fds[2];
-        fds[0] = {sock->fd, POLLIN, 0};
-        nfds_t nfds = 1;
-        if (other && other->fd >= 0) {
-            fds[1] = {other->fd, POLLIN, 0};
-            nfds = 2;
-        }
-        int r = poll(fds, nfds, sock->inbuf_len ? 0 : (int)std::min<int64_t>(left, INT_MAX));
-        if (r < 0) {
-            if (errno == EINTR)
+        // Buffered bytes are read without waiting: the next line (or the
+        // rest of it, within the time left) comes from the buffer first.
+        if (!sock->inbuf_len) {
+            WaitResult w = wait_readable(conn, side, sock, other, left);
+            if (w == WAIT_STOP)
+                break;
+            if (w == WAIT_AGAIN)
                 continue;
-            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable",
-                   errno, strerror(errno), "header_get");
-            break;
         }
-        if (sock->inbuf_len || (fds[0].revents & POLLIN)) {
-            int seconds = (int)((left + 999) / 1000);
-            switch (line_take(sock, &head, seconds, &res)) {
-            case LINE_MORE: continue;
-            case LINE_DONE:
-            case LINE_STOP: reading = false; continue;
-            }
-        }
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+        int seconds = (int)((left + 999) / 1000);
+        if (line_take(sock, &head, seconds, &res) != LINE_MORE)
             break;
-        if (nfds == 2 && (fds[1].revents & POLLIN)) {
-            // Input from the other side waits in its own buffer.
-            if (other->Read(nullptr, -1, 1) <= 0) {
-                if (side == SIDE_SERVER)
-                    break;
-                delete conn->server;
-                conn->server = nullptr;
-            }
-        } else if (nfds == 2 && (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            break;
-        }
     }
     if (res == HEADER_GET_NONE && !head.empty())
         res = HEADER_GET_PARTIAL;

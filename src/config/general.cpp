@@ -92,28 +92,13 @@ void GeneralSection::update()
         rules.emplace_back(item);
 }
 
-const General *GeneralSection::find(const StringList *groups,
-                                    const StringList *profiles) const
-{
-    static const StringList none;
-    const StringList &user_groups = groups ? *groups : none;
-    const StringList &request_profiles = profiles ? *profiles : none;
-
-    for (const General &rule : rules) {
-        if (rule.enabled == 0)
-            continue;
-        if (profile_find(user_groups, rule.groups) &&
-            profile_find(request_profiles, rule.profiles))
-            return &rule;
-    }
-    return nullptr;
-}
-
 const General *GeneralSection::find(const CONNECTION_T *connection) const
 {
-    if (connection == nullptr)
-        return find(nullptr, nullptr);
-    return find(&connection->ldap_groups, &connection->profiles);
+    for (const General &rule : rules)
+        if (rule.enabled != 0 &&
+            profile_rule_match(connection, rule.groups, rule.profiles))
+            return &rule;
+    return nullptr;
 }
 
 int GeneralSection::lock_shared() const

@@ -96,9 +96,6 @@ public:
     // groups and whose profiles accept the request's profiles, or null.
     // The caller holds the read lock.
     const General *find(const CONNECTION_T *connection) const;
-    // The same on the two lists themselves; null stands for an empty list.
-    const General *find(const StringList *groups,
-                        const StringList *profiles) const;
 
     // Per-connection values: each takes the read lock, finds the rule and
     // returns its value, or the value for no rule in parentheses.

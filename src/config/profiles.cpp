@@ -71,6 +71,14 @@ int profile_find(const StringList &values, const StringList &rule_list)
     return negated_seen ? 1 : 0;
 }
 
+int profile_rule_match(const CONNECTION_T *connection,
+                       const StringList &groups, const StringList &profiles)
+{
+    static const StringList none;
+    return profile_find(connection ? connection->ldap_groups : none, groups) &&
+           profile_find(connection ? connection->profiles : none, profiles);
+}
+
 std::string profiles_join(const StringList &profiles)
 {
     static const size_t piece_max = 254;

@@ -38,6 +38,12 @@ struct HEADER;
 // exactly, with case.
 int profile_find(const StringList &values, const StringList &rule_list);
 
+// 1 when a rule's groups list accepts the connection's directory groups and
+// its profiles list accepts the connection's profiles (profile_find on
+// each), else 0.  A null connection has neither groups nor profiles.
+int profile_rule_match(const CONNECTION_T *connection,
+                       const StringList &groups, const StringList &profiles);
+
 // The comma-joined profile list as the access-log record carries it: each
 // piece ("name" first, ",name" after) cut to 254 characters, the whole to
 // 2045.

@@ -29,14 +29,9 @@
 #include "runtime/log.h"
 #include "runtime/processors.h"
 #include "runtime/stats.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 std::string basic(const std::string &pair)
 {
@@ -88,17 +83,9 @@ protected:
             global = &record;
             globalstats_init();
         }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        // Sections live for the whole process, as they do in the proxy.
-        if (access_section == nullptr)
-            access_section = new AccessSection();
-        if (template_section == nullptr)
-            template_section = new TemplateSection();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(access_section);
+        section_for_process(template_section);
     }
 
     void SetUp() override

@@ -27,14 +27,9 @@
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/thread.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 // What the stand-in worker received.
 std::mutex served_lock;
@@ -73,20 +68,10 @@ class ClientPoolTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
         threads_init();
-        if (general_section == nullptr)
-            general_section = new GeneralSection();
+        section_for_process(general_section);
         // One rule for everyone: 7 seconds for a first request, 20 between
         // the requests of a kept-alive connection.
         std::string rule =

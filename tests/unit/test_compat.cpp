@@ -15,6 +15,7 @@
 
 #include "engine/global.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
 
@@ -57,9 +58,7 @@ protected:
         compat_client_pool_clean_set(nullptr);
         compat_server_pool_clean_set(nullptr);
         global = nullptr;
-        logbuffer_clear(record.logbuffer);
-        pthread_rwlock_destroy(&record.logbuffer->lock);
-        free(record.logbuffer);
+        ring_free(record.logbuffer);
         std::string command = "rm -rf '" + directory + "'";
         EXPECT_EQ(system(command.c_str()), 0);
     }

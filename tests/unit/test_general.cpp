@@ -12,35 +12,18 @@
 #include "engine/connection.h"
 #include "engine/global.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 class GeneralRules : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        // Sections live for the whole process, as they do in the proxy.
-        if (general_section == nullptr)
-            general_section = new GeneralSection();
-        if (ftp_section == nullptr)
-            ftp_section = new FtpSection();
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(general_section);
+        section_for_process(ftp_section);
     }
 
     void SetUp() override

@@ -20,39 +20,9 @@
 
 #include "engine/global.h"
 #include "runtime/thread.h"
+#include "fixture.h"
 
 namespace {
-
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> directory_entries(const std::string &path)
-{
-    std::vector<std::string> names;
-    DIR *dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (struct dirent *entry = readdir(dir))
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-    closedir(dir);
-    return names;
-}
-
-// "%Y%m%d%H%M%S" of a time, as rotated files are named.
-std::string stamp(time_t when)
-{
-    struct tm local;
-    char text[16];
-    localtime_r(&when, &local);
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
 
 // Gives each test the default settings, an empty ring in `global` and a
 // temporary directory; puts the process's settings back afterwards.
@@ -80,9 +50,7 @@ protected:
         loglevel = LOGLEVEL_DEFAULT;
         daemonize = 1;
         global = nullptr;
-        logbuffer_clear(record.logbuffer);
-        pthread_rwlock_destroy(&record.logbuffer->lock);
-        free(record.logbuffer);
+        ring_free(record.logbuffer);
         std::string command = "rm -rf '" + directory + "'";
         EXPECT_EQ(system(command.c_str()), 0);
     }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/options.h"
+#include "fixture.h"
 
 namespace {
 
@@ -31,39 +32,9 @@ const std::string EXTENDED_LEGEND =
     "\"filter_name filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
     "\"interface_ip:interface_port\n";
 
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool file_exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
-}
-
-std::vector<std::string> directory_entries(const std::string &path)
-{
-    std::vector<std::string> names;
-    DIR *dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (struct dirent *entry = readdir(dir))
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-    closedir(dir);
-    return names;
-}
-
-std::string stamp(time_t when)
-{
-    struct tm local;
-    char text[16];
-    localtime_r(&when, &local);
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
 }
 
 // Milliseconds from the entry's start to its last formatting.

@@ -20,6 +20,7 @@
 #include "runtime/atom.h"
 #include "runtime/log.h"
 #include "runtime/signals.h"
+#include "fixture.h"
 
 // A failing malloc must come back as null here, as it does without the
 // address sanitizer, so the failure path of xmalloc can be reached.
@@ -42,14 +43,6 @@ void foreground_to_stderr()
 {
     daemonize = 0;
     dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class FatalTest : public ::testing::Test {
@@ -210,9 +203,7 @@ TEST(Allocation, FailureIsLoggedAndGivesNull)
     free(small); // the old block stays valid after a failed xrealloc
 
     global = nullptr;
-    logbuffer_clear(record.logbuffer);
-    pthread_rwlock_destroy(&record.logbuffer->lock);
-    free(record.logbuffer);
+    ring_free(record.logbuffer);
 }
 
 TEST(Allocation, StringCopies)

@@ -22,14 +22,9 @@
 #include "engine/options.h"
 #include "engine/socket.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 // A loopback port that nothing listens on right now.
 int free_port()
@@ -70,11 +65,7 @@ class NetworkTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
+        global_for_process();
     }
     void SetUp() override
     {
@@ -266,14 +257,8 @@ protected:
     static void SetUpTestSuite()
     {
         NetworkTest::SetUpTestSuite();
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        if (network_section == nullptr)
-            network_section = new NetworkSection();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(network_section);
     }
 
     static std::string listen(const char *enabled, const std::string &address, int port)

@@ -18,14 +18,9 @@
 #include "engine/urlcommand.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 StringList list_of(const std::string &text)
 {
@@ -98,22 +93,10 @@ class ProfileRules : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        // Sections live for the whole process, as they do in the proxy.
-        if (profile_section == nullptr)
-            profile_section = new ProfileSection();
-        if (general_section == nullptr)
-            general_section = new GeneralSection();
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(profile_section);
+        section_for_process(general_section);
     }
 
     void SetUp() override

@@ -19,32 +19,17 @@
 #include "engine/urlcommand.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 class Road : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        if (general_section == nullptr)
-            general_section = new GeneralSection();
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(general_section);
         // One rule for everyone: bodies up to 1 KiB may be buffered.
         const char *text =
             "<kelvarine><general><proxy_host></proxy_host><temp_dir>/tmp</temp_dir>"

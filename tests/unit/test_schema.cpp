@@ -23,14 +23,9 @@
 #include "engine/templates.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 // ---------------------------------------------------- the expected layout
 
@@ -440,11 +435,7 @@ void build_sections()
         return;
     built = true;
 
-    static GLOBAL_T record{};
-    if (global == nullptr) {
-        record.logbuffer = logbuffer_new();
-        global = &record;
-    }
+    global_for_process();
     static TiXmlDocument doc((source_dir() + "/etc/section.xml").c_str());
     ASSERT_TRUE(doc.LoadFile());
     sectionxml = &doc;

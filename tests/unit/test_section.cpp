@@ -15,6 +15,7 @@
 #include "config/field.h"
 #include "config/section.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -24,13 +25,6 @@
 #endif
 
 namespace {
-
-class TestSection : public Section {
-public:
-    TestSection(const std::string &name, int32_t mode) : Section(name, mode) {}
-    void update() override { updates++; }
-    int updates = 0;
-};
 
 // The children of a field element are deliberately out of the usual order
 // in "size", and "name" carries an element the format does not know.

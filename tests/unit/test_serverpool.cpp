@@ -16,32 +16,17 @@
 #include "engine/serverpool.h"
 #include "engine/socket.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 class ServerPoolTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        if (general_section == nullptr)
-            general_section = new GeneralSection();
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(general_section);
     }
 
     void SetUp() override

@@ -26,6 +26,7 @@
 #include "runtime/log.h"
 #include "runtime/signals.h"
 #include "runtime/thread.h"
+#include "fixture.h"
 
 namespace {
 
@@ -76,14 +77,6 @@ std::string text(const char *s)
 std::string number(long n)
 {
     return std::to_string(n);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class StartupTest : public ::testing::Test {
@@ -326,7 +319,7 @@ TEST_F(StartupTest, PidFileIsReplacedUnlessItsProcessLives)
         if (c.exists)
             std::ofstream(path) << c.content;
         EXPECT_EQ(pid_check(path.c_str()), c.result) << c.what;
-        EXPECT_EQ(read_file(path), c.after) << c.what;
+        EXPECT_EQ(file_text(path), c.after) << c.what;
         // Nothing is left beside the file: the temporary one was renamed.
         EXPECT_EQ(files(), std::vector<std::string>{"kelvarine.pid"}) << c.what;
     }
@@ -346,7 +339,7 @@ TEST_F(StartupTest, PidFileRemovedAtExitOnlyWhenWritten)
     std::ofstream(path) << "1\n";  // someone else's file
     pid_check(pidfile);
     pid_remove();
-    EXPECT_EQ(read_file(path), "1\n");
+    EXPECT_EQ(file_text(path), "1\n");
 
     unlink(path.c_str());
     ASSERT_EQ(pid_check(pidfile), 0);
@@ -375,7 +368,7 @@ TEST_F(StartupTest, HostFeedTakesTheHostOfEveryLoggedUrl)
     create_feedlog();
     // The over-long line is judged by its first 4095 bytes, whose host is
     // cut at 1023 characters; its tail is not read as a line of its own.
-    EXPECT_EQ(read_file(log + ".smfeed"),
+    EXPECT_EQ(file_text(log + ".smfeed"),
               "\nwww.example.org\nfiles.example.net\n" + std::string(1023, 'x') +
                   "\ntunnel.example");
 }
@@ -420,11 +413,7 @@ void clean_servers() { ran += "servers "; }
 
 TEST(StartupSignals, HangupStopsAcceptingAndEmptiesThePools)
 {
-    static GLOBAL_T record{};
-    if (global == nullptr) {
-        record.logbuffer = logbuffer_new();
-        global = &record;
-    }
+    global_for_process();
     threads_init();
     // The PID file stays on SIGHUP: the process goes on.
     exit_step_add(step_listeners, EXIT_STEP_HANGUP);

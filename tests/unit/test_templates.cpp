@@ -24,14 +24,9 @@
 #include "engine/templates.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
-
-std::string source_dir()
-{
-    const char *env = getenv("KV_SOURCE_DIR");
-    return env && *env ? env : KV_SOURCE_DIR;
-}
 
 std::string text_of(const Filebuf *buffer)
 {
@@ -82,20 +77,9 @@ class Templates : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static GLOBAL_T record{};
-        if (global == nullptr) {
-            record.logbuffer = logbuffer_new();
-            global = &record;
-        }
-        if (sectionxml == nullptr) {
-            std::string path = source_dir() + "/etc/section.xml";
-            auto *schema = new TiXmlDocument(path.c_str());
-            ASSERT_TRUE(schema->LoadFile()) << path;
-            sectionxml = schema;
-        }
-        // Sections live for the whole process, as they do in the proxy.
-        if (template_section == nullptr)
-            template_section = new TemplateSection();
+        global_for_process();
+        ASSERT_NO_FATAL_FAILURE(schema_for_process());
+        section_for_process(template_section);
     }
 
     void SetUp() override

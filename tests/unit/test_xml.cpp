@@ -21,15 +21,9 @@
 #include "config/xml.h"
 #include "engine/options.h"
 #include "runtime/log.h"
+#include "fixture.h"
 
 namespace {
-
-class TestSection : public Section {
-public:
-    TestSection(const std::string &name, int32_t mode) : Section(name, mode) {}
-    void update() override { updates++; }
-    int updates = 0;
-};
 
 std::string field(const char *n, const char *name, const char *type,
                   const char *value, bool optional = false)
@@ -109,31 +103,10 @@ const char BASE[] = R"(<?xml version="1.0" ?>
 </kelvarine>
 )";
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
-}
-
-std::vector<std::string> directory_entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent *e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            names.push_back(e->d_name);
-    closedir(d);
-    return names;
 }
 
 class XmlTest : public ::testing::Test {
@@ -277,7 +250,7 @@ TEST_F(XmlTest, SaveLoadSaveGivesTheSameDocument)
     ASSERT_TRUE(config_save(first));
     ASSERT_EQ(config_load(1, first), 1);
     ASSERT_TRUE(config_save(second));
-    EXPECT_EQ(read_file(first), read_file(second));
+    EXPECT_EQ(file_text(first), file_text(second));
     EXPECT_EQ(alpha->fields[0].int_value, 42);
     EXPECT_EQ(alpha->subsection_get("rule")->items.size(), 2u);
 
@@ -568,7 +541,7 @@ TEST_F(XmlTest, SavedValueThatIsNotUtf8LoadsAgain)
     alpha->fields[8].raw = "changed";
     config_url_fetch = fake_fetch;
     fetch_status = 200;
-    fetch_body = read_file(saved);
+    fetch_body = file_text(saved);
     ASSERT_EQ(config_load(1, "http://master:8080/xml"), 1);
     EXPECT_EQ(alpha->fields[8].raw, value);
 }
@@ -596,7 +569,7 @@ TEST_F(XmlTest, SaveReplacesTheFileWhole)
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    std::string old = read_file(path);
+    std::string old = file_text(path);
 
     // Make the new document larger, then let the write fail half-way: the
     // file size limit stops the temporary file after its first bytes.
@@ -614,17 +587,17 @@ TEST_F(XmlTest, SaveReplacesTheFileWhole)
     signal(SIGXFSZ, saved_handler);
 
     EXPECT_FALSE(saved);
-    EXPECT_EQ(read_file(path), old);
+    EXPECT_EQ(file_text(path), old);
     std::vector<std::string> entries = directory_entries(dir);
     EXPECT_EQ(entries.size(), 2u) << "a temporary file was left behind";
 
     // A directory that cannot hold the file: the path goes through a file.
     EXPECT_FALSE(config_save(base + "/kelvarine.xml"));
-    EXPECT_EQ(read_file(base), BASE);
+    EXPECT_EQ(file_text(base), BASE);
 
     // Without the limit the same save succeeds.
     ASSERT_TRUE(config_save(path));
-    EXPECT_NE(read_file(path).find(std::string(20000, 'z')), std::string::npos);
+    EXPECT_NE(file_text(path).find(std::string(20000, 'z')), std::string::npos);
 
     // Saving through a symbolic link replaces the file it names.
     std::string link = dir + "/link.xml";
@@ -636,7 +609,7 @@ TEST_F(XmlTest, SaveReplacesTheFileWhole)
     struct stat link_stat;
     ASSERT_EQ(lstat(link.c_str(), &link_stat), 0);
     EXPECT_TRUE(S_ISLNK(link_stat.st_mode));
-    EXPECT_NE(read_file(path).find("through the link"), std::string::npos);
+    EXPECT_NE(file_text(path).find("through the link"), std::string::npos);
 }
 
 }  // namespace

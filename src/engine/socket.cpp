@@ -182,14 +182,19 @@ ssize_t Socket::io_read(char *buf, size_t len)
     }
 }
 
-// One write attempt that never blocks: the caller has waited for the
-// descriptor to become writable.  A full socket buffer gives 0.
+// One write attempt that never blocks.  A full socket buffer gives 0.
 ssize_t Socket::io_write(const char *buf, size_t len)
 {
     for (;;) {
         ssize_t r = send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r < 0 && errno == ENOTSOCK)
+        if (r < 0 && errno == ENOTSOCK) {
+            // Another kind of descriptor has no non-blocking write per
+            // call: write only when poll says it takes bytes now.
+            int ev = wait_for(POLLOUT, 0);
+            if (ev <= 0)
+                return ev;
             r = write(fd, buf, len);
+        }
         if (r >= 0)
             return r;
         if (errno == EINTR)
@@ -198,6 +203,20 @@ ssize_t Socket::io_write(const char *buf, size_t len)
             return 0;
         return -1;
     }
+}
+
+// One write of at most len bytes that waits, up to the time-out, only when
+// the descriptor takes none now.  Returns the bytes written (0 when none
+// could go even after the wait) or -1 on failure or time-out.
+ssize_t Socket::send_within_timeout(const char *buf, size_t len)
+{
+    ssize_t r = io_write(buf, len);
+    if (r != 0)
+        return r;
+    int ev = wait_for(POLLOUT, timeout);
+    if (ev <= 0 || !(ev & POLLOUT))
+        return -1;
+    return io_write(buf, len);
 }
 
 // Appends bytes to the input (0) or output buffer.
@@ -370,19 +389,16 @@ ssize_t Socket::GetLine(char *dst, ssize_t dstlen, int wait)
     return result;
 }
 
-// Writes from the front of the pending output once, after waiting for the
-// descriptor to take bytes.  Returns the bytes written (0 when none could
-// go) or -1 on failure or time-out.
+// Writes from the front of the pending output once (send_within_timeout).
+// Returns the bytes written (0 when none could go) or -1 on failure or
+// time-out.
 ssize_t Socket::push_pending()
 {
     size_t size = outbuf_len;
     size_t allowed = Throttle(1);
     if (allowed != 0 && allowed < size)
         size = allowed;
-    int ev = wait_for(POLLOUT, timeout);
-    if (ev <= 0 || !(ev & POLLOUT))
-        return -1;
-    ssize_t r = io_write(outbuf, size);
+    ssize_t r = send_within_timeout(outbuf, size);
     if (r > 0) {
         if (write_group != nullptr)
             write_group->Incr(r);
@@ -417,8 +433,7 @@ ssize_t Socket::Write(const char *buf, ssize_t len)
     if (outbuf_len == 0 && len > 0) {
         size_t allowed = Throttle(1);
         size_t size = (allowed == 0 || (size_t)len < allowed) ? (size_t)len : allowed;
-        int ev = wait_for(POLLOUT, timeout);
-        r = (ev <= 0 || !(ev & POLLOUT)) ? -1 : io_write(buf, size);
+        r = send_within_timeout(buf, size);
     }
     if (r == -1) {
         CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);

@@ -186,6 +186,7 @@ private:
     int wait_for(short events, int seconds);
     ssize_t io_read(char *buf, size_t len);
     ssize_t io_write(const char *buf, size_t len);
+    ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();
     void append(int which, const char *data, size_t len);
     void consume_front(size_t len);

@@ -19,8 +19,6 @@ namespace {
 
 template <typename Result, typename Call>
 Result retry_on_enfile(Call call, Result failure, bool *retry_failed);
-void log_failure(const char *format, int err, const char *function,
-                 const char *what);
 
 std::atomic<void (*)()> client_pool_clean{nullptr};
 std::atomic<void (*)()> server_pool_clean{nullptr};
@@ -50,18 +48,6 @@ Result retry_on_enfile(Call call, Result failure, bool *retry_failed)
     return result;
 }
 
-// Logs a failed system call in the system-wide form; errno is kept for the
-// caller.  `format` takes errno, its text, the function and `what` (which
-// the format may leave out).
-void log_failure(const char *format, int err, const char *function,
-                 const char *what)
-{
-    char text[128];
-    putlog(LOG_ERROR, format, err, strerror_r(err, text, sizeof text), function,
-           what);
-    errno = err;
-}
-
 } // namespace
 
 int s_open(const char *path, int flags, mode_t mode)
@@ -70,8 +56,8 @@ int s_open(const char *path, int flags, mode_t mode)
     int fd = retry_on_enfile([&] { return open(path, flags, mode); }, -1,
                              &retry_failed);
     if (retry_failed)
-        log_failure("[system: open:%d:%s], in %s, failed to open file %s",
-                    errno, "s_open", path);
+        putlog_system(LOG_ERROR, "open", errno, ", in %s, failed to open file %s",
+                      "s_open", path);
     return fd;
 }
 
@@ -81,8 +67,8 @@ int s_open64(const char *path, int flags, mode_t mode)
     int fd = retry_on_enfile([&] { return open64(path, flags, mode); }, -1,
                              &retry_failed);
     if (retry_failed)
-        log_failure("[system: open64:%d:%s], in %s, failed to open file %s",
-                    errno, "s_open64", path);
+        putlog_system(LOG_ERROR, "open64", errno, ", in %s, failed to open file %s",
+                      "s_open64", path);
     return fd;
 }
 
@@ -92,8 +78,8 @@ FILE *s_fopen(const char *path, const char *mode)
     FILE *file = retry_on_enfile([&] { return fopen(path, mode); },
                                  static_cast<FILE *>(nullptr), &retry_failed);
     if (retry_failed)
-        log_failure("[system: fopen:%d:%s], in %s, unable to open file", errno,
-                    "s_fopen", path);
+        putlog_system(LOG_ERROR, "fopen", errno, ", in %s, unable to open file",
+                      "s_fopen");
     return file;
 }
 
@@ -103,8 +89,8 @@ DIR *s_opendir(const char *path)
     DIR *dir = retry_on_enfile([&] { return opendir(path); },
                                static_cast<DIR *>(nullptr), &retry_failed);
     if (retry_failed)
-        log_failure("[system: opendir:%d:%s], in %s, unable to open directory",
-                    errno, "s_opendir", path);
+        putlog_system(LOG_ERROR, "opendir", errno, ", in %s, unable to open directory",
+                      "s_opendir");
     return dir;
 }
 
@@ -114,28 +100,30 @@ int s_socket(int family, int type, int protocol)
     int fd = retry_on_enfile([&] { return socket(family, type, protocol); }, -1,
                              &retry_failed);
     if (retry_failed)
-        log_failure("[system: socket:%d:%s], in %s unable to create socket",
-                    errno, "s_socket", nullptr);
+        putlog_system(LOG_ERROR, "socket", errno, ", in %s unable to create socket",
+                      "s_socket");
     return fd;
 }
 
 int s_accept(int socket, struct sockaddr *address, socklen_t *length)
 {
-    static const char message[] =
-        "[system: accept:%d:%s], in %s, unable to connect on a socket";
+    auto log_failed = [](int err) {
+        putlog_system(LOG_ERROR, "accept", err, ", in %s, unable to connect on a socket",
+                      "s_accept");
+    };
     int fd = accept(socket, address, length);
     if (fd != -1)
         return fd;
     if (errno == ENOTSOCK)
         return -1;
     int err = errno;
-    log_failure(message, err, "s_accept", nullptr);
+    log_failed(err);
     if (err != ENFILE)
         return -1;
     fd_failure();
     fd = accept(socket, address, length);
     if (fd == -1)
-        log_failure(message, errno, "s_accept", nullptr);
+        log_failed(errno);
     return fd;
 }
 
@@ -290,8 +278,9 @@ int create_recursive_directory(const char *path)
         built[used] = '\0';
         name += length;
         if (mkdir(built, 0755) == -1 && errno != EEXIST) {
-            log_failure("[system: mkdir:%d:%s], in %s, failed to create directory %s",
-                        errno, "create_recursive_directory", path);
+            putlog_system(LOG_ERROR, "mkdir", errno,
+                          ", in %s, failed to create directory %s",
+                          "create_recursive_directory", path);
             return -1;
         }
     }

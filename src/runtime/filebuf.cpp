@@ -324,8 +324,8 @@ ssize_t Filebuf::Save(const char *path) const
 
     int fd = s_open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
-        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, failed to open file %s", errno,
-               strerror(errno), "Filebuf::Save", temp.c_str());
+        putlog_system(LOG_ERROR, "open", errno, ", in %s, failed to open file %s",
+                      "Filebuf::Save", temp.c_str());
         return -1;
     }
 
@@ -347,8 +347,8 @@ ssize_t Filebuf::Save(const char *path) const
         saved_errno = errno;
     }
     if (failed != nullptr) {
-        putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, failed to save file %s", failed,
-               saved_errno, strerror(saved_errno), "Filebuf::Save", path);
+        putlog_system(LOG_ERROR, failed, saved_errno, ", in %s, failed to save file %s",
+                      "Filebuf::Save", path);
         unlink(temp.c_str());
         return -1;
     }
@@ -373,8 +373,8 @@ ssize_t Filebuf::Read(const char *path)
                 continue;
             }
             // A file read only in part is not the file: give back nothing.
-            putlog(LOG_ERROR, "[system: read:%d:%s], in %s, failed to read file %s",
-                   errno, strerror(errno), "Filebuf::Read", path);
+            putlog_system(LOG_ERROR, "read", errno, ", in %s, failed to read file %s",
+                          "Filebuf::Read", path);
             Resize(start);
             close(fd);
             return -1;
@@ -384,8 +384,8 @@ ssize_t Filebuf::Read(const char *path)
             break;
     }
     if (close(fd) != 0)
-        putlog(LOG_ERROR, "[system: close:%d:%s], in %s, failed to close file %s",
-               errno, strerror(errno), "Filebuf::Read", path);
+        putlog_system(LOG_ERROR, "close", errno, ", in %s, failed to close file %s",
+                      "Filebuf::Read", path);
     return (ssize_t)(size - start);
 }
 

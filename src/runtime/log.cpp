@@ -352,6 +352,21 @@ void putlog(int category, const char *format, ...)
         log_file_append(native_log, line, length, now);
 }
 
+void putlog_system(int category, const char *call, int err, const char *format, ...)
+{
+    char rest[LOG_LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(rest, sizeof rest, format, args);
+    va_end(args);
+    if (n < 0)
+        rest[0] = '\0';
+    char text[128];
+    putlog(category, "[system: %s:%d:%s]%s", call, err,
+           strerror_r(err, text, sizeof text), rest);
+    errno = err;
+}
+
 LOGBUFFER *logbuffer_new()
 {
     auto *ring = static_cast<LOGBUFFER *>(xmalloc(sizeof(LOGBUFFER)));

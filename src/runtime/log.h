@@ -57,6 +57,13 @@ enum {
 void putlog(int category, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Logs a failed system call: "[system: <call>:<err>:<text of err>]"
+// followed by the formatted rest, which by custom reads ", in <function>,
+// <what failed>".  errno is left as err, so the caller can return the
+// failure after logging it.
+void putlog_system(int category, const char *call, int err, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // ------------------------------------------------------- native-log settings
 
 #define LOGLEVEL_DEFAULT 0x07FFFFFF // every category but LOG_DEBUG and LOG_VERIFY

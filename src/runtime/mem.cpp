@@ -61,10 +61,8 @@ void *xmalloc(size_t size)
     ASSERT(size != 0);
     void *block = malloc(size);
     if (block == nullptr) {
-        int err = errno;
-        char text[128];
-        putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory",
-               err, strerror_r(err, text, sizeof text), "xmalloc");
+        putlog_system(LOG_ERROR, "malloc", errno, ", in %s, unable to allocate memory",
+                      "xmalloc");
         return nullptr;
     }
     memset(block, 0, size);
@@ -76,11 +74,8 @@ void *xrealloc(void *block, size_t size)
     ASSERT(size != 0);
     void *grown = realloc(block, size);
     if (grown == nullptr) {
-        int err = errno;
-        char text[128];
-        putlog(LOG_ERROR,
-               "[system: realloc:%d:%s], in %s, unable to reallocate %zu memory",
-               err, strerror_r(err, text, sizeof text), "xrealloc", size);
+        putlog_system(LOG_ERROR, "realloc", errno,
+                      ", in %s, unable to reallocate %zu memory", "xrealloc", size);
         return nullptr;
     }
     return grown;

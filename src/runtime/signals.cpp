@@ -91,9 +91,8 @@ void *signal_thread(void *)
         int sig = 0;
         int err = sigwait(&set, &sig);
         if (err != 0) {
-            char text[128];
-            putlog(LOG_ERROR, "[system: sigwait:%d:%s], in %s, signal not received",
-                   err, strerror_r(err, text, sizeof text), "signal_thread");
+            putlog_system(LOG_ERROR, "sigwait", err, ", in %s, signal not received",
+                          "signal_thread");
             struct timespec pause = {1, 0};
             nanosleep(&pause, nullptr);
             continue;
@@ -140,9 +139,9 @@ int crash_handler_install(int sig)
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     if (sigaction(sig, &action, nullptr) != 0) {
-        char text[128];
-        putlog(LOG_ERROR, "[system: sigaction:%d:%s], in %s, unable to install handler of signal %d",
-               errno, strerror_r(errno, text, sizeof text), "signal_setup", sig);
+        putlog_system(LOG_ERROR, "sigaction", errno,
+                      ", in %s, unable to install handler of signal %d", "signal_setup",
+                      sig);
         return -1;
     }
     return 0;
@@ -203,9 +202,8 @@ void signal_block()
     signal_set_waited(&set);
     int err = pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (err != 0) {
-        char text[128];
-        putlog(LOG_ERROR, "[system: pthread_sigmask:%d:%s], in %s, unable to block signals",
-               err, strerror_r(err, text, sizeof text), "signal_block");
+        putlog_system(LOG_ERROR, "pthread_sigmask", err, ", in %s, unable to block signals",
+                      "signal_block");
     }
 }
 
@@ -217,9 +215,8 @@ int signal_setup()
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-        char text[128];
-        putlog(LOG_ERROR, "[system: sigaction:%d:%s], in %s, unable to ignore SIGPIPE",
-               errno, strerror_r(errno, text, sizeof text), "signal_setup");
+        putlog_system(LOG_ERROR, "sigaction", errno, ", in %s, unable to ignore SIGPIPE",
+                      "signal_setup");
         rc = -1;
     }
     // backtrace loads its unwinder on first use, which allocates: done

@@ -113,29 +113,24 @@ void row_clear(THREAD_T *row)
 // in the words of `function`.
 bool attr_prepare(ThreadAttr *attr, size_t stack, const char *function)
 {
-    char text[256];
     int err = pthread_attr_init(&attr->attr);
     if (err != 0) {
-        putlog(LOG_ERROR,
-               "[system: pthread_attr_init:%d:%s], in %s, failed to start thread",
-               err, strerror_r(err, text, sizeof text), function);
+        putlog_system(LOG_ERROR, "pthread_attr_init", err,
+                      ", in %s, failed to start thread", function);
         return false;
     }
     attr->ready = true;
     err = pthread_attr_setstacksize(&attr->attr, stack);
     if (err != 0) {
-        putlog(LOG_ERROR,
-               "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set "
-               "thread stack_size: %zu",
-               err, strerror_r(err, text, sizeof text), function, stack);
+        putlog_system(LOG_ERROR, "pthread_attr_setstacksize", err,
+                      ", in %s, failed to set thread stack_size: %zu", function,
+                      stack);
         return false;
     }
     err = pthread_attr_setdetachstate(&attr->attr, PTHREAD_CREATE_DETACHED);
     if (err != 0) {
-        putlog(LOG_ERROR,
-               "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to "
-               "start thread",
-               err, strerror_r(err, text, sizeof text), function);
+        putlog_system(LOG_ERROR, "pthread_attr_setdetachstate", err,
+                      ", in %s, failed to start thread", function);
         return false;
     }
     return true;
@@ -156,10 +151,8 @@ int thread_start_locked(int row, thread_start_t start, void *arg, size_t stack,
     int err = pthread_create(&id, &attr.attr, thread_trampoline, data);
     if (err != 0) {
         delete data;
-        char text[256];
-        putlog(LOG_ERROR,
-               "[system: pthread_create:%d:%s], in %s, failed to create thread",
-               err, strerror_r(err, text, sizeof text), function);
+        putlog_system(LOG_ERROR, "pthread_create", err,
+                      ", in %s, failed to create thread", function);
         return -1;
     }
     THREAD_T *r = &threads[row];
@@ -328,10 +321,8 @@ void rusage_update()
 {
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) != 0) {
-        char text[256];
-        putlog(LOG_ERROR,
-               "[system: getrusage:%d:%s], in %s, failed to read resource usage",
-               errno, strerror_r(errno, text, sizeof text), "rusage_update");
+        putlog_system(LOG_ERROR, "getrusage", errno,
+                      ", in %s, failed to read resource usage", "rusage_update");
         return;
     }
     ASSERT(global != nullptr);

@@ -145,6 +145,14 @@ void variables_request(CONNECTION_T *conn)
     conn->variables["HTTP_PORT"] = port;
 }
 
+// A header_get result for a head that arrived but cannot be taken (too
+// long, holding a NUL or a stray CR), unlike none at all or a cut one.
+bool head_unusable(int result)
+{
+    return result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
+           result == HEADER_GET_BAD;
+}
+
 // Refuses a request head that cannot be trusted: its framing, length or
 // target.  The connection ends, since where this request ends and the
 // next begins is unknown.
@@ -210,8 +218,7 @@ bool head_read(CONNECTION_T *conn)
     conn->log_entry.Reset();
     if (!raw) {
         conn->keepalive_client = 0;
-        if (result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
-            result == HEADER_GET_BAD) {
+        if (head_unusable(result)) {
             head_refuse(conn, result);
             return false;
         }
@@ -715,12 +722,16 @@ int protocol_reconnect(CONNECTION_T *conn)
 
 namespace {
 
-// A response head the proxy cannot take (too long, holding a NUL): the
-// exchange ends with "unknown" and the server connection is dropped.
-bool head_unusable(int result)
+// A response head the proxy cannot take ends the exchange with "unknown"
+// and the server connection is dropped.  true when that happened.
+bool response_refused(CONNECTION_T *conn, int result)
 {
-    return result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
-           result == HEADER_GET_BAD;
+    if (!head_unusable(result))
+        return false;
+    putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
+    conn->keepalive_server = 0;
+    page(conn, "unknown", 502, false);
+    return true;
 }
 
 // Sends the request head again, with the buffered body when there is one.
@@ -744,12 +755,8 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
     char *head = header_get(conn, SIDE_SERVER, timeout, &result);
     if (head)
         return head;
-    if (head_unusable(result)) {
-        putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
-        conn->keepalive_server = 0;
-        page(conn, "unknown", 502, false);
+    if (response_refused(conn, result))
         return nullptr;
-    }
     if (conn->flags & CONN_STREAM_BODY) {
         // The body went from the client to the server and cannot be sent
         // again; what is left of it on the client socket ends the
@@ -781,12 +788,8 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
             head = header_get(conn, SIDE_SERVER, timeout, &result);
             if (head)
                 return head;
-            if (head_unusable(result)) {
-                putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
-                conn->keepalive_server = 0;
-                page(conn, "unknown", 502, false);
+            if (response_refused(conn, result))
                 return nullptr;
-            }
         }
         if (conn->keepalive_server != 1) {
             page(conn, "noconnect", 503, false);

@@ -404,7 +404,6 @@ STACK_T *Filebuf::to_stack() const
         STACK_T *node = (STACK_T *)xmalloc(sizeof(STACK_T));
         ASSERT_ALLOC(node, sizeof(STACK_T));
         node->line = xstrndup(data + pos, end - pos);
-        ASSERT_ALLOC(node->line, end - pos + 1);
         node->next = nullptr;
         node->previous = last;
         if (last != nullptr)
@@ -580,7 +579,6 @@ int Filebuf::Encode(const char *accept_encoding, char **content_encoding)
 
     free(*content_encoding);
     *content_encoding = xstrdup(coding);
-    ASSERT_ALLOC(*content_encoding, strlen(coding) + 1);
     return 1;
 }
 

@@ -79,7 +79,6 @@ HASH_NODE *hash_insert(HASH_TABLE *table, const char *key, void *value)
     HASH_NODE *node = static_cast<HASH_NODE *>(xmalloc(sizeof(HASH_NODE)));
     ASSERT_ALLOC(node, sizeof(HASH_NODE));
     node->key = xstrdup(key);
-    ASSERT_ALLOC(node->key, strlen(key) + 1);
     node->value = value;
     node->time = 0;
     node->next = nullptr;

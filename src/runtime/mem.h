@@ -28,6 +28,9 @@
 
 void *xmalloc(size_t size);
 void *xrealloc(void *block, size_t size);
+// A terminated copy of the text (xstrndup: of at most its first n bytes).
+// Their allocation failure is the fatal assertion, so a text always gives
+// a copy; only xstrdup(nullptr) gives null.
 char *xstrdup(const char *text);
 char *xstrndup(const char *text, size_t n);
 

@@ -19,7 +19,6 @@ namespace {
 
 void *alloc(size_t size);
 char *dup(const char *text);
-char *dup_n(const char *text, size_t n);
 char *dup_string(const std::string &text);
 char **array_new(size_t entries);
 bool parse_decimal(const char *begin, const char *end, long max, long *value);
@@ -46,13 +45,6 @@ char *dup(const char *text)
 {
     char *p = xstrdup(text);
     ASSERT_ALLOC(p, strlen(text) + 1);
-    return p;
-}
-
-char *dup_n(const char *text, size_t n)
-{
-    char *p = xstrndup(text, n);
-    ASSERT_ALLOC(p, n + 1);
     return p;
 }
 
@@ -341,7 +333,7 @@ char **string_break(const char *text, char separator)
         const char *start = p;
         while (*p && *p != separator)
             p++;
-        array[i++] = dup_n(start, static_cast<size_t>(p - start));
+        array[i++] = xstrndup(start, static_cast<size_t>(p - start));
     }
     return array;
 }
@@ -782,8 +774,8 @@ bool credentials_parse(const char *begin, const char *end, URL *url)
         return false;
     if (has_control(begin, end))
         return false;
-    url->user = dup_n(begin, static_cast<size_t>(colon - begin));
-    url->password = dup_n(colon + 1, static_cast<size_t>(end - colon - 1));
+    url->user = xstrndup(begin, static_cast<size_t>(colon - begin));
+    url->password = xstrndup(colon + 1, static_cast<size_t>(end - colon - 1));
     return true;
 }
 
@@ -797,7 +789,7 @@ bool host_set(const char *begin, const char *end, URL *url)
         return false;
     if (memchr(begin, '@', static_cast<size_t>(end - begin)) != nullptr)
         return false;
-    url->host = dup_n(begin, static_cast<size_t>(end - begin));
+    url->host = xstrndup(begin, static_cast<size_t>(end - begin));
     url_strip(url->host);
     string_tolower(url->host);
     return url->host[0] != '\0';
@@ -830,7 +822,7 @@ URL *url_parse(const char *text)
 
     URL *url = static_cast<URL *>(alloc(sizeof(URL)));
     memset(url, 0, sizeof *url);
-    url->protocol = dup_n(text, static_cast<size_t>(colon - text));
+    url->protocol = xstrndup(text, static_cast<size_t>(colon - text));
     string_tolower(url->protocol);
 
     const char *authority = colon + 3;
@@ -937,7 +929,7 @@ char *url_path_fix(const char *path)
     const char *hash = static_cast<const char *>(memchr(path, '#', n));
     if (hash)
         n = static_cast<size_t>(hash - path);
-    char *fixed = dup_n(path, n);
+    char *fixed = xstrndup(path, n);
     url_strip(fixed);
     return fixed;
 }

@@ -127,6 +127,20 @@ const char *text(const char *value)
     return value ? value : "";
 }
 
+// The key of a direct connection without TLS, for the overloads that name
+// only the place and the URL credentials.
+ServerPoolKey direct_key(const char *protocol, const char *host, int port,
+                         const char *user, const char *password)
+{
+    ServerPoolKey key;
+    key.protocol = protocol;
+    key.host = host;
+    key.port = port;
+    key.user = user;
+    key.password = password;
+    return key;
+}
+
 } // namespace
 
 ServerPool::ServerPool()
@@ -168,13 +182,7 @@ void ServerPool::Add(Socket *socket, const ServerPoolKey &key)
 void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int port,
                      const char *user, const char *password)
 {
-    ServerPoolKey key;
-    key.protocol = protocol;
-    key.host = host;
-    key.port = port;
-    key.user = user;
-    key.password = password;
-    Add(socket, key);
+    Add(socket, direct_key(protocol, host, port, user, password));
 }
 
 Socket *ServerPool::Find(const ServerPoolKey &key)
@@ -202,13 +210,7 @@ Socket *ServerPool::Find(const ServerPoolKey &key)
 Socket *ServerPool::Find(const char *protocol, const char *host, int port,
                          const char *user, const char *password)
 {
-    ServerPoolKey key;
-    key.protocol = protocol;
-    key.host = host;
-    key.port = port;
-    key.user = user;
-    key.password = password;
-    return Find(key);
+    return Find(direct_key(protocol, host, port, user, password));
 }
 
 void ServerPool::Clean(int force)

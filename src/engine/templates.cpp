@@ -20,6 +20,8 @@ TemplateSection *template_section = nullptr;
 namespace {
 
 const TEMPLATE_PAGE *builtin_find(const char *name);
+const Template *rule_find(const std::list<Template> &rules,
+                          const CONNECTION_T *connection, const char *name);
 Filebuf *builtin_page(TemplateSection *section, CONNECTION_T *connection,
                       const TEMPLATE_PAGE *page, const char *name);
 bool template_path(const std::string &dir, const std::string &file,
@@ -34,6 +36,25 @@ const TEMPLATE_PAGE *builtin_find(const char *name)
     for (const TEMPLATE_PAGE *page = PAGES; page->name != nullptr; page++)
         if (strcasecmp(page->name, name) == 0)
             return page;
+    return nullptr;
+}
+
+// The first enabled rule of that name, compared without case, whose groups
+// and profiles accept the connection's (none without a connection), or
+// null.
+const Template *rule_find(const std::list<Template> &rules,
+                          const CONNECTION_T *connection, const char *name)
+{
+    static const StringList none;
+    const StringList &groups = connection ? connection->ldap_groups : none;
+    const StringList &profiles = connection ? connection->profiles : none;
+    for (const Template &rule : rules) {
+        if (rule.enabled != 1 || rule.name.empty() ||
+            strcasecmp(rule.name.c_str(), name) != 0)
+            continue;
+        if (profile_find(groups, rule.groups) && profile_find(profiles, rule.profiles))
+            return &rule;
+    }
     return nullptr;
 }
 
@@ -151,27 +172,12 @@ Filebuf *TemplateSection::get(CONNECTION_T *connection, const char *name,
         return nullptr;
 
     read_lock();
-    static const StringList none;
-    const StringList &groups = connection ? connection->ldap_groups : none;
-    const StringList &profiles = connection ? connection->profiles : none;
-
-    const Template *rule = nullptr;
-    for (const Template &candidate : rules) {
-        if (candidate.enabled != 1 || candidate.name.empty())
-            continue;
-        if (!profile_find(groups, candidate.groups) ||
-            !profile_find(profiles, candidate.profiles))
-            continue;
-        if (strcasecmp(candidate.name.c_str(), name) == 0) {
-            rule = &candidate;
-            break;
-        }
-    }
-
     Filebuf *page = nullptr;
+    // A built-in page always wins over a rule of the same name, so the
+    // rules are looked at only for the other names.
     const TEMPLATE_PAGE *builtin = builtin_find(name);
+    const Template *rule = builtin == nullptr ? rule_find(rules, connection, name) : nullptr;
     if (builtin != nullptr) {
-        // A built-in page always wins over a rule of the same name.
         page = builtin_page(this, connection, builtin, name);
     } else if (rule != nullptr && !rule->file.empty() && rule->suppress != 1) {
         page = new Filebuf();

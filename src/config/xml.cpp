@@ -3,13 +3,12 @@
 #include "config/xml.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -411,37 +410,44 @@ static bool utf8_whole(const std::string &text)
 }
 
 // Reads a configuration document from a file (text null) or from a text;
-// null when it cannot be read or parsed.  TinyXML reads a document that
-// declares UTF-8, or no encoding, as UTF-8, and there a byte that is not
-// part of a whole UTF-8 character takes the bytes after it along (a '<',
-// so the document does not parse, or blanks that are then kept).  Such
-// bytes reach values from files written in another character set and from
-// web forms, and a document saved with them must load again as it was: a
-// document that is not UTF-8 throughout is read byte for byte (TinyXML's
-// legacy mode), which keeps every byte of every value as it stands.
+// null when it cannot be read or parsed, or lacks the root element.
+// TinyXML reads a document that declares UTF-8, or no encoding, as UTF-8,
+// and there a byte that is not part of a whole UTF-8 character takes the
+// bytes after it along (a '<', so the document does not parse, or blanks
+// that are then kept).  Such bytes reach values from files written in
+// another character set and from web forms, and a document saved with them
+// must load again as it was: a document that is not UTF-8 throughout is
+// read byte for byte (TinyXML's legacy mode), which keeps every byte of
+// every value as it stands.  A file is opened once, so that the bytes
+// looked at and the bytes parsed are those of the same file; one that
+// cannot be read to its end (a directory) is refused before TinyXML,
+// which sizes its buffer by seeking to the end, sees it.
 static TiXmlDocument *document_read(const std::string &path, const char *text)
 {
-    std::string bytes;
-    if (text) {
-        bytes = text;
-    } else {
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
-            return nullptr;
-        std::ostringstream content;
-        content << in.rdbuf();
-        bytes = content.str();
-    }
-    TiXmlEncoding encoding = utf8_whole(bytes) ? TIXML_ENCODING_UNKNOWN : TIXML_ENCODING_LEGACY;
     TiXmlDocument *doc = new TiXmlDocument();
     bool ok;
     if (text) {
-        doc->Parse(text, nullptr, encoding);
+        doc->Parse(text, nullptr,
+                   utf8_whole(text) ? TIXML_ENCODING_UNKNOWN : TIXML_ENCODING_LEGACY);
         ok = !doc->Error();
     } else {
-        ok = doc->LoadFile(path.c_str(), encoding);
+        FILE *file = fopen(path.c_str(), "rb");
+        if (file == nullptr) {
+            delete doc;
+            return nullptr;
+        }
+        std::string bytes;
+        char chunk[4096];
+        size_t got;
+        while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+            bytes.append(chunk, got);
+        // LoadFile reads the file again from its start.
+        ok = !ferror(file) &&
+             doc->LoadFile(file, utf8_whole(bytes) ? TIXML_ENCODING_UNKNOWN
+                                                   : TIXML_ENCODING_LEGACY);
+        fclose(file);
     }
-    if (!ok) {
+    if (!ok || doc->FirstChildElement(ROOT_NAME) == nullptr) {
         delete doc;
         return nullptr;
     }
@@ -471,13 +477,10 @@ int32_t config_load(int32_t clear, const std::string &path)
     if (count >= 2)
         return config_url_load(path, clear) ? 1 : 0;
 
-    pthread_mutex_lock(&documentlock);
     TiXmlDocument *doc = document_read(path, nullptr);
-    if (doc == nullptr || doc->FirstChildElement(ROOT_NAME) == nullptr) {
-        delete doc;
-        pthread_mutex_unlock(&documentlock);
+    if (doc == nullptr)
         return 0;
-    }
+    pthread_mutex_lock(&documentlock);
     document_install(doc, clear);
     pthread_mutex_unlock(&documentlock);
 
@@ -500,13 +503,10 @@ bool config_url_load(const std::string &url, int32_t clear)
     if (config_url_fetch(text, body) != 200)
         return false;
 
-    pthread_mutex_lock(&documentlock);
     TiXmlDocument *doc = document_read(url, body.c_str());
-    if (doc == nullptr || doc->FirstChildElement(ROOT_NAME) == nullptr) {
-        delete doc;
-        pthread_mutex_unlock(&documentlock);
+    if (doc == nullptr)
         return false;
-    }
+    pthread_mutex_lock(&documentlock);
     document_install(doc, clear);
     pthread_mutex_unlock(&documentlock);
     return true;

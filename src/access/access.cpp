@@ -220,7 +220,7 @@ int refuse(CONNECTION_T *connection, Filebuf *body)
                         : nullptr;
     HEADER *head = header_new();
     head->kind = HEADER_RESPONSE;
-    head->status = code >= 100 && code <= 599 ? code : 403;
+    head->status = code != -1 ? code : 403;  // get sets only a code in 100-599
     head->flags |= HEADER_LENGTH;
     body->Resize(0);
     if (page != nullptr) {

@@ -959,8 +959,8 @@ WaitResult wait_readable(CONNECTION_T *conn, int side, Socket *sock, Socket *oth
     if (r < 0) {
         if (errno == EINTR)
             return WAIT_AGAIN;
-        putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable",
-               errno, strerror(errno), "header_get");
+        putlog_system(LOG_ERROR, "poll", errno, ", in %s, poll failed, socket unavailable",
+                      "header_get");
         return WAIT_STOP;
     }
     if (fds[0].revents & POLLIN)

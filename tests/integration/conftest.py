@@ -65,6 +65,7 @@ class Nginx:
     """nginx as the origin server, serving files from `root`."""
 
     def __init__(self, tmp: Path, extra_conf: str = ""):
+        open_for_nginx(tmp)
         self.dir = tmp / "nginx"
         self.root = self.dir / "html"
         self.root.mkdir(parents=True)
@@ -388,10 +389,11 @@ def sanitizer_reports(proxy):
             if "AddressSanitizer" in line or "runtime error:" in line]
 
 
-def open_for_nginx(tmp_path):
+def open_for_nginx(tmp):
     """nginx's workers run as nobody: the directories down to the test's
-    temporary directory must be searchable."""
-    for d in [tmp_path, *tmp_path.parents]:
+    temporary directory, where each Nginx keeps its document root, must be
+    searchable."""
+    for d in [tmp, *tmp.parents]:
         if d in (Path("/tmp"), Path("/")):
             break
         d.chmod(0o755)

@@ -9,15 +9,9 @@ import threading
 import pytest
 
 from conftest import (Client, access_log_records, add_item, exchange, extended_log_records,
-                      free_port, open_for_nginx, sanitizer_reports, set_fields, wait_until,
-                      write_config)
+                      free_port, sanitizer_reports, set_fields, wait_until, write_config)
 
 DEFAULT_BITS = "interface,proxy,transparent,host_header,connect"
-
-
-@pytest.fixture(autouse=True)
-def nginx_can_read(tmp_path):
-    open_for_nginx(tmp_path)
 
 
 def config(tmp_path, edit):

@@ -5,15 +5,10 @@ import html
 
 import pytest
 
-from conftest import (Client, Nginx, access_log_records, free_port, open_for_nginx,
-                      sanitizer_reports, set_fields, wait_until, write_config)
+from conftest import (Client, Nginx, access_log_records, free_port, sanitizer_reports,
+                      set_fields, wait_until, write_config)
 
 STYLESHEET = b'<style type="text/css">'
-
-
-@pytest.fixture(autouse=True)
-def nginx_can_read(tmp_path):
-    open_for_nginx(tmp_path)
 
 
 @pytest.fixture

@@ -13,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DEFAULT_CONFIG, Nginx, free_port
+from conftest import (DEFAULT_CONFIG, Nginx, access_log_records, extended_log_records, free_port,
+                      sanitizer_reports, wait_until)
 
 
 # ------------------------------------------------------------------ helpers
@@ -85,56 +86,6 @@ def raw_exchange(proxy, request, timeout=10.0):
     with socket.create_connection((proxy.host, proxy.port), timeout=timeout) as s:
         s.sendall(request)
         return recv_all(s, timeout)
-
-
-def access_records(proxy):
-    if not proxy.access_log.exists():
-        return []
-    out = []
-    for line in proxy.access_log.read_text().splitlines():
-        if not line or line.startswith("#"):
-            continue
-        f = line.split(" ")
-        # start elapsed client code/status size method url user peercode/peer mime
-        code, status = f[3].split("/")
-        peercode, peer = f[8].split("/", 1)
-        out.append({"client": f[2], "code": code, "status": int(status), "size": int(f[4]),
-                    "method": f[5], "url": f[6], "user": f[7], "peercode": peercode,
-                    "peer": peer, "mime": f[9]})
-    return out
-
-
-EXTENDED = re.compile(r'^"[^"]*" \d+ (\S+) "[^"]*" "\d+" \[[^\]]*\] "(\S+) (\S+)" (\d+) (-?\d+) ')
-
-
-def extended_records(proxy):
-    if not proxy.extended_log.exists():
-        return []
-    out = []
-    for line in proxy.extended_log.read_text().splitlines():
-        if not line or line.startswith("#"):
-            continue
-        m = EXTENDED.match(line)
-        assert m, line
-        out.append({"client": m.group(1), "method": m.group(2), "url": m.group(3),
-                    "status": int(m.group(4)), "size": int(m.group(5))})
-    return out
-
-
-def wait_for(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    return predicate()
-
-
-def assert_clean(proxy):
-    out = proxy.output()
-    assert "ERROR: AddressSanitizer" not in out
-    assert "runtime error:" not in out
 
 
 class ScriptedOrigin:
@@ -257,16 +208,6 @@ def dav_origin(tmp_path):
     server.stop()
 
 
-@pytest.fixture(autouse=True)
-def readable_tmp(tmp_path):
-    """nginx's workers run as nobody: the document root must be reachable."""
-    for d in [tmp_path, *tmp_path.parents]:
-        if d == Path("/tmp") or d == Path("/"):
-            break
-        d.chmod(0o755)
-    yield
-
-
 # ---------------------------------------------------------------- the road
 
 def test_get_through_the_proxy_and_its_log_lines(origin, proxy_factory):
@@ -279,7 +220,7 @@ def test_get_through_the_proxy_and_its_log_lines(origin, proxy_factory):
     assert body == b"<html>hello</html>\n"
     assert head.startswith(b"HTTP/1.1 200 ")
 
-    rec = wait_for(lambda: access_records(proxy))
+    rec = wait_until(lambda: access_log_records(proxy))
     assert len(rec) == 1
     # The user column is the access rule's business.
     del rec[0]["user"]
@@ -287,10 +228,12 @@ def test_get_through_the_proxy_and_its_log_lines(origin, proxy_factory):
                       "size": len(body), "method": "GET",
                       "url": f"http://origin.test:{origin.port}/page.html",
                       "peercode": "DIRECT", "peer": "origin.test", "mime": "text/html"}
-    ext = wait_for(lambda: extended_records(proxy))
-    assert ext == [{"client": "127.0.0.1", "method": "GET", "url": rec[0]["url"],
-                    "status": 200, "size": len(body)}]
-    assert_clean(proxy)
+    ext = wait_until(lambda: extended_log_records(proxy))
+    assert [{k: r[k] for k in ("client", "method", "url", "status", "size")} for r in ext] == \
+        [{"client": "127.0.0.1", "method": "GET", "url": rec[0]["url"], "status": 200,
+          "size": len(body)}]
+    assert int(ext[0]["elapsed"]) >= 0
+    assert sanitizer_reports(proxy) == []
 
 
 def test_origin_form_request_takes_the_host_header(origin, proxy_factory):
@@ -301,7 +244,7 @@ def test_origin_form_request_takes_the_host_header(origin, proxy_factory):
     assert data is not None
     assert data.startswith(b"HTTP/1.1 200 ")
     assert data.endswith(b"\r\n\r\norigin form\n")
-    rec = wait_for(lambda: access_records(proxy))
+    rec = wait_until(lambda: access_log_records(proxy))
     assert rec[0]["url"] == f"http://origin.test:{origin.port}/o.txt"
 
 
@@ -340,7 +283,7 @@ def test_methods_with_counted_and_chunked_bodies(dav_origin, proxy_factory, scri
         assert r.returncode == 0, (why, r.stderr)
         expected = f"body {len(body)} {hashlib.md5(body).hexdigest()}".encode()
         assert r.stdout.endswith(expected), (why, r.stdout[-200:])
-    assert_clean(proxy)
+    assert sanitizer_reports(proxy) == []
 
 
 def test_chunked_response_relayed_to_11_and_counted_for_10(scripted, proxy_factory):
@@ -401,7 +344,7 @@ def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory
                 assert head.startswith("HTTP/1.1 200"), head
                 assert "Connection: keep-alive" in head
                 assert body == f"keep {i}\n".encode()
-    lines = wait_for(lambda: len(origin.log_lines()) >= 15 and origin.log_lines())
+    lines = wait_until(lambda: len(origin.log_lines()) >= 15 and origin.log_lines())
     connections = {line.split(" ")[1] for line in lines}
     assert len(lines) == 15
     assert len(connections) == 1, lines
@@ -444,7 +387,7 @@ def test_five_gib_download_streams_in_small_memory(origin, proxy_factory):
     assert r.returncode == 0, r.stderr
     assert int(r.stdout) == size
     assert peak[0] - before < 64 * 1024, (before, peak[0])
-    rec = wait_for(lambda: access_records(proxy))
+    rec = wait_until(lambda: access_log_records(proxy))
     assert rec[0]["size"] == size and rec[0]["status"] == 200
 
 
@@ -481,7 +424,7 @@ def test_unknown_host_and_closed_port_get_their_pages(proxy_factory):
         head, body = r.stdout.split(b"\r\n\r\n", 1)
         assert head.startswith(b"HTTP/1.1 503 "), (why, head)
         assert text in body, why
-    assert_clean(proxy)
+    assert sanitizer_reports(proxy) == []
 
 
 def test_origin_dying_mid_body_closes_the_client(scripted, proxy_factory):
@@ -498,7 +441,7 @@ def test_origin_dying_mid_body_closes_the_client(scripted, proxy_factory):
         else:
             assert not body.endswith(b"0\r\n\r\n"), path
     # The log names the bytes that really came, never the announced length.
-    rec = wait_for(lambda: len(access_records(proxy)) == 2 and access_records(proxy))
+    rec = wait_until(lambda: len(access_log_records(proxy)) == 2 and access_log_records(proxy))
     assert [(r["status"], r["size"]) for r in rec] == [(200, 1000), (200, 1000)]
 
 
@@ -534,7 +477,7 @@ def test_smuggling_probes_are_refused_and_closed(scripted, proxy_factory, why, r
     assert data.startswith(b"HTTP/1.1 %d " % status), data[:200]
     assert data.count(b"HTTP/1.1 ") == 1
     assert not any("X-Fill" in h or "zz" in h for h in scripted.heads[1:])
-    assert_clean(proxy)
+    assert sanitizer_reports(proxy) == []
 
 
 def test_connect_outside_the_port_ranges_is_refused(origin, tmp_path, proxy_factory):
@@ -557,7 +500,7 @@ def test_connect_tunnel_relays_bytes(origin, proxy_factory):
         s.sendall(b"GET /t.txt HTTP/1.0\r\n\r\n")
         data = recv_all(s)
     assert data.endswith(b"through the tunnel\n")
-    rec = wait_for(lambda: access_records(proxy))
+    rec = wait_until(lambda: access_log_records(proxy))
     assert rec[0]["method"] == "CONNECT" and rec[0]["size"] == len(data) + 23
 
 
@@ -589,8 +532,8 @@ def test_request_for_the_proxy_itself_is_refused(proxy_factory):
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith(b"HTTP/1.1 403 ")
     # The refusal did not travel through the proxy a second time.
-    assert access_records(proxy) == []
-    assert_clean(proxy)
+    assert access_log_records(proxy) == []
+    assert sanitizer_reports(proxy) == []
 
 
 def test_client_outside_the_access_rules_is_refused_and_logged(origin, tmp_path,
@@ -614,7 +557,7 @@ def test_client_outside_the_access_rules_is_refused_and_logged(origin, tmp_path,
     assert b"Access denied" in r.stdout
     assert len(origin.log_lines()) == 1, "the refused request reached the origin"
 
-    rec = wait_for(lambda: len(access_records(proxy)) == 2 and access_records(proxy))
+    rec = wait_until(lambda: len(access_log_records(proxy)) == 2 and access_log_records(proxy))
     assert rec[0]["code"] == "TCP_MISS" and rec[0]["client"] == "127.0.0.1"
     assert rec[1]["code"] == "TCP_DENIED" and rec[1]["client"] == "127.0.0.2"
     ext = proxy.extended_log.read_text()

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BINARY, DEFAULT_CONFIG, SCHEMA, free_port, wait_port
+from conftest import BINARY, DEFAULT_CONFIG, SCHEMA, free_port, wait_port, wait_until
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
 
@@ -32,30 +32,12 @@ def port_is_free(port):
     return True
 
 
-def wait_for(predicate, timeout=10.0, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
 def text_of(path):
     return path.read_text() if path.exists() else ""
 
 
 def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
-
-
-@pytest.fixture
-def readable_tmp(tmp_path):
-    """nginx's workers run as nobody: the document root must be reachable."""
-    for d in [tmp_path, *tmp_path.parents]:
-        if d in (Path("/tmp"), Path("/")):
-            break
-        d.chmod(0o755)
 
 
 def http_exchange(sock, request):
@@ -130,7 +112,7 @@ def test_sigterm_ends_with_status_zero(proxy_factory):
     assert "Sanitizer" not in proxy.output()
 
 
-def test_sigusr1_rotates_the_three_logs(readable_tmp, proxy_factory, origin):
+def test_sigusr1_rotates_the_three_logs(proxy_factory, origin):
     (origin.root / "page.txt").write_text("one page\n")
     proxy = proxy_factory()
     url = f"http://127.0.0.1:{origin.port}/page.txt"
@@ -143,14 +125,14 @@ def test_sigusr1_rotates_the_three_logs(readable_tmp, proxy_factory, origin):
         assert body == b"one page\n"
 
     fetch()
-    assert wait_for(lambda: "page.txt" in text_of(proxy.extended_log))
+    assert wait_until(lambda: "page.txt" in text_of(proxy.extended_log))
     before = {p.name for p in proxy.dir.iterdir()}
     proxy.proc.send_signal(signal.SIGUSR1)
-    assert wait_for(lambda: "Recieved Signal for Log Rotation" in proxy.native_log.read_text())
+    assert wait_until(lambda: "Recieved Signal for Log Rotation" in proxy.native_log.read_text())
     fetch()
 
     stamp = re.compile(r"^(\d{14})-(kelvarine\.log|access\.log|extended\.log)$")
-    assert wait_for(lambda: len([n for p in proxy.dir.iterdir()
+    assert wait_until(lambda: len([n for p in proxy.dir.iterdir()
                                  if stamp.match(n := p.name) and n not in before]) == 3), \
         sorted(p.name for p in proxy.dir.iterdir())
     rotated = {stamp.match(p.name).group(2): p for p in proxy.dir.iterdir()
@@ -159,7 +141,7 @@ def test_sigusr1_rotates_the_three_logs(readable_tmp, proxy_factory, origin):
     # afresh (with its legend) and holds what came after.
     assert rotated["access.log"].read_text().count("page.txt") == 1
     assert rotated["extended.log"].read_text().count("page.txt") == 1
-    assert wait_for(lambda: text_of(proxy.access_log).count("page.txt") == 1)
+    assert wait_until(lambda: text_of(proxy.access_log).count("page.txt") == 1)
     assert proxy.access_log.read_text().startswith("#")
     assert proxy.extended_log.read_text().startswith("#")
     assert "listening on" in rotated["kelvarine.log"].read_text()
@@ -201,7 +183,7 @@ def test_daemon_detaches_writes_pid_file_and_drops_privileges(shared_dir):
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
     _, errors = starter.communicate(timeout=30)
     assert starter.returncode == 0, errors
-    assert wait_for(lambda: pidfile.exists() and pidfile.read_text().endswith("\n"))
+    assert wait_until(lambda: pidfile.exists() and pidfile.read_text().endswith("\n"))
     pid = int(pidfile.read_text())
     try:
         assert pidfile.read_text() == f"{pid}\n"
@@ -227,7 +209,7 @@ def test_daemon_detaches_writes_pid_file_and_drops_privileges(shared_dir):
             os.kill(pid, signal.SIGTERM)
         except ProcessLookupError:
             pass
-    assert wait_for(lambda: not Path(f"/proc/{pid}").exists(), timeout=15)
+    assert wait_until(lambda: not Path(f"/proc/{pid}").exists(), timeout=15)
     assert not pidfile.exists()
     assert "Recieved TERM Signal to EXIT" in native_log.read_text()
 
@@ -242,7 +224,7 @@ def test_daemon_refuses_an_unknown_user_before_detaching(shared_dir):
 
 # ------------------------------------------------------------ the client pool
 
-def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(readable_tmp, proxy_factory,
+def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(proxy_factory,
                                                                     origin):
     (origin.root / "a.txt").write_text("first\n")
     (origin.root / "b.txt").write_text("second\n")
@@ -260,7 +242,7 @@ def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(readable_t
 
         # The worker hands the connection to the pool and ends after its
         # one-second wait for another connection.
-        assert wait_for(lambda: thread_count(pid) == idle, timeout=10), \
+        assert wait_until(lambda: thread_count(pid) == idle, timeout=10), \
             (thread_count(pid), idle)
         s.settimeout(0.2)
         with pytest.raises(socket.timeout):

@@ -173,13 +173,78 @@ int Socket::wait_for(short events, int seconds)
     }
 }
 
+// Whether wait_for's result lets a read go ahead: input (or its end) is
+// there, not only a failure of the descriptor.
+bool Socket::shows_input(int events)
+{
+    return events > 0 &&
+           ((events & POLLIN) || !(events & (POLLERR | POLLHUP | POLLNVAL)));
+}
+
+// One read attempt that never blocks.  Returns the bytes read, 0 at end of
+// stream, -1 on failure, or READ_WOULD_BLOCK when nothing is there yet.
 ssize_t Socket::io_read(char *buf, size_t len)
 {
     for (;;) {
-        ssize_t r = read(fd, buf, len);
-        if (r >= 0 || errno != EINTR)
+        ssize_t r = recv(fd, buf, len, MSG_DONTWAIT);
+        if (r < 0 && errno == ENOTSOCK) {
+            // Another kind of descriptor has no non-blocking read per
+            // call: read only when poll says input is there now.
+            int ev = wait_for(POLLIN, 0);
+            if (ev == 0)
+                return READ_WOULD_BLOCK;
+            if (!shows_input(ev))
+                return -1;
+            r = read(fd, buf, len);
+        }
+        if (r >= 0)
             return r;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return READ_WOULD_BLOCK;
+        return -1;
     }
+}
+
+// One read of the descriptor appended to the input buffer: a block, or
+// less when the read group's window allows less.  Returns as io_read.
+ssize_t Socket::read_once()
+{
+    size_t size = block_size();
+    size_t allowed = Throttle(0);
+    if (allowed != 0 && allowed < size)
+        size = allowed;
+    size_t old = inbuf_len;
+    Resize(old + size, 0);
+    ssize_t r = io_read(inbuf + old, size);
+    Resize(old + (r > 0 ? (size_t)r : 0), 0);
+    if (r > 0) {
+        if (read_group != nullptr)
+            read_group->Incr(r);
+        bytes_in += (uint64_t)r;
+    }
+    return r;
+}
+
+// read_once, waiting up to `seconds` when the descriptor has nothing yet.
+// Returns the bytes appended, 0 at end of stream, -1 on failure or
+// time-out.
+ssize_t Socket::read_within(int seconds)
+{
+    // A throttled read takes its share of the window only once input is
+    // there, so it waits first; any other tries the read first and waits
+    // only when nothing came.
+    bool waited = read_group != nullptr;
+    if (waited && !shows_input(wait_for(POLLIN, seconds)))
+        return -1;
+    ssize_t r = read_once();
+    if (r == READ_WOULD_BLOCK && !waited) {
+        if (!shows_input(wait_for(POLLIN, seconds)))
+            return -1;
+        r = read_once();
+    }
+    return r == READ_WOULD_BLOCK ? -1 : r;
 }
 
 // One write attempt that never blocks.  A full socket buffer gives 0.
@@ -296,14 +361,8 @@ ssize_t Socket::Read(char *buf, ssize_t len, int wait)
     // Bytes already buffered are delivered without waiting for more.
     bool buffered_some = len != -1 && inbuf_len > 0;
     bool readable = true;
-    if (!buffered_enough) {
-        int ev = wait_for(POLLIN, buffered_some ? 0 : wait);
-        if (ev <= 0 || (!(ev & POLLIN) && (ev & (POLLERR | POLLHUP | POLLNVAL)))) {
-            if (!buffered_some)
-                return -1;
-            readable = false;
-        }
-    }
+    if (buffered_some && !buffered_enough)
+        readable = shows_input(wait_for(POLLIN, 0));
 
     ssize_t delivered = 0;
     if (len != -1 && inbuf_len > 0) {
@@ -321,24 +380,12 @@ ssize_t Socket::Read(char *buf, ssize_t len, int wait)
 
     // One read of the descriptor into the tail of the input buffer, which
     // is empty here unless the caller appends (len -1).
-    size_t size = block_size();
-    size_t allowed = Throttle(0);
-    if (allowed != 0 && allowed < size)
-        size = allowed;
-    size_t old = inbuf_len;
-    Resize(old + size, 0);
-    ssize_t r = io_read(inbuf + old, size);
-    Resize(old + (r > 0 ? (size_t)r : 0), 0);
-    if (r > 0) {
-        if (read_group != nullptr)
-            read_group->Incr(r);
-        bytes_in += (uint64_t)r;
-        if (len != -1) {
-            size_t take = std::min((size_t)r, (size_t)(len - delivered));
-            memcpy(buf + delivered, inbuf, take);
-            consume_front(take);
-            delivered += (ssize_t)take;
-        }
+    ssize_t r = read_within(wait);
+    if (r > 0 && len != -1) {
+        size_t take = std::min((size_t)r, (size_t)(len - delivered));
+        memcpy(buf + delivered, inbuf, take);
+        consume_front(take);
+        delivered += (ssize_t)take;
     }
     if (len == -1)
         return r;

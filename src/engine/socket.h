@@ -183,8 +183,14 @@ public:
 
 private:
     void init(int descriptor);
+    // io_read's result when the descriptor has nothing to read yet.
+    static constexpr ssize_t READ_WOULD_BLOCK = -2;
+
     int wait_for(short events, int seconds);
+    static bool shows_input(int events);
     ssize_t io_read(char *buf, size_t len);
+    ssize_t read_once();
+    ssize_t read_within(int seconds);
     ssize_t io_write(const char *buf, size_t len);
     ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();

@@ -104,10 +104,16 @@ http {{
     def stop(self):
         stop_process(self.proc)
 
-    def log_lines(self):
-        if not self.access_log.exists():
-            return []
-        return self.access_log.read_text().splitlines()
+    def log_lines(self, at_least=0):
+        """The lines of the access log.  nginx writes a request's line after
+        its answer has gone, so a caller that counts requests it saw
+        answered waits (up to 10 s) for at least that many lines."""
+        def lines():
+            if not self.access_log.exists():
+                return []
+            return self.access_log.read_text().splitlines()
+        wait_until(lambda: len(lines()) >= at_least)
+        return lines()
 
 
 class Proxy:

@@ -1,5 +1,6 @@
 // Helpers shared by the fuzz targets: a quiet log, the input as a string,
-// and a connection whose sockets are ends of socket pairs.
+// a connection whose sockets are ends of socket pairs, and the check that
+// a written head is well formed.
 #ifndef KV_TESTS_FUZZ_FUZZ_H
 #define KV_TESTS_FUZZ_FUZZ_H
 
@@ -55,6 +56,24 @@ inline void fuzz_socketpair(int sv[2])
     for (int i = 0; i < 2; i++) {
         setsockopt(sv[i], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
         setsockopt(sv[i], SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+}
+
+// Aborts unless text is one head as the proxy writes it: CRLF line ends
+// only, no NUL, ended by its only blank line.
+inline void fuzz_check_one_head(const std::string &text)
+{
+    size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos || end + 4 != text.size())
+        abort();
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '\0')
+            abort();
+        if (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
+            abort();
+        if (c == '\n' && (i == 0 || text[i - 1] != '\r'))
+            abort();
     }
 }
 

@@ -19,23 +19,6 @@ namespace {
 
 CONNECTION_T *conn;
 
-// One head: CRLF line ends only, no NUL, ended by the only blank line.
-void check_written(const std::string &text)
-{
-    size_t end = text.find("\r\n\r\n");
-    if (end == std::string::npos || end + 4 != text.size())
-        abort();
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
-        if (c == '\0')
-            abort();
-        if (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
-            abort();
-        if (c == '\n' && (i == 0 || text[i - 1] != '\r'))
-            abort();
-    }
-}
-
 void same_string(const char *a, const char *b)
 {
     if ((a == nullptr) != (b == nullptr) || (a && strcmp(a, b) != 0))
@@ -133,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (header_send_filebuf(&buf, copy, conn, mode) != 0)
             continue;
         std::string written(buf.data ? buf.data : "", buf.size);
-        check_written(written);
+        fuzz_check_one_head(written);
         // A scheme without a default port has port 0 (the road refuses
         // it), which no written target can carry.
         if ((h->kind != HEADER_CONNECT || mode == SEND_TO_PARENT) && h->port != 0)

@@ -34,6 +34,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 HELPERS = ROOT / "scripts" / "bench"
+# The idle helper's reader of /proc/PID/status serves the sampler too.
+sys.path.insert(0, str(HELPERS))
+from idle import proc_status  # noqa: E402
 CONFIG = ROOT / "etc" / "kelvarine.xml"
 SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
@@ -111,18 +114,6 @@ def raise_nofile():
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
 
-def proc_status(pids):
-    rss = threads = 0
-    for pid in pids:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    rss += int(line.split()[1])
-                elif line.startswith("Threads:"):
-                    threads += int(line.split()[1])
-    return rss, threads
-
-
 def cpu_ticks(pids):
     total = 0
     for pid in pids:
@@ -144,9 +135,8 @@ class Sampler:
 
     def _run(self):
         while not self._stop.is_set():
-            try:
-                rss, threads = proc_status(self.pids)
-            except OSError:
+            rss, threads = proc_status(self.pids)
+            if rss is None:  # a process is gone
                 return
             self.peak_threads = max(self.peak_threads, threads)
             self.peak_rss = max(self.peak_rss, rss)

@@ -269,28 +269,6 @@ Access::Access(const Item &item)
                comment.c_str());
 }
 
-Access::Access(const Access &other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      log_profiles(other.log_profiles),
-      groups(other.groups),
-      interfaces(other.interfaces),
-      client_ranges(other.client_ranges),
-      auth_mode(other.auth_mode),
-      user(other.user),
-      password(other.password),
-      access(other.access),
-      bypass(other.bypass),
-      interface_user(other.interface_user),
-      interface_password(other.interface_password),
-      connection_profiles(other.connection_profiles),
-      user_regex(nullptr),
-      broken(false),
-      stats(stats_hold(other.stats))
-{
-    compile();
-}
-
 Access::~Access()
 {
     if (user_regex != nullptr)

@@ -71,8 +71,9 @@ public:
     // A rule built from an item of "allow" or "deny".  A user expression
     // that does not compile is logged and disables the rule.
     explicit Access(const Item &item);
-    // Compiles its own expression and shares the statistics.
-    Access(const Access &other);
+    // A rule owns its compiled expression and a counted reference to its
+    // statistics, and is never copied.
+    Access(const Access &) = delete;
     Access &operator=(const Access &) = delete;
     // Drops the rule's reference to its statistics.
     ~Access();

@@ -35,6 +35,7 @@ const char *client_text(const CONNECTION_T *conn);
 size_t block_size();
 size_t next_block(int64_t count);
 int wait_ms(const Socket *source);
+int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
 
 int connect_failed(int code)
@@ -125,6 +126,35 @@ size_t next_block(int64_t count)
 int wait_ms(const Socket *source)
 {
     return source->inbuf_len != 0 ? 0 : source->timeout * 1000;
+}
+
+// What pump_wait found.
+enum {
+    PUMP_READ,   // the source has bytes, buffered or on its descriptor
+    PUMP_OTHER,  // the source has none; *other_events are the other socket's
+    PUMP_LOST,   // the source descriptor failed or hung up without data
+    PUMP_STOP,   // the source stayed silent for its time-out, or poll failed
+    PUMP_AGAIN,  // a signal interrupted the wait
+};
+
+// One wait of a pump for its source, watching the other socket (null: none)
+// for input meanwhile unless that already holds PUMP_INBUF_MAX bytes.
+int pump_wait(Socket *source, Socket *other, short *other_events)
+{
+    struct pollfd p[2] = {{source->fd, POLLIN, 0}, {other ? other->fd : -1, 0, 0}};
+    if (other != nullptr && other->inbuf_len < PUMP_INBUF_MAX)
+        p[1].events = POLLIN;
+    int r = poll(p, other != nullptr ? 2 : 1, wait_ms(source));
+    if (r < 0)
+        return errno == EINTR ? PUMP_AGAIN : PUMP_STOP;
+    if (r == 0 && source->inbuf_len == 0)
+        return PUMP_STOP;
+    if (r == 0 || source->inbuf_len != 0 || (p[0].revents & POLLIN))
+        return PUMP_READ;
+    if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+        return PUMP_LOST;
+    *other_events = p[1].revents;
+    return PUMP_OTHER;
 }
 
 // The destination of net_transfer is gone.  A server body that other
@@ -285,29 +315,24 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
     std::vector<char> block(block_size());
 
     while (count == -1 || count > 0) {
-        struct pollfd p[2] = {{source->fd, POLLIN, 0}, {other ? other->fd : -1, 0, 0}};
-        if (other != nullptr && other->inbuf_len < PUMP_INBUF_MAX)
-            p[1].events = POLLIN;
-        int r = poll(p, other != nullptr ? 2 : 1, wait_ms(source));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
+        short other_events = 0;
+        int event = pump_wait(source, other, &other_events);
+        if (event == PUMP_AGAIN)
+            continue;
+        if (event == PUMP_STOP)
+            break;
+        if (event == PUMP_LOST) {
+            putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                   client_text(conn), source_name);
             break;
         }
-        if (r == 0 && source->inbuf_len == 0)
-            break;
-        if (r > 0 && source->inbuf_len == 0 && !(p[0].revents & POLLIN)) {
-            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
-                       client_text(conn), source_name);
-                break;
-            }
-            if (other != nullptr && (p[1].revents & POLLIN)) {
+        if (event == PUMP_OTHER) {
+            if (other_events & POLLIN) {
                 if (other->Read(nullptr, -1, 0) <= 0)
                     break;
                 continue;
             }
-            if (other != nullptr && (p[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            if (other_events & (POLLERR | POLLHUP | POLLNVAL)) {
                 putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
                        client_text(conn), other_name);
                 break;
@@ -345,24 +370,19 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
         Socket *dest = side == SIDE_SERVER ? conn->client : conn->server;
         if (source == nullptr)
             break;
-        struct pollfd p[2] = {{source->fd, POLLIN, 0}, {dest ? dest->fd : -1, 0, 0}};
-        if (dest != nullptr && dest->inbuf_len < PUMP_INBUF_MAX)
-            p[1].events = POLLIN;
-        int r = poll(p, dest != nullptr ? 2 : 1, wait_ms(source));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
+        short dest_events = 0;
+        int event = pump_wait(source, dest, &dest_events);
+        if (event == PUMP_AGAIN)
+            continue;
+        if (event == PUMP_STOP)
+            break;
+        if (event == PUMP_LOST) {
+            putlog(LOG_ERROR, "network: [IP: %s] %s socket lost while transferring data between sockets",
+                   client_text(conn), source_name);
             break;
         }
-        if (r == 0 && source->inbuf_len == 0)
-            break;
-        if (r > 0 && source->inbuf_len == 0 && !(p[0].revents & POLLIN)) {
-            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                putlog(LOG_ERROR, "network: [IP: %s] %s socket lost while transferring data between sockets",
-                       client_text(conn), source_name);
-                break;
-            }
-            if (dest != nullptr && (p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) {
+        if (event == PUMP_OTHER) {
+            if (dest_events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
                 if (dest->Read(nullptr, -1, 0) > 0)
                     continue;
                 if (destination_gone(conn, side))

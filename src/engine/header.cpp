@@ -565,6 +565,29 @@ HEADER *http_header_parse_response(const char *text)
     return h;
 }
 
+bool header_host_split(const char *value, std::string *host, int *port)
+{
+    if (!value)
+        return false;
+    const char *colon = strchr(value, ':');
+    std::string name = colon ? std::string(value, (size_t)(colon - value)) : std::string(value);
+    if (name.empty() || name.size() > 255)
+        return false;
+    for (char c : name)
+        if ((unsigned char)c <= ' ' || strchr("/\\@?#%<>\"", c) || c == 0x7f)
+            return false;
+    if (colon) {
+        char *end = nullptr;
+        errno = 0;
+        long n = strtol(colon + 1, &end, 10);
+        if (end == colon + 1 || *end || errno || n < 1 || n > 65535)
+            return false;
+        *port = (int)n;
+    }
+    *host = name;
+    return true;
+}
+
 HEADER *http_header_dup(const HEADER *h)
 {
     if (!h)

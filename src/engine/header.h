@@ -153,6 +153,13 @@ HEADER *http_header_parse_response(const char *text);
 // HEADER_ERR_MALFORMED); the fields are then partly filled.
 int http_header_list_parse(HEADER *h, const char *text);
 
+// Splits a Host header value into its host and port.  The host must be
+// 1 to 255 bytes with no blank, control byte or any of / \ @ ? # % < > "
+// and the port, when the value names one after ':', a number from 1 to
+// 65535; *port is left alone when none is named.  false when the value is
+// not such a host.
+bool header_host_split(const char *value, std::string *host, int *port);
+
 // Deep copy of a head.
 HEADER *http_header_dup(const HEADER *h);
 

@@ -333,29 +333,10 @@ bool body_read(CONNECTION_T *conn)
 bool host_from_header(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
-    const char *value = h->host_header;
-    if (!(conn->access_flags & ACCESS_HOST_HEADER) || !value || !*value) {
-        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", client_text(conn));
-        page(conn, "nofile", 404, true);
-        return false;
-    }
-    const char *colon = strchr(value, ':');
-    std::string host = colon ? std::string(value, colon - value) : std::string(value);
-    bool valid = !host.empty() && host.size() < 256;
-    for (char c : host)
-        if ((unsigned char)c <= ' ' || strchr("/\\@?#%<>\"", c) || c == 0x7f)
-            valid = false;
+    std::string host;
     int port = h->port;
-    if (colon) {
-        char *end = nullptr;
-        errno = 0;
-        long n = strtol(colon + 1, &end, 10);
-        if (end == colon + 1 || *end || errno || n < 1 || n > 65535)
-            valid = false;
-        else
-            port = (int)n;
-    }
-    if (!valid) {
+    if (!(conn->access_flags & ACCESS_HOST_HEADER) ||
+        !header_host_split(h->host_header, &host, &port)) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", client_text(conn));
         page(conn, "nofile", 404, true);
         return false;

@@ -46,15 +46,10 @@ int redirect_with(CONNECTION_T *conn, url_command_t **commands)
     HEADER *req = conn->request;
     std::string host = req->host && *req->host ? req->host : "";
     int port = req->port;
-    if (host.empty() && req->host_header) {
-        // A Host value may name a port of its own.
-        host = req->host_header;
-        size_t colon = host.find(':');
-        if (colon != std::string::npos) {
-            port = atoi(host.c_str() + colon + 1);
-            host.resize(colon);
-        }
-    }
+    // A Host value may name a port of its own; one that is no host name
+    // and port gets no redirect (the road refuses it later).
+    if (host.empty() && req->host_header && !header_host_split(req->host_header, &host, &port))
+        return 1;
     char *prefixes = url_command_create(commands);
     std::string location = std::string(req->scheme ? req->scheme : "http") + "://" +
                            prefixes + host + ":" + std::to_string(port) +

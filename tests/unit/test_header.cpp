@@ -483,6 +483,46 @@ TEST_F(HeaderTest, HostLineNamesThePortUnlessItIsTheDefault)
     }
 }
 
+// Host values as origin-form requests and the Referer redirect read them:
+// a port is taken only when it is a number from 1 to 65535, never wrapped.
+TEST(HeaderHostSplit, HostValues)
+{
+    struct Case {
+        const char *value;
+        bool ok;
+        const char *host;
+        int port;
+    } cases[] = {
+        {"a.test", true, "a.test", 80},
+        {"a.test:8080", true, "a.test", 8080},
+        {"a.test:1", true, "a.test", 1},
+        {"a.test:65535", true, "a.test", 65535},
+        {"a.test:0", false, "", 80},
+        {"a.test:65536", false, "", 80},
+        {"a.test:4294967377", false, "", 80},
+        {"a.test:-1", false, "", 80},
+        {"a.test:", false, "", 80},
+        {"a.test:80x", false, "", 80},
+        {":80", false, "", 80},
+        {"", false, "", 80},
+        {"a b.test", false, "", 80},
+        {"user@a.test", false, "", 80},
+        {"a.test/x", false, "", 80},
+        {"a%2etest", false, "", 80},
+    };
+    for (const Case &c : cases) {
+        std::string host;
+        int port = 80;
+        EXPECT_EQ(header_host_split(c.value, &host, &port), c.ok) << c.value;
+        EXPECT_EQ(host, c.host) << c.value;
+        EXPECT_EQ(port, c.port) << c.value;
+    }
+    std::string host;
+    int port = 80;
+    EXPECT_FALSE(header_host_split(nullptr, &host, &port));
+    EXPECT_FALSE(header_host_split(std::string(256, 'a').c_str(), &host, &port));
+}
+
 TEST_F(HeaderTest, ResponseToClient)
 {
     HEADER *h = http_header_parse_response(

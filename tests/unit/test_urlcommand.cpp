@@ -178,6 +178,18 @@ TEST_F(UrlCommandTest, RefererCommandsRedirectAGet)
               "\r\n");
 }
 
+TEST_F(UrlCommandTest, RefererRedirectNeverWritesABadHostPort)
+{
+    // An origin-form request whose Host names a port that is no port: no
+    // 302 with a wrapped or zero port; the request goes on (and the road
+    // refuses its Host later).
+    with_client();
+    request("GET /page HTTP/1.1\r\nHost: a.test:4294967377\r\n"
+            "Referer: http://xx--raw.a.test/prev\r\n\r\n");
+    EXPECT_EQ(url_command_extract(conn), 1);
+    EXPECT_EQ(client_got(), "");
+}
+
 TEST_F(UrlCommandTest, RefererCommandsPassToAPostWithoutRedirect)
 {
     with_client();

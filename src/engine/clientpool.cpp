@@ -3,7 +3,6 @@
 #include "engine/clientpool.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -56,10 +55,8 @@ void pipe_make(int fds[2])
 {
     fds[0] = fds[1] = -1;
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        char text[128];
-        putlog(LOG_ERROR,
-               "[system: pipe:%d:%s], in %s, client pool cannot be woken early",
-               errno, strerror_r(errno, text, sizeof text), "ClientPool");
+        putlog_system(LOG_ERROR, "pipe", errno,
+                      ", in %s, client pool cannot be woken early", "ClientPool");
         fds[0] = fds[1] = -1;
     }
 }
@@ -125,10 +122,8 @@ void ClientPool::Wakeup()
             return;
         if (errno == EINTR)
             continue;
-        char text[128];
-        putlog(LOG_ERROR,
-               "[system: write:%d:%s], in %s, client pool failed to write to wakepipe",
-               errno, strerror_r(errno, text, sizeof text), "Wakeup");
+        putlog_system(LOG_ERROR, "write", errno,
+                      ", in %s, client pool failed to write to wakepipe", "Wakeup");
         return;
     }
 }
@@ -167,20 +162,16 @@ void ClientPool::PollCycle()
     int timeout_ms = fresh > 0 ? 1000 : CLIENT_POOL_TIMEOUT * 1000;
     int ready = poll(fds.data(), fds.size(), timeout_ms);
     if (ready < 0 && errno != EINTR) {
-        char text[128];
-        putlog(LOG_ERROR,
-               "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable",
-               errno, strerror_r(errno, text, sizeof text), "Poll");
+        putlog_system(LOG_ERROR, "poll", errno,
+                      ", in %s, client pool poll failed, socket unavailable", "Poll");
         fd_failure();
         return;
     }
     if (ready > 0 && (fds[0].revents & POLLIN)) {
         int got = wakepipe_drain(wakepipe[0]);
         if (got < 0) {
-            char text[128];
-            putlog(LOG_ERROR,
-                   "[system: read:%d:%s], in %s, client pool failed to read from wakepipe",
-                   errno, strerror_r(errno, text, sizeof text), "Poll");
+            putlog_system(LOG_ERROR, "read", errno,
+                          ", in %s, client pool failed to read from wakepipe", "Poll");
             putlog(LOG_ADVICE, "system unstable, please restart the service");
         } else {
             putlog(LOG_DEBUG, "client pool: size:%zu poll received wakeup %d signals",

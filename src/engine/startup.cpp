@@ -457,11 +457,9 @@ void config_rlimits()
     };
     for (int resource : resources) {
         struct rlimit limit;
-        if (getrlimit(resource, &limit) != 0) {
-            char text[128];
-            putlog(LOG_ERROR, "[system: getrlimit:%d:%s], in %s, unable to get resource limit",
-                   errno, strerror_r(errno, text, sizeof text), "config");
-        }
+        if (getrlimit(resource, &limit) != 0)
+            putlog_system(LOG_ERROR, "getrlimit", errno,
+                          ", in %s, unable to get resource limit", "config");
     }
 }
 
@@ -744,11 +742,9 @@ void pid_remove()
 {
     if (!pid_written || pidfile[0] == '\0')
         return;
-    if (unlink(pidfile) != 0 && errno != ENOENT) {
-        char text[128];
-        putlog(LOG_ERROR, "[system: unlink:%d:%s], in %s, unable to remove PID file %s", errno,
-               strerror_r(errno, text, sizeof text), "pid_remove", pidfile);
-    }
+    if (unlink(pidfile) != 0 && errno != ENOENT)
+        putlog_system(LOG_ERROR, "unlink", errno, ", in %s, unable to remove PID file %s",
+                      "pid_remove", pidfile);
     pid_written = false;
 }
 
@@ -832,11 +828,9 @@ void create_feedlog()
         }
     }
     fclose(log);
-    if (fflush(feed) != 0 || fsync(fileno(feed)) != 0) {
-        char text[128];
-        putlog(LOG_ERROR, "[system: fsync:%d:%s], in %s, unable to write the host feed %s", errno,
-               strerror_r(errno, text, sizeof text), "create_feedlog", smfeed);
-    }
+    if (fflush(feed) != 0 || fsync(fileno(feed)) != 0)
+        putlog_system(LOG_ERROR, "fsync", errno, ", in %s, unable to write the host feed %s",
+                      "create_feedlog", smfeed);
     fclose(feed);
 }
 

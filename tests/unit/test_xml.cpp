@@ -461,6 +461,14 @@ TEST_F(XmlTest, FailedLoadsChangeNothing)
     };
     TiXmlDocument *before = document;
     time_t stamp = documentsynctime = 12345;
+    // A directory where the file should be: refused, not read as a file
+    // of absurd size.
+    std::string directory = dir + "/a-directory.xml";
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    EXPECT_EQ(config_load(1, directory), 0);
+    EXPECT_EQ(document, before);
+    EXPECT_EQ(alpha->fields[0].int_value, 42);
+    EXPECT_EQ(documentsynctime.load(), stamp);
     for (const auto &failure : failures) {
         SCOPED_TRACE(failure.what);
         std::string path = dir + "/failing.xml";

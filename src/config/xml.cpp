@@ -17,6 +17,7 @@
 
 #include "config/section.h"
 #include "engine/options.h"
+#include "runtime/compat.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
@@ -281,29 +282,10 @@ void config_xml_build()
         entry.second->save(document);
 }
 
-// Writes the whole text to the descriptor.
-static bool write_all(int fd, const std::string &data)
-{
-    const char *p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t written = write(fd, p, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 static void log_system(const char *call, const std::string &path)
 {
-    int error = errno;
-    putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, failed to write file %s", call,
-           error, strerror(error), "config_save", path.c_str());
+    putlog_system(LOG_ERROR, call, errno, ", in %s, failed to write file %s", "config_save",
+                  path.c_str());
 }
 
 // Replaces the file at path with the data: a temporary file in the same
@@ -341,7 +323,7 @@ static bool replace_file(const std::string &given, const std::string &data)
     const char *failed = nullptr;
     if (stat(path.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0)
         failed = "fchmod";
-    else if (!write_all(fd, data))
+    else if (fd_write_all(fd, data.data(), data.size()) < 0)
         failed = "write";
     else if (fsync(fd) != 0)
         failed = "fsync";

@@ -207,18 +207,32 @@ ssize_t Socket::io_read(char *buf, size_t len)
     }
 }
 
-// One read of the descriptor appended to the input buffer: a block, or
-// less when the read group's window allows less.  Returns as io_read.
-ssize_t Socket::read_once()
+// One read of the descriptor: a block, or less when the read group's
+// window allows less.  The first `room` bytes go to dst, the rest to the
+// input buffer (dst null: all of them, appended); a dst is given only
+// while the input buffer is empty.  A dst with room for the whole read
+// takes it directly, without passing through the buffer.
+// Returns as io_read.
+ssize_t Socket::read_once(char *dst, size_t room)
 {
     size_t size = block_size();
     size_t allowed = Throttle(0);
     if (allowed != 0 && allowed < size)
         size = allowed;
-    size_t old = inbuf_len;
-    Resize(old + size, 0);
-    ssize_t r = io_read(inbuf + old, size);
-    Resize(old + (r > 0 ? (size_t)r : 0), 0);
+    ssize_t r;
+    if (dst != nullptr && room >= size) {
+        r = io_read(dst, size);
+    } else {
+        size_t old = inbuf_len;
+        Resize(old + size, 0);
+        r = io_read(inbuf + old, size);
+        Resize(old + (r > 0 ? (size_t)r : 0), 0);
+        if (r > 0 && dst != nullptr) {
+            size_t take = std::min((size_t)r, room);
+            memcpy(dst, inbuf, take);
+            consume_front(take);
+        }
+    }
     if (r > 0) {
         if (read_group != nullptr)
             read_group->Incr(r);
@@ -228,9 +242,8 @@ ssize_t Socket::read_once()
 }
 
 // read_once, waiting up to `seconds` when the descriptor has nothing yet.
-// Returns the bytes appended, 0 at end of stream, -1 on failure or
-// time-out.
-ssize_t Socket::read_within(int seconds)
+// Returns the bytes read, 0 at end of stream, -1 on failure or time-out.
+ssize_t Socket::read_within(int seconds, char *dst, size_t room)
 {
     // A throttled read takes its share of the window only once input is
     // there, so it waits first; any other tries the read first and waits
@@ -238,11 +251,11 @@ ssize_t Socket::read_within(int seconds)
     bool waited = read_group != nullptr;
     if (waited && !shows_input(wait_for(POLLIN, seconds)))
         return -1;
-    ssize_t r = read_once();
+    ssize_t r = read_once(dst, room);
     if (r == READ_WOULD_BLOCK && !waited) {
         if (!shows_input(wait_for(POLLIN, seconds)))
             return -1;
-        r = read_once();
+        r = read_once(dst, room);
     }
     return r == READ_WOULD_BLOCK ? -1 : r;
 }
@@ -378,15 +391,12 @@ ssize_t Socket::Read(char *buf, ssize_t len, int wait)
             return CallBackEvent(SOCKET_EVENT_READ, delivered, buf) == -1 ? -1 : delivered;
     }
 
-    // One read of the descriptor into the tail of the input buffer, which
-    // is empty here unless the caller appends (len -1).
-    ssize_t r = read_within(wait);
-    if (r > 0 && len != -1) {
-        size_t take = std::min((size_t)r, (size_t)(len - delivered));
-        memcpy(buf + delivered, inbuf, take);
-        consume_front(take);
-        delivered += (ssize_t)take;
-    }
+    // One read of the descriptor; the input buffer is empty here unless
+    // the caller appends (len -1).
+    size_t room = len == -1 ? 0 : (size_t)(len - delivered);
+    ssize_t r = read_within(wait, len == -1 ? nullptr : buf + delivered, room);
+    if (r > 0 && len != -1)
+        delivered += (ssize_t)std::min((size_t)r, room);
     if (len == -1)
         return r;
     if (delivered > 0) {

@@ -189,8 +189,8 @@ private:
     int wait_for(short events, int seconds);
     static bool shows_input(int events);
     ssize_t io_read(char *buf, size_t len);
-    ssize_t read_once();
-    ssize_t read_within(int seconds);
+    ssize_t read_once(char *dst, size_t room);
+    ssize_t read_within(int seconds, char *dst, size_t room);
     ssize_t io_write(const char *buf, size_t len);
     ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();

@@ -45,14 +45,11 @@ const TEMPLATE_PAGE *builtin_find(const char *name)
 const Template *rule_find(const std::list<Template> &rules,
                           const CONNECTION_T *connection, const char *name)
 {
-    static const StringList none;
-    const StringList &groups = connection ? connection->ldap_groups : none;
-    const StringList &profiles = connection ? connection->profiles : none;
     for (const Template &rule : rules) {
         if (rule.enabled != 1 || rule.name.empty() ||
             strcasecmp(rule.name.c_str(), name) != 0)
             continue;
-        if (profile_find(groups, rule.groups) && profile_find(profiles, rule.profiles))
+        if (profile_rule_match(connection, rule.groups, rule.profiles))
             return &rule;
     }
     return nullptr;

@@ -34,8 +34,6 @@ enum Step {
     STEP_FAILED = 2,   // no response could be obtained (result -1)
 };
 
-const char *client_text(const CONNECTION_T *conn);
-int io_timeout(const CONNECTION_T *conn);
 int request_send(CONNECTION_T *conn);
 int response_take(CONNECTION_T *conn, char *head);
 int response_head(CONNECTION_T *conn);
@@ -44,24 +42,7 @@ void log_entry_complete(CONNECTION_T *conn);
 int relay(CONNECTION_T *conn);
 int buffered(CONNECTION_T *conn);
 bool head_only(const CONNECTION_T *conn);
-void client_page(CONNECTION_T *conn, const char *name, int status);
 
-const char *client_text(const CONNECTION_T *conn)
-{
-    return conn->client_ip ? conn->client_ip : "";
-}
-
-int io_timeout(const CONNECTION_T *conn)
-{
-    return general_section ? general_section->timeout_get(conn) : GENERAL_DEFAULT_TIMEOUT;
-}
-
-void client_page(CONNECTION_T *conn, const char *name, int status)
-{
-    int sent = template_section ? template_section->send(name, conn, status) : 0;
-    if (!sent)
-        conn->keepalive_client = 0;
-}
 
 // Step 2 and the body of step 3: the request head and body to the server.
 int request_send(CONNECTION_T *conn)
@@ -78,7 +59,7 @@ int request_send(CONNECTION_T *conn)
         // its own choosing; nothing was sent.
         conn->keepalive_server = 0;
         conn->keepalive_client = 0;
-        client_page(conn, "badrequest", 400);
+        protocol_page(conn, "badrequest", 400, false);
         return STEP_FINISHED;
     }
     // A failed write to a pooled connection shows as a missing response
@@ -91,10 +72,10 @@ int request_send(CONNECTION_T *conn)
             // has a partial request and the client's stream has lost its
             // message boundaries, so both connections end here.
             putlog(LOG_WARNING, "request: [IP:%s] request body could not be relayed",
-                   client_text(conn));
+                   protocol_client_text(conn));
             conn->keepalive_client = 0;
             conn->keepalive_server = 0;
-            client_page(conn, "badrequest", 400);
+            protocol_page(conn, "badrequest", 400, false);
             protocol_linger_close(conn);
             return STEP_FINISHED;
         }
@@ -118,9 +99,9 @@ int response_take(CONNECTION_T *conn, char *head)
     http_header_free(conn->response);
     conn->response = http_header_parse_response(raw.c_str());
     if (!conn->response) {
-        putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
+        putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
         conn->keepalive_server = 0;
-        client_page(conn, "unknown", 502);
+        protocol_page(conn, "unknown", 502, false);
         return STEP_FAILED;
     }
     HEADER *r = conn->response;
@@ -143,7 +124,7 @@ int response_head(CONNECTION_T *conn)
     int step = request_send(conn);
     if (step != STEP_ON)
         return step;
-    char *head = header_get_reconnect(conn, io_timeout(conn));
+    char *head = header_get_reconnect(conn, protocol_timeout(conn));
     for (;;) {
         if (!head)
             return STEP_FAILED;
@@ -153,10 +134,10 @@ int response_head(CONNECTION_T *conn)
         keepalive_check_server(conn);
         if (conn->response->status != 100)
             return STEP_ON;
-        head = header_get(conn, SIDE_SERVER, io_timeout(conn));
+        head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));
         if (!head) {
             conn->keepalive_server = 0;
-            client_page(conn, "noconnect", 503);
+            protocol_page(conn, "noconnect", 503, false);
         }
     }
 }
@@ -196,7 +177,7 @@ int relay(CONNECTION_T *conn)
 {
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
         conn->keepalive_server = 0;
-        client_page(conn, "unknown", 502);
+        protocol_page(conn, "unknown", 502, false);
         return ending_early(conn);
     }
     if (!http_transfer(conn, SIDE_SERVER)) {
@@ -264,7 +245,7 @@ int buffered(CONNECTION_T *conn)
     r->content_length = body->size;
     r->chunked = 0;
     if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
-        client_page(conn, "unknown", 502);
+        protocol_page(conn, "unknown", 502, false);
     } else {
         http_send_body(conn, body);
     }
@@ -348,7 +329,7 @@ int protocol_http(CONNECTION_T *conn)
     }
     if (head_only(conn)) {
         if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1)
-            client_page(conn, "unknown", 502);
+            protocol_page(conn, "unknown", 502, false);
         log_entry_complete(conn);
         // A HEAD answer announces a body it does not carry; 1xx, 204 and
         // 304 carry none by definition, so their connection stays usable.
@@ -363,7 +344,7 @@ int protocol_http(CONNECTION_T *conn)
     statincr_httprequests(conn);
     if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn))
         conn->flags |= CONN_BUFFERING;
-    putlog(LOG_DEBUG, " [IP:%s]buffering: %d processing: %d", client_text(conn),
+    putlog(LOG_DEBUG, " [IP:%s]buffering: %d processing: %d", protocol_client_text(conn),
            (conn->flags & CONN_BUFFERING) ? 1 : 0, (conn->flags & CONN_PROCESS) ? 1 : 0);
     if (conn->flags & CONN_BUFFERING)
         return buffered(conn);
@@ -387,7 +368,7 @@ int buffer_check(CONNECTION_T *conn)
     if ((r->flags & HEADER_LENGTH) && r->content_length > limit &&
         !url_command_find(conn->url_commands, "process")) {
         putlog(LOG_DEBUG, "request: warn: [IP:%s] response exceeds maximum download buffer size",
-               client_text(conn));
+               protocol_client_text(conn));
         return 0;
     }
     if (conn->flags & CONN_PREFETCH)
@@ -416,7 +397,7 @@ long buffertimeout_set(CONNECTION_T *conn)
 {
     int wait = general_section ? general_section->bufferwait_get(conn) : 0;
     conn->buffer_deadline = 0;
-    putlog(LOG_DEBUG, "request: [IP:%s] buffer timeout: %d", client_text(conn), wait);
+    putlog(LOG_DEBUG, "request: [IP:%s] buffer timeout: %d", protocol_client_text(conn), wait);
     if (wait != 0)
         conn->buffer_deadline = time(nullptr) + wait;
     return (long)conn->buffer_deadline;
@@ -448,7 +429,7 @@ void keepalive_check_server(CONNECTION_T *conn)
     } else {
         conn->keepalive_server = r->version == 2 ? 1 : 0;
     }
-    putlog(LOG_DEBUG, "protocol: [IP:%s] keepalive_server = %d", client_text(conn),
+    putlog(LOG_DEBUG, "protocol: [IP:%s] keepalive_server = %d", protocol_client_text(conn),
            conn->keepalive_server);
 }
 
@@ -462,8 +443,8 @@ int transfer_limit_check(CONNECTION_T *conn)
     if (r->content_length <= conn->download_allowance)
         return 1;
     putlog(LOG_WARNING, "limits: [IP:%s] transfer would exceed transfer limit",
-           client_text(conn));
-    client_page(conn, "downloadlimit", 403);
+           protocol_client_text(conn));
+    protocol_page(conn, "downloadlimit", 403, false);
     return 0;
 }
 
@@ -475,6 +456,6 @@ int accepts_encoded_content(CONNECTION_T *conn)
     if (accept && (s_strcasestr(accept, "gzip") || s_strcasestr(accept, "deflate")))
         return 1;
     putlog(LOG_DEBUG, "request: [IP:%s] client doesn't support encoded content",
-           client_text(conn));
+           protocol_client_text(conn));
     return 0;
 }

@@ -54,11 +54,8 @@ bool commands_answer(CONNECTION_T *conn);
 void content_coding(CONNECTION_T *conn);
 bool upstream_open(CONNECTION_T *conn);
 int dispatch(CONNECTION_T *conn);
-void page(CONNECTION_T *conn, const char *name, int status, bool close);
 bool first_request(const CONNECTION_T *conn);
 void head_refuse(CONNECTION_T *conn, int error);
-const char *client_text(const CONNECTION_T *conn);
-int general_timeout(const CONNECTION_T *conn);
 int road_request(CONNECTION_T *conn);
 
 // Bounds of the drain after a refusal.
@@ -70,27 +67,6 @@ bool first_request(const CONNECTION_T *conn)
     return conn->requests == 0;
 }
 
-const char *client_text(const CONNECTION_T *conn)
-{
-    return conn->client_ip ? conn->client_ip : "";
-}
-
-int general_timeout(const CONNECTION_T *conn)
-{
-    return general_section ? general_section->timeout_get(conn) : GENERAL_DEFAULT_TIMEOUT;
-}
-
-// Answers the request with a template page.  A page that closes the
-// connection says so in its head; when no page could be sent the client
-// is left waiting for nothing, so the connection is closed as well.
-void page(CONNECTION_T *conn, const char *name, int status, bool close)
-{
-    if (close)
-        conn->keepalive_client = 0;
-    int sent = template_section ? template_section->send(name, conn, status) : 0;
-    if (!sent)
-        conn->keepalive_client = 0;
-}
 
 // Steps 1 and 24 of the road: the worker's row shows what it serves.
 void row_update(CONNECTION_T *conn, bool request_known)
@@ -118,7 +94,7 @@ void row_update(CONNECTION_T *conn, bool request_known)
 void variables_connection(CONNECTION_T *conn)
 {
     char text[64];
-    conn->variables["IP"] = client_text(conn);
+    conn->variables["IP"] = protocol_client_text(conn);
     snprintf(text, sizeof(text), "%d", conn->listen_port);
     conn->variables["PORT"] = text;
     snprintf(text, sizeof(text), "%u", (unsigned)time(nullptr));
@@ -159,16 +135,37 @@ bool head_unusable(int result)
 void head_refuse(CONNECTION_T *conn, int error)
 {
     if (first_request(conn))
-        putlog(LOG_WARNING, "request: invalid header recieved from %s", client_text(conn));
-    page(conn, "badrequest", header_error_status(error), true);
+        putlog(LOG_WARNING, "request: invalid header recieved from %s", protocol_client_text(conn));
+    protocol_page(conn, "badrequest", header_error_status(error), true);
     protocol_linger_close(conn);
 }
 
 } // namespace
 
+const char *protocol_client_text(const CONNECTION_T *conn)
+{
+    return conn->client_ip ? conn->client_ip : "";
+}
+
+int protocol_timeout(const CONNECTION_T *conn)
+{
+    return general_section ? general_section->timeout_get(conn) : GENERAL_DEFAULT_TIMEOUT;
+}
+
+// Answers the request with a template page.  A page that closes the
+// connection says so in its head; when no page could be sent the client
+// is left waiting for nothing, so the connection is closed as well.
+void protocol_page(CONNECTION_T *conn, const char *name, int status, bool close)
+{
+    if (close)
+        conn->keepalive_client = 0;
+    int sent = template_section ? template_section->send(name, conn, status) : 0;
+    if (!sent)
+        conn->keepalive_client = 0;
+}
+
 // Closing while the client still sends would reset the connection, and a
 // reset may destroy the refusal in the client's buffers before it is read.
-
 void protocol_linger_close(CONNECTION_T *conn)
 {
     Socket *s = conn->client;
@@ -224,10 +221,10 @@ bool head_read(CONNECTION_T *conn)
         }
         if (first_request(conn))
             putlog(LOG_WARNING, "request: timeout waiting for header from %s",
-                   client_text(conn));
+                   protocol_client_text(conn));
         return false;
     }
-    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_text(conn), raw);
+    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", protocol_client_text(conn), raw);
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
@@ -259,7 +256,7 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     if (text.size == 0) {
         if (first_request(conn))
             putlog(LOG_WARNING, "[IP:%s] request: processors: headers: invalid results",
-                   client_text(conn));
+                   protocol_client_text(conn));
         conn->keepalive_client = 0;
         return false;
     }
@@ -300,7 +297,7 @@ bool body_read(CONNECTION_T *conn)
         return true;
     if (h->content_length > conn->upload_allowance) {
         // The body stays unread on the socket: the connection must end.
-        page(conn, "uploadlimit", 403, true);
+        protocol_page(conn, "uploadlimit", 403, true);
         protocol_linger_close(conn);
         return false;
     }
@@ -321,7 +318,7 @@ bool body_read(CONNECTION_T *conn)
     conn->request_body = http_transfer_filebuf(conn, SIDE_CLIENT);
     if (conn->request_body->size != h->content_length) {
         // A cut body is never forwarded as a whole one.
-        putlog(LOG_WARNING, "request: [IP:%s] request body ended early", client_text(conn));
+        putlog(LOG_WARNING, "request: [IP:%s] request body ended early", protocol_client_text(conn));
         conn->keepalive_client = 0;
         return false;
     }
@@ -337,8 +334,8 @@ bool host_from_header(CONNECTION_T *conn)
     int port = h->port;
     if (!(conn->access_flags & ACCESS_HOST_HEADER) ||
         !header_host_split(h->host_header, &host, &port)) {
-        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", client_text(conn));
-        page(conn, "nofile", 404, true);
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", protocol_client_text(conn));
+        protocol_page(conn, "nofile", 404, true);
         return false;
     }
     header_field_set(&h->host, host.c_str());
@@ -346,12 +343,12 @@ bool host_from_header(CONNECTION_T *conn)
     if (profile_section)
         profile_section->profiles_update(conn);
     if (port == conn->listen_port) {
-        putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", client_text(conn), port);
-        page(conn, "nofile", 404, true);
+        putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", protocol_client_text(conn), port);
+        protocol_page(conn, "nofile", 404, true);
         return false;
     }
     if (header_complete(h) != 0) {
-        page(conn, "badrequest", 414, true);
+        protocol_page(conn, "badrequest", 414, true);
         return false;
     }
     h->kind = HEADER_PROXY;
@@ -365,14 +362,14 @@ bool kind_check(CONNECTION_T *conn)
     if (h->kind == HEADER_CONNECT) {
         if (!(conn->access_flags & ACCESS_CONNECT)) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
-                   client_text(conn));
-            page(conn, "noaccess", 404, true);
+                   protocol_client_text(conn));
+            protocol_page(conn, "noaccess", 404, true);
             return false;
         }
         if (general_section && !general_section->cportrange_check(conn, h->port)) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
-                   client_text(conn), h->port);
-            page(conn, "noaccess", 404, true);
+                   protocol_client_text(conn), h->port);
+            protocol_page(conn, "noaccess", 404, true);
             return false;
         }
         return true;
@@ -383,8 +380,8 @@ bool kind_check(CONNECTION_T *conn)
     if ((proxy_form && !(conn->access_flags & ACCESS_PROXY)) ||
         (!proxy_form && !(conn->access_flags & ACCESS_TRANSPARENT))) {
         putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol",
-               client_text(conn));
-        page(conn, "noaccess", 404, true);
+               protocol_client_text(conn));
+        protocol_page(conn, "noaccess", 404, true);
         return false;
     }
     if (!proxy_form && (!h->host || !*h->host))
@@ -400,7 +397,7 @@ bool commands_answer(CONNECTION_T *conn)
     url_command_t *cmd = url_command_find(conn->url_commands, "template");
     if (cmd) {
         const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
-        page(conn, name, 200, false);
+        protocol_page(conn, name, 200, false);
         return true;
     }
     if (url_command_find(conn->url_commands, "offline"))
@@ -434,11 +431,11 @@ bool upstream_open(CONNECTION_T *conn)
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
-    putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", client_text(conn),
+    putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", protocol_client_text(conn),
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
-    page(conn, name, status, false);
+    protocol_page(conn, name, status, false);
     return false;
 }
 
@@ -455,8 +452,8 @@ int dispatch(CONNECTION_T *conn)
         return ROAD_EXCHANGED;
     }
     // The FTP gateway answers "ftp" here once it exists.
-    putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", client_text(conn), scheme);
-    page(conn, "badprotocol", 403, true);
+    putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", protocol_client_text(conn), scheme);
+    protocol_page(conn, "badprotocol", 403, true);
     return ROAD_ANSWERED;
 }
 
@@ -469,7 +466,7 @@ int road_request(CONNECTION_T *conn)
     if (profile_section)
         profile_section->profiles_update(conn);
     if (conn->client)
-        conn->client->SetTimeout(general_timeout(conn));
+        conn->client->SetTimeout(protocol_timeout(conn));
     // The user limits (LimitSection::check_and_block) apply here once they
     // exist.
     bypass_check(conn);
@@ -507,7 +504,7 @@ int road_request(CONNECTION_T *conn)
     // request is a miss.
     conn->log_entry.set_cachecode(LOGENTRY_TCP_MISS);
     if (conn->flags & CONN_OFFLINE) {
-        page(conn, "nocache", 404, false);
+        protocol_page(conn, "nocache", 404, false);
         return ROAD_ANSWERED;
     }
     content_coding(conn);
@@ -525,7 +522,7 @@ int road(CONNECTION_T *conn)
     row_update(conn, false);
     if (first_request(conn))
         putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
-               conn->client ? conn->client->fd : -1, client_text(conn), conn->listen_port);
+               conn->client ? conn->client->fd : -1, protocol_client_text(conn), conn->listen_port);
     variables_connection(conn);
     // The bypass word is earned per request: the access rule and the
     // "bypass" command set it again for every request.
@@ -608,18 +605,18 @@ int upstream_handshake(CONNECTION_T *conn)
         if (proxy_socks4(conn) >= 0)
             return 1;
         putlog(LOG_ERROR, "network: [IP:%s] connection to socks4 server failed",
-               client_text(conn));
+               protocol_client_text(conn));
         return 0;
     case FORWARD_SOCKS5:
         if (proxy_socks5(conn) >= 0)
             return 1;
         putlog(LOG_ERROR, "network: [IP:%s] connection to socks5 server failed",
-               client_text(conn));
+               protocol_client_text(conn));
         return 0;
     case FORWARD_CONNECT:
         if (proxy_connect(conn) >= 0)
             return 1;
-        putlog(LOG_ERROR, "network: [IP:%s] connection to proxy failed", client_text(conn));
+        putlog(LOG_ERROR, "network: [IP:%s] connection to proxy failed", protocol_client_text(conn));
         return 0;
     default:
         return 1;
@@ -641,7 +638,7 @@ int protocol_start(CONNECTION_T *conn)
         conn->log_entry.set_peercode(LOGENTRY_DIRECT);
         conn->log_entry.peer = h->host ? h->host : "";
     }
-    int io_timeout = general_timeout(conn);
+    int io_timeout = protocol_timeout(conn);
     // A request with a body is never sent on a pooled connection: should
     // the server have closed it, the body could not be sent again.
     bool has_body = (h->flags & HEADER_LENGTH) || h->chunked;
@@ -669,7 +666,7 @@ int protocol_start(CONNECTION_T *conn)
         fd = net_connect(conn->forward_host, conn->forward_port, local, connect_timeout);
         if (fd < 0 && conn->forward_type == FORWARD_HTTP)
             putlog(LOG_ERROR, "network: [IP:%s]connection to proxy server failed",
-                   client_text(conn));
+                   protocol_client_text(conn));
     }
     if (fd < 0)
         return fd;
@@ -684,7 +681,7 @@ int protocol_start(CONNECTION_T *conn)
         // The TLS client of the socket layer is not there yet: a request
         // that asks for TLS fails rather than travel in clear.
         putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s not available",
-               client_text(conn), h->host ? h->host : "");
+               protocol_client_text(conn), h->host ? h->host : "");
         delete conn->server;
         conn->server = nullptr;
         return -1;
@@ -709,9 +706,9 @@ bool response_refused(CONNECTION_T *conn, int result)
 {
     if (!head_unusable(result))
         return false;
-    putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_text(conn));
+    putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
     conn->keepalive_server = 0;
-    page(conn, "unknown", 502, false);
+    protocol_page(conn, "unknown", 502, false);
     return true;
 }
 
@@ -743,13 +740,13 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         // again; what is left of it on the client socket ends the
         // connection.
         putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
-               client_text(conn));
+               protocol_client_text(conn));
         conn->keepalive_client = 0;
-        page(conn, "noconnect", 503, true);
+        protocol_page(conn, "noconnect", 503, true);
         return nullptr;
     }
     if (!conn->keepalive_server && !(conn->flags & CONN_PARENT_AUTH)) {
-        page(conn, "noconnect", 503, false);
+        protocol_page(conn, "noconnect", 503, false);
         if (conn->request && conn->request->host)
             net_dns_purge(conn->request->host);
         putlog(LOG_ADVICE, "purge dns");
@@ -762,7 +759,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         if (code < 0) {
             int status = 503;
             const char *name = protocol_error_page(code, &status);
-            page(conn, name, status, false);
+            protocol_page(conn, name, status, false);
             return nullptr;
         }
         if (request_resend(conn)) {
@@ -773,7 +770,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
                 return nullptr;
         }
         if (conn->keepalive_server != 1) {
-            page(conn, "noconnect", 503, false);
+            protocol_page(conn, "noconnect", 503, false);
             return nullptr;
         }
     }
@@ -788,7 +785,7 @@ int parent_connect_answer(CONNECTION_T *conn)
 {
     http_header_free(conn->response);
     conn->response = nullptr;
-    char *head = header_get(conn, SIDE_SERVER, general_timeout(conn));
+    char *head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));
     if (!head)
         return -1;
     conn->response = http_header_parse_response(head);
@@ -802,7 +799,7 @@ int protocol_connect(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
     const char *host = h->host ? h->host : "";
-    putlog(LOG_REQUEST, "CONNECT [IP:%s] %s:%d", client_text(conn), host, h->port);
+    putlog(LOG_REQUEST, "CONNECT [IP:%s] %s:%d", protocol_client_text(conn), host, h->port);
     statincr_connectrequests(conn);
     bool open = true;
     if (conn->forward_type == FORWARD_HTTP) {
@@ -815,18 +812,18 @@ int protocol_connect(CONNECTION_T *conn)
         if (status != 200) {
             if (status < 0)
                 putlog(LOG_REQUEST, "error: [IP:%s] failed CONNECT to %s:%d",
-                       client_text(conn), host, h->port);
+                       protocol_client_text(conn), host, h->port);
             else
                 putlog(LOG_ERROR, "request: [IP:%s] failed CONNECT to %s:%d",
-                       client_text(conn), host, h->port);
-            page(conn, "noconnect", status < 0 ? 503 : status, true);
+                       protocol_client_text(conn), host, h->port);
+            protocol_page(conn, "noconnect", status < 0 ? 503 : status, true);
             open = false;
         }
     }
     if (open) {
         conn->client->PutSock("HTTP/1.1 200 Connection Established\r\n\r\n");
         conn->client->Flush();
-        putlog(LOG_DEBUG, "request: [IP:%s] established CONNECT to %s:%d", client_text(conn),
+        putlog(LOG_DEBUG, "request: [IP:%s] established CONNECT to %s:%d", protocol_client_text(conn),
                host, h->port);
         conn->log_entry.status = 200;
         conn->log_entry.size = net_proxy(conn, -1);

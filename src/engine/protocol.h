@@ -53,6 +53,18 @@ int protocol_connect(CONNECTION_T *conn);
 // leads to; 1 when the parent answered, -1 when it did not.
 int proxy_connect(CONNECTION_T *conn);
 
+// The client's address for log lines; "" when it is unknown.
+const char *protocol_client_text(const CONNECTION_T *conn);
+
+// The general section's I/O time-out for the connection, in seconds
+// (GENERAL_DEFAULT_TIMEOUT without the section).
+int protocol_timeout(const CONNECTION_T *conn);
+
+// Answers the request with a template page.  With close, or when no page
+// could be sent (the client would otherwise wait for nothing), the
+// connection is not kept alive afterwards.
+void protocol_page(CONNECTION_T *conn, const char *name, int status, bool close);
+
 // Ends the sending side of the client connection after a refusal and
 // reads and drops what the client still sends, at most 2 seconds and
 // 1 MiB, so that closing does not reset the connection and destroy the

@@ -134,8 +134,8 @@ bool is_local_address(struct in_addr addr)
         return true;
     struct ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) {
-        putlog(LOG_ERROR, "[system: getifaddrs:%d:%s], in %s, local addresses unknown",
-               errno, strerror(errno), "net_listener_owns");
+        putlog_system(LOG_ERROR, "getifaddrs", errno, ", in %s, local addresses unknown",
+                      "net_listener_owns");
         // Without the list a wildcard listener cannot be told apart from
         // another host: refuse rather than risk a loop.
         return true;
@@ -205,8 +205,8 @@ int net_listen(int port, const char *address)
         return listen_fail(port, address);
     listen_options(fd);
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
-        putlog(LOG_NETWORK, "[system: fcntl:%d:%s], in %s, close-on-exec not set",
-               errno, strerror(errno), "net_listen");
+        putlog_system(LOG_NETWORK, "fcntl", errno, ", in %s, close-on-exec not set",
+                      "net_listen");
 
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
@@ -214,8 +214,8 @@ int net_listen(int port, const char *address)
     sa.sin_addr = addr;
     sa.sin_port = htons((uint16_t)port);
     if (bind(fd, (struct sockaddr *)&sa, sizeof(sa)) != 0 || listen(fd, backlog) != 0) {
-        putlog(LOG_NETWORK, "[system: bind:%d:%s], in %s, listener not opened",
-               errno, strerror(errno), "net_listen");
+        putlog_system(LOG_NETWORK, "bind", errno, ", in %s, listener not opened",
+                      "net_listen");
         close(fd);
         return listen_fail(port, address);
     }

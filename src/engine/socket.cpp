@@ -138,8 +138,8 @@ Socket::~Socket()
     if (fd != -1 && outbuf_len != 0)
         Flush();
     if (fd != -1 && close(fd) != 0)
-        putlog(LOG_NETWORK, "[system: close:%d:%s], in %s, closing a connection failed",
-               errno, strerror(errno), "~Socket");
+        putlog_system(LOG_NETWORK, "close", errno, ", in %s, closing a connection failed",
+                      "~Socket");
     free(inbuf);
     free(outbuf);
     LimitGroup *w = write_group, *r = read_group;

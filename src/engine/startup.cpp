@@ -39,6 +39,7 @@
 #include "runtime/blowfish.h"
 #include "runtime/compat.h"
 #include "runtime/hash.h"
+#include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
@@ -803,11 +804,9 @@ void create_feedlog()
     FILE *log = fopen(slogfile, "r");
     if (log == nullptr)
         return;
-    FILE *feed = fopen(smfeed, "w+");
-    if (feed == nullptr) {
-        fclose(log);
-        return;
-    }
+    // The feed is collected in memory and replaces the file whole, so a
+    // failure half-way never leaves a cut feed behind.
+    Filebuf feed;
     char line[4096];
     int hosts = 0;
     while (hosts < FEED_HOSTS_MAX && fgets(line, sizeof line, log) != nullptr) {
@@ -823,15 +822,13 @@ void create_feedlog()
         char host[1024];
         if (sscanf(line, "%*s %*s %*s %*s %*s %*s %15[^:/ \t\n]://%1023[^:/ \t\n]", scheme,
                    host) == 2) {
-            fprintf(feed, "\n%s", host);
+            feed.Add("\n", 1);
+            feed.Add(host, strlen(host));
             hosts++;
         }
     }
     fclose(log);
-    if (fflush(feed) != 0 || fsync(fileno(feed)) != 0)
-        putlog_system(LOG_ERROR, "fsync", errno, ", in %s, unable to write the host feed %s",
-                      "create_feedlog", smfeed);
-    fclose(feed);
+    feed.Save(smfeed);
 }
 
 void config()

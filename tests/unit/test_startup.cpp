@@ -44,7 +44,8 @@ void settings_reset()
     MAXTHREADS = 16384;
     opt_stack = 0;
     max_opt_stack = 1048576;
-    SND_BUF = RCV_BUF = BLOCKSIZE = 8192;
+    SND_BUF = RCV_BUF = 0;
+    BLOCKSIZE = 8192;
     TCP_KEEPIDLE_TIME = 900;
     TCP_KEEPINTVL_TIME = 75;
     TCP_KEEPCNT_COUNTS = 9;
@@ -140,7 +141,7 @@ TEST(StartupOptions, SettingsTakenFromTheCommandLine)
         // An empty first part leaves the send buffer alone.
         {{"-b", ":16000"},
          [] { return number(SND_BUF) + ":" + number(RCV_BUF) + ":" + number(BLOCKSIZE); },
-         "8192:16000:16000"},
+         "0:16000:16000"},
         {{"-k", "::5"},
          [] { return number(TCP_KEEPIDLE_TIME) + ":" + number(TCP_KEEPINTVL_TIME) + ":" +
                      number(TCP_KEEPCNT_COUNTS); },

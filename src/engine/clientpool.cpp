@@ -1,10 +1,11 @@
-// The client pool: parking, polling, hand-over, idle time-outs and
+// The client pool: parking, the epoll wait, hand-over, idle time-outs and
 // shedding of waiting client connections.
 #include "engine/clientpool.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include "config/general.h"
@@ -24,6 +25,13 @@ time_t system_now();
 int idle_limit(const CONNECTION_T *connection);
 void pipe_make(int fds[2]);
 int wakepipe_drain(int fd);
+int events_wait(int epfd, int pipefd, struct epoll_event *events, int max,
+                int timeout_ms);
+
+// The key of the pipe in the epoll set; parked connections count from 1.
+constexpr uint64_t PIPE_KEY = 0;
+// Events taken from the set per cycle; more wait for the next cycle.
+constexpr int EVENTS_PER_CYCLE = 256;
 
 time_t (*pool_clock)() = system_now;
 
@@ -61,30 +69,55 @@ void pipe_make(int fds[2])
     }
 }
 
-// Reads what the pipe holds; the number of bytes, or -1 when the read
+// Reads everything the pipe holds; the number of bytes, or -1 when a read
 // failed.
 int wakepipe_drain(int fd)
 {
     char bytes[256];
+    int total = 0;
     for (;;) {
         ssize_t n = read(fd, bytes, sizeof bytes);
-        if (n >= 0)
-            return static_cast<int>(n);
+        if (n > 0) {
+            total += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0 || errno == EAGAIN)
+            return total;
         if (errno == EINTR)
             continue;
-        // Another cycle drained it first: nothing was lost.
-        if (errno == EAGAIN)
-            return 0;
         return -1;
     }
 }
 
+// Waits for events of the set, or, while there is no set, for the pipe
+// alone (reported as one event of PIPE_KEY).  Returns the number of events
+// or -1 with errno set.
+int events_wait(int epfd, int pipefd, struct epoll_event *events, int max,
+                int timeout_ms)
+{
+    if (epfd >= 0)
+        return epoll_wait(epfd, events, max, timeout_ms);
+    struct pollfd p = {pipefd, POLLIN, 0};
+    int ready = poll(&p, pipefd >= 0 ? 1 : 0, timeout_ms);
+    if (ready <= 0)
+        return ready;
+    events[0].events = EPOLLIN;
+    events[0].data.u64 = PIPE_KEY;
+    return 1;
+}
+
 }  // namespace
 
-ClientPool::ClientPool() : wakepipe_calls(0), new_client(0)
+ClientPool::ClientPool()
+    : epfd(-1), set_failure_logged(false), next_key(PIPE_KEY + 1),
+      last_idle_check(static_cast<time_t>(-1)), wakepipe_calls(0), new_client(0),
+      wake_pending(false)
 {
     pthread_mutex_init(&lock, nullptr);
     pipe_make(wakepipe);
+    pthread_mutex_lock(&lock);
+    set_make();
+    pthread_mutex_unlock(&lock);
 }
 
 ClientPool::~ClientPool()
@@ -92,6 +125,9 @@ ClientPool::~ClientPool()
     for (clientpool_t *entry : list)
         delete entry;
     list.clear();
+    index.clear();
+    if (epfd >= 0)
+        close(epfd);
     if (wakepipe[0] >= 0)
         close(wakepipe[0]);
     if (wakepipe[1] >= 0)
@@ -99,16 +135,85 @@ ClientPool::~ClientPool()
     pthread_mutex_destroy(&lock);
 }
 
+bool ClientPool::set_make()
+{
+    if (epfd >= 0)
+        return true;
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) {
+        if (!set_failure_logged)
+            putlog_system(LOG_ERROR, "epoll_create1", errno,
+                          ", in %s, client pool cannot wait for its connections",
+                          "ClientPool");
+        set_failure_logged = true;
+        return false;
+    }
+    if (wakepipe[0] >= 0) {
+        struct epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.u64 = PIPE_KEY;
+        if (epoll_ctl(fd, EPOLL_CTL_ADD, wakepipe[0], &event) != 0)
+            putlog_system(LOG_ERROR, "epoll_ctl", errno,
+                          ", in %s, client pool cannot be woken early", "ClientPool");
+    }
+    epfd = fd;
+    set_failure_logged = false;
+    return true;
+}
+
+bool ClientPool::arm(clientpool_t *entry)
+{
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.u64 = entry->key;
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, entry->connection->client->fd, &event) == 0)
+        return true;
+    putlog_system(LOG_ERROR, "epoll_ctl", errno,
+                  ", in %s, client pool cannot watch descriptor %d", "Add",
+                  entry->connection->client->fd);
+    return false;
+}
+
+CONNECTION_T *ClientPool::remove(clientpool_t *entry)
+{
+    CONNECTION_T *connection = entry->connection;
+    // The descriptor leaves the set before it is handed over or closed, so
+    // the set never reports a descriptor the pool no longer owns.
+    if (epfd >= 0 &&
+        epoll_ctl(epfd, EPOLL_CTL_DEL, connection->client->fd, nullptr) != 0 &&
+        errno != ENOENT)
+        putlog_system(LOG_ERROR, "epoll_ctl", errno,
+                      ", in %s, client pool failed to release descriptor %d",
+                      "ClientPool", connection->client->fd);
+    list.erase(entry->place);
+    index.erase(entry->key);
+    delete entry;
+    return connection;
+}
+
 void ClientPool::Add(CONNECTION_T *connection)
 {
-    auto *entry = new clientpool_t{connection, pool_now(), -1};
+    auto *entry = new clientpool_t{connection, pool_now(), 0, {}};
     pthread_mutex_lock(&lock);
-    list.push_back(entry);
+    entry->key = next_key++;
+    // Without a set the entry waits unwatched until the polling thread has
+    // made one and watches every entry.
+    if (epfd >= 0 && !arm(entry)) {
+        pthread_mutex_unlock(&lock);
+        delete entry;
+        close_all({connection});
+        return;
+    }
+    entry->place = list.insert(list.end(), entry);
+    index.emplace(entry->key, entry);
     wakepipe_calls++;
     if (connection->requests == 0)
         new_client++;
     pthread_mutex_unlock(&lock);
-    Wakeup();
+    // One byte per cycle is enough: the cycle that reads it also reads the
+    // counters of every connection added before it.
+    if (!wake_pending.exchange(true))
+        Wakeup();
 }
 
 void ClientPool::Wakeup()
@@ -134,40 +239,80 @@ void ClientPool::Poll()
         PollCycle();
 }
 
+void ClientPool::idle_collect(time_t now, std::vector<CONNECTION_T *> *closing)
+{
+    // Time-outs are whole seconds: a second walk within the same second
+    // would find nothing new.
+    if (now == last_idle_check)
+        return;
+    last_idle_check = now;
+    for (auto it = list.begin(); it != list.end();) {
+        clientpool_t *entry = *it++;
+        if (now - entry->time >= idle_limit(entry->connection))
+            closing->push_back(remove(entry));
+    }
+}
+
 void ClientPool::PollCycle()
 {
     time_t now = pool_now();
-    std::vector<struct pollfd> fds;
+    std::vector<CONNECTION_T *> handover;
+    std::vector<CONNECTION_T *> closing;
 
-    // The poll set: the pipe first, then every parked connection in list
-    // order.  Each entry remembers its place so that the walk after the
-    // poll, which runs with the lock taken again, reads the right result
-    // and leaves alone the entries added meanwhile.
     pthread_mutex_lock(&lock);
     size_t n = list.size();
-    fds.reserve(n + 1);
-    fds.push_back({wakepipe[0], POLLIN, 0});
-    for (clientpool_t *entry : list) {
-        entry->slot = static_cast<int>(fds.size());
-        fds.push_back({entry->connection->client->fd,
-                       POLLIN | POLLERR | POLLHUP | POLLNVAL, 0});
-    }
     int fresh = new_client;
     new_client = 0;
     wakepipe_calls = 0;
+    // An Add from now on writes a wake-up byte again.
+    wake_pending.store(false);
+    if (epfd < 0 && set_make()) {
+        for (auto it = list.begin(); it != list.end();) {
+            clientpool_t *entry = *it++;
+            if (!arm(entry))
+                closing.push_back(remove(entry));
+        }
+    }
+    int set = epfd;
     pthread_mutex_unlock(&lock);
 
     // New connections are checked again within a second, so that one that
     // sends nothing is found soon after its time-out.
     int timeout_ms = fresh > 0 ? 1000 : CLIENT_POOL_TIMEOUT * 1000;
-    int ready = poll(fds.data(), fds.size(), timeout_ms);
-    if (ready < 0 && errno != EINTR) {
-        putlog_system(LOG_ERROR, "poll", errno,
-                      ", in %s, client pool poll failed, socket unavailable", "Poll");
-        fd_failure();
-        return;
+    struct epoll_event events[EVENTS_PER_CYCLE];
+    int ready = events_wait(set, wakepipe[0], events, EVENTS_PER_CYCLE, timeout_ms);
+    if (ready < 0) {
+        if (errno != EINTR) {
+            putlog_system(LOG_ERROR, "epoll_wait", errno,
+                          ", in %s, client pool poll failed, socket unavailable", "Poll");
+            fd_failure();
+            return;
+        }
+        ready = 0;
     }
-    if (ready > 0 && (fds[0].revents & POLLIN)) {
+
+    pthread_mutex_lock(&lock);
+    for (int i = 0; i < ready; i++) {
+        uint64_t key = events[i].data.u64;
+        if (key == PIPE_KEY)
+            continue;
+        // An entry that Clean or load_shedding took since the wait has
+        // left the index: its event is stale.
+        auto found = index.find(key);
+        if (found == index.end())
+            continue;
+        uint32_t what = events[i].events;
+        if (what & EPOLLIN)
+            handover.push_back(remove(found->second));
+        else if (what & (EPOLLERR | EPOLLHUP))
+            closing.push_back(remove(found->second));
+    }
+    idle_collect(now, &closing);
+    pthread_mutex_unlock(&lock);
+
+    for (int i = 0; i < ready; i++) {
+        if (events[i].data.u64 != PIPE_KEY)
+            continue;
         int got = wakepipe_drain(wakepipe[0]);
         if (got < 0) {
             putlog_system(LOG_ERROR, "read", errno,
@@ -178,31 +323,6 @@ void ClientPool::PollCycle()
                    n, got);
         }
     }
-
-    std::vector<CONNECTION_T *> handover;
-    std::vector<CONNECTION_T *> closing;
-    pthread_mutex_lock(&lock);
-    for (auto it = list.begin(); it != list.end();) {
-        clientpool_t *entry = *it;
-        if (entry->slot < 0) {
-            ++it;
-            continue;
-        }
-        short events = ready > 0 ? fds[entry->slot].revents : 0;
-        if (events & POLLIN) {
-            handover.push_back(entry->connection);
-        } else if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-            closing.push_back(entry->connection);
-        } else if (now - entry->time >= idle_limit(entry->connection)) {
-            closing.push_back(entry->connection);
-        } else {
-            ++it;
-            continue;
-        }
-        delete entry;
-        it = list.erase(it);
-    }
-    pthread_mutex_unlock(&lock);
 
     // No worker could be had (a full thread table, or a thread that could
     // not start): the client is not left waiting for an answer.
@@ -223,11 +343,9 @@ void ClientPool::Clean()
     putlog(LOG_DEBUG, "client pool: load shedding");
     std::vector<CONNECTION_T *> connections;
     pthread_mutex_lock(&lock);
-    for (clientpool_t *entry : list) {
-        connections.push_back(entry->connection);
-        delete entry;
-    }
-    list.clear();
+    connections.reserve(list.size());
+    while (!list.empty())
+        connections.push_back(remove(list.front()));
     pthread_mutex_unlock(&lock);
     close_all(connections);
     Wakeup();
@@ -240,10 +358,7 @@ void ClientPool::load_shedding()
     pthread_mutex_lock(&lock);
     size_t n = list.size();
     while (n > 0 && MAXTHREADS / static_cast<long>(n + 1) < overload_factor) {
-        clientpool_t *entry = list.front();
-        list.pop_front();
-        connections.push_back(entry->connection);
-        delete entry;
+        connections.push_back(remove(list.front()));
         n--;
     }
     pthread_mutex_unlock(&lock);

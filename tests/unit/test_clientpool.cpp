@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/resource.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -45,10 +46,10 @@ void worker_entry(CONNECTION_T *connection)
     threads[row].state = THREAD_FREE;
     threads[row].connection = nullptr;
     pthread_mutex_unlock(&threadlistlock);
-    {
-        std::lock_guard<std::mutex> hold(served_lock);
-        served.push_back(connection);
-    }
+    // Notified under the lock: once the test has seen the connection it may
+    // end the process, and the condition must not be touched after that.
+    std::lock_guard<std::mutex> hold(served_lock);
+    served.push_back(connection);
     served_cond.notify_all();
 }
 
@@ -270,6 +271,82 @@ TEST_F(ClientPoolTest, AddWakesAWaitingPollAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
     // Added after the poll set was built: left for the next cycle.
     EXPECT_EQ(pool.size(), 1u);
+}
+
+TEST_F(ClientPoolTest, ManyParkedConnectionsOnlyTheActiveOnesLeave)
+{
+    // Two descriptors per parked connection, and the test's own.
+    const int parked = 2000;
+    struct rlimit files;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 2 * parked + 256) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_cur < 2 * parked + 256)
+            GTEST_SKIP() << "descriptor limit " << files.rlim_cur << " too small";
+    }
+    std::vector<CONNECTION_T *> conns;
+    std::vector<int> peer(parked);
+    for (int i = 0; i < parked; i++) {
+        conns.push_back(connection(100 + i, 1, &peer[i]));
+        pool.Add(conns[i]);
+    }
+    // A hung-up descriptor among them: a pipe whose writer is gone.
+    int pipefds[2];
+    ASSERT_EQ(pipe(pipefds), 0);
+    CONNECTION_T *hung = connection_new();
+    hung->client = new Socket(pipefds[0]);
+    hung->requests = 1;
+    pool.Add(hung);
+    cycle();
+    EXPECT_EQ(pool.size(), static_cast<size_t>(parked) + 1);
+
+    // One client sends, the pipe hangs up: both leave in the next cycle,
+    // every other connection stays.
+    CONNECTION_T *active = conns[1500];
+    ASSERT_EQ(write(peer[1500], "G", 1), 1);
+    close(pipefds[1]);
+    cycle();
+    EXPECT_TRUE(worker_got(active));
+    EXPECT_EQ(pool.size(), static_cast<size_t>(parked) - 1);
+    {
+        std::lock_guard<std::mutex> hold(served_lock);
+        EXPECT_EQ(served.size(), 1u) << "only the connection that sent is handed over";
+        served.clear();
+    }
+
+    // The worker parks it again with its byte still unread: it is watched
+    // again and handed over again, not refused as already watched.
+    pool.Add(active);
+    EXPECT_EQ(pool.size(), static_cast<size_t>(parked));
+    cycle();
+    EXPECT_TRUE(worker_got(active));
+    EXPECT_EQ(pool.size(), static_cast<size_t>(parked) - 1);
+
+    // The rest time out together (keep-alive time-out 20).
+    fake_now += 19;
+    cycle();
+    EXPECT_EQ(pool.size(), static_cast<size_t>(parked) - 1);
+    fake_now += 1;
+    cycle();
+    EXPECT_EQ(pool.size(), 0u);
+    for (int i : {0, 1499, 1501, parked - 1})
+        EXPECT_TRUE(closed_by_pool(peer[i])) << "connection " << i;
+}
+
+TEST_F(ClientPoolTest, ConnectionThatCannotBeWatchedIsClosed)
+{
+    // A regular file cannot join an epoll set; the pool must not keep a
+    // connection it will never see.
+    char path[] = "/tmp/kv-clientpool-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    CONNECTION_T *conn = connection_new();
+    conn->client = new Socket(fd);
+    pool.Add(conn);
+    EXPECT_EQ(pool.size(), 0u);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the descriptor was closed";
 }
 
 TEST_F(ClientPoolTest, LoadSheddingClosesTheOldestWhileThePoolIsTooLarge)

@@ -1,11 +1,13 @@
 // Listening sockets, accepting clients, and the "network" section.
 #include "engine/network.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/tcp.h>
@@ -32,6 +34,17 @@ int sockopt_get(int fd, int level, int name);
 void sockopt_set(int fd, int level, int name, int value);
 void listen_options(int fd);
 bool is_local_address(struct in_addr addr);
+bool descriptors_short(int error);
+void accept_pause();
+void accept_resume();
+
+// While accept fails for want of descriptors the listener stays readable,
+// and polling it again would return at once: the accept loop would spin,
+// logging, until a descriptor came free.  It pauses instead, a little
+// longer after each failure in a row, up to a second.
+constexpr int ACCEPT_PAUSE_FIRST_MS = 50;
+constexpr int ACCEPT_PAUSE_MAX_MS = 1000;
+int accept_pause_ms = 0;  // only the main thread accepts
 
 int listen_fail(int port, const char *address)
 {
@@ -146,6 +159,25 @@ bool is_local_address(struct in_addr addr)
             local = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == addr.s_addr;
     freeifaddrs(list);
     return local;
+}
+
+bool descriptors_short(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+void accept_pause()
+{
+    accept_pause_ms = accept_pause_ms == 0 ? ACCEPT_PAUSE_FIRST_MS
+                                           : std::min(accept_pause_ms * 2, ACCEPT_PAUSE_MAX_MS);
+    struct timespec pause = {accept_pause_ms / 1000, (accept_pause_ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+void accept_resume()
+{
+    accept_pause_ms = 0;
 }
 
 }  // namespace
@@ -301,11 +333,19 @@ CONNECTION_T *net_accept(int timeout)
         socklen_t len = sizeof(peer);
         int fd = s_accept(polled[i].fd, (struct sockaddr *)&peer, &len);
         if (fd < 0) {
-            if (errno != ENOTSOCK)
+            int error = errno;
+            if (error != ENOTSOCK)
                 putlog(LOG_ADVICE, "error: network: [system: accept:%d:%s], in %s, failed to accept a new connection",
-                       errno, strerror(errno), "net_accept");
+                       error, strerror(error), "net_accept");
+            if (descriptors_short(error)) {
+                // No other listener can do better: descriptors are the
+                // process's.
+                accept_pause();
+                return nullptr;
+            }
             continue;
         }
+        accept_resume();
         char client[INET_ADDRSTRLEN];
         if (inet_ntop(AF_INET, &peer.sin_addr, client, sizeof(client)) == nullptr) {
             putlog(LOG_ERROR, "network: client ip identification failed");

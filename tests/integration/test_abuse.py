@@ -471,3 +471,91 @@ def test_clients_that_vanish_mid_message_leave_nothing_behind(tmp_path, proxy_fa
         assert sanitizer_reports(proxy) == []
     finally:
         origin.stop()
+
+
+@pytest.fixture
+def bad_origin():
+    server = BadOrigin()
+    yield server
+    server.stop()
+
+
+def test_origin_that_misbehaves(bad_origin, tmp_path, proxy_factory):
+    """R4, R6 and R18: garbage instead of a status line and an endless head
+    end with the "unknown" page (or 431) in bounded memory; a server that
+    stalls or closes mid-body leaves the client with a cut body and a
+    closed connection, never padding, and the log names the bytes sent."""
+    timeout = 3
+    proxy = proxy_factory(config=abuse_config(tmp_path, timeout))
+    pid = proxy.proc.pid
+    before = rss_kib(pid)
+    for path in ("/garbage", "/endless", "/endlessline"):
+        start = time.monotonic()
+        with Client(proxy, timeout=timeout + 30) as c:
+            c.send(f"GET {bad_origin.url(path)} HTTP/1.1\r\nHost: origin.test\r\n\r\n")
+            reply = c.response()
+        assert reply.status in (431, 502), (path, reply)
+        assert b"HTTP/1.1 200" not in reply.body, path
+        assert time.monotonic() - start < timeout + 20, path
+    # The endless heads were given up near the head limit: the server saw
+    # its connection closed long before its cap.
+    assert wait_until(lambda: len(bad_origin.endless_sent) == 2, timeout=40)
+    assert max(bad_origin.endless_sent) < 16 << 20, bad_origin.endless_sent
+    assert rss_kib(pid) - before < 32 * 1024
+
+    for path, body in [("/stall", b"s" * 100), ("/cut", b"c" * 1000)]:
+        start = time.monotonic()
+        with socket.create_connection((proxy.host, proxy.port), timeout=20) as s:
+            s.sendall(f"GET {bad_origin.url(path)} HTTP/1.1\r\nHost: origin.test\r\n\r\n"
+                      .encode())
+            data = answer_then_close(s, seconds=timeout + 30)
+        took = time.monotonic() - start
+        assert data is not None, f"{path}: connection left open"
+        head, rest = data.split(b"\r\n\r\n", 1)
+        assert head.startswith(b"HTTP/1.1 200 ") and b"Content-Length: 100000" in head, path
+        assert rest == body, (path, len(rest))
+        if path == "/stall":
+            assert timeout - 1 <= took <= timeout + 20, took
+    records = wait_until(lambda: len(access_log_records(proxy)) >= 2 and
+                         access_log_records(proxy))
+    sizes = {r["url"].rsplit("/", 1)[1]: r["size"] for r in records}
+    assert sizes.get("stall") == 100 and sizes.get("cut") == 1000, sizes
+    assert proxy.proc.poll() is None
+    assert sanitizer_reports(proxy) == []
+
+
+# ------------------------------------------------------------ limits
+
+def test_descriptor_limit_reached_without_spinning_and_recovered(origin, tmp_path,
+                                                                 proxy_factory):
+    """R12: with its descriptors used up the proxy leaves the excess
+    clients waiting or closes them, uses next to no CPU meanwhile, and
+    serves normally once the clients are gone."""
+    (origin.root / "after.txt").write_text("after\n")
+    proxy = proxy_factory(config=abuse_config(tmp_path, 30))
+    pid = proxy.proc.pid
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (64, 64))
+    url = f"http://origin.test:{origin.port}/after.txt"
+    # Half a head each: every connection is accepted and waits for the rest.
+    crowd = Crowd(proxy, 150, b"GET " + url.encode())
+    runner = crowd_in_background(crowd, deadline=120)
+    try:
+        assert wait_until(lambda: fd_count(pid) >= 60, timeout=20), fd_count(pid)
+        assert settled(lambda: fd_count(pid)) <= 64
+        log_before = proxy.native_log.stat().st_size
+        cpu, wall = cpu_seconds(pid), time.monotonic()
+        time.sleep(3)
+        share = (cpu_seconds(pid) - cpu) / (time.monotonic() - wall)
+        logged = proxy.native_log.stat().st_size - log_before
+        print(f"\ndescriptor limit: {fd_count(pid)} descriptors, CPU {share:.1%} of one core, "
+              f"{logged} bytes logged in 3 s")
+        assert share < 0.2, share
+        assert logged < 64 * 1024, logged
+    finally:
+        crowd.stop.set()
+        runner.join(30)
+    assert wait_until(lambda: fd_count(pid) < 30, timeout=30), fd_count(pid)
+    reply = wait_until(lambda: get(proxy, url)[0], timeout=30)
+    assert reply.status == 200 and reply.body == b"after\n"
+    assert proxy.proc.poll() is None
+    assert sanitizer_reports(proxy) == []

@@ -38,6 +38,7 @@ struct ThreadAttr {
 
 int rows_used();
 bool row_is_caller(int row);
+bool row_is_own(int row);
 int row_of_caller();
 int row_take_free();
 void row_clear(THREAD_T *row);
@@ -77,6 +78,18 @@ bool row_is_caller(int row)
         return false;
     return threads[row].state != THREAD_FREE &&
            pthread_equal(threads[row].thread, pthread_self());
+}
+
+// Whether `row` is the calling thread's, checked without threadlistlock.
+// The answer stays true while the caller runs: only the owner frees its
+// row, and another thread takes it only once it is free.
+bool row_is_own(int row)
+{
+    if (row < 0 || row >= rows_used())
+        return false;
+    const THREAD_T &r = threads[row];
+    return r.state.load(std::memory_order_relaxed) != THREAD_FREE &&
+           pthread_equal(r.thread.load(std::memory_order_relaxed), pthread_self());
 }
 
 // The calling thread's row or -1.  Called with threadlistlock held.
@@ -168,6 +181,11 @@ void *thread_trampoline(void *data)
 {
     ThreadStart start = *static_cast<ThreadStart *>(data);
     delete static_cast<ThreadStart *>(data);
+    // The creator fills the row under threadlistlock after the thread has
+    // started: waiting for the lock once makes the row complete before this
+    // thread checks it without the lock.
+    pthread_mutex_lock(&threadlistlock);
+    pthread_mutex_unlock(&threadlistlock);
     own_row = start.row;
     own_clientid = 0;
     return start.start(start.arg);
@@ -273,30 +291,15 @@ int thread_find()
 
 uint32_t thread_get_clientid()
 {
-    if (own_row < 0)
-        return 0;
-    // Every log line asks for this, also while the same thread holds
-    // threadlistlock (thread creation logs its failures under it), so the
-    // lock is only tried: when it is busy the thread's own copy of its id
-    // answers, which only the thread itself writes.
-    if (pthread_mutex_trylock(&threadlistlock) != 0)
-        return own_clientid;
-    int row = row_of_caller();
-    uint32_t id = row >= 0 ? threads[row].client_id : 0;
-    pthread_mutex_unlock(&threadlistlock);
-    return id;
+    return row_is_own(own_row) ? own_clientid : 0;
 }
 
 void thread_set_clientid(uint32_t client_id)
 {
-    if (own_row < 0)
+    if (!row_is_own(own_row))
         return;
-    pthread_mutex_lock(&threadlistlock);
-    int row = row_of_caller();
-    if (row >= 0)
-        threads[row].client_id = client_id;
-    pthread_mutex_unlock(&threadlistlock);
     own_clientid = client_id;
+    threads[own_row].client_id.store(client_id, std::memory_order_relaxed);
 }
 
 void thread_report(statm_t *statm)

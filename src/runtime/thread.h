@@ -7,10 +7,14 @@
 //
 // A thread remembers its own row in a thread-local index set when it takes
 // the row, so the lookups by calling thread (one per log line) check one
-// row instead of scanning the table.
+// row instead of scanning the table.  The calling thread's client id is
+// read and set without threadlistlock: only the row's owner sets it, and
+// `thread`, `state` and `client_id` are atomic so that the owner may check
+// its row and publish its id while readers of the table hold the lock.
 #ifndef KV_RUNTIME_THREAD_H
 #define KV_RUNTIME_THREAD_H
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -31,12 +35,15 @@ enum {
     THREAD_PREFETCHING = 4, // a prefetch thread fetches a URL
 };
 
+// Every field is written under threadlistlock, except client_id, which the
+// owning thread sets without it (thread_set_clientid).  A reader that holds
+// the lock sees each field as it stands; client_id may change just after.
 struct THREAD_T {
-    pthread_t thread;        // the thread that owns the row
+    std::atomic<pthread_t> thread; // the thread that owns the row
     pthread_cond_t wakeup;   // an idle worker waits here for a connection
     CONNECTION_T *connection; // handed to the thread, or null
-    uint32_t client_id;      // client id of the connection served; 0 for none
-    int32_t state;           // THREAD_*
+    std::atomic<uint32_t> client_id; // client id of the connection served; 0 for none
+    std::atomic<int32_t> state;      // THREAD_*
     int32_t requests;        // request count of the connection served
     char *address;           // owned: client address text, or null
     char *url;               // owned: URL of the request served, or null
@@ -83,11 +90,14 @@ int process_new(CONNECTION_T *connection);
 // thread without a row is a broken invariant: the fatal assertion.
 int thread_find();
 
-// The calling thread's client id; 0 for a thread without a row.
+// The calling thread's client id; 0 for a thread without a row.  Takes no
+// lock.
 uint32_t thread_get_clientid();
 
-// Sets the calling thread's client id; a thread without a row has nothing
-// to set and the call does nothing (its log lines carry 0).
+// Sets the calling thread's client id in its row; a thread without a row
+// has nothing to set and the call does nothing (its log lines carry 0).
+// Takes no lock: a row changes owner only after its owner freed it, so the
+// owner's check of its row cannot be overtaken by another thread taking it.
 void thread_set_clientid(uint32_t client_id);
 
 // Counts the first MAXTHREADS rows by state into the first five fields of

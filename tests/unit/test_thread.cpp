@@ -158,6 +158,35 @@ TEST_F(ThreadTable, ThreadWithoutRowLogsWithClientIdZero)
     EXPECT_EQ(thread_get_clientid(), 7u);
 }
 
+TEST_F(ThreadTable, ClientIdIsSetWhileAReaderHoldsTheTable)
+{
+    // A page that reads the table under threadlistlock does not stall the
+    // requests that set their id and log: all of that finishes while the
+    // reader still holds the lock (it lets go after 10 seconds at most).
+    std::promise<void> held;
+    std::promise<void> release;
+    std::atomic<bool> still_held{true};
+    std::thread reader([&] {
+        pthread_mutex_lock(&threadlistlock);
+        held.set_value();
+        release.get_future().wait_for(std::chrono::seconds(10));
+        still_held = false;
+        pthread_mutex_unlock(&threadlistlock);
+    });
+    held.get_future().wait();
+    thread_set_clientid(31);
+    uint32_t seen = thread_get_clientid();
+    putlog(LOG_WARNING, "while the table is read");
+    bool in_time = still_held;
+    release.set_value();
+    reader.join();
+    EXPECT_TRUE(in_time);
+    EXPECT_EQ(seen, 31u);
+    EXPECT_EQ(threads[0].client_id, 31u);
+    EXPECT_NE(newest_line().find(" [31] "), std::string::npos) << newest_line();
+    thread_set_clientid(0);
+}
+
 struct ServiceProbe {
     std::promise<int> found;
     std::promise<void> release;

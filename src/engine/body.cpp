@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
+#include <vector>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,9 +15,14 @@
 #include "engine/connection.h"
 #include "engine/fetch.h"
 #include "engine/header.h"
+#include "engine/options.h"
+#include "engine/proto_http.h"
+#include "engine/protocol.h"
 #include "engine/socket.h"
+#include "engine/urlcommand.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/processors.h"
 
 int64_t (*body_cache_add)(CACHEMAP *object, const char *data, size_t length) = nullptr;
 void (*body_cache_bufferwait)(CONNECTION_T *conn) = nullptr;
@@ -39,13 +45,28 @@ Socket *destination_of(CONNECTION_T *conn, int side);
 int io_timeout(CONNECTION_T *conn);
 bool move(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int64_t count);
 bool move_to_close(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf);
-bool move_chunked(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int observer);
+int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t cap);
+int move_chunked(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int observer,
+                 bool framed, uint64_t cap, int64_t *pending);
 bool chunk_end(CONNECTION_T *conn, int side);
 bool trailers_skip(CONNECTION_T *conn, int side);
 bool source_ended(Socket *src);
-bool transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf);
+int transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, uint64_t cap,
+             BodyRest *rest);
 void observer_mask(CONNECTION_T *conn, int observer, int mask);
 void client_release(CONNECTION_T *conn);
+
+// No cap: the whole body is read whatever its size.
+const uint64_t NO_CAP = UINT64_MAX;
+
+// The read observer of a response body while it is kept or relayed.
+struct Observer {
+    Socket *socket = nullptr;
+    int id = -1;
+};
+
+Observer observer_start(CONNECTION_T *conn, int side, Mode mode);
+bool observer_end(CONNECTION_T *conn, const Observer &observer, bool ok);
 
 Framing framing_of(CONNECTION_T *conn, int side)
 {
@@ -110,6 +131,27 @@ bool move_to_close(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf)
     return !(conn->flags & CONN_FAILED) && source_ended(source_of(conn, side));
 }
 
+// Reads a body that ends with the close into buf until the close, or
+// until buf holds one byte more than cap (BODY_PAST_CAP: the rest runs
+// until the close).  The reads go straight to the source socket, which
+// waits at most its time-out and runs the read observer.
+int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t cap)
+{
+    Socket *src = source_of(conn, side);
+    std::vector<char> block(BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192);
+    while (buf->size <= cap) {
+        uint64_t room = cap - buf->size + 1;
+        size_t want = room < block.size() ? (size_t)room : block.size();
+        ssize_t got = src->Read(block.data(), (ssize_t)want);
+        if (got == 0)
+            return (conn->flags & CONN_FAILED) ? BODY_FAILED : BODY_WHOLE;
+        if (got < 0)
+            return BODY_FAILED;
+        buf->Add(block.data(), (size_t)got);
+    }
+    return BODY_PAST_CAP;
+}
+
 // True when the socket's peer has closed and nothing is left unread.
 bool source_ended(Socket *src)
 {
@@ -159,74 +201,115 @@ bool trailers_skip(CONNECTION_T *conn, int side)
     }
 }
 
-// A chunked body, chunk by chunk.  When relaying, the destination gets
-// the same chunks with their sizes in lower-case hexadecimal and, only
-// after the whole body arrived, the last chunk "0\r\n\r\n".  The observer
-// is off while framing is read, so it sees data bytes only.
-bool move_chunked(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int observer)
+// A chunked body, chunk by chunk.  When relaying framed, the destination
+// gets the same chunks with their sizes in lower-case hexadecimal and,
+// only after the whole body arrived, the last chunk "0\r\n\r\n"; relaying
+// unframed, it gets the data alone.  The observer is off while framing is
+// read, so it sees data bytes only.  When buffering, a chunk that would
+// take the buffer past cap is left unread: BODY_PAST_CAP with its size in
+// *pending.
+int move_chunked(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int observer,
+                 bool framed, uint64_t cap, int64_t *pending)
 {
     for (;;) {
         observer_mask(conn, observer, 0);
         int64_t size = next_chunksize(conn, side);
         if (size < 0)
-            return false;
-        Socket *dst = mode == MODE_RELAY ? destination_of(conn, side) : nullptr;
+            return BODY_FAILED;
+        Socket *dst = mode == MODE_RELAY && framed ? destination_of(conn, side) : nullptr;
         if (size == 0) {
             if (!trailers_skip(conn, side))
-                return false;
+                return BODY_FAILED;
             if (dst) {
                 dst->PutSock("0\r\n\r\n");
                 dst->Flush();
             }
-            return true;
+            return BODY_WHOLE;
+        }
+        if (mode == MODE_BUFFER && (uint64_t)size > cap - buf->size) {
+            *pending = size;
+            return BODY_PAST_CAP;
         }
         if (dst)
             dst->PutSock("%" PRIx64 "\r\n", size);
         observer_mask(conn, observer, SOCKET_EVENT_READ);
         if (!move(conn, side, mode, buf, size))
-            return false;
+            return BODY_FAILED;
         observer_mask(conn, observer, 0);
         if (!chunk_end(conn, side))
-            return false;
-        dst = mode == MODE_RELAY ? destination_of(conn, side) : nullptr;
+            return BODY_FAILED;
+        dst = mode == MODE_RELAY && framed ? destination_of(conn, side) : nullptr;
         if (dst)
             dst->PutSock("\r\n");
     }
 }
 
-// The whole body of the side, framed by its head.
-bool transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf)
+Observer observer_start(CONNECTION_T *conn, int side, Mode mode)
 {
-    Framing framing = framing_of(conn, side);
-    if (framing == FRAME_NONE)
-        return true;
-    if (!source_of(conn, side))
-        return false;
-    Socket *observed = nullptr;
-    int observer = -1;
-    if (side == SIDE_SERVER && mode != MODE_DISCARD && !(conn->flags & CONN_NO_OBSERVER)) {
-        observed = conn->server;
-        observer = observed->CallBackAdd(protocol_http_read_callback, conn, SOCKET_EVENT_READ);
+    Observer o;
+    if (side == SIDE_SERVER && mode != MODE_DISCARD && !(conn->flags & CONN_NO_OBSERVER) &&
+        conn->server) {
+        o.socket = conn->server;
+        o.id = o.socket->CallBackAdd(protocol_http_read_callback, conn, SOCKET_EVENT_READ);
     }
-    HEADER *h = side == SIDE_SERVER ? conn->response : conn->request;
-    bool ok;
-    switch (framing) {
-    case FRAME_LENGTH:
-        ok = move(conn, side, mode, buf, (int64_t)h->content_length);
-        break;
-    case FRAME_CHUNKED:
-        ok = move_chunked(conn, side, mode, buf, observer);
-        break;
-    default:
-        ok = move_to_close(conn, side, mode, buf);
-        break;
-    }
-    if (observer >= 0 && conn->server == observed)
-        observed->CallBackRemove(observer);
+    return o;
+}
+
+// Removes the observer, lets go of a client given up meanwhile and marks
+// a failure; returns ok.
+bool observer_end(CONNECTION_T *conn, const Observer &o, bool ok)
+{
+    if (o.id >= 0 && conn->server == o.socket)
+        o.socket->CallBackRemove(o.id);
     client_release(conn);
     if (!ok)
         conn->flags |= CONN_FAILED;
     return ok;
+}
+
+// The body of the side, framed by its head: whole, or when buffering with
+// a cap, up to the cap (*rest then says what is left).
+int transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, uint64_t cap,
+             BodyRest *rest)
+{
+    Framing framing = framing_of(conn, side);
+    if (framing == FRAME_NONE)
+        return BODY_WHOLE;
+    if (!source_of(conn, side)) {
+        conn->flags |= CONN_FAILED;
+        return BODY_FAILED;
+    }
+    Observer observer = observer_start(conn, side, mode);
+    HEADER *h = side == SIDE_SERVER ? conn->response : conn->request;
+    int result;
+    switch (framing) {
+    case FRAME_LENGTH:
+        if (mode == MODE_BUFFER && h->content_length > cap) {
+            rest->pending = (int64_t)h->content_length;
+            result = BODY_PAST_CAP;
+        } else {
+            result = move(conn, side, mode, buf, (int64_t)h->content_length) ? BODY_WHOLE
+                                                                           : BODY_FAILED;
+        }
+        break;
+    case FRAME_CHUNKED:
+        result = move_chunked(conn, side, mode, buf, observer.id, true, cap,
+                              rest ? &rest->pending : nullptr);
+        if (result == BODY_PAST_CAP)
+            rest->chunked = true;
+        break;
+    default:
+        if (mode == MODE_BUFFER && cap != NO_CAP) {
+            result = read_to_close_capped(conn, side, buf, cap);
+            if (result == BODY_PAST_CAP)
+                rest->pending = -1;
+        } else {
+            result = move_to_close(conn, side, mode, buf) ? BODY_WHOLE : BODY_FAILED;
+        }
+        break;
+    }
+    observer_end(conn, observer, result != BODY_FAILED);
+    return result;
 }
 
 // A client given up by the buffer-wait deadline is deleted once the pump
@@ -277,19 +360,103 @@ int64_t next_chunksize(CONNECTION_T *conn, int side)
 
 int http_transfer(CONNECTION_T *conn, int side)
 {
-    return transfer(conn, side, MODE_RELAY, nullptr) ? 1 : 0;
+    return transfer(conn, side, MODE_RELAY, nullptr, NO_CAP, nullptr) == BODY_WHOLE ? 1 : 0;
 }
 
 Filebuf *http_transfer_filebuf(CONNECTION_T *conn, int side)
 {
     Filebuf *buf = new Filebuf();
-    transfer(conn, side, MODE_BUFFER, buf);
+    transfer(conn, side, MODE_BUFFER, buf, NO_CAP, nullptr);
     return buf;
+}
+
+uint64_t body_buffer_cap(CONNECTION_T *conn)
+{
+    uint64_t limit = general_section ? general_section->maxdbuffer_get(conn) : 0;
+    if (url_command_find(conn->url_commands, "process"))
+        return limit > FILEBUF_INFLATE_LIMIT ? limit : FILEBUF_INFLATE_LIMIT;
+    return limit != 0 ? limit : FILEBUF_INFLATE_LIMIT;
+}
+
+int http_transfer_filebuf_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t cap,
+                                 BodyRest *rest)
+{
+    *rest = BodyRest();
+    return transfer(conn, side, MODE_BUFFER, buf, cap, rest);
+}
+
+int http_transfer_rest(CONNECTION_T *conn, int side, const BodyRest *rest)
+{
+    if (!source_of(conn, side)) {
+        conn->flags |= CONN_FAILED;
+        return 0;
+    }
+    Observer observer = observer_start(conn, side, MODE_RELAY);
+    bool ok;
+    if (rest->pending < 0) {
+        ok = move_to_close(conn, side, MODE_RELAY, nullptr);
+    } else {
+        ok = move(conn, side, MODE_RELAY, nullptr, rest->pending);
+        if (ok && rest->chunked) {
+            observer_mask(conn, observer.id, 0);
+            ok = chunk_end(conn, side) &&
+                 move_chunked(conn, side, MODE_RELAY, nullptr, observer.id, false, NO_CAP,
+                              nullptr) == BODY_WHOLE;
+        }
+    }
+    return observer_end(conn, observer, ok) ? 1 : 0;
+}
+
+int http_send_past_cap(CONNECTION_T *conn, Filebuf *start, const BodyRest *rest, uint64_t cap)
+{
+    HEADER *r = conn->response;
+    // Relayed from here on: no "downloading" page once the head is out.
+    conn->flags &= ~CONN_BUFFERING;
+    const char *url = conn->request && conn->request->url ? conn->request->url : "";
+    if ((conn->flags & CONN_PROCESS) &&
+        (url_command_find(conn->url_commands, "process") ||
+         processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) != 0))
+        putlog(LOG_WARNING,
+               "request: warn: [IP:%s] response passed uninspected, its body exceeds the buffer "
+               "limit of %" PRIu64 " bytes: %s",
+               protocol_client_text(conn), cap, url);
+    else if (r->content_encoding && !accepts_encoded_content(conn))
+        putlog(LOG_WARNING,
+               "request: warn: [IP:%s] response sent with its content coding %s, its body "
+               "exceeds the buffer limit of %" PRIu64 " bytes: %s",
+               protocol_client_text(conn), r->content_encoding, cap, url);
+    else
+        putlog(LOG_DEBUG,
+               "request: [IP:%s] response body exceeds the buffer limit of %" PRIu64
+               " bytes, relayed until the close",
+               protocol_client_text(conn), cap);
+    r->flags &= ~HEADER_LENGTH;
+    r->content_length = 0;
+    r->chunked = 0;
+    conn->keepalive_client = 0;
+    if (!(conn->flags & CONN_CLIENT_GONE)) {
+        int sent = header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT);
+        if (sent == -1) {
+            conn->keepalive_server = 0;
+            return -1;
+        }
+        if (sent != 0 ||
+            (conn->client && start->size && net_filebuf_send(start, conn, SIDE_CLIENT) < 0)) {
+            conn->keepalive_server = 0;
+            conn->flags |= CONN_FAILED;
+            return 0;
+        }
+    }
+    if (!http_transfer_rest(conn, SIDE_SERVER, rest)) {
+        conn->keepalive_server = 0;
+        return 0;
+    }
+    return 1;
 }
 
 int http_transfer_discard(CONNECTION_T *conn, int side)
 {
-    return transfer(conn, side, MODE_DISCARD, nullptr) ? 1 : 0;
+    return transfer(conn, side, MODE_DISCARD, nullptr, NO_CAP, nullptr) == BODY_WHOLE ? 1 : 0;
 }
 
 int64_t http_send_body(CONNECTION_T *conn, Filebuf *body)

@@ -49,6 +49,54 @@ int http_transfer(CONNECTION_T *conn, int side);
 // holds what arrived.
 Filebuf *http_transfer_filebuf(CONNECTION_T *conn, int side);
 
+// Results of http_transfer_filebuf_capped.
+enum {
+    BODY_FAILED = 0,    // the body could not be read to its end (CONN_FAILED set)
+    BODY_WHOLE = 1,     // the whole body is in the buffer
+    BODY_PAST_CAP = 2,  // the body is longer than the cap; its start is in the buffer
+};
+
+// Where a read stopped at the cap: what is left of the body on the socket.
+struct BodyRest {
+    // Bytes of the current chunk or of a counted body still unread; -1
+    // when the rest runs until the sender closes.
+    int64_t pending = 0;
+    // The chunked coding goes on after the pending bytes.
+    bool chunked = false;
+};
+
+// The largest response body the connection may hold in memory: the
+// general rule's download buffer size, or FILEBUF_INFLATE_LIMIT when it
+// sets none.  With the URL command "process", which forces processing of
+// bodies above the download buffer size, the larger of the two.
+uint64_t body_buffer_cap(CONNECTION_T *conn);
+
+// Reads the side's body into buf like http_transfer_filebuf, but never
+// holds more than cap bytes of it, plus one byte for a body that runs
+// until the close (the byte that tells it is longer than cap).  A counted
+// body or a chunk that would not fit is left unread whole.  BODY_PAST_CAP
+// leaves in *rest what http_transfer_rest needs to move the remainder.
+int http_transfer_filebuf_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t cap,
+                                 BodyRest *rest);
+
+// Relays what a capped read left unread to the other side, without chunk
+// framing, so the receiver's body is the rest of the data and ends with
+// the close.  Returns 1 when the whole rest moved, 0 when it failed
+// (CONN_FAILED set).
+int http_transfer_rest(CONNECTION_T *conn, int side, const BodyRest *rest);
+
+// Answers the client with a response body that outgrew its buffer (a
+// capped read gave BODY_PAST_CAP; start holds what was read): the head
+// goes out without a length and with the connection closing after the
+// body, then the start, then the rest relayed as it arrives without chunk
+// framing.  The body is neither processed nor re-coded; when a module
+// wanted to inspect it, or it keeps a content coding the client does not
+// accept, that is logged under LOG_WARNING.  A client that is gone gets
+// nothing and the rest is still read.  Returns 1 when the whole body
+// moved, 0 when it failed (CONN_FAILED set), -1 when the head holds a
+// value that cannot be written (nothing was sent).
+int http_send_past_cap(CONNECTION_T *conn, Filebuf *start, const BodyRest *rest, uint64_t cap);
+
 // Reads the side's body and keeps nothing (no observer).  Returns 1 when
 // the whole body was read, 0 when it failed (CONN_FAILED set): the
 // connection then cannot carry another message.

@@ -197,7 +197,11 @@ int buffered(CONNECTION_T *conn)
 {
     buffertimeout_set(conn);
     HEADER *r = conn->response;
-    Filebuf *body = http_transfer_filebuf(conn, SIDE_SERVER);
+    // Memory holds at most the buffer limit: a longer body is relayed.
+    uint64_t cap = body_buffer_cap(conn);
+    Filebuf *body = new Filebuf();
+    BodyRest rest;
+    int read = http_transfer_filebuf_capped(conn, SIDE_SERVER, body, cap, &rest);
     if (conn->flags & CONN_FAILED) {
         // A cut body is never completed into a whole one: the client gets
         // nothing and its connection ends.
@@ -206,6 +210,18 @@ int buffered(CONNECTION_T *conn)
         delete body;
         log_entry_complete(conn);
         return ending_early(conn);
+    }
+    if (read == BODY_PAST_CAP) {
+        int sent = http_send_past_cap(conn, body, &rest, cap);
+        delete body;
+        if (sent == -1)
+            protocol_page(conn, "unknown", 502, false);
+        log_entry_complete(conn);
+        if (sent != 1)
+            return ending_early(conn);
+        http_header_free(conn->response);
+        conn->response = nullptr;
+        return 1;
     }
     if (conn->flags & CONN_CLIENT_GONE) {
         delete body;

@@ -1,7 +1,8 @@
 // Message body transfer over socket pairs: chunked relay and de-chunking
 // with trailers, bad chunk sizes, truncated counted, chunked and
 // close-delimited bodies, request bodies that must not swallow the next
-// request, and the download allowance.
+// request, the download allowance, and bodies read up to a buffer cap
+// with the rest relayed.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -15,7 +16,9 @@
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "engine/socket.h"
+#include "fixture.h"
 #include "runtime/filebuf.h"
+#include "runtime/processors.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ class BodyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        global_for_process();
         conn = connection_new();
         conn->server = pair(&origin);
         conn->client = pair(&browser);
@@ -322,6 +326,165 @@ TEST_F(BodyTest, BufferedBodyIsSentUnlessTheRequestIsHead)
     conn->flags &= ~CONN_HEAD;
     EXPECT_GE(http_send_body(conn, &body), 0);
     EXPECT_EQ(peer_got(browser), "page");
+}
+
+struct CapCase {
+    const char *what;
+    const char *head;
+    std::string sent;
+    bool close_after;
+    uint64_t cap;
+    int result;
+    std::string kept;     // what the buffer holds
+    std::string relayed;  // what the rest relay gives the client
+};
+
+// Below, at and above the cap for every framing.  A body within the cap is
+// read whole; a longer one leaves the buffer at most at the cap (plus the
+// one byte that shows a close-delimited body goes on), and the rest moves
+// to the client without chunk framing, the next message left in place.
+TEST_F(BodyTest, BodiesReadUpToTheCapAndTheRestRelayed)
+{
+    const char *counted = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+    const char *chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const char *open = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string chunks = "5\r\nhello\r\n5\r\nworld\r\n1\r\n!\r\n0\r\n\r\n";
+    const CapCase cases[] = {
+        {"counted below", counted, "0123456789NEXT", false, 11, BODY_WHOLE, "0123456789", ""},
+        {"counted at", counted, "0123456789NEXT", false, 10, BODY_WHOLE, "0123456789", ""},
+        {"counted above", counted, "0123456789NEXT", false, 9, BODY_PAST_CAP, "", "0123456789"},
+        {"chunked below", chunked, chunks + "NEXT", false, 12, BODY_WHOLE, "helloworld!", ""},
+        {"chunked at", chunked, chunks + "NEXT", false, 11, BODY_WHOLE, "helloworld!", ""},
+        {"chunked above", chunked, chunks + "NEXT", false, 10, BODY_PAST_CAP, "helloworld", "!"},
+        {"chunked far above", chunked, chunks + "NEXT", false, 4, BODY_PAST_CAP, "",
+         "helloworld!"},
+        {"close-delimited below", open, "0123456789", true, 11, BODY_WHOLE, "0123456789", ""},
+        {"close-delimited at", open, "0123456789", true, 10, BODY_WHOLE, "0123456789", ""},
+        {"close-delimited above", open, "0123456789", true, 8, BODY_PAST_CAP, "012345678", "9"},
+    };
+    for (const CapCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        response(c.head);
+        peer_send(&origin, c.sent, c.close_after);
+        Filebuf buf;
+        BodyRest rest;
+        EXPECT_EQ(http_transfer_filebuf_capped(conn, SIDE_SERVER, &buf, c.cap, &rest), c.result);
+        EXPECT_EQ(std::string(buf.data ? buf.data : "", buf.size), c.kept);
+        EXPECT_LE(buf.size, c.cap + 1);
+        if (c.result == BODY_PAST_CAP) {
+            EXPECT_EQ(http_transfer_rest(conn, SIDE_SERVER, &rest), 1);
+        }
+        EXPECT_FALSE(conn->flags & CONN_FAILED);
+        EXPECT_EQ(peer_got(browser), c.relayed);
+        // The observer saw every body byte once, framing never.
+        EXPECT_EQ(conn->bytes_downloaded, c.kept.size() + c.relayed.size());
+        if (!c.close_after) {
+            EXPECT_EQ(buffered(conn->server), "NEXT");
+        }
+    }
+}
+
+// A rest that cannot be framed to its end is a failure like any other
+// cut body; so is a close-delimited start stopped by silence.
+TEST_F(BodyTest, CutBodiesPastTheCapFail)
+{
+    response("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    peer_send(&origin, "5\r\nhello\r\n5\r\nwor", true);
+    Filebuf buf;
+    BodyRest rest;
+    ASSERT_EQ(http_transfer_filebuf_capped(conn, SIDE_SERVER, &buf, 7, &rest), BODY_PAST_CAP);
+    EXPECT_EQ(http_transfer_rest(conn, SIDE_SERVER, &rest), 0);
+    EXPECT_TRUE(conn->flags & CONN_FAILED);
+
+    TearDown();
+    SetUp();
+    response("HTTP/1.0 200 OK\r\n\r\n");
+    peer_send(&origin, "0123", false);
+    Filebuf open_buf;
+    EXPECT_EQ(http_transfer_filebuf_capped(conn, SIDE_SERVER, &open_buf, 100, &rest), BODY_FAILED);
+    EXPECT_TRUE(conn->flags & CONN_FAILED);
+}
+
+int wants_whole_body(CONNECTION_T *, Filebuf *)
+{
+    return 1;
+}
+
+bool logged(const char *text)
+{
+    for (LOGBUFFER_NODE *n = global->logbuffer->tail; n != nullptr; n = n->previous)
+        if (strstr(n->text, text) != nullptr)
+            return true;
+    return false;
+}
+
+struct PastCapCase {
+    const char *what;
+    bool process;        // CONN_PROCESS set
+    bool inspecting;     // a module asks for the whole body
+    const char *coding;  // the response's Content-Encoding
+    const char *warning; // the warning expected, or null for none
+};
+
+// A body past the cap goes out close-delimited: no length and no chunked
+// coding in the head, the connection closing after the body, and the
+// body byte for byte.  A body that a module wanted whole, or that keeps a
+// coding the client cannot read, is never passed on silently.
+TEST_F(BodyTest, BodyPastTheCapIsSentCloseDelimited)
+{
+    const PastCapCase cases[] = {
+        {"framing only", false, false, nullptr, nullptr},
+        {"a module inspects", true, true, nullptr, "passed uninspected"},
+        {"coded for a client without codings", true, false, "gzip",
+         "sent with its content coding gzip"},
+    };
+    for (const PastCapCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        logbuffer_clear(global->logbuffer);
+        request("GET http://a.test/big HTTP/1.0\r\n\r\n");
+        std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+        if (c.coding)
+            head += std::string("Content-Encoding: ") + c.coding + "\r\n";
+        response((head + "\r\n").c_str());
+        conn->flags |= CONN_BUFFERING | (c.process ? CONN_PROCESS : 0);
+        conn->keepalive_client = 1;
+        if (c.inspecting)
+            processors.Add(wants_whole_body, PROCESSOR_BUFFCHECK);
+        peer_send(&origin, "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", false);
+        Filebuf start;
+        BodyRest rest;
+        ASSERT_EQ(http_transfer_filebuf_capped(conn, SIDE_SERVER, &start, 5, &rest),
+                  BODY_PAST_CAP);
+        EXPECT_EQ(http_send_past_cap(conn, &start, &rest, 5), 1);
+        processors.Remove(wants_whole_body);
+        std::string got = peer_got(browser);
+        size_t end = got.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        std::string sent_head = got.substr(0, end + 2);
+        EXPECT_EQ(got.substr(end + 4), "hello world");
+        EXPECT_EQ(sent_head.find("Content-Length"), std::string::npos) << sent_head;
+        EXPECT_EQ(sent_head.find("Transfer-Encoding"), std::string::npos) << sent_head;
+        EXPECT_NE(sent_head.find("Connection: close\r\n"), std::string::npos) << sent_head;
+        EXPECT_EQ(conn->keepalive_client, 0);
+        EXPECT_FALSE(conn->flags & (CONN_BUFFERING | CONN_FAILED));
+        EXPECT_EQ(logged("passed uninspected"), c.warning && strstr(c.warning, "uninspected"));
+        EXPECT_EQ(logged("sent with its content coding"), c.warning && strstr(c.warning, "coding"));
+        if (c.warning) {
+            EXPECT_TRUE(logged(c.warning));
+        }
+    }
+}
+
+TEST(BodyCap, LimitInForceElseTheCeiling)
+{
+    CONNECTION_T *conn = connection_new();
+    // Without settings no rule gives a limit: the ceiling holds.
+    EXPECT_EQ(body_buffer_cap(conn), FILEBUF_INFLATE_LIMIT);
+    connection_free(conn);
 }
 
 } // namespace

@@ -22,9 +22,14 @@
 #include "runtime/signals.h"
 #include "fixture.h"
 
-// A failing malloc must come back as null here, as it does without the
-// address sanitizer, so the failure path of xmalloc can be reached.
+// A failing malloc must come back as null here, as it does without a
+// sanitizer, so the failure path of xmalloc can be reached.
 extern "C" const char *__asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+
+extern "C" const char *__tsan_default_options()
 {
     return "allocator_may_return_null=1";
 }

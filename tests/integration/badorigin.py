@@ -3,7 +3,6 @@ tests of what the proxy does when the server side cannot be trusted."""
 import os
 import socket
 import threading
-import time
 
 # What each path makes the server do after it has read the request head.
 #   /garbage    bytes that are no status line, then the connection stays open

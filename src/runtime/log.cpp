@@ -46,6 +46,9 @@ namespace {
 
 class LogLock;
 struct LogFile;
+struct StampCache;
+size_t stamp_local(StampCache *cache, time_t when, const char *format, char *out,
+                   size_t capacity);
 const char *category_prefix(int category);
 size_t line_build(char *line, time_t now, int category, const char *format,
                   va_list args);
@@ -54,6 +57,7 @@ void log_file_rotate(int *fd, const char *path, time_t when);
 int log_file_open(const char *path, const char *legend);
 void log_file_append(const LogFile &file, const char *data, size_t length,
                      time_t when);
+LOGBUFFER_NODE *node_new(const char *line);
 void node_free(LOGBUFFER_NODE *node);
 std::string record_format(size_t capacity, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -176,6 +180,38 @@ private:
     unsigned bit_;
 };
 
+// A time stamp as strftime made it for one second.  Each thread keeps one
+// per format: localtime_r takes the C library's time-zone lock, on which
+// every logging thread would queue otherwise.  A change of time zone within
+// the process shows from the next second on.
+struct StampCache {
+    time_t second = static_cast<time_t>(-1);
+    size_t length = 0;
+    char text[64];
+};
+
+thread_local StampCache native_stamp;   // "%Y %m %d %H:%M:%S"
+thread_local StampCache extended_stamp; // "[%d/%b/%Y:%H:%M:%S]"
+
+// Writes the stamp of `when` (cut to capacity - 1 bytes) and returns its
+// length; a time that has no local form gives "".
+size_t stamp_local(StampCache *cache, time_t when, const char *format, char *out,
+                   size_t capacity)
+{
+    if (cache->second != when) {
+        struct tm local;
+        cache->length = 0;
+        if (localtime_r(&when, &local) != nullptr)
+            cache->length = strftime(cache->text, sizeof cache->text, format, &local);
+        cache->text[cache->length] = '\0';
+        cache->second = when;
+    }
+    size_t length = cache->length < capacity ? cache->length : capacity - 1;
+    memcpy(out, cache->text, length);
+    out[length] = '\0';
+    return length;
+}
+
 // One log file with its settings and lock.
 struct LogFile {
     const char *path;
@@ -212,10 +248,8 @@ const char *category_prefix(int category)
 size_t line_build(char *line, time_t now, int category, const char *format,
                   va_list args)
 {
-    struct tm local;
-    size_t length = 0;
-    if (localtime_r(&now, &local) != nullptr)
-        length = strftime(line, LOG_LINE_MAX, "%Y %m %d %H:%M:%S", &local);
+    size_t length = stamp_local(&native_stamp, now, "%Y %m %d %H:%M:%S", line,
+                                LOG_LINE_MAX);
     int n = snprintf(line + length, LOG_LINE_MAX - length, " [%u] %s",
                      thread_get_clientid(), category_prefix(category));
     if (n > 0)
@@ -300,10 +334,22 @@ void log_file_append(const LogFile &file, const char *data, size_t length,
     fd_write_all(*file.fd, data, length);
 }
 
+// A node and its text are one allocation: the text follows the node.
+LOGBUFFER_NODE *node_new(const char *line)
+{
+    size_t length = strlen(line);
+    size_t bytes = sizeof(LOGBUFFER_NODE) + length + 1;
+    auto *node = static_cast<LOGBUFFER_NODE *>(xmalloc(bytes));
+    ASSERT_ALLOC(node, bytes);
+    node->next = node->previous = nullptr;
+    node->text = reinterpret_cast<char *>(node + 1);
+    memcpy(node->text, line, length + 1);
+    return node;
+}
+
 void node_free(LOGBUFFER_NODE *node)
 {
     ASSERT(node->text != nullptr);
-    free(node->text);
     free(node);
 }
 
@@ -379,26 +425,39 @@ LOGBUFFER *logbuffer_new()
 
 void logbuffer_add(LOGBUFFER *ring, const char *line)
 {
-    LogLock lock(&ring->lock);
-    if (!lock.owned || ring->max <= 0)
+    // A line logged while this thread adds one (its allocation failing) is
+    // not added: the ring would recurse.
+    if (log_locks_held & HELD_RING)
         return;
-    auto *node = static_cast<LOGBUFFER_NODE *>(xmalloc(sizeof(LOGBUFFER_NODE)));
-    ASSERT_ALLOC(node, sizeof(LOGBUFFER_NODE));
-    node->text = xstrdup(line);
-    node->next = ring->head;
-    if (ring->head != nullptr)
-        ring->head->previous = node;
-    ring->head = node;
-    if (ring->tail == nullptr)
-        ring->tail = node;
-    if (ring->count < ring->max) {
-        ring->count++;
-        return;
+    // Every non-debug line of every thread comes here: the copy is made
+    // before the lock and the oldest line freed after it, so the lock is
+    // held for the relinking only.
+    log_locks_held |= HELD_RING;
+    LOGBUFFER_NODE *node = node_new(line);
+    log_locks_held &= ~HELD_RING;
+    LOGBUFFER_NODE *oldest = nullptr;
+    {
+        LogLock lock(&ring->lock);
+        if (!lock.owned || ring->max <= 0) {
+            oldest = node;
+        } else {
+            node->next = ring->head;
+            if (ring->head != nullptr)
+                ring->head->previous = node;
+            ring->head = node;
+            if (ring->tail == nullptr)
+                ring->tail = node;
+            if (ring->count < ring->max) {
+                ring->count++;
+            } else {
+                oldest = ring->tail;
+                ring->tail = oldest->previous;
+                ring->tail->next = nullptr;
+            }
+        }
     }
-    LOGBUFFER_NODE *oldest = ring->tail;
-    ring->tail = oldest->previous;
-    ring->tail->next = nullptr;
-    node_free(oldest);
+    if (oldest != nullptr)
+        node_free(oldest);
 }
 
 void logbuffer_resize(LOGBUFFER *ring, int n)
@@ -510,10 +569,10 @@ std::string LogEntry::Build()
 std::string LogEntry::apache_Build()
 {
     gettimeofday(&end_time, nullptr);
-    char date[64] = "[]";
-    struct tm local;
-    if (localtime_r(&end_time.tv_sec, &local) != nullptr)
-        strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local);
+    char date[64];
+    if (stamp_local(&extended_stamp, end_time.tv_sec, "[%d/%b/%Y:%H:%M:%S]", date,
+                    sizeof date) == 0)
+        snprintf(date, sizeof date, "[]");
     size_t texts = 2 * (interface_ip.size() + interface_port.size()) +
                    client.size() + username.size() + method.size() + url.size() +
                    http_referer.size() + useragent.size() + mime.size() +

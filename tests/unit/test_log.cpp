@@ -15,6 +15,8 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <chrono>
 #include <unistd.h>
 #include <vector>
 
@@ -297,6 +299,70 @@ TEST_F(LogTest, PathWithoutSlashKeepsGrowing)
     std::string text = file_text(directory + "/plain.log");
     EXPECT_LT(text.find("error: one\n"), text.find("error: two\n")) << text;
     EXPECT_NE(text.find("error: two\n"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, LinesOfConcurrentThreadsStayWholeAcrossRotations)
+{
+    // Long lines from several threads while the log rotates: every line
+    // lands whole, once, in one of the files, and the ring holds whole
+    // lines only.
+    use_log_file(log_path);
+    logbuffer_resize(record.logbuffer, 50);
+    const int writers = 6;
+    const int lines = 150;
+    const size_t body = 3000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([t, lines, body] {
+            std::string fill(body, static_cast<char>('a' + t));
+            for (int n = 0; n < lines; n++)
+                putlog(LOG_WARNING, "t%d n%d %s", t, n, fill.c_str());
+        });
+    for (int r = 0; r < 3; r++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        logrotate();
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+
+    // A line is "<stamp> [0] warning: t<t> n<n> <body letters of t>".
+    auto check = [body](const std::string &line, int *t, int *n) {
+        size_t at = line.find(" [0] warning: t");
+        if (at == std::string::npos)
+            return false;
+        char letter = 0;
+        int used = 0;
+        std::string rest = line.substr(at + 15);
+        if (sscanf(rest.c_str(), "%d n%d %n", t, n, &used) != 2 || used == 0)
+            return false;
+        letter = static_cast<char>('a' + *t);
+        return rest.size() - used == body &&
+               rest.find_first_not_of(letter, used) == std::string::npos;
+    };
+    std::vector<std::vector<int>> seen(writers, std::vector<int>(lines, 0));
+    for (const std::string &name : directory_entries(directory)) {
+        std::istringstream text(file_text(directory + "/" + name));
+        std::string line;
+        while (std::getline(text, line)) {
+            if (line.find("advice: Recieved Signal for Log Rotation") != std::string::npos)
+                continue;
+            int t = -1, n = -1;
+            ASSERT_TRUE(check(line, &t, &n)) << name << ": " << line.substr(0, 120);
+            ASSERT_TRUE(t >= 0 && t < writers && n >= 0 && n < lines) << line.substr(0, 80);
+            seen[t][n]++;
+        }
+    }
+    for (int t = 0; t < writers; t++)
+        for (int n = 0; n < lines; n++)
+            EXPECT_EQ(seen[t][n], 1) << "thread " << t << " line " << n;
+    std::vector<std::string> kept = ring();
+    EXPECT_EQ(kept.size(), 50u);
+    for (const std::string &line : kept) {
+        int t, n;
+        EXPECT_TRUE(check(line, &t, &n) ||
+                    line.find("Recieved Signal") != std::string::npos)
+            << line.substr(0, 120);
+    }
 }
 
 // --------------------------------------------------------------- the ring

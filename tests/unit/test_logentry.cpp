@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <sys/time.h>
+#include <thread>
+#include <chrono>
 #include <unistd.h>
 #include <vector>
 
@@ -344,6 +346,74 @@ TEST_F(LogEntryTest, PathWithoutSlashKeepsGrowing)
     EXPECT_EQ(access.find(ACCESS_LEGEND), 0u);
     EXPECT_EQ(std::count(access.begin(), access.end(), '\n'), 3);
     EXPECT_EQ(slogflg, 0);
+}
+
+TEST_F(LogEntryTest, RecordsOfConcurrentThreadsStayWholeAcrossRotations)
+{
+    // Requests finishing on several threads while both logs rotate: every
+    // record lands whole, once, in one access file and one extended file.
+    const int writers = 4;
+    const int records = 100;
+    const std::string path(2000, 'p');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([t, records, &path] {
+            LogEntry entry = served_request();
+            for (int n = 0; n < records; n++) {
+                entry.url = "http://t" + std::to_string(t) + ".example/" +
+                            std::to_string(n) + "/" + path;
+                entry.Write();
+                entry.apache_Write();
+            }
+        });
+    for (int r = 0; r < 3; r++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        logrotate();
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+
+    // The URL of a record names its thread and number.
+    auto url_of = [&path](const std::string &url, int *t, int *n) {
+        int used = 0;
+        return sscanf(url.c_str(), "http://t%d.example/%d/%n", t, n, &used) == 2 &&
+               used > 0 && url.compare(used, std::string::npos, path) == 0 &&
+               *t >= 0 && *t < writers && *n >= 0 && *n < records;
+    };
+    for (const char *log : {"access.log", "extended.log"}) {
+        std::vector<std::vector<int>> seen(writers, std::vector<int>(records, 0));
+        bool access = std::string(log) == "access.log";
+        for (const std::string &name : directory_entries(directory)) {
+            if (name.size() < strlen(log) ||
+                name.compare(name.size() - strlen(log), std::string::npos, log) != 0)
+                continue;
+            std::istringstream text(file_text(directory + "/" + name));
+            std::string line;
+            while (std::getline(text, line)) {
+                if (line.empty() || line[0] == '#')
+                    continue;
+                std::istringstream fields(line);
+                std::vector<std::string> field;
+                for (std::string f; fields >> f;)
+                    field.push_back(f);
+                int t = -1, n = -1;
+                if (access) {
+                    ASSERT_EQ(field.size(), 10u) << name << ": " << line.substr(0, 100);
+                    ASSERT_TRUE(url_of(field[6], &t, &n)) << line.substr(0, 100);
+                    EXPECT_EQ(field[9], "text/html");
+                } else {
+                    ASSERT_GE(field.size(), 13u) << name << ": " << line.substr(0, 100);
+                    ASSERT_TRUE(url_of(field[7].substr(0, field[7].size() - 1), &t, &n))
+                        << line.substr(0, 100);
+                    EXPECT_EQ(field.back(), "\"192.168.1.1:8080\"");
+                }
+                seen[t][n]++;
+            }
+        }
+        for (int t = 0; t < writers; t++)
+            for (int n = 0; n < records; n++)
+                EXPECT_EQ(seen[t][n], 1) << log << ": thread " << t << " record " << n;
+    }
 }
 
 // A rotation whose name is taken (two rotations within one second) must

@@ -41,7 +41,8 @@ def digest(size):
 
 
 class ChunkedOrigin:
-    """Answers GET /<size> with a chunked body of that many bytes."""
+    """Answers GET /<size> with a chunked body of that many bytes, and
+    GET /gzip/<size> with the same body labelled gzip-coded."""
 
     def __init__(self):
         self.sock = socket.socket()
@@ -54,8 +55,8 @@ class ChunkedOrigin:
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
-    def url(self, size):
-        return f"http://origin.test:{self.port}/{size}"
+    def url(self, size, coding=""):
+        return f"http://origin.test:{self.port}/{coding + '/' if coding else ''}{size}"
 
     def stop(self):
         self.stopped.set()
@@ -79,9 +80,12 @@ class ChunkedOrigin:
                 if not data:
                     return
                 head += data
-            size = int(head.split(b" ")[1].lstrip(b"/"))
+            path = head.split(b" ")[1].decode()
+            size = int(path.rsplit("/", 1)[1])
+            coding = b"Content-Encoding: gzip\r\n" if path.startswith("/gzip/") else b""
             try:
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" +
+                             coding +
                              b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
                 for chunk in body_chunks(size):
                     conn.sendall(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
@@ -116,11 +120,13 @@ def rss_kib(pid):
     return 0
 
 
-def fetch_http10(proxy, url, on_block=None):
-    """GET over HTTP/1.0: (head text, body length, body digest, whether the
-    body ended with the proxy's close).  on_block runs after every read."""
+def fetch_http10(proxy, url, on_block=None, request_line_version="1.0"):
+    """GET over HTTP/1.0 (or the version given, asking for no content
+    coding): (head text, body length, body digest, whether the body ended
+    with the proxy's close).  on_block runs after every read."""
     with socket.create_connection((proxy.host, proxy.port), timeout=30) as s:
-        s.sendall(f"GET {url} HTTP/1.0\r\n\r\n".encode())
+        s.sendall(f"GET {url} HTTP/{request_line_version}\r\nHost: origin.test\r\n\r\n"
+                  .encode())
         data = b""
         while b"\r\n\r\n" not in data:
             more = s.recv(65536)
@@ -196,3 +202,18 @@ def test_large_chunked_body_passes_in_bounded_memory(chunked_origin, proxy):
     # Relaying for framing alone is no inspection skipped: no warning.
     log = proxy.native_log.read_text(errors="replace") if proxy.native_log.exists() else ""
     assert "passed uninspected" not in log
+
+
+# A coded body for a client that accepts no coding is buffered to be
+# decoded; past the cap it goes out as it came, coding label included,
+# and the log says so.
+def test_coded_body_past_the_cap_keeps_its_coding(chunked_origin, proxy):
+    size = 2 * CAP + 3
+    head, length, sha, closed = fetch_http10(proxy, chunked_origin.url(size, "gzip"),
+                                             request_line_version="1.1")
+    assert header(head, "Content-Encoding") == "gzip", head
+    assert header(head, "Content-Length") is None and header(head, "Transfer-Encoding") is None
+    assert header(head, "Connection") == "close" and closed
+    assert (length, sha) == (size, digest(size))
+    assert wait_until(lambda: proxy.native_log.exists() and
+               "sent with its content coding gzip" in proxy.native_log.read_text(errors="replace"))

@@ -1,7 +1,8 @@
 // Message body transfer: relaying a body from one socket of a connection
 // to the other as it arrives (chunked coding kept), reading a whole body
-// into a buffer (chunked coding removed), reading and dropping a body, and
-// sending a buffered body to the client.  While a response body arrives, a
+// into a buffer (chunked coding removed), or only up to a cap with the
+// rest relayed afterwards, reading and dropping a body, and sending a
+// buffered body to the client.  While a response body arrives, a
 // read observer on the server socket fills the cache object and the HTML
 // stream, counts the bytes against the download allowance and enforces
 // the buffer-wait deadline.

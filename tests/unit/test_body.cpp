@@ -407,6 +407,19 @@ TEST_F(BodyTest, CutBodiesPastTheCapFail)
     EXPECT_TRUE(conn->flags & CONN_FAILED);
 }
 
+// Without the socket to read from there is no body, and an empty buffer
+// must not pass for an empty body.
+TEST_F(BodyTest, NoSourceSocketIsAFailure)
+{
+    response("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+    delete conn->server;
+    conn->server = nullptr;
+    Filebuf *body = http_transfer_filebuf(conn, SIDE_SERVER);
+    EXPECT_EQ(body->size, 0u);
+    EXPECT_TRUE(conn->flags & CONN_FAILED);
+    delete body;
+}
+
 int wants_whole_body(CONNECTION_T *, Filebuf *)
 {
     return 1;

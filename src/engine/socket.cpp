@@ -124,6 +124,7 @@ void Socket::init(int descriptor)
     callback_id = 0;
     inbuf_size = outbuf_size = 0;
     inbuf = outbuf = nullptr;
+    inbuf_area = nullptr;
     ssl_session = nullptr;
     ssl_ctx = nullptr;
     read_group = write_group = nullptr;
@@ -140,7 +141,7 @@ Socket::~Socket()
     if (fd != -1 && close(fd) != 0)
         putlog_system(LOG_NETWORK, "close", errno, ", in %s, closing a connection failed",
                       "~Socket");
-    free(inbuf);
+    free(inbuf_area);
     free(outbuf);
     LimitGroup *w = write_group, *r = read_group;
     write_group = read_group = nullptr;
@@ -149,16 +150,16 @@ Socket::~Socket()
     counters_socket_closed(bytes_in, bytes_out);
 }
 
-// Waits until the descriptor shows one of the events, at most seconds (0:
-// only a look).  Returns the revents, 0 on time-out, -1 on error.
-int Socket::wait_for(short events, int seconds)
+// Waits until the descriptor shows one of the events, at most ms (0: only
+// a look).  Returns the revents, 0 on time-out, -1 on error.
+int Socket::wait_for(short events, int64_t ms)
 {
     struct pollfd p;
     p.fd = fd;
     p.events = events;
     p.revents = 0;
     struct timespec start = monotonic_now();
-    int64_t budget = (int64_t)seconds * 1000;
+    int64_t budget = ms;
     for (;;) {
         int64_t left = budget - elapsed_ms(start, monotonic_now());
         if (left < 0)
@@ -223,10 +224,15 @@ ssize_t Socket::read_once(char *dst, size_t room)
     if (dst != nullptr && room >= size) {
         r = io_read(dst, size);
     } else {
-        size_t old = inbuf_len;
-        Resize(old + size, 0);
-        r = io_read(inbuf + old, size);
-        Resize(old + (r > 0 ? (size_t)r : 0), 0);
+        // An appending read takes what the input area has free, or one
+        // step when that is less, so that a head or a short body never
+        // makes the area grow past a step and shrink again at every read.
+        size_t free_room = inbuf_size - input_offset() - inbuf_len;
+        size = std::min(size, std::max(free_room, (size_t)SOCKET_BUFFER_STEP));
+        input_room(size);
+        r = io_read(inbuf + inbuf_len, size);
+        if (r > 0)
+            inbuf_len += (size_t)r;
         if (r > 0 && dst != nullptr) {
             size_t take = std::min((size_t)r, room);
             memcpy(dst, inbuf, take);
@@ -241,19 +247,19 @@ ssize_t Socket::read_once(char *dst, size_t room)
     return r;
 }
 
-// read_once, waiting up to `seconds` when the descriptor has nothing yet.
+// read_once, waiting up to ms when the descriptor has nothing yet.
 // Returns the bytes read, 0 at end of stream, -1 on failure or time-out.
-ssize_t Socket::read_within(int seconds, char *dst, size_t room)
+ssize_t Socket::read_within(int64_t ms, bool wait_first, char *dst, size_t room)
 {
     // A throttled read takes its share of the window only once input is
-    // there, so it waits first; any other tries the read first and waits
-    // only when nothing came.
-    bool waited = read_group != nullptr;
-    if (waited && !shows_input(wait_for(POLLIN, seconds)))
+    // there, so it waits first, as does a caller that expects nothing yet;
+    // any other tries the read first and waits only when nothing came.
+    bool waited = wait_first || read_group != nullptr;
+    if (waited && !shows_input(wait_for(POLLIN, ms)))
         return -1;
     ssize_t r = read_once(dst, room);
     if (r == READ_WOULD_BLOCK && !waited) {
-        if (!shows_input(wait_for(POLLIN, seconds)))
+        if (!shows_input(wait_for(POLLIN, ms)))
             return -1;
         r = read_once(dst, room);
     }
@@ -291,7 +297,7 @@ ssize_t Socket::send_within_timeout(const char *buf, size_t len)
     ssize_t r = io_write(buf, len);
     if (r != 0)
         return r;
-    int ev = wait_for(POLLOUT, timeout);
+    int ev = wait_for(POLLOUT, (int64_t)timeout * 1000);
     if (ev <= 0 || !(ev & POLLOUT))
         return -1;
     return io_write(buf, len);
@@ -305,27 +311,70 @@ void Socket::append(int which, const char *data, size_t len)
     memcpy((which == 0 ? inbuf : outbuf) + old, data, len);
 }
 
-// Drops len bytes from the front of the input buffer.
+// Bytes of the input area before the first unread byte.
+size_t Socket::input_offset() const
+{
+    return inbuf_area != nullptr ? (size_t)(inbuf - inbuf_area) : 0;
+}
+
+// Moves the unread bytes to the start of the input area.
+void Socket::input_compact()
+{
+    if (inbuf_area == nullptr || inbuf == inbuf_area)
+        return;
+    memmove(inbuf_area, inbuf, inbuf_len);
+    inbuf = inbuf_area;
+}
+
+// Makes room for want more bytes after the unread ones: the consumed front
+// of the area is taken back first, and the area grows only when that is
+// not enough.  Returns the room.
+size_t Socket::input_room(size_t want)
+{
+    size_t room = inbuf_size - input_offset() - inbuf_len;
+    if (room >= want && inbuf_area != nullptr)
+        return room;
+    input_compact();
+    if (inbuf_area == nullptr || inbuf_size - inbuf_len < want) {
+        size_t size = round_to_step(inbuf_len + want);
+        char *grown = (char *)realloc(inbuf_area, size);
+        ASSERT_ALLOC(grown, size);
+        inbuf_area = inbuf = grown;
+        inbuf_size = size;
+    }
+    return inbuf_size - inbuf_len;
+}
+
+// Drops len bytes from the front of the input buffer.  Nothing moves: the
+// start of the unread bytes does, so taking the lines of a head off one
+// by one costs no copy of the rest.
 void Socket::consume_front(size_t len)
 {
     if (len >= inbuf_len) {
         Clear(0);
         return;
     }
-    memmove(inbuf, inbuf + len, inbuf_len - len);
-    Resize(inbuf_len - len, 0);
+    inbuf += len;
+    inbuf_len -= len;
 }
 
 void Socket::Clear(int which)
 {
-    char *&buf = which == 0 ? inbuf : outbuf;
-    size_t &len = which == 0 ? inbuf_len : outbuf_len;
-    size_t &size = which == 0 ? inbuf_size : outbuf_size;
-    len = 0;
-    if (size > SOCKET_BUFFER_STEP) {
-        free(buf);
-        buf = nullptr;
-        size = 0;
+    if (which == 0) {
+        inbuf_len = 0;
+        inbuf = inbuf_area;
+        if (inbuf_size > SOCKET_BUFFER_STEP) {
+            free(inbuf_area);
+            inbuf_area = inbuf = nullptr;
+            inbuf_size = 0;
+        }
+        return;
+    }
+    outbuf_len = 0;
+    if (outbuf_size > SOCKET_BUFFER_STEP) {
+        free(outbuf);
+        outbuf = nullptr;
+        outbuf_size = 0;
     }
 }
 
@@ -335,17 +384,30 @@ void Socket::Resize(size_t len, int which)
         Clear(which);
         return;
     }
-    char *&buf = which == 0 ? inbuf : outbuf;
-    size_t &blen = which == 0 ? inbuf_len : outbuf_len;
-    size_t &size = which == 0 ? inbuf_size : outbuf_size;
-    if (buf == nullptr || size < len || size >= len + SOCKET_BUFFER_STEP) {
-        size_t want = round_to_step(len);
-        char *grown = (char *)realloc(buf, want);
-        ASSERT_ALLOC(grown, want);
-        buf = grown;
-        size = want;
+    if (which == 0) {
+        // The unread bytes keep their place while they fit behind it.
+        bool oversized = inbuf_size >= len + SOCKET_BUFFER_STEP;
+        if (inbuf_area == nullptr || oversized || input_offset() + len > inbuf_size) {
+            input_compact();
+            if (inbuf_area == nullptr || inbuf_size < len || oversized) {
+                size_t want = round_to_step(len);
+                char *area = (char *)realloc(inbuf_area, want);
+                ASSERT_ALLOC(area, want);
+                inbuf_area = inbuf = area;
+                inbuf_size = want;
+            }
+        }
+        inbuf_len = len;
+        return;
     }
-    blen = len;
+    if (outbuf == nullptr || outbuf_size < len || outbuf_size >= len + SOCKET_BUFFER_STEP) {
+        size_t want = round_to_step(len);
+        char *grown = (char *)realloc(outbuf, want);
+        ASSERT_ALLOC(grown, want);
+        outbuf = grown;
+        outbuf_size = want;
+    }
+    outbuf_len = len;
 }
 
 size_t Socket::PushFront(const char *data, size_t len)
@@ -353,6 +415,13 @@ size_t Socket::PushFront(const char *data, size_t len)
     size_t before = inbuf_len;
     if (len == 0)
         return before;
+    // Room freed at the front takes the bytes without moving the others.
+    if (inbuf_area != nullptr && input_offset() >= len) {
+        inbuf -= len;
+        inbuf_len += len;
+        memcpy(inbuf, data, len);
+        return before;
+    }
     Resize(before + len, 0);
     memmove(inbuf + len, inbuf, before);
     memcpy(inbuf, data, len);
@@ -394,7 +463,8 @@ ssize_t Socket::Read(char *buf, ssize_t len, int wait)
     // One read of the descriptor; the input buffer is empty here unless
     // the caller appends (len -1).
     size_t room = len == -1 ? 0 : (size_t)(len - delivered);
-    ssize_t r = read_within(wait, len == -1 ? nullptr : buf + delivered, room);
+    ssize_t r = read_within((int64_t)wait * 1000, false, len == -1 ? nullptr : buf + delivered,
+                            room);
     if (r > 0 && len != -1)
         delivered += (ssize_t)std::min((size_t)r, room);
     if (len == -1)
@@ -407,6 +477,11 @@ ssize_t Socket::Read(char *buf, ssize_t len, int wait)
         return delivered;
     }
     return r;
+}
+
+ssize_t Socket::ReadWait(int milliseconds)
+{
+    return read_within(milliseconds > 0 ? milliseconds : 0, true, nullptr, 0);
 }
 
 ssize_t Socket::GetLine(char *dst, ssize_t dstlen)

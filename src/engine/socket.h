@@ -107,6 +107,11 @@ public:
     // the descriptor happens per call, so callers loop.
     ssize_t Read(char *buf, ssize_t len, int timeout);
     ssize_t Read(char *buf, ssize_t len);
+    // Appends one block from the descriptor to the input buffer once input
+    // is there, waiting at most milliseconds for it (0: only a look).  It
+    // waits before it reads, for callers that expect nothing yet.  Returns
+    // as Read with len -1.
+    ssize_t ReadWait(int milliseconds);
 
     // Takes one line ending in "\n" off the stream into dst (dstlen -1:
     // discard it).  The line is cut to dstlen - 1 characters and always
@@ -165,9 +170,9 @@ public:
     // succeeded; until then every read and write goes to the descriptor.
     int encrypted;
     int callback_id;           // id the next CallBackAdd hands out
-    size_t inbuf_size;         // allocated size of inbuf: 0 or a multiple of 64 KiB
+    size_t inbuf_size;         // allocated size of the input area: 0 or a multiple of 64 KiB
     size_t outbuf_size;        // allocated size of outbuf: 0 or a multiple of 64 KiB
-    char *inbuf;
+    char *inbuf;               // the first unread byte, inside the input area
     char *outbuf;
     std::list<SocketCallBack> callbacks;
     struct ssl_st *ssl_session;
@@ -186,15 +191,22 @@ private:
     // io_read's result when the descriptor has nothing to read yet.
     static constexpr ssize_t READ_WOULD_BLOCK = -2;
 
-    int wait_for(short events, int seconds);
+    // The input area: consumed bytes only move inbuf forward, and the
+    // unread bytes go back to the start of the area when a read needs room.
+    char *inbuf_area;
+
+    int wait_for(short events, int64_t ms);
     static bool shows_input(int events);
     ssize_t io_read(char *buf, size_t len);
     ssize_t read_once(char *dst, size_t room);
-    ssize_t read_within(int seconds, char *dst, size_t room);
+    ssize_t read_within(int64_t ms, bool wait_first, char *dst, size_t room);
     ssize_t io_write(const char *buf, size_t len);
     ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();
     void append(int which, const char *data, size_t len);
+    size_t input_offset() const;
+    void input_compact();
+    size_t input_room(size_t want);
     void consume_front(size_t len);
     SocketCallBack &find_callback(int id);
 };

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/socket.h"
 #include "runtime/atom.h"
@@ -124,6 +125,52 @@ TEST_F(SocketTest, ReadWithoutTimeoutStillEndsAfterTheSocketTimeout)
     EXPECT_LT(seconds_since(start), 5.0);
 }
 
+TEST_F(SocketTest, ReadWaitWaitsItsMillisecondsAtMost)
+{
+    enum Peer { SENT_BEFORE, SENT_DURING, SILENT, CLOSED };
+    struct Case {
+        const char *what;
+        Peer peer;
+        int ms;
+        ssize_t result;  // its sign
+        double at_least, at_most;  // seconds the call takes
+    } cases[] = {
+        {"input already there is taken at once", SENT_BEFORE, 5000, 1, 0.0, 1.0},
+        {"input during the wait ends it", SENT_DURING, 5000, 1, 0.0, 4.0},
+        {"a silent peer costs the wait only", SILENT, 150, -1, 0.1, 2.0},
+        {"a zero wait is a look", SILENT, 0, -1, 0.0, 1.0},
+        {"a closed peer is the end of stream", CLOSED, 5000, 0, 0.0, 1.0},
+    };
+    for (const Case &c : cases) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        Socket s(fds[0]);
+        if (c.peer == SENT_BEFORE) {
+            ASSERT_EQ(write(fds[1], "GET", 3), 3);
+        }
+        if (c.peer == CLOSED)
+            close(fds[1]);
+        std::thread later([&] {
+            if (c.peer == SENT_DURING) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                (void)!write(fds[1], "GET", 3);
+            }
+        });
+        auto start = Clock::now();
+        ssize_t r = s.ReadWait(c.ms);
+        double took = seconds_since(start);
+        later.join();
+        EXPECT_EQ(r > 0 ? 1 : r, c.result) << c.what;
+        EXPECT_GE(took, c.at_least) << c.what;
+        EXPECT_LT(took, c.at_most) << c.what;
+        if (c.result > 0) {
+            EXPECT_EQ(std::string(s.inbuf, s.inbuf_len), "GET") << c.what;
+        }
+        if (c.peer != CLOSED)
+            close(fds[1]);
+    }
+}
+
 TEST_F(SocketTest, BytesSentBeforeTheHangUpAreDeliveredThenEndOfStream)
 {
     peer_send("tail");
@@ -204,6 +251,56 @@ TEST_F(SocketTest, GetLineCases)
         }
         EXPECT_EQ(std::string(s.inbuf ? s.inbuf : "", s.inbuf_len), c.remaining)
             << c.what;
+    }
+}
+
+// Lines taken off the input leave their room in front of the unread
+// bytes; a later read takes that room back.  Whatever way a head is cut
+// into reads, its lines come whole and in order, and bytes pushed back in
+// front come out first.
+TEST_F(SocketTest, LinesSplitAcrossReadsComeWholeWhileTheInputAreaIsReused)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> reads;  // what the peer sends, one piece at a time
+        std::vector<std::string> lines;
+        std::string left;                // unread at the end
+    } cases[] = {
+        {"a head cut inside a line",
+         {"GET / HTTP/1.1\r\nHo", "st: a\r\n\r\n"},
+         {"GET / HTTP/1.1\r\n", "Host: a\r\n", "\r\n"}, ""},
+        {"a line cut between CR and LF", {"A: 1\r", "\nB: 2\r\n"}, {"A: 1\r\n", "B: 2\r\n"}, ""},
+        {"a partial line near the end of the area moves to its front",
+         {std::string(60000, 'x') + "\npartial", std::string(10000, 'y') + "\nnext"},
+         {std::string(60000, 'x') + "\n", "partial" + std::string(10000, 'y') + "\n"},
+         "next"},
+        {"a line that outgrows the area makes it grow",
+         {"first\n" + std::string(65000, 'z'), "\nlast\n"},
+         {"first\n", std::string(65000, 'z') + "\n", "last\n"}, ""},
+    };
+    std::vector<char> dst(100000);
+    for (const Case &c : cases) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        Socket s(fds[0]);
+        std::vector<std::string> got;
+        for (const std::string &piece : c.reads) {
+            ASSERT_EQ(write(fds[1], piece.data(), piece.size()), (ssize_t)piece.size())
+                << c.what;
+            ssize_t n;
+            while ((n = s.GetLine(dst.data(), (ssize_t)dst.size(), 1)) > 0)
+                got.emplace_back(dst.data(), (size_t)n);
+        }
+        EXPECT_EQ(got, c.lines) << c.what;
+        EXPECT_EQ(std::string(s.inbuf ? s.inbuf : "", s.inbuf_len), c.left) << c.what;
+
+        const std::string &last = c.lines.back();
+        EXPECT_EQ(s.PushFront(last.data(), last.size()), c.left.size()) << c.what;
+        ASSERT_EQ(s.GetLine(dst.data(), (ssize_t)dst.size(), 1), (ssize_t)last.size())
+            << c.what;
+        EXPECT_EQ(std::string(dst.data(), last.size()), last) << c.what;
+        EXPECT_EQ(std::string(s.inbuf ? s.inbuf : "", s.inbuf_len), c.left) << c.what;
+        close(fds[1]);
     }
 }
 

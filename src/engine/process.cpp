@@ -1,6 +1,7 @@
 // The accept loop and the worker cycle.
 #include "engine/process.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <pthread.h>
@@ -127,14 +128,18 @@ void request_finish(CONNECTION_T *conn)
 }
 
 // Whether the next request of a kept-alive connection is already there or
-// arrives within this worker's keep-alive wait.
+// arrives within this worker's keep-alive wait.  A wait of 0 seconds still
+// waits PROCESS_KEEPALIVE_GRACE_MS: a client that sends its next request
+// as soon as it has read the answer is a round trip away, and catching it
+// here spares the hand-over through the client pool and another worker.
 bool next_request_waiting(CONNECTION_T *conn)
 {
     if (conn->client->inbuf_len > 0)
         return true;
     int wait = process_keepalive_wait(conn->thread_index, MAXTHREADS, CLIENT_POOL_TIMEOUT,
                                       overload_factor);
-    return conn->client->Read(nullptr, -1, wait) > 0;
+    int64_t ms = wait > 0 ? (int64_t)wait * 1000 : PROCESS_KEEPALIVE_GRACE_MS;
+    return conn->client->ReadWait((int)std::min<int64_t>(ms, INT32_MAX)) > 0;
 }
 
 // The worker waits THREAD_TIMEOUT seconds on its row for a connection that

@@ -35,6 +35,11 @@ void process_register();
 // must end (its row is free by then).
 void process_entry(CONNECTION_T *connection);
 
+// Milliseconds a worker whose keep-alive wait is 0 seconds still waits for
+// the next request of its connection before it parks the connection in the
+// client pool.
+#define PROCESS_KEEPALIVE_GRACE_MS 5
+
 // Seconds the worker in thread-table row `row` waits for the next request
 // of a kept-alive connection before it parks the connection in the client
 // pool.  Workers in lower rows wait longer; with the default options (-t

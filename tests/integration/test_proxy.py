@@ -354,6 +354,28 @@ def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory
     assert data is not None and b"Connection: close" in data
 
 
+@pytest.mark.parametrize("pause", [None, 0.0, 0.5],
+                         ids=["pipelined", "right-after-the-answer", "after-a-pause"])
+def test_next_requests_of_a_connection_are_answered_in_order(origin, proxy_factory, pause):
+    # The next request may already be buffered with the first, arrive while
+    # the worker still holds the connection, or come once it is parked.
+    for i in range(3):
+        (origin.root / f"n{i}.txt").write_text(f"next {i}\n")
+    proxy = proxy_factory()
+    requests = [f"GET http://origin.test:{origin.port}/n{i}.txt HTTP/1.1\r\n"
+                f"Host: origin.test\r\n\r\n".encode() for i in range(3)]
+    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+        if pause is None:
+            s.sendall(b"".join(requests))
+        for i in range(3):
+            if pause is not None:
+                time.sleep(pause)
+                s.sendall(requests[i])
+            head, body = read_response(s)
+            assert head.startswith("HTTP/1.1 200"), head
+            assert body == f"next {i}\n".encode()
+
+
 def rss_kib(pid):
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmRSS:"):

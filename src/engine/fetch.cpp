@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
+#include <memory>
 
 #include "engine/connection.h"
 #include "engine/counters.h"
@@ -34,6 +34,7 @@ int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
 size_t block_size();
 size_t next_block(int64_t count);
+std::unique_ptr<char[]> block_new(int64_t count);
 int wait_ms(const Socket *source);
 int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
@@ -119,6 +120,14 @@ size_t next_block(int64_t count)
 {
     size_t block = block_size();
     return (count != -1 && (uint64_t)count < block) ? (size_t)count : block;
+}
+
+// The pumps' block: as large as their largest read, not initialised.  A
+// counted transfer never reads more than its count at once, so a short
+// body takes a short block.
+std::unique_ptr<char[]> block_new(int64_t count)
+{
+    return std::unique_ptr<char[]>(new char[next_block(count)]);
 }
 
 // What a pump waits for its source: nothing while bytes are buffered,
@@ -312,11 +321,12 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
         conn->flags |= CONN_FAILED;
         return 0;
     }
-    std::vector<char> block(block_size());
+    std::unique_ptr<char[]> block = block_new(count);
 
     while (count == -1 || count > 0) {
         short other_events = 0;
-        int event = pump_wait(source, other, &other_events);
+        // Bytes already buffered are taken without a look at the sockets.
+        int event = source->inbuf_len != 0 ? PUMP_READ : pump_wait(source, other, &other_events);
         if (event == PUMP_AGAIN)
             continue;
         if (event == PUMP_STOP)
@@ -339,7 +349,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
             }
             continue;
         }
-        ssize_t got = source->Read(block.data(), (ssize_t)next_block(count));
+        ssize_t got = source->Read(block.get(), (ssize_t)next_block(count));
         if (got <= 0) {
             // The source ended: a counted read that is short has failed.
             if (count > 0)
@@ -347,7 +357,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
             return 0;
         }
         if (buf != nullptr)
-            buf->Add(block.data(), (size_t)got);
+            buf->Add(block.get(), (size_t)got);
         if (count != -1)
             count -= got;
     }
@@ -360,7 +370,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
 int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
 {
     const char *source_name = side == SIDE_SERVER ? "server" : "client";
-    std::vector<char> block(block_size());
+    std::unique_ptr<char[]> block = block_new(count);
     int64_t total = 0;
     bool delivery_failed = false;
 
@@ -371,7 +381,9 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
         if (source == nullptr)
             break;
         short dest_events = 0;
-        int event = pump_wait(source, dest, &dest_events);
+        // Bytes already buffered go on without a look at the sockets: a
+        // destination that is gone shows when they are written.
+        int event = source->inbuf_len != 0 ? PUMP_READ : pump_wait(source, dest, &dest_events);
         if (event == PUMP_AGAIN)
             continue;
         if (event == PUMP_STOP)
@@ -392,7 +404,7 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
             }
             continue;
         }
-        ssize_t got = source->Read(block.data(), (ssize_t)next_block(count));
+        ssize_t got = source->Read(block.get(), (ssize_t)next_block(count));
         if (got <= 0)
             break;
         total += got;
@@ -400,7 +412,7 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
             count -= got;
         // A destination that no longer takes bytes is treated as gone
         // rather than waited for block after block.
-        if (dest != nullptr && dest->Write(block.data(), got) == -1 &&
+        if (dest != nullptr && dest->Write(block.get(), got) == -1 &&
             !destination_gone(conn, side)) {
             delivery_failed = true;
             break;
@@ -423,7 +435,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
     Socket *server = conn->server;
     if (client == nullptr || server == nullptr)
         return 0;
-    std::vector<char> block(block_size());
+    std::unique_ptr<char[]> block = block_new(-1);
     int64_t total = 0;
     Socket *from[2] = {client, server};
     Socket *to[2] = {server, client};
@@ -446,11 +458,11 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
         bool stop = false;
         for (int dir = 0; dir < 2 && !stop; dir++) {
             if (from[dir]->inbuf_len != 0 || (p[dir].revents & POLLIN)) {
-                ssize_t want = (ssize_t)block.size();
+                ssize_t want = (ssize_t)block_size();
                 if (limit != -1 && limit - total < want)
                     want = (ssize_t)(limit - total);
-                ssize_t got = from[dir]->Read(block.data(), want);
-                if (got <= 0 || to[dir]->Write(block.data(), got) == -1) {
+                ssize_t got = from[dir]->Read(block.get(), want);
+                if (got <= 0 || to[dir]->Write(block.get(), got) == -1) {
                     stop = true;
                     break;
                 }

@@ -413,6 +413,57 @@ TEST_F(FetchTest, TransferRelaysBufferedBytesFirstThenTheStream)
     EXPECT_EQ(conn->flags & CONN_FAILED, 0u);
 }
 
+// A body already buffered on the source (read with its head) is moved
+// without waiting, and a counted move takes exactly its count: what follows
+// in the buffer (the next response on a reused connection) stays there.
+TEST_F(FetchTest, CountedMovesFromTheBufferTakeExactlyTheirCount)
+{
+    struct Case {
+        const char *what;
+        bool relay;        // net_transfer to the client, else net_filebuf_read
+        bool client_gone;  // the client hung up before the move
+        int64_t count;
+        const char *moved;
+        const char *left;
+        bool failed;
+    } cases[] = {
+        {"relay stops at the count", true, false, 5, "HELLO", "HTTP/1.1 200", false},
+        {"read stops at the count", false, false, 5, "HELLO", "HTTP/1.1 200", false},
+        {"relay of the whole buffer", true, false, 17, "HELLOHTTP/1.1 200", "", false},
+        {"relay to a client that hung up fails", true, true, 5, "", "HTTP/1.1 200", true},
+    };
+    for (const Case &c : cases) {
+        pair_up(1);
+        conn->flags = 0;
+        conn->server->PushFront("HELLOHTTP/1.1 200", 17);
+        if (c.client_gone)
+            close_peer(client_peer);
+        Filebuf buf;
+        auto start = Clock::now();
+        if (c.relay)
+            net_transfer(conn, SIDE_SERVER, c.count);
+        else
+            EXPECT_EQ(net_filebuf_read(&buf, conn, SIDE_SERVER, c.count), 1) << c.what;
+        EXPECT_LT(seconds_since(start), 0.9) << c.what << ": waited for the silent server";
+        std::string moved = c.relay ? std::string() : std::string(buf.data, buf.size);
+        if (c.relay && !c.client_gone) {
+            delete conn->client;
+            conn->client = nullptr;
+            moved = read_all(client_peer);
+        }
+        EXPECT_EQ(moved, c.moved) << c.what;
+        Socket *s = conn->server;
+        EXPECT_EQ(std::string(s->inbuf ? s->inbuf : "", s->inbuf_len), c.left) << c.what;
+        EXPECT_EQ((conn->flags & CONN_FAILED) != 0, c.failed) << c.what;
+        delete conn->client;
+        delete conn->server;
+        conn->client = conn->server = nullptr;
+        if (client_peer != -1)
+            close_peer(client_peer);
+        close_peer(server_peer);
+    }
+}
+
 TEST_F(FetchTest, ShortCountedTransferFails)
 {
     pair_up();

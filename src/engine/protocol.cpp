@@ -489,8 +489,12 @@ int road_request(CONNECTION_T *conn)
     conn->variables["URL"] = h->url ? h->url : "";
     conn->log_entry.method = h->method ? h->method : "";
     conn->log_entry.url = h->url ? h->url : "";
-    conn->log_entry.useragent = h->user_agent ? h->user_agent : "";
-    conn->log_entry.http_referer = h->referer ? h->referer : "";
+    // A head without them leaves the connection's earlier values ("-" at
+    // first) in the record.
+    if (h->user_agent)
+        conn->log_entry.useragent = h->user_agent;
+    if (h->referer)
+        conn->log_entry.http_referer = h->referer;
     statincr_hosts(conn);
     if (commands_answer(conn))
         return ROAD_ANSWERED;

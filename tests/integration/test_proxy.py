@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (DEFAULT_CONFIG, Nginx, access_log_records, extended_log_records, free_port,
+from conftest import (DEFAULT_CONFIG, Client, Nginx, access_log_records, extended_log_records, free_port,
                       sanitizer_reports, wait_until)
 
 
@@ -599,3 +599,20 @@ def test_coded_body_is_decoded_for_the_client(scripted, proxy_factory):
         assert f"Content-Length: {len(plain)}".encode() in head, why
         # Without request compression the server is asked for no coding.
         assert "accept-encoding" not in scripted.heads[-1].lower(), why
+
+
+def test_user_agent_and_referer_carry_over_on_a_kept_alive_connection(origin, proxy_factory):
+    # The extended log takes User-Agent and Referer from a head only when it
+    # carries them; a request without them keeps the connection's earlier
+    # values ("-" before any).
+    (origin.root / "ua.txt").write_text("ua\n")
+    proxy = proxy_factory()
+    url = f"http://origin.test:{origin.port}/ua.txt"
+    heads = ["", "User-Agent: agent/1\r\nReferer: http://ref.test/a\r\n", ""]
+    with Client(proxy) as client:
+        for extra in heads:
+            client.send(f"GET {url} HTTP/1.1\r\nHost: origin.test\r\n{extra}\r\n")
+            assert client.response().status == 200
+    ext = wait_until(lambda: (lambda r: r if len(r) == 3 else None)(extended_log_records(proxy)))
+    assert [(r["agent"], r["referer"]) for r in ext] == [
+        ("-", "-"), ("agent/1", "http://ref.test/a"), ("agent/1", "http://ref.test/a")]

@@ -58,6 +58,12 @@ thread_local uint32_t own_clientid = 0;
 // threads_init never initialises a condition twice.
 int rows_with_condition = 0;
 
+// One past the highest row a thread was ever given since threads_init.
+// Only those rows can hold an idle worker, so the hand-over looks at them
+// alone instead of the whole table (MAXTHREADS rows, 16384 by default).
+// Guarded by threadlistlock.
+int rows_taken = 0;
+
 void (*worker_entry)(CONNECTION_T *) = nullptr;
 void (*worker_set_thread_index)(CONNECTION_T *, int) = nullptr;
 
@@ -170,6 +176,8 @@ int thread_start_locked(int row, thread_start_t start, void *arg, size_t stack,
     }
     THREAD_T *r = &threads[row];
     row_clear(r);
+    if (row >= rows_taken)
+        rows_taken = row + 1;
     r->thread = id;
     r->state = THREAD_STARTING;
     r->connection = static_cast<CONNECTION_T *>(arg);
@@ -216,7 +224,9 @@ void threads_init()
         threads[0].client_id = 0;
         own_row = 0;
         own_clientid = 0;
+        rows_taken = 1;
     } else {
+        rows_taken = 0;
         own_row = -1;
     }
     pthread_mutex_unlock(&threadlistlock);
@@ -264,7 +274,7 @@ int process_new(CONNECTION_T *connection)
     ASSERT(worker_entry != nullptr && worker_set_thread_index != nullptr);
 
     pthread_mutex_lock(&threadlistlock);
-    int used = rows_used();
+    int used = rows_taken < rows_used() ? rows_taken : rows_used();
     for (int i = 0; i < used; i++) {
         THREAD_T *row = &threads[i];
         if (row->state != THREAD_IDLE)

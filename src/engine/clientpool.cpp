@@ -283,7 +283,7 @@ void ClientPool::PollCycle()
     int ready = events_wait(set, wakepipe[0], events, EVENTS_PER_CYCLE, timeout_ms);
     if (ready < 0) {
         if (errno != EINTR) {
-            putlog_system(LOG_ERROR, "epoll_wait", errno,
+            putlog_system(LOG_ERROR, "poll", errno,
                           ", in %s, client pool poll failed, socket unavailable", "Poll");
             fd_failure();
             return;

@@ -494,13 +494,22 @@ ssize_t Socket::GetLine(char *dst, ssize_t dstlen, int wait)
     size_t scanned = 0;
     ssize_t last = 0;
     char *nl;
+    // The wait bounds the whole line, not each read: a peer that trickles
+    // a byte at a time must not hold the line open for ever.
+    const struct timespec start = monotonic_now();
+    const int64_t limit = (int64_t)(wait < 0 ? timeout : wait) * 1000;
+    bool read_once_done = false;  // a wait of 0 still looks once
     while ((nl = inbuf_len > scanned
                      ? (char *)memchr(inbuf + scanned, '\n', inbuf_len - scanned)
                      : nullptr) == nullptr) {
         scanned = inbuf_len;
         if (inbuf_len >= SOCKET_LINE_MAX)
             return SOCKET_LINE_TOO_LONG;
-        last = Read(nullptr, -1, wait);
+        int64_t left = limit - elapsed_ms(start, monotonic_now());
+        if (left <= 0 && read_once_done)
+            return -1;
+        read_once_done = true;
+        last = read_within(left > 0 ? left : 0, false, nullptr, 0);
         if (last <= 0)
             return last;
     }

@@ -119,7 +119,8 @@ public:
     // copied (the last Read's result with dstlen -1), the last Read's 0 or
     // -1 when the stream ends or fails first (the partial line stays
     // buffered), or SOCKET_LINE_TOO_LONG when SOCKET_LINE_MAX bytes arrived
-    // without a newline.
+    // without a newline.  The wait (seconds; -1: the socket's time-out)
+    // bounds the whole line, however many reads it takes.
     ssize_t GetLine(char *dst, ssize_t dstlen, int timeout);
     ssize_t GetLine(char *dst, ssize_t dstlen);
 

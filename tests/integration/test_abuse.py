@@ -291,10 +291,6 @@ def test_other_clients_are_served_among_a_thousand_slow_ones(origin, tmp_path, p
     assert sanitizer_reports(proxy) == []
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "header.cpp header_get/line_take: the head's deadline is checked only between lines; "
-    "Socket::GetLine waits `seconds` for each read, so a line that gains a byte a second "
-    "is read for as long as the client keeps sending"))
 def test_slow_heads_are_dropped_at_the_io_timeout(origin, tmp_path, proxy_factory):
     """R4 and R18: a request head that trickles in is discarded at the I/O
     time-out, never served, not even with an error page."""

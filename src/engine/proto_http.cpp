@@ -67,6 +67,7 @@ int request_send(CONNECTION_T *conn)
     if (sent != 0)
         return STEP_ON;
     if (conn->flags & CONN_STREAM_BODY) {
+        protocol_continue(conn);
         if (!http_transfer(conn, SIDE_CLIENT)) {
             // A body cut short or badly framed by the client: the server
             // has a partial request and the client's stream has lost its

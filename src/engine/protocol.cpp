@@ -166,6 +166,26 @@ void protocol_page(CONNECTION_T *conn, const char *name, int status, bool close)
 
 // Closing while the client still sends would reset the connection, and a
 // reset may destroy the refusal in the client's buffers before it is read.
+void protocol_continue(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    if (h == nullptr || h->version < 2 || (conn->flags & (CONN_CONTINUED | CONN_CLIENT_GONE)) ||
+        conn->client == nullptr)
+        return;
+    bool asked = false;
+    for (const HTTP_HEADER &line : h->headers) {
+        if (strcasecmp(line.name.c_str(), "Expect") == 0 &&
+            strncasecmp(line.value.c_str(), "100-continue", 12) == 0)
+            asked = true;
+    }
+    if (!asked)
+        return;
+    conn->flags |= CONN_CONTINUED;
+    static const char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (conn->client->Write(text, sizeof(text) - 1) < 0 || conn->client->Flush() < 0)
+        conn->flags |= CONN_CLIENT_GONE;
+}
+
 void protocol_linger_close(CONNECTION_T *conn)
 {
     Socket *s = conn->client;
@@ -315,6 +335,7 @@ bool body_read(CONNECTION_T *conn)
         }
     }
     delete conn->request_body;
+    protocol_continue(conn);
     conn->request_body = http_transfer_filebuf(conn, SIDE_CLIENT);
     if (conn->request_body->size != h->content_length) {
         // A cut body is never forwarded as a whole one.

@@ -71,6 +71,11 @@ void protocol_page(CONNECTION_T *conn, const char *name, int status, bool close)
 // refusal before the client has read it.  The worker closes afterwards.
 void protocol_linger_close(CONNECTION_T *conn);
 
+// Called right before the request body is read from the client: a client
+// that asked with "Expect: 100-continue" waits for this answer before it
+// sends the body, so it gets "HTTP/1.1 100 Continue" once per request.
+void protocol_continue(CONNECTION_T *conn);
+
 // The page sent for a failed outgoing connection, and its status:
 // NET_CONNECT_SELF gives "noaccess" with 403, every other code the page
 // error_to_template names with 503.

@@ -616,3 +616,32 @@ def test_user_agent_and_referer_carry_over_on_a_kept_alive_connection(origin, pr
     ext = wait_until(lambda: (lambda r: r if len(r) == 3 else None)(extended_log_records(proxy)))
     assert [(r["agent"], r["referer"]) for r in ext] == [
         ("-", "-"), ("agent/1", "http://ref.test/a"), ("agent/1", "http://ref.test/a")]
+
+
+def test_expect_100_continue_is_answered_before_the_body(scripted, proxy_factory):
+    # A client that asks "Expect: 100-continue" holds its body back until
+    # it hears "100 Continue"; the proxy answers it when it is about to read
+    # the body, buffered or streamed, and only for HTTP/1.1.
+    proxy = proxy_factory()
+    url = f"http://origin.test:{scripted.port}/echo"
+    small, large = b"a=1&b=2", os.urandom(3 << 20)
+    for why, body, framing in [("buffered", small, "counted"), ("streamed", large, "counted"),
+                               ("chunked", small, "chunked")]:
+        length = (f"Content-Length: {len(body)}" if framing == "counted"
+                  else "Transfer-Encoding: chunked")
+        wire = body if framing == "counted" else b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body)
+        with Client(proxy) as client:
+            client.send(f"POST {url} HTTP/1.1\r\nHost: origin.test\r\n{length}\r\n"
+                        "Expect: 100-continue\r\n\r\n")
+            interim = client.response()
+            assert interim.status == 100, why
+            client.send(wire)
+            final = client.response()
+            assert final.status == 200, why
+            assert final.body.endswith(
+                f"body {len(body)} {hashlib.md5(body).hexdigest()}".encode()), why
+    # HTTP/1.0 knows no interim answers: the body is simply read.
+    data = raw_exchange(proxy, f"POST {url} HTTP/1.0\r\nContent-Length: 7\r\n"
+                        "Expect: 100-continue\r\n\r\na=1&b=2".encode())
+    assert data.startswith(b"HTTP/1.1 200 "), data[:60]
+    assert sanitizer_reports(proxy) == []

@@ -62,7 +62,13 @@ void connection_serve(CONNECTION_T *conn)
 {
     for (;;) {
         thread_set_clientid(conn->client_id);
+        // A kept-alive client that closes instead of sending another
+        // request has made no request: only input counts as one.
+        bool had_input = conn->client->inbuf_len > 0;
+        uint64_t bytes_before = conn->client->bytes_in;
         handle_request(conn);
+        had_input = had_input || conn->client == nullptr ||
+                    conn->client->bytes_in != bytes_before;
         request_finish(conn);
         putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
 
@@ -70,7 +76,8 @@ void connection_serve(CONNECTION_T *conn)
             net_close(conn);
             return;
         }
-        conn->requests++;
+        if (had_input)
+            conn->requests++;
         conn->flags = 0;
         conn->client->Flush();
         if (conn->keepalive_client == 0) {

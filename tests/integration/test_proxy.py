@@ -645,3 +645,22 @@ def test_expect_100_continue_is_answered_before_the_body(scripted, proxy_factory
                         "Expect: 100-continue\r\n\r\na=1&b=2".encode())
     assert data.startswith(b"HTTP/1.1 200 "), data[:60]
     assert sanitizer_reports(proxy) == []
+
+
+def test_requests_counted_per_connection_exclude_a_closing_keep_alive(origin, proxy_factory):
+    # "disconnected after making N requests" counts requests, not the wake-up
+    # of a kept-alive connection whose client closed instead of asking again:
+    # once while the worker still waits for it, once after it was parked.
+    (origin.root / "n.txt").write_text("n\n")
+    proxy = proxy_factory()
+    url = f"http://origin.test:{origin.port}/n.txt"
+    for count, pause in [(2, 0.0), (3, 1.5)]:
+        with Client(proxy) as client:
+            for _ in range(count):
+                client.send(f"GET {url} HTTP/1.1\r\nHost: origin.test\r\n\r\n")
+                assert client.response().status == 200
+            time.sleep(pause)
+    expected = [f"127.0.0.1 disconnected after making {n} requests" for n in (2, 3)]
+    found = wait_until(lambda: (lambda t: t if all(e in t for e in expected) else None)(
+        proxy.native_log.read_text()), timeout=15)
+    assert "disconnected after making 4 requests" not in found

@@ -6,7 +6,9 @@ naming only 127.0.0.1 bind-mounted over the machine's own, so no lookup
 leaves the machine and the machine's files are never changed.
 """
 import copy
+import functools
 import os
+import platform
 import re
 import shutil
 import signal
@@ -29,6 +31,35 @@ TEST_HOSTS = {
     "origin.test": "127.0.0.1",
     "www.origin.test": "127.0.0.1",
 }
+
+
+# A ThreadSanitizer build goes on after a report so that one test shows
+# every race it meets, and then ends with status 66 instead of 0.
+TSAN_OPTIONS = "halt_on_error=0:exitcode=66:history_size=4:second_deadlock_stack=1"
+
+
+@functools.lru_cache(maxsize=None)
+def binary_is_tsan():
+    """Whether the binary under test carries ThreadSanitizer."""
+    try:
+        return b"__tsan_init" in BINARY.read_bytes()
+    except OSError:
+        return False
+
+
+@functools.lru_cache(maxsize=None)
+def launcher():
+    """What the proxy's command line starts with.  ThreadSanitizer refuses
+    to start ("unexpected memory mapping") where the kernel randomises mmap
+    more than its fixed shadow layout allows; the binary then runs with
+    randomisation off."""
+    if not binary_is_tsan():
+        return []
+    probe = subprocess.run([str(BINARY)], capture_output=True, text=True,
+                           errors="replace", timeout=60)
+    if "unexpected memory mapping" in probe.stdout + probe.stderr:
+        return ["setarch", platform.machine(), "-R"]
+    return []
 
 
 def free_port(host="127.0.0.1"):
@@ -149,8 +180,10 @@ class Proxy:
         self.stdout = open(self.dir / "stdout.txt", "wb")
         env = dict(os.environ)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0")
+        env.setdefault("TSAN_OPTIONS", TSAN_OPTIONS)
         self.proc = subprocess.Popen(
-            ["unshare", "-m", "sh", "-c", script, "sh", str(hosts_file), str(resolv), *args],
+            ["unshare", "-m", "sh", "-c", script, "sh", str(hosts_file), str(resolv),
+             *launcher(), *args],
             stdout=self.stdout, stderr=subprocess.STDOUT, env=env)
         wait_port(self.port, host=listen_host, proc=self.proc)
 
@@ -186,6 +219,12 @@ def proxy_factory(tmp_path):
     yield start
     for p in started:
         p.stop()
+    # Reports printed late (a race met while the process ends, ThreadSanitizer's
+    # summary at exit) fail the test as well.
+    reports = [line for p in started for line in sanitizer_reports(p)]
+    if reports:
+        pytest.fail("sanitizer reports from the proxy:\n" + "\n".join(reports[:40]),
+                    pytrace=False)
 
 
 # ------------------------------------------------- configuration copies
@@ -390,9 +429,23 @@ def wait_until(predicate, timeout=10.0):
 
 
 def sanitizer_reports(proxy):
-    """Lines of sanitizer reports the proxy printed."""
-    return [line for line in proxy.output().splitlines()
-            if "AddressSanitizer" in line or "runtime error:" in line]
+    """Lines of sanitizer reports the proxy printed: AddressSanitizer's,
+    UndefinedBehaviorSanitizer's ("runtime error:") and ThreadSanitizer's
+    ("WARNING: ThreadSanitizer: data race ...", with the stacks that
+    follow)."""
+    lines = proxy.output().splitlines()
+    out = []
+    in_tsan = False
+    for line in lines:
+        if "ThreadSanitizer" in line:
+            # A report's stacks run from its first line to its summary.
+            in_tsan = "WARNING: ThreadSanitizer" in line or "ERROR: ThreadSanitizer" in line
+            out.append(line)
+        elif in_tsan:
+            out.append(line)
+        elif "AddressSanitizer" in line or "runtime error:" in line:
+            out.append(line)
+    return out
 
 
 def open_for_nginx(tmp):

@@ -434,6 +434,7 @@ int http_send_past_cap(CONNECTION_T *conn, Filebuf *start, const BodyRest *rest,
     r->content_length = 0;
     r->chunked = 0;
     conn->keepalive_client = 0;
+    conn->flags |= CONN_CLOSE_DELIMITED;
     if (!(conn->flags & CONN_CLIENT_GONE)) {
         int sent = header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT);
         if (sent == -1) {

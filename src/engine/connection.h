@@ -44,6 +44,7 @@ enum {
     CONN_CARP = 0x20000,           // the parent was chosen by CARP; no cache object
     CONN_STREAM_BODY = 0x40000,    // the request body is streamed from the client socket
     CONN_CONTINUED = 0x80000,      // "100 Continue" was sent for the request body
+    CONN_CLOSE_DELIMITED = 0x100000,  // the client's body ends with the connection
 };
 
 // Bits of CONNECTION_T::connection_flags.

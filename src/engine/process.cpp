@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <linux/sockios.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 
 #include "engine/clientpool.h"
 #include "engine/connection.h"
@@ -32,6 +35,7 @@ void row_busy(int row);
 void connection_serve(CONNECTION_T *conn);
 void request_finish(CONNECTION_T *conn);
 bool next_request_waiting(CONNECTION_T *conn);
+void client_abort(CONNECTION_T *conn);
 CONNECTION_T *worker_idle(int row);
 
 // process_new's way of telling a connection which row serves it.
@@ -78,9 +82,13 @@ void connection_serve(CONNECTION_T *conn)
         }
         if (had_input)
             conn->requests++;
+        const uint32_t cut = CONN_FAILED | CONN_CLOSE_DELIMITED;
+        bool cut_body = (conn->flags & cut) == cut;
         conn->flags = 0;
         conn->client->Flush();
         if (conn->keepalive_client == 0) {
+            if (cut_body)
+                client_abort(conn);
             net_close(conn);
             return;
         }
@@ -132,6 +140,26 @@ void request_finish(CONNECTION_T *conn)
     conn->request = nullptr;
     for (int32_t &score : conn->category_scores)
         score = -1;
+}
+
+// A body that ends with the connection looks whole to the client after a
+// plain close even when its transfer failed.  Once what was written has
+// been taken by the client (or after PROCESS_ABORT_DRAIN_MS), the close is
+// made abortive: the client reads every byte sent, then a reset.
+void client_abort(CONNECTION_T *conn)
+{
+    int fd = conn->client->fd;
+    if (fd < 0)
+        return;
+    for (int waited = 0; waited < PROCESS_ABORT_DRAIN_MS; waited += 10) {
+        int queued = 0;
+        if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued <= 0)
+            break;
+        poll(nullptr, 0, 10);
+    }
+    net_linger_off(fd);
+    putlog(LOG_WARNING, "[IP:%s] process: connection reset to show the client a cut body",
+           conn->client_ip != nullptr ? conn->client_ip : "-");
 }
 
 // Whether the next request of a kept-alive connection is already there or

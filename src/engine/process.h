@@ -40,6 +40,10 @@ void process_entry(CONNECTION_T *connection);
 // client pool.
 #define PROCESS_KEEPALIVE_GRACE_MS 5
 
+// Longest wait for a failed close-delimited body to leave the socket before
+// the client connection is reset.
+#define PROCESS_ABORT_DRAIN_MS 2000
+
 // Seconds the worker in thread-table row `row` waits for the next request
 // of a kept-alive connection before it parks the connection in the client
 // pool.  Workers in lower rows wait longer; with the default options (-t

@@ -89,6 +89,10 @@ class ChunkedOrigin:
                              b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
                 for chunk in body_chunks(size):
                     conn.sendall(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+                if path.startswith("/cut/"):
+                    # A chunk announced and never finished: the origin dies.
+                    conn.sendall(b"1000\r\n" + b"x" * 100)
+                    return
                 conn.sendall(b"0\r\n\r\n")
             except OSError:
                 pass
@@ -217,3 +221,26 @@ def test_coded_body_past_the_cap_keeps_its_coding(chunked_origin, proxy):
     assert (length, sha) == (size, digest(size))
     assert wait_until(lambda: proxy.native_log.exists() and
                "sent with its content coding gzip" in proxy.native_log.read_text(errors="replace"))
+
+
+def test_cut_body_past_the_cap_ends_with_a_reset(chunked_origin, proxy):
+    # R6: a close-delimited body cannot show its own end, so when the
+    # origin dies mid-body the client's connection is reset after every
+    # byte sent has reached it, rather than closed as if the body were whole.
+    size = 2 * CAP
+    with socket.create_connection((proxy.host, proxy.port), timeout=30) as s:
+        s.sendall(f"GET {chunked_origin.url(size, 'cut')} HTTP/1.0\r\n\r\n".encode())
+        data = b""
+        with pytest.raises(ConnectionResetError):
+            while True:
+                more = s.recv(1 << 20)
+                if not more:
+                    break
+                data += more
+    head, body = data.split(b"\r\n\r\n", 1)
+    assert header(head.decode("latin-1"), "Content-Length") is None
+    # Every byte that arrived went on, the start of the unfinished chunk too.
+    assert len(body) == size + 100
+    records = wait_until(lambda: access_log_records(proxy))
+    assert records[-1]["size"] == len(body)
+    assert proxy.proc.poll() is None

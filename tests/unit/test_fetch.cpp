@@ -496,8 +496,11 @@ TEST_F(FetchTest, TransferEndsWhenTheClientHangsUp)
     done = true;
     EXPECT_LT(seconds_since(start), 10.0);
     EXPECT_NE(conn->flags & CONN_FAILED, 0u);
-    close_peer(server_peer);  // unblocks the writer
+    // shutdown() unblocks the writer; the descriptor is closed only once the
+    // writer has left it, so that no send can reach a reused number.
+    shutdown(server_peer, SHUT_RDWR);
     writer.join();
+    close_peer(server_peer);
 }
 
 TEST_F(FetchTest, LongTransferToASlowClientStaysInBoundedMemory)

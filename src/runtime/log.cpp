@@ -115,12 +115,10 @@ public:
         if (log_locks_held & bit_)
             return;
         int rc;
-        if (exit_in_progress()) {
-            struct timespec deadline = exit_deadline();
-            rc = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
-        } else {
+        if (exit_in_progress())
+            rc = try_until_deadline([this] { return pthread_mutex_trylock(mutex_); });
+        else
             rc = pthread_mutex_lock(mutex_);
-        }
         acquired(rc);
     }
 
@@ -129,12 +127,10 @@ public:
         if (log_locks_held & bit_)
             return;
         int rc;
-        if (exit_in_progress()) {
-            struct timespec deadline = exit_deadline();
-            rc = pthread_rwlock_clockwrlock(rwlock_, CLOCK_MONOTONIC, &deadline);
-        } else {
+        if (exit_in_progress())
+            rc = try_until_deadline([this] { return pthread_rwlock_trywrlock(rwlock_); });
+        else
             rc = pthread_rwlock_wrlock(rwlock_);
-        }
         acquired(rc);
     }
 
@@ -155,16 +151,25 @@ public:
     bool owned = false;
 
 private:
-    static struct timespec exit_deadline()
+    // Tries the lock every millisecond for EXIT_LOCK_WAIT_NS.  A try-lock
+    // loop rather than a timed lock: thread sanitizers do not follow the
+    // clock-based lock calls, and would see the unlock without its lock.
+    template <typename TryLock> static int try_until_deadline(TryLock try_lock)
     {
-        struct timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_nsec += EXIT_LOCK_WAIT_NS;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec++;
-            deadline.tv_nsec -= 1000000000L;
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            int rc = try_lock();
+            if (rc != EBUSY)
+                return rc;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long waited = (long long)(now.tv_sec - start.tv_sec) * 1000000000LL +
+                               (now.tv_nsec - start.tv_nsec);
+            if (waited >= EXIT_LOCK_WAIT_NS)
+                return ETIMEDOUT;
+            struct timespec pause = {0, 1000000L};
+            nanosleep(&pause, nullptr);
         }
-        return deadline;
     }
 
     void acquired(int rc)

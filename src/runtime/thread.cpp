@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <link.h>
 #include <sys/resource.h>
 
 #include "engine/global.h"
@@ -162,7 +163,7 @@ int thread_start_locked(int row, thread_start_t start, void *arg, size_t stack,
                         const char *function)
 {
     ThreadAttr attr;
-    if (!attr_prepare(&attr, stack, function))
+    if (!attr_prepare(&attr, stack + thread_static_tls_size(), function))
         return -1;
 
     auto *data = new ThreadStart{start, arg, row};
@@ -352,4 +353,22 @@ void rusage_update()
     total->ru_minflt += usage.ru_minflt;
     total->ru_majflt += usage.ru_majflt;
     pthread_mutex_unlock(&global->rusage_lock);
+}
+
+size_t thread_static_tls_size()
+{
+    static const size_t size = [] {
+        size_t total = 0;
+        dl_iterate_phdr(
+            [](struct dl_phdr_info *info, size_t, void *data) {
+                for (int i = 0; i < info->dlpi_phnum; i++)
+                    if (info->dlpi_phdr[i].p_type == PT_TLS)
+                        *static_cast<size_t *>(data) +=
+                            info->dlpi_phdr[i].p_memsz + info->dlpi_phdr[i].p_align;
+                return 0;
+            },
+            &total);
+        return total;
+    }();
+    return size;
 }

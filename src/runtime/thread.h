@@ -67,6 +67,11 @@ void threads_init();
 // started (logged).
 int thread_create_internal(thread_start_t start, void *arg);
 
+// The static TLS of every loaded object.  glibc carves it out of each
+// thread's requested stack, so the thread starters add it on top: a few KiB
+// in a plain build, most of a megabyte under a thread sanitizer.
+size_t thread_static_tls_size();
+
 // Starts a detached worker with a max_opt_stack stack in the first free
 // row (state starting, connection = arg).  Returns the row, or -1: silently
 // when the table is full, with a log line when the thread cannot start.

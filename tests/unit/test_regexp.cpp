@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <link.h>
 #include <pthread.h>
 #include <string>
 
 #include "engine/options.h"
 #include "runtime/filebuf.h"
+#include "runtime/thread.h"
 
 namespace {
 
@@ -97,24 +97,6 @@ void *deep_match(void *arg)
     return nullptr;
 }
 
-// The static TLS of every loaded object, which glibc places inside each
-// thread's requested stack.  It is a few KiB in a plain build; a sanitizer
-// runtime's own TLS can take most of a megabyte.
-size_t static_tls_size()
-{
-    size_t total = 0;
-    dl_iterate_phdr(
-        [](struct dl_phdr_info *info, size_t, void *data) {
-            for (int i = 0; i < info->dlpi_phnum; i++)
-                if (info->dlpi_phdr[i].p_type == PT_TLS)
-                    *static_cast<size_t *>(data) +=
-                        info->dlpi_phdr[i].p_memsz + info->dlpi_phdr[i].p_align;
-            return 0;
-        },
-        &total);
-    return total;
-}
-
 // Each repetition of a group nests one level of PCRE's recursion; without a
 // recursion limit this text overflows a worker's stack.  The matching thread
 // gets the static TLS on top of max_opt_stack, so that max_opt_stack bytes
@@ -128,7 +110,7 @@ TEST(RegExec, DeepRecursionFailsInsteadOfOverflowingAWorkerStack)
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, static_cast<size_t>(max_opt_stack) + static_tls_size());
+    pthread_attr_setstacksize(&attr, static_cast<size_t>(max_opt_stack) + thread_static_tls_size());
     pthread_t worker;
     ASSERT_EQ(pthread_create(&worker, &attr, deep_match, &job), 0);
     pthread_join(worker, nullptr);

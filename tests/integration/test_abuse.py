@@ -19,8 +19,8 @@ from pathlib import Path
 import pytest
 
 from badorigin import BadOrigin
-from conftest import (EXTENDED_RECORD, Client, Nginx, access_log_records, sanitizer_reports,
-                      set_fields, wait_port, wait_until, write_config)
+from conftest import (EXTENDED_RECORD, Client, Nginx, access_log_records, binary_is_tsan,
+                      sanitizer_reports, set_fields, wait_port, wait_until, write_config)
 
 
 # ----------------------------------------------------------- the process
@@ -261,10 +261,13 @@ def test_other_clients_are_served_among_a_thousand_slow_ones(origin, tmp_path, p
     idle_threads = threads_of(pid)
     alone = [get(proxy, url)[1] for _ in range(5)]
 
-    slow = Crowd(proxy, 1000, slow_head(url), trickle=True)
+    # Under ThreadSanitizer every thread is several times dearer and the
+    # run is there for races, not capacity: a smaller crowd, a looser bound.
+    crowd, bound = (200, 5.0) if binary_is_tsan() else (1000, 2.0)
+    slow = Crowd(proxy, crowd, slow_head(url), trickle=True)
     runner = crowd_in_background(slow, deadline=60)
     try:
-        assert wait_until(lambda: slow.connected == 1000, timeout=30), slow.connected
+        assert wait_until(lambda: slow.connected == crowd, timeout=30), slow.connected
         peak = threads_of(pid)
         crowded = []
         for _ in range(10):
@@ -281,12 +284,12 @@ def test_other_clients_are_served_among_a_thousand_slow_ones(origin, tmp_path, p
                        timeout=30)
     print(f"\nslow clients: threads idle {idle_threads}, peak {peak}, after {after}; "
           f"latency alone median {statistics.median(alone):.3f}s max {max(alone):.3f}s, "
-          f"among 1000 slow clients median {statistics.median(crowded):.3f}s "
+          f"among {crowd} slow clients median {statistics.median(crowded):.3f}s "
           f"max {max(crowded):.3f}s")
     assert after, (idle_threads, threads_of(pid))
     # One worker per connection that has sent bytes, no more.
-    assert peak <= idle_threads + 1000 + 20, (idle_threads, peak)
-    assert max(crowded) < 2.0, crowded
+    assert peak <= idle_threads + crowd + 20, (idle_threads, peak)
+    assert max(crowded) < bound, crowded
     assert proxy.proc.poll() is None
     assert sanitizer_reports(proxy) == []
 

@@ -164,8 +164,6 @@ void protocol_page(CONNECTION_T *conn, const char *name, int status, bool close)
         conn->keepalive_client = 0;
 }
 
-// Closing while the client still sends would reset the connection, and a
-// reset may destroy the refusal in the client's buffers before it is read.
 void protocol_continue(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -186,6 +184,8 @@ void protocol_continue(CONNECTION_T *conn)
         conn->flags |= CONN_CLIENT_GONE;
 }
 
+// Closing while the client still sends would reset the connection, and a
+// reset may destroy the refusal in the client's buffers before it is read.
 void protocol_linger_close(CONNECTION_T *conn)
 {
     Socket *s = conn->client;

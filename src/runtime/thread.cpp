@@ -38,7 +38,6 @@ struct ThreadAttr {
 };
 
 int rows_used();
-bool row_is_caller(int row);
 bool row_is_own(int row);
 int row_of_caller();
 int row_take_free();
@@ -78,18 +77,9 @@ int rows_used()
 
 // Whether `row` is in use by the calling thread.  A row freed by its
 // worker, or taken over by another thread since, is not the caller's any
-// more.  Called with threadlistlock held.
-bool row_is_caller(int row)
-{
-    if (row < 0 || row >= rows_used())
-        return false;
-    return threads[row].state != THREAD_FREE &&
-           pthread_equal(threads[row].thread, pthread_self());
-}
-
-// Whether `row` is the calling thread's, checked without threadlistlock.
-// The answer stays true while the caller runs: only the owner frees its
-// row, and another thread takes it only once it is free.
+// more.  Needs no threadlistlock: the answer stays true while the caller
+// runs, since only the owner frees its row and another thread takes it
+// only once it is free.
 bool row_is_own(int row)
 {
     if (row < 0 || row >= rows_used())
@@ -102,7 +92,7 @@ bool row_is_own(int row)
 // The calling thread's row or -1.  Called with threadlistlock held.
 int row_of_caller()
 {
-    return row_is_caller(own_row) ? own_row : -1;
+    return row_is_own(own_row) ? own_row : -1;
 }
 
 // The first free row, or -1.  Called with threadlistlock held.

@@ -275,6 +275,10 @@ int transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, uint64_t cap
     Framing framing = framing_of(conn, side);
     if (framing == FRAME_NONE)
         return BODY_WHOLE;
+    // The receiver of a relayed body that ends with the close has nothing
+    // else to tell its end by: a failed one must be cut visibly.
+    if (mode == MODE_RELAY && framing == FRAME_CLOSE)
+        conn->flags |= CONN_CLOSE_DELIMITED;
     if (!source_of(conn, side)) {
         conn->flags |= CONN_FAILED;
         return BODY_FAILED;

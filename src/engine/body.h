@@ -41,8 +41,9 @@ class Filebuf;
 int64_t next_chunksize(CONNECTION_T *conn, int side);
 
 // Relays the side's body to the other side (SIDE_SERVER: server to
-// client; SIDE_CLIENT: client to server).  Returns 1 when the whole body
-// moved, 0 when it failed (CONN_FAILED set).
+// client; SIDE_CLIENT: client to server).  A response body that ends with
+// the server's close sets CONN_CLOSE_DELIMITED.  Returns 1 when the whole
+// body moved, 0 when it failed (CONN_FAILED set).
 int http_transfer(CONNECTION_T *conn, int side);
 
 // Reads the side's body into a new buffer, without chunk framing.  Never

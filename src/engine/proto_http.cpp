@@ -176,10 +176,7 @@ bool head_only(const CONNECTION_T *conn)
 // Step 23: the head goes out and the body is relayed as it arrives.
 int relay(CONNECTION_T *conn)
 {
-    HEADER *r = conn->response;
-    if (!(r->flags & HEADER_LENGTH) && !r->chunked)
-        conn->flags |= CONN_CLOSE_DELIMITED;
-    if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
+    if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
         conn->keepalive_server = 0;
         protocol_page(conn, "unknown", 502, false);
         return ending_early(conn);

@@ -249,6 +249,10 @@ TEST_F(BodyTest, CountedAndCloseDelimitedBodies)
             }
             EXPECT_EQ(ok, c.ok);
             EXPECT_EQ(got, c.body);
+            // Only a relayed body that ends with the close is marked so:
+            // the client can tell its cut only by how the connection ends.
+            EXPECT_EQ((conn->flags & CONN_CLOSE_DELIMITED) != 0,
+                      !buffered_mode && c.head == open);
         }
     }
 }

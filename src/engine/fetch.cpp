@@ -33,8 +33,6 @@ void connect_options(int fd);
 int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
 size_t block_size();
-size_t next_block(int64_t count);
-std::unique_ptr<char[]> block_new(int64_t count);
 int wait_ms(const Socket *source);
 int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
@@ -115,20 +113,26 @@ size_t block_size()
     return BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
 }
 
-// The next read's size: a block, or what is left of a count.
-size_t next_block(int64_t count)
-{
-    size_t block = block_size();
-    return (count != -1 && (uint64_t)count < block) ? (size_t)count : block;
-}
+// A pump's block, not initialised: a block size, or a count when that is
+// less, so that a short body takes a short block.  Its size is fixed when
+// it is made: a listener opened meanwhile may change the block size in
+// force, and every read of the pump stays within the block it has.
+class PumpBlock {
+public:
+    explicit PumpBlock(int64_t count) : size(next(count, block_size())), data(new char[size]) {}
+    // The next read's size: the block, or what is left of a count.
+    size_t next(int64_t count) const { return next(count, size); }
+    char *get() const { return data.get(); }
 
-// The pumps' block: as large as their largest read, not initialised.  A
-// counted transfer never reads more than its count at once, so a short
-// body takes a short block.
-std::unique_ptr<char[]> block_new(int64_t count)
-{
-    return std::unique_ptr<char[]>(new char[next_block(count)]);
-}
+    const size_t size;
+
+private:
+    static size_t next(int64_t count, size_t block)
+    {
+        return (count != -1 && (uint64_t)count < block) ? (size_t)count : block;
+    }
+    std::unique_ptr<char[]> data;
+};
 
 // What a pump waits for its source: nothing while bytes are buffered,
 // else the source socket's time-out.
@@ -321,7 +325,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
         conn->flags |= CONN_FAILED;
         return 0;
     }
-    std::unique_ptr<char[]> block = block_new(count);
+    PumpBlock block(count);
 
     while (count == -1 || count > 0) {
         short other_events = 0;
@@ -349,7 +353,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
             }
             continue;
         }
-        ssize_t got = source->Read(block.get(), (ssize_t)next_block(count));
+        ssize_t got = source->Read(block.get(), (ssize_t)block.next(count));
         if (got <= 0) {
             // The source ended: a counted read that is short has failed.
             if (count > 0)
@@ -370,7 +374,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
 int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
 {
     const char *source_name = side == SIDE_SERVER ? "server" : "client";
-    std::unique_ptr<char[]> block = block_new(count);
+    PumpBlock block(count);
     int64_t total = 0;
     bool delivery_failed = false;
 
@@ -404,7 +408,7 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
             }
             continue;
         }
-        ssize_t got = source->Read(block.get(), (ssize_t)next_block(count));
+        ssize_t got = source->Read(block.get(), (ssize_t)block.next(count));
         if (got <= 0)
             break;
         total += got;
@@ -435,7 +439,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
     Socket *server = conn->server;
     if (client == nullptr || server == nullptr)
         return 0;
-    std::unique_ptr<char[]> block = block_new(-1);
+    PumpBlock block(-1);
     int64_t total = 0;
     Socket *from[2] = {client, server};
     Socket *to[2] = {server, client};
@@ -458,7 +462,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
         bool stop = false;
         for (int dir = 0; dir < 2 && !stop; dir++) {
             if (from[dir]->inbuf_len != 0 || (p[dir].revents & POLLIN)) {
-                ssize_t want = (ssize_t)block_size();
+                ssize_t want = (ssize_t)block.size;
                 if (limit != -1 && limit - total < want)
                     want = (ssize_t)(limit - total);
                 ssize_t got = from[dir]->Read(block.get(), want);

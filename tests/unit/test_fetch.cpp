@@ -588,6 +588,54 @@ TEST_F(FetchTest, ThrottledClientIsPacedWithoutBufferingTheBody)
     BLOCKSIZE = saved;
 }
 
+// A listener opened by a configuration load sets BLOCKSIZE again, maybe
+// larger, while transfers run: each pump keeps reading no more than the
+// block it allocated.  The read observer stands in for that listener.
+TEST_F(FetchTest, PumpsKeepTheirBlockWhenTheBlockSizeGrowsMeanwhile)
+{
+    enum Pump { TRANSFER, FILEBUF_READ, TUNNEL };
+    const struct {
+        const char *what;
+        Pump pump;
+    } cases[] = {
+        {"relay to the client", TRANSFER},
+        {"read into a buffer", FILEBUF_READ},
+        {"tunnel from the client", TUNNEL},
+    };
+    const int saved = BLOCKSIZE;
+    const std::string sent = std::string(1024, 'a') + std::string(70000, 'b');
+    for (const auto &c : cases) {
+        BLOCKSIZE = 1024;
+        pair_up(1);
+        Socket *source = c.pump == TUNNEL ? conn->client : conn->server;
+        int source_peer = c.pump == TUNNEL ? client_peer : server_peer;
+        int dest_peer = c.pump == TUNNEL ? server_peer : client_peer;
+        source->CallBackAdd([](void *, ssize_t, char *) -> int {
+            BLOCKSIZE = 65536;
+            return 0;
+        }, nullptr, SOCKET_EVENT_READ);
+        write_all(source_peer, sent);
+        shutdown(source_peer, SHUT_WR);
+
+        Filebuf buf;
+        if (c.pump == TRANSFER)
+            EXPECT_EQ(net_transfer(conn, SIDE_SERVER, -1), (int64_t)sent.size()) << c.what;
+        else if (c.pump == FILEBUF_READ)
+            net_filebuf_read(&buf, conn, SIDE_SERVER, -1);
+        else
+            EXPECT_EQ(net_proxy(conn, -1), (int64_t)sent.size()) << c.what;
+        delete conn->client;
+        delete conn->server;
+        conn->client = conn->server = nullptr;
+        std::string moved =
+            c.pump == FILEBUF_READ ? std::string(buf.data, buf.size) : read_all(dest_peer);
+        EXPECT_TRUE(moved == sent) << c.what << ": " << moved.size() << " bytes moved";
+        close_peer(client_peer);
+        close_peer(server_peer);
+    }
+    BLOCKSIZE = saved;
+}
+
 TEST_F(FetchTest, TunnelRelaysBothWaysUntilOneSideCloses)
 {
     pair_up();

@@ -295,8 +295,8 @@ def test_other_clients_are_served_among_a_thousand_slow_ones(origin, tmp_path, p
 
 
 def test_slow_heads_are_dropped_at_the_io_timeout(origin, tmp_path, proxy_factory):
-    """R4 and R18: a request head that trickles in is discarded at the I/O
-    time-out, never served, not even with an error page."""
+    """A request head that trickles in is discarded at the I/O time-out,
+    never served, not even with an error page."""
     timeout = 3
     proxy = proxy_factory(config=abuse_config(tmp_path, timeout))
     slow = Crowd(proxy, 50, slow_head(f"http://origin.test:{origin.port}/x"), trickle=True)
@@ -364,9 +364,9 @@ GARBAGE = [
 
 def test_garbage_instead_of_a_request_is_refused_and_the_next_client_served(origin,
                                                                             proxy_factory):
-    """R4 and R2: whatever arrives in place of a request head, the proxy
-    answers with a 4xx page or closes, reads no more than its limits, and
-    goes on serving."""
+    """Whatever arrives in place of a request head, the proxy answers with
+    a 4xx page or closes, reads no more than its limits, and goes on
+    serving."""
     (origin.root / "next.txt").write_text("next\n")
     proxy = proxy_factory()
     url = f"http://origin.test:{origin.port}/next.txt"
@@ -417,7 +417,7 @@ ABORTS = [
 
 
 def test_clients_that_vanish_mid_message_leave_nothing_behind(tmp_path, proxy_factory):
-    """R19: a client that closes in the middle of its request or of the
+    """A client that closes in the middle of its request or of the
     response costs the proxy no descriptor, and the server connection it
     used is never pooled with unread data: the next request on the same
     server gets its own answer."""
@@ -480,10 +480,10 @@ def bad_origin():
 
 
 def test_origin_that_misbehaves(bad_origin, tmp_path, proxy_factory):
-    """R4, R6 and R18: garbage instead of a status line and an endless head
-    end with the "unknown" page (or 431) in bounded memory; a server that
-    stalls or closes mid-body leaves the client with a cut body and a
-    closed connection, never padding, and the log names the bytes sent."""
+    """Garbage instead of a status line and an endless head end with the
+    "unknown" page (or 431) in bounded memory; a server that stalls or
+    closes mid-body leaves the client with a cut body and a closed
+    connection, never padding, and the log names the bytes sent."""
     timeout = 3
     proxy = proxy_factory(config=abuse_config(tmp_path, timeout))
     pid = proxy.proc.pid
@@ -527,9 +527,9 @@ def test_origin_that_misbehaves(bad_origin, tmp_path, proxy_factory):
 
 def test_descriptor_limit_reached_without_spinning_and_recovered(origin, tmp_path,
                                                                  proxy_factory):
-    """R12: with its descriptors used up the proxy leaves the excess
-    clients waiting or closes them, uses next to no CPU meanwhile, and
-    serves normally once the clients are gone."""
+    """With its descriptors used up the proxy leaves the excess clients
+    waiting or closes them, uses next to no CPU meanwhile, and serves
+    normally once the clients are gone."""
     (origin.root / "after.txt").write_text("after\n")
     proxy = proxy_factory(config=abuse_config(tmp_path, 30))
     pid = proxy.proc.pid

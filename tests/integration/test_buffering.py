@@ -224,7 +224,7 @@ def test_coded_body_past_the_cap_keeps_its_coding(chunked_origin, proxy):
 
 
 def test_cut_body_past_the_cap_ends_with_a_reset(chunked_origin, proxy):
-    # R6: a close-delimited body cannot show its own end, so when the
+    # A close-delimited body cannot show its own end, so when the
     # origin dies mid-body the client's connection is reset after every
     # byte sent has reached it, rather than closed as if the body were whole.
     size = 2 * CAP

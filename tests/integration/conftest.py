@@ -374,6 +374,22 @@ def exchange(proxy, request, source=None, head_only=False, check_close=False):
         return reply, c.closed() if check_close else None
 
 
+def recv_all(sock, timeout=10.0):
+    """Everything the peer sends until it closes; None if it stays open."""
+    sock.settimeout(timeout)
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    except socket.timeout:
+        return None
+    except ConnectionResetError:
+        return data
+
+
 # ------------------------------------------------------------ log files
 
 def access_log_records(proxy):

@@ -20,7 +20,8 @@ import pytest
 
 from badorigin import BadOrigin
 from conftest import (EXTENDED_RECORD, Client, Nginx, access_log_records, binary_is_tsan,
-                      sanitizer_reports, set_fields, wait_port, wait_until, write_config)
+                      recv_all, sanitizer_reports, set_fields, wait_port, wait_until,
+                      write_config)
 
 
 # ----------------------------------------------------------- the process
@@ -323,23 +324,6 @@ def send_until_refused(sock, data, piece=65536, seconds=20.0):
     return sent
 
 
-def answer_then_close(sock, seconds=20.0):
-    """What the proxy sent before it closed, or None if it kept the
-    connection open past `seconds`."""
-    sock.settimeout(seconds)
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-    except socket.timeout:
-        return None
-    except ConnectionResetError:
-        return data
-
-
 def blocks(head, filler, total):
     yield head
     for _ in range(total // len(filler)):
@@ -374,7 +358,7 @@ def test_garbage_instead_of_a_request_is_refused_and_the_next_client_served(orig
     for why, data in GARBAGE:
         with socket.create_connection((proxy.host, proxy.port), timeout=20) as s:
             sent = send_until_refused(s, data)
-            answer = answer_then_close(s)
+            answer = recv_all(s, timeout=20)
         assert answer is not None, f"{why}: connection left open"
         assert answer == b"" or re.match(rb"HTTP/1\.1 4\d\d ", answer), (why, answer[:200])
         assert b"HTTP/1.1 2" not in answer, why
@@ -507,7 +491,7 @@ def test_origin_that_misbehaves(bad_origin, tmp_path, proxy_factory):
         with socket.create_connection((proxy.host, proxy.port), timeout=20) as s:
             s.sendall(f"GET {bad_origin.url(path)} HTTP/1.1\r\nHost: origin.test\r\n\r\n"
                       .encode())
-            data = answer_then_close(s, seconds=timeout + 30)
+            data = recv_all(s, timeout=timeout + 30)
         took = time.monotonic() - start
         assert data is not None, f"{path}: connection left open"
         head, rest = data.split(b"\r\n\r\n", 1)

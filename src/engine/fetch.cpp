@@ -33,7 +33,6 @@ void connect_options(int fd);
 int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
 size_t block_size();
-int wait_ms(const Socket *source);
 int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
 
@@ -134,13 +133,6 @@ private:
     std::unique_ptr<char[]> data;
 };
 
-// What a pump waits for its source: nothing while bytes are buffered,
-// else the source socket's time-out.
-int wait_ms(const Socket *source)
-{
-    return source->inbuf_len != 0 ? 0 : source->timeout * 1000;
-}
-
 // What pump_wait found.
 enum {
     PUMP_READ,   // the source has bytes, buffered or on its descriptor
@@ -150,19 +142,24 @@ enum {
     PUMP_AGAIN,  // a signal interrupted the wait
 };
 
-// One wait of a pump for its source, watching the other socket (null: none)
-// for input meanwhile unless that already holds PUMP_INBUF_MAX bytes.
+// One wait of a pump for its source, at most the source socket's time-out,
+// watching the other socket (null: none) for input meanwhile unless that
+// already holds PUMP_INBUF_MAX bytes.  Bytes already buffered on the source
+// are taken without a look at the sockets: a destination that is gone
+// shows when they are written.
 int pump_wait(Socket *source, Socket *other, short *other_events)
 {
+    if (source->inbuf_len != 0)
+        return PUMP_READ;
     struct pollfd p[2] = {{source->fd, POLLIN, 0}, {other ? other->fd : -1, 0, 0}};
     if (other != nullptr && other->inbuf_len < PUMP_INBUF_MAX)
         p[1].events = POLLIN;
-    int r = poll(p, other != nullptr ? 2 : 1, wait_ms(source));
+    int r = poll(p, other != nullptr ? 2 : 1, source->timeout * 1000);
     if (r < 0)
         return errno == EINTR ? PUMP_AGAIN : PUMP_STOP;
-    if (r == 0 && source->inbuf_len == 0)
+    if (r == 0)
         return PUMP_STOP;
-    if (r == 0 || source->inbuf_len != 0 || (p[0].revents & POLLIN))
+    if (p[0].revents & POLLIN)
         return PUMP_READ;
     if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
         return PUMP_LOST;
@@ -329,8 +326,7 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
 
     while (count == -1 || count > 0) {
         short other_events = 0;
-        // Bytes already buffered are taken without a look at the sockets.
-        int event = source->inbuf_len != 0 ? PUMP_READ : pump_wait(source, other, &other_events);
+        int event = pump_wait(source, other, &other_events);
         if (event == PUMP_AGAIN)
             continue;
         if (event == PUMP_STOP)
@@ -385,9 +381,7 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
         if (source == nullptr)
             break;
         short dest_events = 0;
-        // Bytes already buffered go on without a look at the sockets: a
-        // destination that is gone shows when they are written.
-        int event = source->inbuf_len != 0 ? PUMP_READ : pump_wait(source, dest, &dest_events);
+        int event = pump_wait(source, dest, &dest_events);
         if (event == PUMP_AGAIN)
             continue;
         if (event == PUMP_STOP)

@@ -1,16 +1,18 @@
 // Outgoing connections and the data pumps between a connection's sockets.
 #include "engine/fetch.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-#include <memory>
 
 #include "engine/connection.h"
 #include "engine/counters.h"
@@ -33,6 +35,7 @@ void connect_options(int fd);
 int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
 size_t block_size();
+int poll_ms(int seconds);
 int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
 
@@ -112,6 +115,13 @@ size_t block_size()
     return BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
 }
 
+// A time-out in seconds as poll's milliseconds; one beyond poll's range
+// waits as long as poll can instead of wrapping to an endless wait.
+int poll_ms(int seconds)
+{
+    return (int)std::min<int64_t>((int64_t)seconds * 1000, INT32_MAX);
+}
+
 // A pump's block, not initialised: a block size, or a count when that is
 // less, so that a short body takes a short block.  Its size is fixed when
 // it is made: a listener opened meanwhile may change the block size in
@@ -154,7 +164,7 @@ int pump_wait(Socket *source, Socket *other, short *other_events)
     struct pollfd p[2] = {{source->fd, POLLIN, 0}, {other ? other->fd : -1, 0, 0}};
     if (other != nullptr && other->inbuf_len < PUMP_INBUF_MAX)
         p[1].events = POLLIN;
-    int r = poll(p, other != nullptr ? 2 : 1, source->timeout * 1000);
+    int r = poll(p, other != nullptr ? 2 : 1, poll_ms(source->timeout));
     if (r < 0)
         return errno == EINTR ? PUMP_AGAIN : PUMP_STOP;
     if (r == 0)
@@ -442,7 +452,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
     while (limit == -1 || total < limit) {
         bool buffered = client->inbuf_len != 0 || server->inbuf_len != 0;
         struct pollfd p[2] = {{client->fd, POLLIN, 0}, {server->fd, POLLIN, 0}};
-        int r = poll(p, 2, buffered ? 0 : client->timeout * 1000);
+        int r = poll(p, 2, buffered ? 0 : poll_ms(client->timeout));
         if (r < 0) {
             if (errno == EINTR)
                 continue;

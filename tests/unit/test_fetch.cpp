@@ -636,6 +636,29 @@ TEST_F(FetchTest, PumpsKeepTheirBlockWhenTheBlockSizeGrowsMeanwhile)
     BLOCKSIZE = saved;
 }
 
+// An I/O time-out of more than 24 days (a valid setting) does not overflow
+// the pumps' wait in milliseconds, which would make the wait endless.
+TEST_F(FetchTest, PumpsTakeATimeOutOfManyDays)
+{
+    for (bool tunnel : {false, true}) {
+        pair_up(3000000);
+        int source_peer = tunnel ? client_peer : server_peer;
+        int dest_peer = tunnel ? server_peer : client_peer;
+        write_all(source_peer, "data");
+        shutdown(source_peer, SHUT_WR);
+        if (tunnel)
+            EXPECT_EQ(net_proxy(conn, -1), 4);
+        else
+            EXPECT_EQ(net_transfer(conn, SIDE_SERVER, -1), 4);
+        delete conn->client;
+        delete conn->server;
+        conn->client = conn->server = nullptr;
+        EXPECT_EQ(read_all(dest_peer), "data") << (tunnel ? "tunnel" : "relay");
+        close_peer(client_peer);
+        close_peer(server_peer);
+    }
+}
+
 TEST_F(FetchTest, TunnelRelaysBothWaysUntilOneSideCloses)
 {
     pair_up();

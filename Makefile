@@ -59,7 +59,7 @@ clean:
 # AddressSanitizer.  A report does not stop the process, so one run shows
 # every race it meets; the process then ends with status 66.
 TSAN_DIR ?= build-tsan
-TSAN_RUN_OPTIONS ?= halt_on_error=0:exitcode=66:history_size=4:second_deadlock_stack=1
+TSAN_RUN_OPTIONS ?= halt_on_error=0:exitcode=66:history_size=4:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 # gcc 12's ThreadSanitizer refuses to start ("unexpected memory mapping")
 # where the kernel randomises mmap over more bits than its shadow layout
 # allows.  Everything of the TSan run, the build's test discovery included,

@@ -34,8 +34,10 @@ TEST_HOSTS = {
 
 
 # A ThreadSanitizer build goes on after a report so that one test shows
-# every race it meets, and then ends with status 66 instead of 0.
-TSAN_OPTIONS = "halt_on_error=0:exitcode=66:history_size=4:second_deadlock_stack=1"
+# every race it meets, and then ends with status 66 instead of 0.  The
+# suppressions name only reports wholly inside the C library.
+TSAN_OPTIONS = ("halt_on_error=0:exitcode=66:history_size=4:second_deadlock_stack=1:"
+                f"suppressions={ROOT / 'tests' / 'tsan.supp'}")
 
 
 @functools.lru_cache(maxsize=None)

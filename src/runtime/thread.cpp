@@ -51,8 +51,6 @@ void *worker_start(void *connection);
 // Row of the calling thread, set when the thread takes its row; -1 for a
 // thread without one.
 thread_local int own_row = -1;
-// Client id of the calling thread's row, written only by that thread.
-thread_local uint32_t own_clientid = 0;
 
 // Rows whose condition variable has been initialised, so that a second
 // threads_init never initialises a condition twice.
@@ -186,7 +184,6 @@ void *thread_trampoline(void *data)
     pthread_mutex_lock(&threadlistlock);
     pthread_mutex_unlock(&threadlistlock);
     own_row = start.row;
-    own_clientid = 0;
     return start.start(start.arg);
 }
 
@@ -214,7 +211,6 @@ void threads_init()
         threads[0].state = THREAD_STARTING;
         threads[0].client_id = 0;
         own_row = 0;
-        own_clientid = 0;
         rows_taken = 1;
     } else {
         rows_taken = 0;
@@ -292,14 +288,16 @@ int thread_find()
 
 uint32_t thread_get_clientid()
 {
-    return row_is_own(own_row) ? own_clientid : 0;
+    if (!row_is_own(own_row))
+        return 0;
+    // While the row is this thread's, only this thread writes its id.
+    return threads[own_row].client_id.load(std::memory_order_relaxed);
 }
 
 void thread_set_clientid(uint32_t client_id)
 {
     if (!row_is_own(own_row))
         return;
-    own_clientid = client_id;
     threads[own_row].client_id.store(client_id, std::memory_order_relaxed);
 }
 

@@ -51,6 +51,9 @@
 
 namespace {
 
+// The longest time-out -T and -C take, in seconds.
+constexpr int OPTION_SECONDS_MAX = INT_MAX / 1000;
+
 const char OPTION_STRING[] = "hfvp:t:L:H:M:m:S:E:I:c:s:l:d:u:g:r:a:e:x:z:P:T:C:o:b:k:";
 
 // Fixed numbers the help prints for -P, -t, -z and -o.
@@ -81,6 +84,7 @@ void option_buffers(const char *value);
 void option_keepalive(const char *value);
 void option_moduledir(const char *value);
 int option_threads(const char *value);
+int option_seconds(const char *value);
 void option_stack(const char *value);
 int option_apply(int letter, const char *value, char **argv);
 int names_check();
@@ -239,6 +243,20 @@ int option_threads(const char *value)
     return STARTUP_CONTINUE;
 }
 
+// -T and -C: a time-out in seconds.  Below 1 it is raised to 1 (0 or less
+// would make the waits end at once or never); above OPTION_SECONDS_MAX it is
+// lowered, so that it still counts in milliseconds in an int.
+int option_seconds(const char *value)
+{
+    errno = 0;
+    long long n = strtoll(value, nullptr, 10);
+    if (n < 1)
+        return 1;
+    if (n > OPTION_SECONDS_MAX || errno == ERANGE)
+        return OPTION_SECONDS_MAX;
+    return (int)n;
+}
+
 // -z n: worker stacks of 2 to the power n bytes.
 void option_stack(const char *value)
 {
@@ -275,8 +293,8 @@ int option_apply(int letter, const char *value, char **argv)
     case 'P': return option_password_cache(argv, value);
     case 't': return option_threads(value);
     case 'z': option_stack(value); break;
-    case 'T': THREAD_TIMEOUT = atoi(value); break;
-    case 'C': CLIENT_POOL_TIMEOUT = atoi(value); break;
+    case 'T': THREAD_TIMEOUT = option_seconds(value); break;
+    case 'C': CLIENT_POOL_TIMEOUT = option_seconds(value); break;
     case 'b': option_buffers(value); break;
     case 'k': option_keepalive(value); break;
     case 'o': overload_factor = atoi(value); break;

@@ -42,6 +42,7 @@ void settings_reset()
     password_cachexpire = 600;
     authflag = 0;
     MAXTHREADS = 16384;
+    THREAD_TIMEOUT = CLIENT_POOL_TIMEOUT = 1;
     opt_stack = 0;
     max_opt_stack = 1048576;
     SND_BUF = RCV_BUF = 0;
@@ -134,6 +135,13 @@ TEST(StartupOptions, SettingsTakenFromTheCommandLine)
         {{"-t", "20000"}, [] { return number(MAXTHREADS); }, "16384"},
         {{"-t", "0"}, [] { return number(MAXTHREADS); }, "16384"},
         {{"-t", "100"}, [] { return number(MAXTHREADS); }, "100"},
+        // Time-outs below a second are raised to one, huge ones lowered so
+        // that they still count in milliseconds.
+        {{"-C", "-5", "-T", "0"},
+         [] { return number(CLIENT_POOL_TIMEOUT) + ":" + number(THREAD_TIMEOUT); }, "1:1"},
+        {{"-C", "99999999999", "-T", "7"},
+         [] { return number(CLIENT_POOL_TIMEOUT) + ":" + number(THREAD_TIMEOUT); },
+         "2147483:7"},
         {{"-b", "16384:4096"},
          [] { return number(SND_BUF) + ":" + number(RCV_BUF) + ":" + number(BLOCKSIZE); },
          "16384:4096:16384"},

@@ -138,7 +138,7 @@ bool move_to_close(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf)
 int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t cap)
 {
     Socket *src = source_of(conn, side);
-    std::vector<char> block(BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192);
+    std::vector<char> block(block_size());
     while (buf->size <= cap) {
         uint64_t room = cap - buf->size + 1;
         size_t want = room < block.size() ? (size_t)room : block.size();

@@ -34,7 +34,6 @@ int connect_failed(int code);
 void connect_options(int fd);
 int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
-size_t block_size();
 int poll_ms(int seconds);
 int pump_wait(Socket *source, Socket *other, short *other_events);
 bool destination_gone(CONNECTION_T *conn, int side);
@@ -110,10 +109,6 @@ const char *client_text(const CONNECTION_T *conn)
     return conn->client_ip != nullptr ? conn->client_ip : "-";
 }
 
-size_t block_size()
-{
-    return BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
-}
 
 // A time-out in seconds as poll's milliseconds; one beyond poll's range
 // waits as long as poll can instead of wrapping to an endless wait.

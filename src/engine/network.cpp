@@ -113,7 +113,7 @@ void listen_options(int fd)
     }
     if (BLOCKSIZE <= 0)
         BLOCKSIZE = 8192;
-    putlog(LOG_ADVICE, "network: Memory allocation: per socket R/W: %d bytes", BLOCKSIZE);
+    putlog(LOG_ADVICE, "network: Memory allocation: per socket R/W: %d bytes", BLOCKSIZE.load());
 
     putlog(LOG_NETWORK, "System Default TCP_KEEPIDLE %d seconds",
            sockopt_get(fd, IPPROTO_TCP, TCP_KEEPIDLE));

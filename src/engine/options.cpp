@@ -36,10 +36,16 @@ int CLIENT_POOL_TIMEOUT = 1;
 // sizes are only set when -b asks for them.
 int SND_BUF = 0;
 int RCV_BUF = 0;
-int BLOCKSIZE = 8192;
+std::atomic<int> BLOCKSIZE{8192};
 int TCP_KEEPIDLE_TIME = 900;
 int TCP_KEEPINTVL_TIME = 75;
 int TCP_KEEPCNT_COUNTS = 9;
 int overload_factor = 1;
 
 GLOBAL_T *global = nullptr;
+
+size_t block_size()
+{
+    int size = BLOCKSIZE.load(std::memory_order_relaxed);
+    return size > 0 ? (size_t)size : 8192;
+}

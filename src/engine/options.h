@@ -3,6 +3,9 @@
 #ifndef KV_ENGINE_OPTIONS_H
 #define KV_ENGINE_OPTIONS_H
 
+#include <atomic>
+#include <cstddef>
+
 extern char configfile[256];
 extern char sectionfile[256];
 extern char slogfile[256];
@@ -33,10 +36,16 @@ extern int THREAD_TIMEOUT;
 extern int CLIENT_POOL_TIMEOUT;
 extern int SND_BUF;
 extern int RCV_BUF;
-extern int BLOCKSIZE;
+// Written by -b and by every listener that is opened (a configuration load
+// may open one while workers read it), hence atomic; read it through
+// block_size().
+extern std::atomic<int> BLOCKSIZE;
 extern int TCP_KEEPIDLE_TIME;
 extern int TCP_KEEPINTVL_TIME;
 extern int TCP_KEEPCNT_COUNTS;
 extern int overload_factor;
+
+// The read block size in force: BLOCKSIZE, or 8192 while it is unset.
+size_t block_size();
 
 #endif

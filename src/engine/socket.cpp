@@ -24,7 +24,6 @@ namespace {
 int64_t elapsed_ms(const struct timespec &from, const struct timespec &to);
 struct timespec monotonic_now();
 size_t round_to_step(size_t len);
-size_t block_size();
 
 int64_t elapsed_ms(const struct timespec &from, const struct timespec &to)
 {
@@ -44,11 +43,6 @@ size_t round_to_step(size_t len)
     return (len + SOCKET_BUFFER_STEP - 1) / SOCKET_BUFFER_STEP * SOCKET_BUFFER_STEP;
 }
 
-// The read block size in force; the listeners may change it at start-up.
-size_t block_size()
-{
-    return BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
-}
 
 }  // namespace
 

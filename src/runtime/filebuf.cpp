@@ -362,7 +362,7 @@ ssize_t Filebuf::Read(const char *path)
         return -1;
 
     size_t start = size;
-    size_t block = BLOCKSIZE > 0 ? (size_t)BLOCKSIZE : 8192;
+    size_t block = block_size();
     for (;;) {
         size_t old = size;
         Resize(old + block);

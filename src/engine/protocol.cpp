@@ -170,11 +170,17 @@ void protocol_continue(CONNECTION_T *conn)
     if (h == nullptr || h->version < 2 || (conn->flags & (CONN_CONTINUED | CONN_CLIENT_GONE)) ||
         conn->client == nullptr)
         return;
+    static const char token[] = "100-continue";
+    const size_t len = sizeof(token) - 1;
     bool asked = false;
     for (const HTTP_HEADER &line : h->headers) {
-        if (strcasecmp(line.name.c_str(), "Expect") == 0 &&
-            strncasecmp(line.value.c_str(), "100-continue", 12) == 0)
+        const std::string &v = line.value;
+        if (strcasecmp(line.name.c_str(), "Expect") == 0 && v.size() >= len &&
+            strncasecmp(v.c_str(), token, len) == 0 &&
+            v.find_first_not_of(" \t", len) == std::string::npos) {
             asked = true;
+            break;
+        }
     }
     if (!asked)
         return;

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (DEFAULT_CONFIG, Client, Nginx, access_log_records, extended_log_records, free_port,
-                      sanitizer_reports, wait_until)
+                      recv_all, sanitizer_reports, wait_until)
 
 
 # ------------------------------------------------------------------ helpers
@@ -34,22 +34,6 @@ def config_with(tmp_path, **general):
 def curl(proxy, *args, timeout=120):
     cmd = ["curl", "-sS", "--noproxy", "", "-x", proxy.url, *args]
     return subprocess.run(cmd, capture_output=True, timeout=timeout)
-
-
-def recv_all(sock, timeout=10.0):
-    """Everything the peer sends until it closes; None if it stays open."""
-    sock.settimeout(timeout)
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-    except socket.timeout:
-        return None
-    except ConnectionResetError:
-        return data
 
 
 def read_response(sock, timeout=10.0):

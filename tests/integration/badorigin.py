@@ -1,8 +1,8 @@
 """An origin server that misbehaves on purpose, one way per path, for the
 tests of what the proxy does when the server side cannot be trusted."""
 import os
-import socket
-import threading
+
+from conftest import ScriptedServer
 
 # What each path makes the server do after it has read the request head.
 #   /garbage    bytes that are no status line, then the connection stays open
@@ -15,43 +15,18 @@ STALL_SECONDS = 120
 ENDLESS_CAP = 256 * 1024 * 1024
 
 
-class BadOrigin:
+class BadOrigin(ScriptedServer):
     def __init__(self):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.stopped = threading.Event()
         # Bytes written by each /endless* answer before the proxy gave up.
         self.endless_sent = []
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        super().__init__()
 
-    def url(self, path):
-        return f"http://origin.test:{self.port}{path}"
-
-    def stop(self):
-        self.stopped.set()
-        self.sock.close()
-
-    def _serve(self):
-        while not self.stopped.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn):
+    def handle(self, conn):
         try:
             conn.settimeout(STALL_SECONDS)
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
+            head = self.read_head(conn)
+            if head is None:
+                return
             path = head.split(b" ", 2)[1].decode("latin-1")
             self._answer(conn, path)
         except OSError:

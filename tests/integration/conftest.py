@@ -14,6 +14,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -278,6 +279,53 @@ class Reply:
 
     def __repr__(self):
         return f"<Reply {self.status} {self.headers} {self.body[:300]!r}>"
+
+
+class ScriptedServer:
+    """A TCP server on 127.0.0.1 for origins the tests script themselves:
+    every accepted connection is given to `handle(conn)` on a thread of its
+    own.  `stopped` is set, and the listener closed, by stop()."""
+
+    def __init__(self, backlog=64):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(backlog)
+        self.port = self.sock.getsockname()[1]
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return f"http://origin.test:{self.port}{path}"
+
+    def stop(self):
+        self.stopped.set()
+        self.sock.close()
+        self.thread.join(timeout=30)
+
+    def _serve(self):
+        while not self.stopped.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def read_head(conn):
+        """The request head (with whatever followed it in the same reads),
+        or None when the peer closed first."""
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return None
+            head += chunk
+        return head
+
+    def handle(self, conn):
+        raise NotImplementedError
 
 
 class Client:

@@ -6,13 +6,12 @@ for byte, while the proxy's memory stays far below the body's size."""
 import hashlib
 import random
 import socket
-import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import access_log_records, set_fields, wait_until, write_config
+from conftest import ScriptedServer, access_log_records, set_fields, wait_until, write_config
 
 CAP = 1024 * 1024          # max_download_buffer "1M"
 CHUNK = 64 * 1024
@@ -40,46 +39,19 @@ def digest(size):
     return h.hexdigest()
 
 
-class ChunkedOrigin:
+class ChunkedOrigin(ScriptedServer):
     """Answers GET /<size> with a chunked body of that many bytes, and
     GET /gzip/<size> with the same body labelled gzip-coded."""
 
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.sock.settimeout(0.5)
-        self.port = self.sock.getsockname()[1]
-        self.stopped = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
     def url(self, size, coding=""):
-        return f"http://origin.test:{self.port}/{coding + '/' if coding else ''}{size}"
+        return super().url(f"/{coding + '/' if coding else ''}{size}")
 
-    def stop(self):
-        self.stopped.set()
-        self.thread.join(timeout=30)
-        self.sock.close()
-
-    def _serve(self):
-        while not self.stopped.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            threading.Thread(target=self._answer, args=(conn,), daemon=True).start()
-
-    def _answer(self, conn):
+    def handle(self, conn):
         with conn:
             conn.settimeout(60)
-            head = b""
-            while b"\r\n\r\n" not in head:
-                data = conn.recv(4096)
-                if not data:
-                    return
-                head += data
+            head = self.read_head(conn)
+            if head is None:
+                return
             path = head.split(b" ")[1].decode()
             size = int(path.rsplit("/", 1)[1])
             coding = b"Content-Encoding: gzip\r\n" if path.startswith("/gzip/") else b""

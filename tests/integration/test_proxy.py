@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (DEFAULT_CONFIG, Client, Nginx, access_log_records, extended_log_records, free_port,
-                      recv_all, sanitizer_reports, wait_until)
+from conftest import (DEFAULT_CONFIG, Client, Nginx, ScriptedServer, access_log_records,
+                      extended_log_records, free_port, recv_all, sanitizer_reports, wait_until)
 
 
 # ------------------------------------------------------------------ helpers
@@ -72,33 +72,14 @@ def raw_exchange(proxy, request, timeout=10.0):
         return recv_all(s, timeout)
 
 
-class ScriptedOrigin:
+class ScriptedOrigin(ScriptedServer):
     """An origin that does per path what nginx will not do on demand: answer
     chunked, echo what it received, or die in the middle of a body."""
 
     def __init__(self):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
         self.heads = []
         self.bodies = []
-        self.stopped = False
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.stopped = True
-        self.sock.close()
-
-    def serve(self):
-        while not self.stopped:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
+        super().__init__(backlog=16)
 
     @staticmethod
     def read_body(f, head):

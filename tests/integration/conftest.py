@@ -301,6 +301,12 @@ class ScriptedServer:
 
     def stop(self):
         self.stopped.set()
+        # A close alone does not wake a thread blocked in accept(); a
+        # shutdown of the listener does.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.sock.close()
         self.thread.join(timeout=30)
 

@@ -626,6 +626,9 @@ const char *code_to_error(int code)
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 407: return "Proxy Authentication Required";
+    // The answers to an overlong request line or head.
+    case 414: return "Request-URI Too Long";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Error";
     case 501: return "Not Implemented";
     case 502: return "Service Temporarily Unavailable";

@@ -589,6 +589,8 @@ TEST(MiscConversions, StatusTexts)
         {200, "OK"},
         {301, "Document Moved"},
         {407, "Proxy Authentication Required"},
+        {414, "Request-URI Too Long"},
+        {431, "Request Header Fields Too Large"},
         {502, "Service Temporarily Unavailable"},
         {503, "Connection Failed"},
         {418, "Unknown"},

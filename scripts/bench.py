@@ -23,7 +23,6 @@ import os
 import resource
 import shutil
 import shlex
-import signal
 import socket
 import subprocess
 import sys
@@ -37,6 +36,9 @@ HELPERS = ROOT / "scripts" / "bench"
 # The idle helper's reader of /proc/PID/status serves the sampler too.
 sys.path.insert(0, str(HELPERS))
 from idle import proc_status  # noqa: E402
+# Port and process helpers are the integration tests' own.
+sys.path.insert(0, str(ROOT / "tests" / "integration"))
+from procs import free_port, stop_process, wait_port  # noqa: E402
 CONFIG = ROOT / "etc" / "kelvarine.xml"
 SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
@@ -55,36 +57,6 @@ IDLE_RSS_TARGET_KIB = 256 * 1024
 
 def say(text=""):
     print(text, flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, proc, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            raise RuntimeError(f"exited with status {proc.returncode} before listening")
-        try:
-            with socket.create_connection((HOST, port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"nothing listens on {HOST}:{port} after {timeout:.0f} s")
-
-
-def stop(proc, timeout=15.0):
-    if proc is None or proc.poll() is not None:
-        return None if proc is None else proc.returncode
-    proc.send_signal(signal.SIGTERM)
-    try:
-        return proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        return proc.wait(timeout=timeout)
 
 
 def ensure_wrk():
@@ -194,7 +166,7 @@ http {{
         self.proc = subprocess.Popen(
             ["/usr/sbin/nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)],
             stdout=subprocess.DEVNULL, stderr=open(self.dir / "stderr.txt", "wb"))
-        wait_port(self.port, self.proc)
+        wait_port(self.port, proc=self.proc)
         deadline = time.monotonic() + 10
         while not self.workers() and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -218,7 +190,7 @@ http {{
         return accepts, requests
 
     def stop(self):
-        stop(self.proc)
+        stop_process(self.proc)
 
 
 class Proxy:
@@ -236,14 +208,14 @@ class Proxy:
              "-e", str(self.dir / "extended.log"), "-r", str(self.dir / "performance.log"),
              *extra],
             cwd=self.dir, stdout=open(self.output, "wb"), stderr=subprocess.STDOUT)
-        wait_port(self.port, self.proc)
+        wait_port(self.port, proc=self.proc)
 
     def tail(self, lines=15):
         text = self.output.read_text(errors="replace").splitlines()
         return "\n".join("    " + line for line in text[-lines:])
 
     def stop(self):
-        return stop(self.proc)
+        return stop_process(self.proc)
 
 
 def fetch(port, target, host, timeout=10):

@@ -11,7 +11,6 @@ import os
 import platform
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import threading
@@ -20,6 +19,8 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
+
+from procs import free_port, stop_process, wait_port  # noqa: F401 (shared with the tests)
 
 ROOT = Path(__file__).resolve().parents[2]
 BINARY = Path(os.environ.get("KV_BINARY", ROOT / "build-asan" / "kelvarine"))
@@ -63,36 +64,6 @@ def launcher():
     if "unexpected memory mapping" in probe.stdout + probe.stderr:
         return ["setarch", platform.machine(), "-R"]
     return []
-
-
-def free_port(host="127.0.0.1"):
-    with socket.socket() as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, host="127.0.0.1", timeout=20.0, proc=None):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError(f"process exited with {proc.returncode} before listening")
-        try:
-            with socket.create_connection((host, port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise TimeoutError(f"nothing listens on {host}:{port}")
-
-
-def stop_process(proc, timeout=15.0):
-    if proc.poll() is not None:
-        return proc.returncode
-    proc.send_signal(signal.SIGTERM)
-    try:
-        return proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        return proc.wait(timeout=timeout)
 
 
 class Nginx:

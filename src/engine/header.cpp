@@ -767,6 +767,22 @@ size_t header_length(const char *text, size_t limit)
     return i;
 }
 
+char *header_credential_encode(const char *value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
+        if (isalnum(*p) || *p == '-' || *p == '.' || *p == '_' || *p == '~') {
+            out += (char)*p;
+        } else {
+            out += '%';
+            out += hex[*p >> 4];
+            out += hex[*p & 0xf];
+        }
+    }
+    return xstrdup(out.c_str());
+}
+
 int header_complete(HEADER *h)
 {
     char url[HEADER_URL_MAX + 2];
@@ -857,8 +873,8 @@ void start_line(HeadText *out, const HEADER *h, int mode)
     } else if (h->kind == HEADER_CONNECT) {
         out->add("CONNECT %s:%d HTTP/1.1\r\n", out->value(h->host), h->port);
     } else if (h->user && h->password) {
-        char *user = url_encode(h->user, -1);
-        char *password = url_encode(h->password, -1);
+        char *user = header_credential_encode(h->user);
+        char *password = header_credential_encode(h->password);
         out->add("%s %s://%s:%s@%s:%d%s HTTP/1.1\r\n", out->value(h->method),
                  out->value(h->scheme), user, password, out->value(h->host), h->port,
                  out->value(h->path));

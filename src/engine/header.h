@@ -195,6 +195,12 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result = nullpt
 // at most limit bytes (SIZE_MAX: no limit).
 size_t header_length(const char *text, size_t limit);
 
+// A user name or password as written before the host of a request target:
+// every byte but letters, digits and - . _ ~ is escaped, so that a '/',
+// '@', ':' or '+' in it neither ends the part nor decodes to another byte
+// (a '+' is a blank to a decoder).  Returns an owned string.
+char *header_credential_encode(const char *value);
+
 // Rebuilds `url` from scheme, host, port and path.  Returns 0, or -1 when
 // the URL would be longer than HEADER_URL_MAX (`url` is then left as it
 // was; the road answers 414).

@@ -24,6 +24,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "interface/dispatch.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -420,8 +421,12 @@ bool kind_check(CONNECTION_T *conn)
         }
         return true;
     }
-    // The web interface is recognised here once it exists; until then a
-    // request for it travels like any other.
+    // A request for the web interface is answered there and ends.
+    if (interface_request(conn)) {
+        putlog(LOG_REQUEST, "request for web interface from %s", protocol_client_text(conn));
+        interface_handle_request(conn);
+        return false;
+    }
     bool proxy_form = h->kind == HEADER_PROXY;
     if ((proxy_form && !(conn->access_flags & ACCESS_PROXY)) ||
         (!proxy_form && !(conn->access_flags & ACCESS_TRANSPARENT))) {

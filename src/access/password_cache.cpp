@@ -48,8 +48,12 @@ unsigned int password_cache_key(int size, const char *name)
     if (name == nullptr || *name == '\0' || size < 1)
         return 0;
     uint32_t sum = 0;
+    // Names compare without case, so they hash without case too: every
+    // spelling of a name finds the same bucket.
     for (const char *p = name; *p; p++) {
         int32_t c = (int8_t)*p;
+        if (c >= 'A' && c <= 'Z')
+            c += 'a' - 'A';
         sum += (uint32_t)password_cachesize + (uint32_t)(20 * c) + (uint32_t)(c >> 2) +
                (uint32_t)(c >> 4);
     }

@@ -500,6 +500,8 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
             const Access *anonymous = check(connection, nullptr, nullptr);
             if (anonymous != nullptr)
                 setup(connection, anonymous);
+            else
+                connection->connection_flags |= AUTH_REQUIRED;  // ask again
             unlock();
             return;
         }

@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (Client, access_log_records, add_item, free_port, sanitizer_reports,
+from conftest import (Client, access_log_records, add_item, extended_log_records, free_port,
+                      sanitizer_reports,
                       set_fields, wait_until, write_config)
 from procs import stop_process, wait_port
 
@@ -278,9 +279,12 @@ def directory_config(slapd, bind_password=None):
         system_accounts(root)
         access = root.find("access")
         set_fields(access, mode="true")
-        set_fields(allow_rule(root), groups="staff", comment="staff")
-        # Members of "blocked" are taken out again.
-        add_item(access, "deny", allow_rule(root), groups="blocked", comment="blocked")
+        # Admins get one rule and profile, staff another; members of no
+        # listed group get neither.
+        staff = allow_rule(root)
+        add_item(access, "allow", staff, groups="staff", comment="staff",
+                 connection_profiles="staffprofile")
+        set_fields(staff, groups="admins", comment="admins", connection_profiles="adminprofile")
         ldap = root.find("ldap")
         set_fields(ldap, enabled="true")
         entry = ET.SubElement(ldap, "directory")
@@ -310,7 +314,7 @@ def test_ldap_binds_as_the_user_and_groups_pick_the_rule(origin, tmp_path, proxy
     assert curl(proxy, "-U", "bob:bob-pw", url).stdout == "200"
     assert "LDAP: authentication succeeded for alice" in native_log(proxy)
     assert curl(proxy, "-U", "bob:alice-pw", url).stdout == "407"
-    # A good password of a user in a denied group is no use.
+    # A good password of a user in none of the rules' groups is no use.
     assert curl(proxy, "-U", "carol:carol-pw", url).stdout == "407"
     # A name with filter metacharacters matches nobody: it cannot pick
     # another user's DN to bind with.
@@ -319,6 +323,9 @@ def test_ldap_binds_as_the_user_and_groups_pick_the_rule(origin, tmp_path, proxy
     assert "alice-pw" not in native_log(proxy)
     users = {r["user"] for r in access_log_records(proxy) if r["status"] == 200}
     assert users == {"alice@127.0.0.1", "bob@127.0.0.1"}
+    profiles = {(r["user"], r["profiles"]) for r in extended_log_records(proxy)
+                if r["status"] == 200}
+    assert profiles == {("alice@127.0.0.1", "adminprofile"), ("bob@127.0.0.1", "staffprofile")}
     assert sanitizer_reports(proxy) == []
 
 
@@ -481,8 +488,10 @@ def test_relayed_handshake_over_one_connection(origin, tmp_path, proxy_factory, 
     assert sent[0] == f"GET http://{service.host}/authenticate HTTP/1.1"
     assert sent[1:] == [f"Host: {service.host}", "X-Forwarded-For: 127.0.0.1",
                         f"Proxy-Authorization: {first}"]
-    users = [r["user"] for r in access_log_records(proxy) if r["status"] == 200]
-    assert users == ["dave@127.0.0.1", "dave@127.0.0.1"]
+    def users():
+        return [r["user"] for r in access_log_records(proxy) if r["status"] == 200]
+    assert wait_until(lambda: len(users()) == 2)
+    assert users() == ["dave@127.0.0.1", "dave@127.0.0.1"]
     assert "TYPE3" not in native_log(proxy) and "TOKEN3" not in native_log(proxy)
     assert sanitizer_reports(proxy) == []
 

@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (Client, access_log_records, add_item, extended_log_records, free_port,
+from conftest import (Client, ScriptedServer, access_log_records, add_item,
+                      extended_log_records, free_port,
                       sanitizer_reports,
                       set_fields, wait_until, write_config)
 from procs import stop_process, wait_port
@@ -568,3 +569,33 @@ def test_service_failures_end_in_a_new_challenge(origin, tmp_path, proxy_factory
     # The worker is free: a plain request is answered.
     assert get(proxy, url).status == 407
     assert sanitizer_reports(proxy) == []
+
+
+class SilentDirectory(ScriptedServer):
+    """A directory server that accepts connections and never answers."""
+
+    def handle(self, conn):
+        with conn:
+            self.stopped.wait(60)
+
+
+def test_directory_that_never_answers_fails_within_the_time_out(origin, tmp_path,
+                                                                proxy_factory):
+    silent = SilentDirectory()
+    try:
+        class Port:
+            port = silent.port
+
+        def edit(root):
+            directory_config(Port)(root)
+            set_fields(root.find("general").find("rule"), io_timeout="2", connect_timeout="2")
+        proxy = proxy_factory(config=write_config(tmp_path / "k.xml", edit),
+                              extra_args=["-x", "kelvarine-test-none"])
+        url = f"http://origin.test:{origin.port}/l.html"
+        started = time.monotonic()
+        assert curl(proxy, "-U", "alice:alice-pw", url).stdout == "407"
+        assert time.monotonic() - started < 20
+        assert origin.log_lines() == []
+        assert sanitizer_reports(proxy) == []
+    finally:
+        silent.stop()

@@ -599,3 +599,15 @@ def test_directory_that_never_answers_fails_within_the_time_out(origin, tmp_path
         assert sanitizer_reports(proxy) == []
     finally:
         silent.stop()
+
+
+def test_transparent_request_is_offered_three_schemes(origin, tmp_path, proxy_factory):
+    proxy = proxy_factory(config=write_config(tmp_path / "k.xml", ntlm_config("127.0.0.1")))
+    with Client(proxy) as c:
+        c.send(f"GET /t.html HTTP/1.1\r\nHost: {REALM}\r\n\r\n")
+        reply = c.response()
+    assert reply.status == 401
+    assert [v for k, v in reply.headers if k == "WWW-Authenticate"] == [
+        "Negotiate", "NTLM", f'Basic realm="{REALM}"']
+    assert reply.header("Proxy-Authenticate") is None
+    assert sanitizer_reports(proxy) == []

@@ -611,3 +611,61 @@ def test_transparent_request_is_offered_three_schemes(origin, tmp_path, proxy_fa
         "Negotiate", "NTLM", f'Basic realm="{REALM}"']
     assert reply.header("Proxy-Authenticate") is None
     assert sanitizer_reports(proxy) == []
+
+
+class ExportPeer(ScriptedServer):
+    """Another instance's directory-cache export, answered to every GET."""
+
+    def __init__(self, body, last_modified=None):
+        self.body = body
+        self.last_modified = last_modified
+        self.heads = []
+        super().__init__()
+
+    def handle(self, conn):
+        with conn:
+            head = self.read_head(conn)
+            if head is None:
+                return
+            self.heads.append(head.decode("latin-1"))
+            extra = f"Last-Modified: {self.last_modified}\r\n" if self.last_modified else ""
+            conn.sendall(f"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n{extra}"
+                         f"Content-Length: {len(self.body)}\r\nConnection: close\r\n\r\n"
+                         .encode() + self.body)
+
+
+@pytest.mark.parametrize("last_modified,read", [
+    (None, True),                                # no date: read
+    ("Mon, 01 Jan 2001 00:00:00 GMT", True),     # older than our start: read
+    ("Fri, 01 Jan 2100 00:00:00 GMT", False),    # newer: already in step
+])
+def test_directory_cache_pulled_from_another_instance(origin, tmp_path, proxy_factory, slapd,
+                                                      last_modified, read):
+    (origin.root / "l.html").write_text("ldap\n")
+    peer = ExportPeer(b"alias\tuid=alice,ou=people,dc=kv,dc=test\tstaff\n"
+                      b"broken\tline\twith\tfour\n", last_modified)
+    try:
+        def edit(root):
+            directory_config(slapd)(root)
+            ldap = root.find("ldap")
+            source = ET.SubElement(ldap, "directory")
+            for child in ldap.find("directory"):
+                ET.SubElement(source, child.tag).text = child.text
+            set_fields(source, comment="another instance", server="127.0.0.1",
+                       port=str(peer.port), bind_method="1",
+                       bind_user="syncer@kv.test", bind_password=stored_password("sync-pw"))
+        proxy = proxy_factory(config=write_config(tmp_path / "k.xml", edit),
+                              extra_args=["-x", "kelvarine-test-none"])
+        assert wait_until(lambda: peer.heads)
+        request = peer.heads[0].split("\r\n")
+        assert request[0] == "GET /kelvarine.cfg/ldapcache HTTP/1.0"
+        assert f"Authorization: {basic('syncer', 'sync-pw')}" in request
+        url = f"http://origin.test:{origin.port}/l.html"
+        # "alias" is known only from the export, with alice's DN.
+        expected = "200" if read else "407"
+        assert curl(proxy, "-U", "alias:alice-pw", url).stdout == expected
+        # A sync that answered stands in for the scan.
+        assert "ldap: cache: entries returned" not in native_log(proxy)
+        assert sanitizer_reports(proxy) == []
+    finally:
+        peer.stop()

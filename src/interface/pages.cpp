@@ -344,16 +344,6 @@ void interface_page_urlbl(Filebuf *page, CGIMap &, CONNECTION_T *)
     absent(page, "The URL blacklist");
 }
 
-void interface_page_ldap(Filebuf *page, CGIMap &, CONNECTION_T *)
-{
-    absent(page, "The directory cache");
-}
-
-void interface_page_password(Filebuf *page, CGIMap &, CONNECTION_T *)
-{
-    absent(page, "The directory");
-}
-
 void interface_page_sortmark(Filebuf *page, CGIMap &, CONNECTION_T *)
 {
     absent(page, "Site categorisation");

@@ -1,0 +1,321 @@
+"""The web interface through the real binary: which requests reach it, the
+access bit, the Referer check, the login cookie, the configuration export,
+the administration pages and the escaping of everything they show."""
+import calendar
+import email.utils
+import re
+import socket
+import time
+import urllib.parse
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import (Client, add_item, exchange, recv_all, sanitizer_reports, set_fields,
+                      wait_until, write_config)
+
+REFERER = "http://kelvarine.cfg/"
+HOSTILE = '"><script>alert(1)</script>'
+
+
+def config(tmp_path, edit):
+    return write_config(tmp_path / "kelvarine.xml", edit)
+
+
+def allow_rule(root):
+    return root.find("access").find("allow")
+
+
+def get(proxy, target, headers=(), host="kelvarine.cfg", source=None, method="GET", body=None):
+    lines = [f"{method} {target} HTTP/1.1", f"Host: {host}", *headers]
+    if body is not None:
+        lines += ["Content-Type: application/x-www-form-urlencoded", f"Content-Length: {len(body)}"]
+    request = "\r\n".join(lines) + "\r\n\r\n" + (body or "")
+    reply, _ = exchange(proxy, request, source=source)
+    return reply
+
+
+def page(proxy, path, referer=REFERER, headers=(), **kwargs):
+    extra = ([f"Referer: {referer}"] if referer else []) + list(headers)
+    return get(proxy, f"http://kelvarine.cfg{path}", headers=extra, **kwargs)
+
+
+def post(proxy, path, fields, referer=REFERER, headers=()):
+    return page(proxy, path, referer=referer, headers=headers, method="POST",
+                body=urllib.parse.urlencode(fields))
+
+
+# ------------------------------------------------------------ recognition
+
+@pytest.mark.parametrize("target,host,status,menu", [
+    ("http://KELVARINE.CFG/stats", "KELVARINE.CFG", 200, True),
+    ("/kelvarine.cfg/stats", "origin.test", 200, True),
+    ("/KELVARINE.CFG/", "origin.test", 200, True),
+    ("/stats", "kelvarine.cfg", 200, True),
+    ("/stats", "Kelvarine.Cfg", 200, True),
+])
+def test_requests_for_the_interface_reach_it(proxy_factory, target, host, status, menu):
+    proxy = proxy_factory()
+    reply = get(proxy, target, host=host, headers=[f"Referer: {REFERER}"])
+    assert reply.status == status
+    assert (b"Top Menu" in reply.body) == menu
+    assert reply.header("Content-Type") == "text/html"
+    assert reply.header("Date")
+    assert reply.header("Content-Length") == str(len(reply.body))
+
+
+@pytest.mark.parametrize("target", ["/kelvarine.cfg", "/kelvarine.cfgxyz"])
+def test_the_bare_prefix_is_redirected(proxy_factory, target):
+    proxy = proxy_factory()
+    reply = get(proxy, target, host="origin.test")
+    assert reply.status == 302
+    assert reply.header("Location") == "kelvarine.cfg/"
+    assert reply.header("Content-Length") == "0"
+    assert reply.body == b""
+
+
+def no_interface_for_second_address(root):
+    """127.0.0.2 may use the proxy but not the interface."""
+    access = root.find("access")
+    rule = allow_rule(root)
+    set_fields(rule, client_ranges="127.0.0.1-127.0.0.1")
+    add_item(access, "allow", rule, comment="proxy only", client_ranges="127.0.0.2-127.0.0.2",
+             access="proxy,transparent,host_header")
+
+
+@pytest.mark.parametrize("target,host,status", [
+    ("http://kelvarine.cfg/stats", "kelvarine.cfg", 403),
+    ("http://kelvarine.cfg/xml", "kelvarine.cfg", 403),
+    ("http://kelvarine.cfg/ldapcache", "kelvarine.cfg", 403),
+    ("/kelvarine.cfg", "origin.test", 403),
+    ("/kelvarine.cfg/template/uparrow", "origin.test", 200),
+    ("http://kelvarine.cfg/TEMPLATE/downarrow", "kelvarine.cfg", 200),
+    ("http://kelvarine.cfg/userstats", "kelvarine.cfg", 200),
+    ("/kelvarine.cfg/userstats", "origin.test", 200),
+    ("http://kelvarine.cfg/template", "kelvarine.cfg", 403),
+    ("http://kelvarine.cfg/templatex", "kelvarine.cfg", 403),
+])
+def test_without_the_interface_bit(tmp_path, proxy_factory, target, host, status):
+    proxy = proxy_factory(config=config(tmp_path, no_interface_for_second_address))
+    reply = get(proxy, target, host=host, source="127.0.0.2")
+    assert reply.status == status
+    if status == 403:
+        assert b"Top Menu" not in reply.body and b"<kelvarine>" not in reply.body
+    # The same request from the administrator's address is served.
+    assert get(proxy, target, host=host, source="127.0.0.1").status in (200, 302)
+
+
+# ------------------------------------------------------------ the Referer
+
+@pytest.mark.parametrize("referer,accepted", [
+    (None, False),
+    ("http://kelvarine.cfg", False),
+    ("https://kelvarine.cfg/", False),
+    ("http://evil.example/kelvarine.cfg/", False),
+    ("http://kelvarine.cfg.evil.example/", False),
+    ("http://kelvarine.cfg/", True),
+    ("HTTP://KELVARINE.CFG:3128/log", True),
+    ("http://admin.proxy.test/", True),
+])
+def test_state_changes_need_a_referer_from_the_interface(proxy_factory, referer, accepted):
+    proxy = proxy_factory(extra_args=["-H", "admin.proxy.test"])
+    # Something is in the log ring to clear.
+    assert b"Top Menu" in page(proxy, "/stats").body
+    reply = page(proxy, "/log?clear=on&size=7&pattern=MARKER", referer=referer)
+    assert reply.status == 200 and b"Top Menu" in reply.body
+    # A refused Referer runs no page at all for a path with a query.
+    assert (b"Regular expression match" in reply.body) == accepted
+    listing = page(proxy, "/log").body
+    capacity = re.search(rb'name="size" value="(-?\d+)"', listing).group(1)
+    assert (capacity == b"7") == accepted
+
+
+# ------------------------------------------------------------ login
+
+def with_login(root):
+    set_fields(allow_rule(root), interface_user="admin", interface_password="s3cr=t;x")
+
+
+def login_cookie(reply):
+    value = reply.header("Set-Cookie")
+    assert value, reply
+    return value
+
+
+def test_login_with_the_form_and_the_cookie(tmp_path, proxy_factory, monkeypatch):
+    # Far west of UTC: the cookie's expiry is still an hour ahead in GMT.
+    monkeypatch.setenv("TZ", "Etc/GMT+11")
+    proxy = proxy_factory(config=config(tmp_path, with_login))
+
+    form = page(proxy, "/stats")
+    assert b"Web interface login" in form.body and b"Top Menu" not in form.body
+    assert b'<form action="/stats" method="POST">' in form.body
+    assert form.header("Set-Cookie") is None
+
+    wrong = post(proxy, "/stats", {"username": "admin", "password": "s3cr=t;X"})
+    assert b"Web interface login" in wrong.body and wrong.header("Set-Cookie") is None
+
+    good = post(proxy, "/stats", {"username": "admin", "password": "s3cr=t;x"})
+    assert b"Top Menu" in good.body and b"Web interface login" not in good.body
+    cookie = login_cookie(good)
+    m = re.match(r"login=([^;]+); path=/; expires=(.+)$", cookie)
+    assert m, cookie
+    token = m.group(1)
+    expiry = calendar.timegm(time.strptime(m.group(2), "%a, %d-%b-%Y %H:%M:%S GMT"))
+    assert abs(expiry - (time.time() + 3600)) < 120
+
+    # The cookie carries the login to another page and is renewed with
+    # every pair of the request's cookie line.
+    again = page(proxy, "/dnscache", headers=[f"Cookie: theme=dark; login={token}"])
+    assert b"Top Menu" in again.body and b"Hostname" in again.body
+    renewed = login_cookie(again)
+    assert renewed.startswith(f"theme=dark; login={token}; path=/; expires=")
+
+    forged = page(proxy, "/dnscache", headers=[f"Cookie: login={token}x"])
+    assert b"Web interface login" in forged.body and b"Hostname" not in forged.body
+    assert sanitizer_reports(proxy) == []
+
+
+# ------------------------------------------------------------ /xml
+
+def test_xml_exports_the_configuration_and_closes(proxy_factory):
+    proxy = proxy_factory()
+    with Client(proxy) as c:
+        c.send("GET http://kelvarine.cfg/xml HTTP/1.1\r\nHost: kelvarine.cfg\r\n\r\n")
+        reply = c.response()
+    assert reply.status == 200
+    assert reply.header("Content-Length") is None
+    assert reply.header("Content-Type") == "text/xml"
+    assert reply.header("Cache-Control") == "no-cache"
+    modified = email.utils.parsedate_to_datetime(reply.header("Last-Modified")).timestamp()
+    assert abs(modified - time.time()) < 300
+    root = ET.fromstring(reply.body)
+    assert root.tag == "kelvarine" and root.find("access") is not None
+
+
+def test_a_stalled_xml_reader_does_not_stop_a_save(tmp_path, proxy_factory):
+    proxy = proxy_factory()
+    stalled = []
+    for _ in range(4):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        s.connect((proxy.host, proxy.port))
+        s.sendall(b"GET http://kelvarine.cfg/xml HTTP/1.1\r\nHost: kelvarine.cfg\r\n\r\n")
+        stalled.append(s)
+    try:
+        target = tmp_path / "saved.xml"
+        started = time.time()
+        reply = post(proxy, "/save", {"filename": str(target)})
+        assert b"File saved" in reply.body
+        assert time.time() - started < 5
+        assert ET.parse(target).getroot().tag == "kelvarine"
+    finally:
+        for s in stalled:
+            s.close()
+
+
+# ------------------------------------------------------------ pages
+
+def test_save_and_load(tmp_path, proxy_factory):
+    proxy = proxy_factory()
+    forms = page(proxy, "/save").body
+    assert f'name="filename" value="{proxy.config}"'.encode() in forms
+    assert f'value="{proxy.config}"'.encode() in page(proxy, "/load").body
+
+    target = tmp_path / "copy.xml"
+    assert b"File saved" in post(proxy, "/save", {"filename": str(target)}).body
+    assert ET.parse(target).getroot().find("access") is not None
+    assert b"Saved failed" in post(proxy, "/save", {"filename": "/nonexistent/dir/x.xml"}).body
+    assert b"File loaded" in post(proxy, "/load", {"filename": str(target), "overwrite": "yes"}).body
+
+    broken = tmp_path / "broken.xml"
+    broken.write_text("<kelvarine><access>")
+    assert b"Load failed" in post(proxy, "/load", {"filename": str(broken)}).body
+    assert b"Load failed" in post(proxy, "/load", {"filename": str(tmp_path / "none.xml")}).body
+    # The proxy goes on with the configuration it had.
+    assert b"Top Menu" in page(proxy, "/stats").body
+    assert proxy.proc.poll() is None
+
+
+def log_lines(body):
+    listing = body.split(b'<table class="list">', 1)[1]
+    return re.findall(rb'<tr class="list(?:even|odd)"><td>(.*?)</td></tr>', listing)
+
+
+def test_log_page_clears_resizes_and_filters(proxy_factory):
+    proxy = proxy_factory()
+    for _ in range(3):
+        page(proxy, "/stats")
+    lines = log_lines(page(proxy, "/log").body)
+    assert any(b"request for web interface" in line for line in lines)
+
+    # Size 0 empties the ring and keeps nothing more.
+    body = post(proxy, "/log", {"size": "0"}).body
+    assert re.search(rb'name="size" value="0"', body)
+    assert log_lines(page(proxy, "/log").body) == []
+    # -1 and an empty size leave the capacity alone.
+    post(proxy, "/log", {"size": "-1"})
+    assert re.search(rb'name="size" value="0"', page(proxy, "/log").body)
+    post(proxy, "/log", {"size": "50"})
+    page(proxy, "/stats")
+    page(proxy, "/dnscache")
+    lines = log_lines(page(proxy, "/log").body)
+    assert lines, "lines enter the ring again once it has room"
+    # Clear and resize in one request: cleared first.
+    body = post(proxy, "/log", {"clear": "on", "size": "20"}).body
+    assert re.search(rb'name="size" value="20"', body)
+    # A pattern matches anywhere, in any case; one that does not compile
+    # filters nothing.
+    page(proxy, "/stats")
+    matched = log_lines(post(proxy, "/log", {"pattern": "WEB INTERFACE"}).body)
+    assert matched and all(b"web interface" in line.lower() for line in matched)
+    assert log_lines(post(proxy, "/log", {"pattern": "no-such-line-anywhere"}).body) == []
+    assert log_lines(post(proxy, "/log", {"pattern": "(unclosed"}).body)
+
+
+def test_pages_against_real_traffic(origin, proxy_factory):
+    (origin.root / "a.html").write_text("<p>a</p>\n")
+    proxy = proxy_factory()
+    url = f"http://origin.test:{origin.port}/a.html"
+    reply, _ = exchange(proxy, f"GET {url} HTTP/1.1\r\nHost: origin.test:{origin.port}\r\n\r\n")
+    assert reply.status == 200
+
+    dns = page(proxy, "/dnscache").body
+    assert re.search(rb"<td>origin\.test</td><td>127\.0\.0\.1</td><td>\d+</td>", dns)
+    pool = page(proxy, "/pool").body
+    assert b"<td>Protocol</td><td>Host</td>" in pool
+    stats = page(proxy, "/stats").body
+    assert b"origin.test" in stats
+    conns = page(proxy, "/connections").body
+    # The interface request itself is in flight.
+    assert b"Transferring" in conns and b"http://kelvarine.cfg:80/connections" in conns
+    headers = page(proxy, "/headers", headers=["X-Probe: probe-value"]).body
+    assert b"<td>X-Probe</td><td>probe-value</td>" in headers
+    assert b"Unfiltered" in headers and b"Filtered" in headers
+
+
+# ------------------------------------------------------------ escaping
+
+def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
+    proxy = proxy_factory(config=config(tmp_path, with_login))
+    token = re.match(r"login=([^;]+)",
+                     login_cookie(post(proxy, "/stats", {"username": "admin",
+                                                         "password": "s3cr=t;x"}))).group(1)
+    cookie = f"Cookie: login={token}"
+    encoded = urllib.parse.quote(HOSTILE, safe="")
+    cases = [
+        ("header", page(proxy, "/headers", headers=[cookie, f"X-Evil: {HOSTILE}"])),
+        ("log pattern", post(proxy, "/log", {"pattern": HOSTILE}, headers=[cookie])),
+        ("config section", post(proxy, "/config", {"section": HOSTILE}, headers=[cookie])),
+        ("config search", post(proxy, "/config", {"matchname": HOSTILE, "matchvalue": HOSTILE},
+                               headers=[cookie])),
+        ("login form action", page(proxy, f"/stats?x={encoded}&y=\"><kvx>")),
+        ("directory lookup", post(proxy, "/ldap", {"upn": HOSTILE}, headers=[cookie])),
+        ("log lines", post(proxy, "/log", {"pattern": "script"}, headers=[cookie])),
+    ]
+    for what, reply in cases:
+        assert reply.status == 200, what
+        assert b"<script>alert" not in reply.body, what
+        assert b'"><kvx>' not in reply.body, what
+    # The login form's action holds the path as received, escaped.
+    assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in cases[4][1].body

@@ -1,0 +1,260 @@
+// The filter module pattern and the URL filter.
+#include "filters/filter.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/profiles.h"
+#include "engine/connection.h"
+#include "engine/dns.h"
+#include "engine/header.h"
+#include "engine/templates.h"
+#include "interface/interface.h"
+#include "runtime/compat.h"
+#include "runtime/log.h"
+#include "runtime/mem.h"
+#include "runtime/processors.h"
+
+FilterSection *filter_section = nullptr;
+
+namespace {
+
+class HostAddress;
+bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address);
+void pattern_broken_log(const char *section, const std::string &comment,
+                        const std::string &text);
+
+void pattern_broken_log(const char *section, const std::string &comment,
+                        const std::string &text)
+{
+    putlog(LOG_ERROR, "%s: rule \"%s\" disabled: its expression \"%s\" does not compile",
+           section, comment.c_str(), text.c_str());
+}
+
+// The first address of the request's host, looked up when the first rule
+// reaches the address test and kept for the rest of one evaluation; a
+// failed lookup is tried again by the next rule that needs it.
+class HostAddress {
+public:
+    explicit HostAddress(const char *host) : host(host) {}
+    ~HostAddress() { hostent_free(entry); }
+    HostAddress(const HostAddress &) = delete;
+    HostAddress &operator=(const HostAddress &) = delete;
+
+    // The dotted quad, or null when the name does not resolve.
+    const char *get()
+    {
+        if (entry == nullptr) {
+            entry = net_dns(host);
+            if (entry == nullptr || entry->address == nullptr)
+                return nullptr;
+            if (inet_ntop(AF_INET, entry->address, text, sizeof(text)) == nullptr)
+                return nullptr;
+        }
+        return text;
+    }
+
+private:
+    const char *host;
+    HOSTENT *entry = nullptr;
+    char text[16] = {0};
+};
+
+bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address)
+{
+    const HEADER *h = connection->request;
+    if (!filter_applies(rule.enabled, rule.broken, rule.groups, rule.profiles, connection))
+        return false;
+    if (!rule.host_regex.matches(h->host ? h->host : ""))
+        return false;
+    if (!rule.path_regex.matches(h->path ? h->path : ""))
+        return false;
+    // The address test comes last: only a rule whose other conditions hold
+    // costs a lookup.
+    if (rule.addresses.ranges.empty() || (connection->flags & CONN_OFFLINE))
+        return true;
+    const char *dotted = address->get();
+    return dotted == nullptr || rule.addresses.has(dotted);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the pattern
+
+regexp_t *filter_pattern(const std::string &text, const char *section,
+                         const std::string &comment, bool *broken)
+{
+    if (text.empty())
+        return nullptr;
+    regexp_t *expression = reg_compile(text.c_str(), REGEXP_ICASE);
+    if (expression == nullptr) {
+        pattern_broken_log(section, comment, text);
+        *broken = true;
+    }
+    return expression;
+}
+
+regex_sub_t *filter_sub_pattern(const std::string &text, int options,
+                                const char *section, const std::string &comment,
+                                bool *broken)
+{
+    if (text.empty())
+        return nullptr;
+    regex_sub_t *expression = reg_sub_compile(text.c_str(), options);
+    if (expression == nullptr) {
+        pattern_broken_log(section, comment, text);
+        *broken = true;
+    }
+    return expression;
+}
+
+FilterRegex::~FilterRegex()
+{
+    if (expression != nullptr)
+        reg_free(expression);
+}
+
+void FilterRegex::compile(const std::string &text, const char *section,
+                          const std::string &comment, bool *broken)
+{
+    ASSERT(expression == nullptr);
+    expression = filter_pattern(text, section, comment, broken);
+}
+
+bool FilterRegex::matches(const char *text) const
+{
+    return expression == nullptr || reg_exec(expression, text) == 0;
+}
+
+bool FilterRegex::matches(const char *text, size_t length) const
+{
+    return expression == nullptr || reg_exec(expression, text, length) == 0;
+}
+
+bool filter_applies(int32_t enabled, bool broken, const StringList &groups,
+                    const StringList &profiles, const CONNECTION_T *connection)
+{
+    return enabled != 0 && !broken && profile_find(connection->ldap_groups, groups) &&
+           profile_find(connection->profiles, profiles);
+}
+
+const char *filter_client(const CONNECTION_T *connection)
+{
+    return connection->client_ip ? connection->client_ip : "";
+}
+
+std::string filter_page_name(const std::string &rule_template,
+                             const std::string &section_template, const char *fixed)
+{
+    if (!rule_template.empty())
+        return rule_template;
+    if (!section_template.empty())
+        return section_template;
+    return fixed;
+}
+
+int filter_refusal_status(int status)
+{
+    return status < 300 ? 403 : status;
+}
+
+void filter_block(CONNECTION_T *connection, const std::string &page, int status,
+                  const char *filter_name, const std::string &reason)
+{
+    if (template_section == nullptr || !template_section->send(page.c_str(), connection, status))
+        connection->keepalive_client = 0;
+    connection->log_entry.filter_name = filter_name;
+    connection->log_entry.filtering_reason = reason;
+}
+
+// ---------------------------------------------------------- the URL filter
+
+Filter::Filter() : item(nullptr), enabled(1), broken(false)
+{
+}
+
+Filter::Filter(const Item &item)
+    : item(&item),
+      enabled(item.fields[0].int_value),
+      comment(item.fields[1].raw),
+      groups(item.fields[2].string_list),
+      profiles(item.fields[3].string_list),
+      host(item.fields[4].raw),
+      path(item.fields[5].raw),
+      addresses(item.fields[6].ip_ranges),
+      template_name(item.fields[7].raw),
+      broken(false)
+{
+    host_regex.compile(host, "url filter", comment, &broken);
+    path_regex.compile(path, "url filter", comment, &broken);
+}
+
+FilterSection::FilterSection() : Section("url-filtering", 0)
+{
+    // The schema must declare every field read here.
+    ASSERT(fields.size() >= 3);
+    ASSERT(subsections.size() >= 2 && subsections[0].fields.size() >= 8 &&
+           subsections[1].fields.size() >= 8);
+    enabled = &fields[0].int_value;
+    mode = &fields[1].int_value;
+    template_name = &fields[2].raw;
+    processors.Add(filter_reqcheck, PROCESSOR_REQCHECK);
+}
+
+FilterSection::~FilterSection() = default;
+
+void FilterSection::update()
+{
+    allow.clear();
+    deny.clear();
+    for (const Item &item : subsections[0].items)
+        allow.emplace_back(item);
+    for (const Item &item : subsections[1].items)
+        deny.emplace_back(item);
+}
+
+const Filter *FilterSection::check(CONNECTION_T *connection)
+{
+    if (*enabled == 0 || (connection->bypass & BYPASS_URLFILTER) || connection->request == nullptr)
+        return nullptr;
+    HostAddress address(connection->request->host ? connection->request->host : "");
+    return filter_two_pass(*mode, allow, deny, &default_rule, [&](const Filter &rule) {
+        return url_rule_matches(rule, connection, &address);
+    });
+}
+
+int FilterSection::check_and_block(CONNECTION_T *connection)
+{
+    read_lock();
+    const Filter *rule = check(connection);
+    if (rule == nullptr) {
+        unlock();
+        return 0;
+    }
+    const HEADER *h = connection->request;
+    putlog(LOG_URLFILTER, "[IP:%s] blocked: %s%s", filter_client(connection),
+           h->host ? h->host : "", h->path ? h->path : "");
+    connection->variables["FILTER"] = "URL Filter";
+    int status = h->kind == HEADER_CONNECT ? 404 : filter_refusal_status(200);
+    filter_block(connection, filter_page_name(rule->template_name, *template_name, "blocked"),
+                 status, "url-filter", "-");
+    unlock();
+    return 1;
+}
+
+void FilterSection::check_show(CONNECTION_T *connection)
+{
+    read_lock();
+    const Filter *rule = check(connection);
+    const char *fallback = nullptr;
+    if (rule == &default_rule)
+        fallback = "No allow rule matches: refused";
+    interface_match_page(connection, "URL filter", rule ? rule->item : nullptr, fallback);
+    unlock();
+}
+
+int filter_reqcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return filter_section ? filter_section->check_and_block(connection) : 0;
+}

@@ -38,7 +38,11 @@ void pattern_broken_log(const char *section, const std::string &comment,
 class HostAddress {
 public:
     explicit HostAddress(const char *host) : host(host) {}
-    ~HostAddress() { hostent_free(entry); }
+    ~HostAddress()
+    {
+        if (entry != nullptr)
+            hostent_free(entry);
+    }
     HostAddress(const HostAddress &) = delete;
     HostAddress &operator=(const HostAddress &) = delete;
 

@@ -1,0 +1,403 @@
+"""The filter modules inside the proxy, seen from a client and an origin:
+the URL, MIME and keyword filters refusing with a template page, the cookie
+filter, redirect and rewrite rules changing what passes, and the user
+limits.  Each test writes its own rules into a copy of the shipped
+configuration."""
+import copy
+import gzip
+import socket
+import subprocess
+import threading
+import time
+import xml.etree.ElementTree as ET
+import zlib
+
+import pytest
+
+from conftest import (ROOT, Client, Nginx, ScriptedServer, access_log_records, exchange,
+                      extended_log_records, sanitizer_reports, set_fields, wait_until,
+                      write_config)
+
+SCHEMA = ET.parse(ROOT / "etc" / "section.xml").getroot()
+
+
+# ------------------------------------------------------------- helpers
+
+def rule(section, subsection, **values):
+    """An item of `subsection` of `section` with every field of the schema's
+    template: the given values, else empty (optional fields switched off
+    unless given)."""
+    sec = SCHEMA.find(section)
+    template = sec.find("subsection").find(subsection).find("template").text
+    item = ET.Element(subsection)
+    for field in sec.find("template").find(template):
+        element = ET.SubElement(item, field.tag)
+        value = values.pop(field.tag, None)
+        if field.find("optional") is not None:
+            element.set("active", "true" if value is not None else "false")
+            if value is None:
+                value = field.find("value").text
+        if value is None:
+            kind = field.find("type").text
+            if kind == "STRING_SELECT_ONE":
+                value = first_option(sec, field)
+            else:
+                value = {"BOOL": "true" if field.tag == "enabled" else "false",
+                         "INT": "0", "UINT": "0", "FILE_SIZE": "0",
+                         "LONG_FILE_SIZE": "0"}.get(kind, "")
+        element.text = value
+    assert not values, f"no such fields in {section}: {values}"
+    return item
+
+
+def first_option(section, field):
+    options = section.find("select").find(field.find("value").text)
+    return list(options)[0].tag
+
+
+def configure(tmp_path, sections, profiles=None, access_bits=None):
+    """The shipped configuration with the given sections' global fields set
+    and rules appended: {name: (globals dict, [items])}.  `profiles` gives
+    loopback clients starting profiles by address: {address: "a,b"}."""
+    def edit(root):
+        access = root.find("access")
+        model = access.find("allow")
+        bits = access_bits or "interface,proxy,transparent,host_header,connect,url_commands,bypass"
+        set_fields(model, access=bits)
+        for address, names in (profiles or {}).items():
+            extra = copy.deepcopy(model)
+            set_fields(extra, client_ranges=f"{address}-{address}", connection_profiles=names)
+            access.insert(list(access).index(model), extra)
+        for name, (fields, items) in sections.items():
+            sec = root.find(name)
+            set_fields(sec, **fields)
+            for item in items:
+                sec.append(item)
+    return write_config(tmp_path / "kelvarine.xml", edit)
+
+
+def get(proxy, url, source=None, headers="", method="GET", body=b""):
+    req = f"{method} {url} HTTP/1.1\r\nHost: x\r\n{headers}"
+    if body:
+        req += f"Content-Length: {len(body)}\r\n"
+    req = req.encode("latin-1") + b"\r\n" + body
+    reply, _ = exchange(proxy, req, source=source, head_only=method == "HEAD")
+    return reply
+
+
+def native_log(proxy):
+    return proxy.native_log.read_text(errors="replace") if proxy.native_log.exists() else ""
+
+
+class Origin(ScriptedServer):
+    """Answers every request with the reply `answer(path, head, body)`
+    returns (raw bytes), keeping what it received."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.received = []
+        super().__init__()
+
+    def handle(self, conn):
+        with conn:
+            head = self.read_head(conn)
+            if head is None:
+                return
+            head, rest = head.split(b"\r\n\r\n", 1)
+            length = 0
+            for line in head.split(b"\r\n")[1:]:
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"content-length":
+                    length = int(value)
+            while len(rest) < length:
+                rest += conn.recv(65536)
+            self.received.append((head, rest))
+            path = head.split(b" ")[1].decode()
+            conn.sendall(self.answer(path, head, rest))
+
+
+def reply_of(body, content_type="text/html", extra=b"", status=b"200 OK"):
+    head = b"HTTP/1.1 " + status + b"\r\n"
+    if content_type:
+        head += b"Content-Type: " + content_type.encode() + b"\r\n"
+    return head + extra + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body
+
+
+@pytest.fixture
+def scripted():
+    started = []
+
+    def start(answer):
+        server = Origin(answer)
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+# ----------------------------------------------------------- URL filter
+
+def url_rule(**fields):
+    return rule("url-filtering", fields.pop("_list"), **fields)
+
+
+URL_CASES = [
+    # (why, mode, rules, client, path, refused)
+    ("deny first, no rule matches: the default is to pass",
+     "0", [url_rule(_list="deny", host="^forbidden")], "127.0.0.1", "/a.html", False),
+    ("deny first, a deny rule by path refuses",
+     "0", [url_rule(_list="deny", path="secret")], "127.0.0.1", "/secret.html", True),
+    ("deny first, an allow rule that also matches lets it pass",
+     "0", [url_rule(_list="deny", path="secret"), url_rule(_list="allow", path="secret\\.html")],
+     "127.0.0.1", "/secret.html", False),
+    ("allow first, nothing allowed: the default rule refuses",
+     "1", [url_rule(_list="allow", path="^/public/")], "127.0.0.1", "/a.html", True),
+    ("allow first, allowed and not denied",
+     "1", [url_rule(_list="allow", host="origin"), url_rule(_list="deny", path="private")],
+     "127.0.0.1", "/a.html", False),
+    ("allow first, allowed then denied",
+     "1", [url_rule(_list="allow", host="origin"), url_rule(_list="deny", path="\\.html$")],
+     "127.0.0.1", "/a.html", True),
+    ("a rule for profile staff refuses a staff client",
+     "0", [url_rule(_list="deny", profiles="staff")], "127.0.0.2", "/a.html", True),
+    ("the same rule leaves another client alone",
+     "0", [url_rule(_list="deny", profiles="staff")], "127.0.0.1", "/a.html", False),
+    ("a rule excluding staff refuses the others only",
+     "0", [url_rule(_list="deny", profiles="!staff")], "127.0.0.2", "/a.html", False),
+    ("an address condition on the host's first address",
+     "0", [url_rule(_list="deny", addresses="127.0.0.1-127.0.0.1")], "127.0.0.1", "/a.html", True),
+    ("an address condition that the host's address misses",
+     "0", [url_rule(_list="deny", addresses="10.0.0.0-10.255.255.255")], "127.0.0.1", "/a.html",
+     False),
+    ("a disabled rule never matches",
+     "0", [url_rule(_list="deny", enabled="false")], "127.0.0.1", "/a.html", False),
+]
+
+
+@pytest.mark.parametrize("why,mode,rules,client,path,refused", URL_CASES,
+                         ids=[c[0] for c in URL_CASES])
+def test_url_filter_rules(tmp_path, origin, proxy_factory, why, mode, rules, client, path,
+                          refused):
+    (origin.root / "a.html").write_text("page a\n")
+    (origin.root / "secret.html").write_text("secret page\n")
+    config = configure(tmp_path, {"url-filtering": ({"enabled": "true", "mode": mode},
+                                                    copy.deepcopy(rules))},
+                       profiles={"127.0.0.2": "staff"})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, f"http://origin.test:{origin.port}{path}", source=client)
+    if refused:
+        assert reply.status == 403, why
+        assert b"is blocked" in reply.body, why
+        rec = wait_until(lambda: extended_log_records(proxy))
+        assert rec[-1]["filter"].startswith("url-filter"), rec
+        assert access_log_records(proxy)[-1]["code"] == "TCP_DENIED"
+        assert origin.log_lines() == []
+    else:
+        assert reply.status == 200, why
+        assert reply.body in (b"page a\n", b"secret page\n")
+
+
+def test_url_filter_refuses_connect_with_404_and_shows_the_deciding_rule(
+        tmp_path, origin, proxy_factory):
+    deny = url_rule(_list="deny", host="^origin", comment="<b>no & origin</b>")
+    config = configure(tmp_path, {"url-filtering": ({"enabled": "true", "mode": "0"}, [deny])})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, f"origin.test:{origin.port}", method="CONNECT")
+    assert reply.status == 404
+
+    page = get(proxy, f"http://xx--filter.origin.test:{origin.port}/p<q>.html")
+    assert page.status == 200
+    text = page.body.decode()
+    assert "URL filter match for origin.test/p&lt;q&gt;.html" in text
+    assert "&lt;b&gt;no &amp; origin&lt;/b&gt;" in text
+    assert "<b>no" not in text
+    assert origin.log_lines() == []
+
+    # A request the filter lets pass shows "None".
+    allowed = get(proxy, f"http://xx--filter.www.origin.test:{origin.port}/", source="127.0.0.1")
+    assert allowed.status == 200
+    assert ">None<" in allowed.body.decode() or "None</td>" in allowed.body.decode()
+
+
+BROKEN = [
+    # (section, globals, the broken rule, url path, what must still hold)
+    ("url-filtering", {"enabled": "true", "mode": "0"},
+     lambda: url_rule(_list="deny", host="(unclosed"), "/a.html"),
+    ("mime-filtering", {"enabled": "true", "mode": "0"},
+     lambda: rule("mime-filtering", "deny", content_type="text/(html"), "/a.html"),
+    ("keywords-filtering", {"enabled": "true", "threshold": "1"},
+     lambda: rule("keywords-filtering", "keywords", body="page(", score="5"), "/a.html"),
+    ("redirect", {"enabled": "true"},
+     lambda: rule("redirect", "redirects", pattern="a\\.html(", replacement="/b.html",
+                  applies_to="both", send_redirect="true", port="-1"), "/a.html"),
+    ("rewrite", {"enabled": "true"},
+     lambda: rule("rewrite", "rewrites", pattern="page[", replacement="X",
+                  applies_to="body,server_header,client_header"), "/a.html"),
+    ("cookies-filtering", {"enabled": "true", "mode": "0"},
+     lambda: rule("cookies-filtering", "deny", domain="(", direction="both"), "/a.html"),
+]
+
+
+@pytest.mark.parametrize("section,fields,make,path", BROKEN, ids=[b[0] for b in BROKEN])
+def test_a_pattern_that_does_not_compile_disables_its_rule(tmp_path, origin, proxy_factory,
+                                                           section, fields, make, path):
+    (origin.root / "a.html").write_text("page a\n")
+    config = configure(tmp_path, {section: (fields, [make()])})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, f"http://origin.test:{origin.port}{path}",
+                headers="Cookie: a=1\r\n")
+    assert reply.status == 200
+    assert reply.body == b"page a\n"
+    assert wait_until(lambda: "does not compile" in native_log(proxy))
+
+
+# ---------------------------------------------------------- MIME filter
+
+def test_mime_filter_by_content_type_host_and_path(tmp_path, scripted, proxy_factory):
+    types = {"/img.png": "image/png", "/doc.html": "text/html; charset=utf-8",
+             "/plain.txt": "text/plain", "/none": None}
+    origin = scripted(lambda path, head, body: reply_of(b"body of " + path.encode(),
+                                                        types.get(path.split("?")[0])))
+    deny = [rule("mime-filtering", "deny", content_type="^image/"),
+            rule("mime-filtering", "deny", content_type="text/html", path="^/doc"),
+            rule("mime-filtering", "allow", content_type="image/png", host="^www\\.")]
+    config = configure(tmp_path, {"mime-filtering": ({"enabled": "true", "mode": "0"}, deny)})
+    proxy = proxy_factory(config=config)
+    cases = [
+        # (url, refused)
+        (origin.url("/img.png"), True),
+        (origin.url("/doc.html"), True),
+        (origin.url("/plain.txt"), False),
+        (origin.url("/none"), False),
+        (f"http://www.origin.test:{origin.port}/img.png", False),
+    ]
+    for url, refused in cases:
+        reply = get(proxy, url)
+        if refused:
+            assert reply.status == 403, url
+            assert b"is blocked" in reply.body, url
+        else:
+            assert reply.status == 200, url
+            assert reply.body.startswith(b"body of"), url
+    rec = wait_until(lambda: len(extended_log_records(proxy)) >= 2 and extended_log_records(proxy))
+    assert [r["filter"] for r in rec if r["filter"].startswith("mime")][:1] == ["mime-filter image/png"] \
+        or any(r["filter"].startswith("mime-filter") for r in rec)
+    # A HEAD request is never refused by the MIME filter.
+    head = get(proxy, origin.url("/img.png"), method="HEAD")
+    assert head.status == 200
+
+
+def test_mime_filter_allow_first_refuses_without_content_type_and_shows_its_page(
+        tmp_path, scripted, proxy_factory):
+    origin = scripted(lambda path, head, body: reply_of(b"x", "text/html" if "html" in path
+                                                        else None))
+    allow = [rule("mime-filtering", "allow", content_type="text/html", comment="html only")]
+    config = configure(tmp_path, {"mime-filtering": ({"enabled": "true", "mode": "1"}, allow)})
+    proxy = proxy_factory(config=config)
+    assert get(proxy, origin.url("/page.html")).status == 200
+    refused = get(proxy, origin.url("/untyped"))
+    assert refused.status == 403
+    assert wait_until(lambda: "blocked: mime-type (none) from origin.test/untyped"
+                      in native_log(proxy))
+
+    page = get(proxy, f"http://xx--mime.origin.test:{origin.port}/untyped")
+    assert page.status == 200
+    assert "MIME filter match for origin.test/untyped" in page.body.decode()
+    ok = get(proxy, f"http://xx--mime.origin.test:{origin.port}/page.html")
+    assert "None" in ok.body.decode()
+
+
+# -------------------------------------------------------- keyword filter
+
+def keyword_config(tmp_path, threshold="10", extra=None):
+    rules = [rule("keywords-filtering", "keywords", body="casino", score="4"),
+             rule("keywords-filtering", "keywords", body="poker", score="6"),
+             rule("keywords-filtering", "keywords", content_type="^image/", score="50")]
+    return configure(tmp_path, {"keywords-filtering": ({"enabled": "true",
+                                                        "threshold": threshold}, rules),
+                                **(extra or {})})
+
+
+def gzipped(data):
+    return gzip.compress(data)
+
+
+KEYWORD_CASES = [
+    # (why, body as the origin sends it, extra head lines, refused)
+    ("both words reach the threshold", b"<p>casino and poker</p>", b"", True),
+    ("one word alone stays below it and passes whole", b"<p>poker " * 100 + b"</p>", b"", False),
+    ("a word after a NUL byte still counts", b"casino\0poker", b"", True),
+    ("a gzip body is scored decoded", gzipped(b"casino poker"), b"Content-Encoding: gzip\r\n", True),
+    ("a deflate body is scored decoded", zlib.compress(b"casino poker"),
+     b"Content-Encoding: deflate\r\n", True),
+    ("a body that cannot be decoded is not scored", b"not gzip at all casino poker",
+     b"Content-Encoding: gzip\r\n", False),
+]
+
+
+@pytest.mark.parametrize("why,body,extra,refused", KEYWORD_CASES, ids=[c[0] for c in KEYWORD_CASES])
+def test_keyword_filter_scores_the_decoded_body(tmp_path, scripted, proxy_factory, why, body,
+                                                extra, refused):
+    origin = scripted(lambda path, head, b: reply_of(body, "text/html", extra))
+    proxy = proxy_factory(config=keyword_config(tmp_path))
+    reply = get(proxy, origin.url("/page"))
+    if refused:
+        assert reply.status == 403, why
+        assert b"is blocked" in reply.body
+        rec = wait_until(lambda: extended_log_records(proxy))
+        assert rec[-1]["filter"] == "keyword-filter 10", rec
+        assert access_log_records(proxy)[-1]["code"] == "TCP_DENIED"
+    else:
+        assert reply.status == 200, why
+        if not extra:
+            assert reply.body == body
+    if why.startswith("a body that cannot"):
+        assert wait_until(lambda: "could not be decoded: not scored" in native_log(proxy))
+
+
+def chunked(data, piece=1000):
+    out = b""
+    for i in range(0, len(data), piece):
+        part = data[i:i + piece]
+        out += b"%x\r\n" % len(part) + part + b"\r\n"
+    return out + b"0\r\n\r\n"
+
+
+def test_keyword_filter_scores_chunked_and_unframed_bodies_within_the_buffer_limit(
+        tmp_path, scripted, proxy_factory):
+    page = b"casino " + b"x" * 20000 + b" poker"
+    big = b"casino poker " + b"y" * 300000
+
+    def answer(path, head, body):
+        data = big if "big" in path else page
+        if "chunked" in path:
+            return (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                    b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + chunked(data))
+        return b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + data
+
+    origin = scripted(answer)
+    config = keyword_config(tmp_path)
+    tree = ET.parse(config)
+    set_fields(tree.getroot().find("general").find("rule"), max_download_buffer="100K")
+    tree.write(config)
+    proxy = proxy_factory(config=config)
+    assert get(proxy, origin.url("/chunked")).status == 403
+    assert get(proxy, origin.url("/unframed")).status == 403
+    past = get(proxy, origin.url("/chunked-big"))
+    assert past.status == 200
+    assert past.body == big
+    assert wait_until(lambda: "buffer limit" in native_log(proxy))
+
+
+def test_score_command_shows_the_score_below_the_threshold(tmp_path, scripted, proxy_factory):
+    origin = scripted(lambda path, head, body: reply_of(b"only poker here"))
+    proxy = proxy_factory(config=keyword_config(tmp_path))
+    page = get(proxy, f"http://xx--score.origin.test:{origin.port}/p")
+    assert page.status == 200
+    assert "Keyword score for origin.test/p" in page.body.decode()
+    assert '<td align="center">6</td>' in page.body.decode()
+    # Bypassed with the letter k, the same page passes unscored.
+    plain = get(proxy, f"http://xx--bypass[k].origin.test:{origin.port}/p")
+    assert plain.body == b"only poker here"

@@ -401,3 +401,163 @@ def test_score_command_shows_the_score_below_the_threshold(tmp_path, scripted, p
     # Bypassed with the letter k, the same page passes unscored.
     plain = get(proxy, f"http://xx--bypass[k].origin.test:{origin.port}/p")
     assert plain.body == b"only poker here"
+
+
+# --------------------------------------------------------- cookie filter
+
+SET_COOKIES = [
+    b"Set-Cookie: sid=abc; Path=/; Secure; HttpOnly; SameSite=Lax",
+    b"Set-Cookie: track=1; Domain=.ads.test; path=/x; expires=Wed, 01-Jan-2031 10:00:00 GMT",
+    b"Set-Cookie: empty=; Path=/",
+]
+
+
+def cookie_origin(scripted):
+    extra = b"".join(line + b"\r\n" for line in SET_COOKIES)
+    return scripted(lambda path, head, body: reply_of(b"cookies", "text/html", extra))
+
+
+def test_cookie_lines_pass_byte_for_byte_or_are_left_out(tmp_path, scripted, proxy_factory):
+    origin = cookie_origin(scripted)
+    rules = [
+        # Incoming cookies of an ad domain expiring in 2030-2035 are refused.
+        rule("cookies-filtering", "deny", domain="ads\\.test$", year="2030,2035",
+             direction="incoming"),
+        # Outgoing cookies are refused for the profile "private".
+        rule("cookies-filtering", "deny", direction="outgoing", profiles="private"),
+    ]
+    config = configure(tmp_path, {"cookies-filtering": ({"enabled": "true", "mode": "0"}, rules)},
+                       profiles={"127.0.0.2": "private"})
+    proxy = proxy_factory(config=config)
+    with Client(proxy) as c:
+        c.send(f"GET {origin.url('/a')} HTTP/1.1\r\nHost: x\r\n"
+               "Cookie: $Version=1; a=1; $Path=/\r\nCookie: b=2\r\n\r\n")
+        reply = c.response()
+    got = [f"{n}: {v}".encode() for n, v in reply.headers if n.lower() == "set-cookie"]
+    assert got == [SET_COOKIES[0], SET_COOKIES[2]]
+    sent = origin.received[-1][0].split(b"\r\n")
+    assert [l for l in sent if l.lower().startswith(b"cookie")] == \
+        [b"Cookie: $Version=1; a=1; $Path=/", b"Cookie: b=2"]
+    assert wait_until(lambda: "blocked: incoming from origin.test" in native_log(proxy))
+
+    # A client of the profile "private" sends no cookie to the server.
+    get(proxy, origin.url("/b"), source="127.0.0.2", headers="Cookie: a=1\r\n")
+    sent = origin.received[-1][0].split(b"\r\n")
+    assert not [l for l in sent if l.lower().startswith(b"cookie")]
+    assert wait_until(lambda: "blocked: outgoing to origin.test" in native_log(proxy))
+
+    # Bypassed with the letter c, every line passes.
+    bypassed = get(proxy, f"http://xx--bypass[c].origin.test:{origin.port}/c")
+    assert len([n for n, v in bypassed.headers if n.lower() == "set-cookie"]) == 3
+
+
+def test_allow_first_without_allow_rules_drops_every_cookie_line(tmp_path, scripted,
+                                                                 proxy_factory):
+    origin = cookie_origin(scripted)
+    config = configure(tmp_path, {"cookies-filtering": ({"enabled": "true", "mode": "1"}, [])})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, origin.url("/a"), headers="Cookie: a=1\r\n")
+    assert not [n for n, v in reply.headers if n.lower() == "set-cookie"]
+    assert b"Cookie:" not in origin.received[-1][0]
+
+
+def test_cookies_page_lists_sent_and_received_cookies_escaped(tmp_path, scripted, proxy_factory):
+    origin = scripted(lambda path, head, body: reply_of(
+        b"x", "text/html",
+        b"Set-Cookie: <s>=v&1; domain=.origin.test; expires=Wed, 01-Jan-2031 10:00:00 GMT\r\n"))
+    proxy = proxy_factory(config=configure(tmp_path, {}))
+    page = get(proxy, f"http://xx--cookies.origin.test:{origin.port}/p",
+               headers="Cookie: name=<b>\r\n")
+    text = page.body.decode()
+    assert "Cookies for origin.test/p" in text
+    assert "Sent cookie" in text and "Received cookie" in text
+    assert "<td>name</td><td>&lt;b&gt;</td>" in text
+    assert "<td>&lt;s&gt;</td><td>v&amp;1</td>" in text
+    assert "<td>Domain</td><td>.origin.test</td>" in text
+    assert "Wed, 01-Jan-2031 10:00:00 GMT" in text
+
+
+# -------------------------------------------------------------- redirect
+
+def redirect_rule(**fields):
+    fields.setdefault("port", "-1")
+    fields.setdefault("applies_to", "request")
+    return rule("redirect", "redirects", **fields)
+
+
+def test_in_place_redirect_fetches_and_logs_the_rewritten_resource(tmp_path, origin,
+                                                                   proxy_factory):
+    (origin.root / "new.html").write_text("the new page\n")
+    rules = [redirect_rule(pattern="/old/(\\w+)\\.htm$", replacement="/new.$1")]
+    proxy = proxy_factory(config=configure(tmp_path, {"redirect": ({"enabled": "true"}, rules)}))
+    reply = get(proxy, f"http://origin.test:{origin.port}/old/html.htm")
+    assert reply.status == 200
+    assert reply.body == b"the new page\n"
+    assert '"GET /new.html HTTP/1.1"' in origin.log_lines(1)[-1]
+    rec = wait_until(lambda: access_log_records(proxy))
+    assert rec[-1]["url"] == f"http://origin.test:{origin.port}/new.html"
+
+
+def test_redirect_answers_302_rewrites_location_and_refuses_line_breaks(tmp_path, scripted,
+                                                                        proxy_factory):
+    origin = scripted(lambda path, head, body: reply_of(
+        b"", None, b"Location: http://elsewhere.test/landing\r\n", b"302 Found"))
+    rules = [
+        redirect_rule(pattern="^http://origin\\.test:\\d*/go$", replacement="http://target.test/",
+                      send_redirect="true"),
+        redirect_rule(pattern="/go2$", replacement="http://target.test/", send_redirect="true"),
+        redirect_rule(pattern="^http://elsewhere\\.test(/.*)$", replacement="http://moved.test$1",
+                      applies_to="location"),
+        redirect_rule(pattern="/inject$", replacement="/a\\r\\nX-Evil: 1"),
+    ]
+    proxy = proxy_factory(config=configure(tmp_path, {"redirect": ({"enabled": "true"}, rules)}))
+    # The subject has no port, so the first rule does not match; the second does.
+    answer = get(proxy, origin.url("/go2"))
+    assert answer.status == 302
+    assert answer.header("Location") == "http://target.test/"
+    assert origin.received == []
+    # With URL commands, the 302 keeps them in front of the host.
+    answer = get(proxy, f"http://xx--score.origin.test:{origin.port}/go2")
+    assert answer.header("Location") == "http://xx--score.target.test/"
+
+    moved = get(proxy, origin.url("/page"))
+    assert moved.status == 302
+    assert moved.header("Location") == "http://moved.test/landing"
+
+    refused = get(proxy, origin.url("/inject"))
+    assert refused.status == 400
+    assert all(not p.endswith(b"/a") for p, _ in origin.received)
+    assert wait_until(lambda: "holds a line break" in native_log(proxy))
+
+
+# --------------------------------------------------------------- rewrite
+
+def test_rewrite_heads_and_bodies_with_matching_lengths(tmp_path, scripted, proxy_factory):
+    body = b"<p>hello\0world hello</p>"
+    origin = scripted(lambda path, head, b: reply_of(body, "text/html", b"X-Server: old\r\n"))
+    rules = [
+        rule("rewrite", "rewrites", pattern="X-Client:\\ old", replacement="X-Client: new",
+             applies_to="client_header"),
+        rule("rewrite", "rewrites", pattern="X-Server:\\ old", replacement="X-Server: new",
+             applies_to="server_header"),
+        rule("rewrite", "rewrites", pattern="hello", replacement="greetings",
+             content_type="text/html", applies_to="body"),
+        rule("rewrite", "rewrites", pattern="secret=\\w+", replacement="secret=hidden",
+             applies_to="post_body"),
+    ]
+    proxy = proxy_factory(config=configure(tmp_path, {"rewrite": ({"enabled": "true"}, rules)}))
+    reply = get(proxy, origin.url("/p"), method="POST", headers="X-Client: old\r\n",
+                body=b"user=a&secret=abc123")
+    assert reply.status == 200
+    assert reply.body == b"<p>greetings\0world greetings</p>"
+    assert int(reply.header("Content-Length")) == len(reply.body)
+    assert reply.header("X-Server") == "new"
+    head, sent_body = origin.received[-1]
+    assert b"X-Client: new" in head
+    assert sent_body == b"user=a&secret=hidden"
+    assert b"Content-Length: %d" % len(sent_body) in head
+    assert wait_until(lambda: "matched 2 times in body" in native_log(proxy))
+
+    # Bypassed with the letter w, nothing changes.
+    plain = get(proxy, f"http://xx--bypass[w].origin.test:{origin.port}/p")
+    assert plain.body == body

@@ -85,6 +85,24 @@ def get(proxy, url, source=None, headers="", method="GET", body=b""):
     return reply
 
 
+def in_a_row(proxy, requests, source=None):
+    """The replies to raw requests sent one after the other on one
+    connection, so that each request has been counted before the next."""
+    replies = []
+    with Client(proxy, source=source) as c:
+        for req in requests:
+            c.send(req)
+            replies.append(c.response())
+    return replies
+
+
+def request(url, method="GET", body=b"", headers=""):
+    head = f"{method} {url} HTTP/1.1\r\nHost: x\r\n{headers}"
+    if body and "chunked" not in headers:
+        head += f"Content-Length: {len(body)}\r\n"
+    return head.encode("latin-1") + b"\r\n" + body
+
+
 def native_log(proxy):
     return proxy.native_log.read_text(errors="replace") if proxy.native_log.exists() else ""
 
@@ -109,6 +127,12 @@ class Origin(ScriptedServer):
                 name, _, value = line.partition(b":")
                 if name.strip().lower() == b"content-length":
                     length = int(value)
+                if name.strip().lower() == b"transfer-encoding":
+                    while not rest.endswith(b"0\r\n\r\n"):
+                        more = conn.recv(65536)
+                        if not more:
+                            return
+                        rest += more
             while len(rest) < length:
                 rest += conn.recv(65536)
             self.received.append((head, rest))
@@ -561,3 +585,117 @@ def test_rewrite_heads_and_bodies_with_matching_lengths(tmp_path, scripted, prox
     # Bypassed with the letter w, nothing changes.
     plain = get(proxy, f"http://xx--bypass[w].origin.test:{origin.port}/p")
     assert plain.body == body
+
+
+# ----------------------------------------------------------- user limits
+
+def limit_rule(**fields):
+    return rule("limits", "limit", **fields)
+
+
+def test_request_cap_and_time_block_answer_with_their_pages(tmp_path, origin, proxy_factory):
+    (origin.root / "a.html").write_text("page a\n")
+    hour = time.localtime().tm_hour
+    other = (hour + 3) % 24
+    rules = [
+        limit_rule(profiles="capped", max_requests="3"),
+        # A block for this hour for one client, for another hour for the other.
+        limit_rule(profiles="night", type="block", hour=f"{hour},{hour}", range_mode="each"),
+        limit_rule(profiles="capped", type="block", hour=f"{other},{other}", range_mode="each"),
+    ]
+    config = configure(tmp_path, {"limits": ({"enabled": "true"}, rules)},
+                       profiles={"127.0.0.2": "capped", "127.0.0.3": "night"})
+    proxy = proxy_factory(config=config)
+    url = f"http://origin.test:{origin.port}/a.html"
+    replies = in_a_row(proxy, [request(url)] * 4, source="127.0.0.2")
+    assert [r.status for r in replies] == [200, 200, 200, 404]
+    refused = get(proxy, url, source="127.0.0.2")
+    assert b"Request limit exceeded" in refused.body
+    rec = wait_until(lambda: [r for r in extended_log_records(proxy) if r["status"] == 404])
+    blocked = get(proxy, url, source="127.0.0.3")
+    assert blocked.status == 404
+    assert b"is blocked" in blocked.body
+    assert wait_until(lambda: "blocked: time limit restrictions" in native_log(proxy))
+    # Others are not counted.
+    assert all(get(proxy, url).status == 200 for _ in range(4))
+
+
+def test_quotas_past_4_gib_and_the_limits_page(tmp_path, origin, proxy_factory):
+    with open(origin.root / "huge.bin", "wb") as f:
+        f.truncate(5 * 1024 ** 3)  # a sparse 5 GiB file
+    rules = [limit_rule(profiles="small", download_quota="4500M"),
+             limit_rule(profiles="large", download_quota="6G", upload_quota="5G")]
+    config = configure(tmp_path, {"limits": ({"enabled": "true"}, rules)},
+                       profiles={"127.0.0.2": "small", "127.0.0.3": "large"})
+    proxy = proxy_factory(config=config)
+    url = f"http://origin.test:{origin.port}/huge.bin"
+    refused = get(proxy, url, source="127.0.0.2")
+    assert refused.status == 403
+    assert b"limit" in refused.body.lower()
+    page = get(proxy, f"http://xx--limits.origin.test:{origin.port}/huge.bin", source="127.0.0.3")
+    text = page.body.decode()
+    assert "Transfer limits for origin.test/huge.bin" in text
+    assert "<td>Download limit</td><td>6.0 GB</td>" in text
+    assert "<td>Upload limit</td><td>5.0 GB</td>" in text
+    free = get(proxy, f"http://xx--limits.origin.test:{origin.port}/x")
+    assert "<td>Download limit</td><td>none</td>" in free.body.decode()
+
+
+def test_uploads_count_against_the_upload_quota_chunked_or_not(tmp_path, scripted, proxy_factory):
+    origin = scripted(lambda path, head, body: reply_of(b"stored %d" % len(body)))
+    rules = [limit_rule(upload_quota="1000")]
+    proxy = proxy_factory(config=configure(tmp_path, {"limits": ({"enabled": "true"}, rules)}))
+    up = origin.url("/up")
+    chunked_head = "Transfer-Encoding: chunked\r\n"
+    replies = in_a_row(proxy, [
+        request(up, "POST", b"x" * 400),
+        # 400 of 1000 are used: 700 more is too much.
+        request(up, "POST", b"x" * 700),
+        # A chunked body within the allowance passes and is counted.
+        request(up, "POST", chunked(b"z" * 300, 100), chunked_head),
+        request(up, "POST", b"x" * 350),
+    ])
+    assert [r.status for r in replies] == [200, 403, 200, 403]
+    assert replies[2].body.startswith(b"stored ")
+    # A chunked body past the allowance is cut off with the page.
+    with Client(proxy) as c:
+        c.send(request(up, "POST", chunked(b"y" * 5000, 100), chunked_head))
+        reply = c.response()
+    assert reply.status == 403
+    assert b"upload" in reply.body.lower()
+
+
+def timed_download(proxy, url, source):
+    start = time.monotonic()
+    r = subprocess.run(["curl", "-sS", "--noproxy", "", "-x", proxy.url, "--interface", source,
+                        "-o", "/dev/null", "-w", "%{size_download}", url],
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    return time.monotonic() - start, int(r.stdout)
+
+
+def test_rate_limit_applies_per_request_and_a_shared_group_splits_it(tmp_path, origin,
+                                                                     proxy_factory):
+    (origin.root / "blob.bin").write_bytes(b"b" * 300 * 1024)
+    rules = [limit_rule(profiles="slow", rate="200K"),
+             limit_rule(profiles="shared", rate="200K", flags="shared_group")]
+    config = configure(tmp_path, {"limits": ({"enabled": "true"}, rules)},
+                       profiles={"127.0.0.2": "slow", "127.0.0.3": "shared"})
+    proxy = proxy_factory(config=config)
+    url = f"http://origin.test:{origin.port}/blob.bin"
+    fast, size = timed_download(proxy, url, "127.0.0.1")
+    assert size == 300 * 1024
+    slow, size = timed_download(proxy, url, "127.0.0.2")
+    assert size == 300 * 1024
+    assert slow >= 1.0 > fast
+
+    # Two downloads in one shared group take about as long as both in a row.
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(
+        timed_download(proxy, url, "127.0.0.3"))) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 2
+    assert max(r[0] for r in results) >= 2.2

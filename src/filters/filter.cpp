@@ -2,6 +2,7 @@
 #include "filters/filter.h"
 
 #include <arpa/inet.h>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,14 @@
 FilterSection *filter_section = nullptr;
 
 namespace {
+
+// Calls of PCRE's match function for one start position, as for every
+// other expression of the proxy; a pattern that backtracks exponentially
+// reaches it within milliseconds.
+const unsigned long FILTER_MATCH_LIMIT = 1000000;
+// Nested backtracking points of the interpreted match (without JIT), kept
+// well inside a worker stack.
+const unsigned long FILTER_RECURSION_LIMIT = 1000;
 
 class HostAddress;
 bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address);
@@ -115,25 +124,60 @@ regex_sub_t *filter_sub_pattern(const std::string &text, int options,
 
 FilterRegex::~FilterRegex()
 {
-    if (expression != nullptr)
-        reg_free(expression);
+    if (study != nullptr)
+        pcre_free_study(study);
+    if (code != nullptr)
+        pcre_free(code);
 }
 
 void FilterRegex::compile(const std::string &text, const char *section,
                           const std::string &comment, bool *broken)
 {
-    ASSERT(expression == nullptr);
-    expression = filter_pattern(text, section, comment, broken);
+    ASSERT(code == nullptr);
+    if (text.empty())
+        return;
+    const char *error = nullptr;
+    int offset = 0;
+    code = pcre_compile(text.c_str(), PCRE_CASELESS, &error, &offset, nullptr);
+    if (code == nullptr) {
+        putlog(LOG_ERROR, "failed to compile regular expression: %s", text.c_str());
+        pattern_broken_log(section, comment, text);
+        *broken = true;
+        return;
+    }
+    study = pcre_study(code, PCRE_STUDY_JIT_COMPILE, &error);
+    if (error != nullptr)
+        putlog(LOG_WARNING, "%s: expression \"%s\" is matched without optimisation: %s",
+               section, text.c_str(), error);
 }
 
 bool FilterRegex::matches(const char *text) const
 {
-    return expression == nullptr || reg_exec(expression, text) == 0;
+    return matches(text, strlen(text));
 }
 
 bool FilterRegex::matches(const char *text, size_t length) const
 {
-    return expression == nullptr || reg_exec(expression, text, length) == 0;
+    if (code == nullptr)
+        return true;
+    if (length > (size_t)INT_MAX) {
+        putlog(LOG_ERROR, "regular expression: text of %zu bytes is too long to match", length);
+        return false;
+    }
+    pcre_extra extra;
+    memset(&extra, 0, sizeof(extra));
+    if (study != nullptr)
+        extra = *study;
+    extra.flags |= PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    extra.match_limit = FILTER_MATCH_LIMIT;
+    extra.match_limit_recursion = FILTER_RECURSION_LIMIT;
+    int ovector[3];
+    int rc = pcre_exec(code, &extra, text, (int)length, 0, 0, ovector, 3);
+    if (rc >= 0)
+        return true;
+    if (rc != PCRE_ERROR_NOMATCH)
+        putlog(LOG_ERROR, "regular expression: match abandoned with PCRE error %d", rc);
+    return false;
 }
 
 bool filter_applies(int32_t enabled, bool broken, const StringList &groups,

@@ -57,7 +57,12 @@ regex_sub_t *filter_sub_pattern(const std::string &text, int options,
                                 const char *section, const std::string &comment,
                                 bool *broken);
 
-// An owned matching expression, freed with its rule.
+// An owned matching expression, freed with its rule.  It is compiled
+// caseless, as reg_compile compiles rule expressions, and also by PCRE's
+// JIT where the platform has it: the filters run every rule's expression
+// over every request or body, and the interpreted match through the POSIX
+// wrapper costs several times more.  Matches keep the match limit, so a
+// pathological expression fails its match (logged) and does not hang.
 class FilterRegex {
 public:
     FilterRegex() = default;
@@ -71,9 +76,11 @@ public:
     bool matches(const char *text) const;
     // The same over bytes that may hold NUL bytes.
     bool matches(const char *text, size_t length) const;
-    bool empty() const { return expression == nullptr; }
+    bool empty() const { return code == nullptr; }
 
-    regexp_t *expression = nullptr;  // owned
+private:
+    pcre *code = nullptr;         // owned
+    pcre_extra *study = nullptr;  // owned; the JIT code, or null
 };
 
 // Whether a rule applies to the connection: enabled, not broken, and both

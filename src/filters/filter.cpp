@@ -30,7 +30,8 @@ const unsigned long FILTER_MATCH_LIMIT = 1000000;
 const unsigned long FILTER_RECURSION_LIMIT = 1000;
 
 class HostAddress;
-bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address);
+bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address,
+                      bool host_may_match);
 void pattern_broken_log(const char *section, const std::string &comment,
                         const std::string &text);
 
@@ -74,9 +75,13 @@ private:
     char text[16] = {0};
 };
 
-bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address)
+bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress *address,
+                      bool host_may_match)
 {
     const HEADER *h = connection->request;
+    // Every condition must hold, so the cheapest is asked first.
+    if (rule.host_joined && !host_may_match)
+        return false;
     if (!filter_applies(rule.enabled, rule.broken, rule.groups, rule.profiles, connection))
         return false;
     if (!rule.host_regex.matches(h->host ? h->host : ""))
@@ -158,11 +163,14 @@ bool FilterRegex::matches(const char *text) const
 
 bool FilterRegex::matches(const char *text, size_t length) const
 {
-    if (code == nullptr)
-        return true;
+    return code == nullptr || search(text, length) >= 0;
+}
+
+int FilterRegex::search(const char *text, size_t length) const
+{
     if (length > (size_t)INT_MAX) {
         putlog(LOG_ERROR, "regular expression: text of %zu bytes is too long to match", length);
-        return false;
+        return PCRE_ERROR_MATCHLIMIT;
     }
     pcre_extra extra;
     memset(&extra, 0, sizeof(extra));
@@ -173,11 +181,63 @@ bool FilterRegex::matches(const char *text, size_t length) const
     extra.match_limit_recursion = FILTER_RECURSION_LIMIT;
     int ovector[3];
     int rc = pcre_exec(code, &extra, text, (int)length, 0, 0, ovector, 3);
-    if (rc >= 0)
-        return true;
-    if (rc != PCRE_ERROR_NOMATCH)
+    if (rc < 0 && rc != PCRE_ERROR_NOMATCH)
         putlog(LOG_ERROR, "regular expression: match abandoned with PCRE error %d", rc);
-    return false;
+    return rc;
+}
+
+namespace {
+
+// Whether an expression keeps its meaning as one alternative among others.
+bool joinable(const std::string &text)
+{
+    if (text.empty() || text.find("(*") != std::string::npos || text.find('#') != std::string::npos)
+        return false;
+    for (size_t i = 0; i + 1 < text.size(); i++) {
+        if (text[i] == '\\') {
+            char next = text[i + 1];
+            if ((next >= '0' && next <= '9') || strchr("gkKQEcR", next) != nullptr)
+                return false;
+            i++;
+            continue;
+        }
+        if (text[i] == '(' && text[i + 1] == '?') {
+            // Only non-capturing groups and lookarounds.
+            std::string rest = text.substr(i + 2, 2);
+            if (rest.compare(0, 1, ":") != 0 && rest.compare(0, 1, "=") != 0 &&
+                rest.compare(0, 1, "!") != 0 && rest != "<=" && rest != "<!")
+                return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void FilterPrefilter::build(const std::vector<std::string> &expressions, std::vector<bool> *held)
+{
+    held->assign(expressions.size(), false);
+    std::string text;
+    size_t count = 0;
+    for (size_t i = 0; i < expressions.size(); i++) {
+        if (!joinable(expressions[i]))
+            continue;
+        text += (count++ ? "|(?:" : "(?:") + expressions[i] + ")";
+        (*held)[i] = true;
+    }
+    bool broken = false;
+    if (count >= 2)
+        joined.compile(text, "filters", "joined expressions", &broken);
+    active = count >= 2 && !broken;
+    if (!active)
+        held->assign(expressions.size(), false);
+}
+
+bool FilterPrefilter::may_match(const char *text, size_t length) const
+{
+    if (!active)
+        return true;
+    return joined.search(text, length) != PCRE_ERROR_NOMATCH;
 }
 
 bool filter_applies(int32_t enabled, bool broken, const StringList &groups,
@@ -218,7 +278,7 @@ void filter_block(CONNECTION_T *connection, const std::string &page, int status,
 
 // ---------------------------------------------------------- the URL filter
 
-Filter::Filter() : item(nullptr), enabled(1), broken(false)
+Filter::Filter() : item(nullptr), enabled(1), broken(false), host_joined(false), in_allow(false)
 {
 }
 
@@ -232,7 +292,9 @@ Filter::Filter(const Item &item)
       path(item.fields[5].raw),
       addresses(item.fields[6].ip_ranges),
       template_name(item.fields[7].raw),
-      broken(false)
+      broken(false),
+      host_joined(false),
+      in_allow(false)
 {
     host_regex.compile(host, "url filter", comment, &broken);
     path_regex.compile(path, "url filter", comment, &broken);
@@ -254,21 +316,39 @@ FilterSection::~FilterSection() = default;
 
 void FilterSection::update()
 {
-    allow.clear();
-    deny.clear();
-    for (const Item &item : subsections[0].items)
-        allow.emplace_back(item);
-    for (const Item &item : subsections[1].items)
-        deny.emplace_back(item);
+    list_build(&allow, subsections[0], &allow_hosts);
+    list_build(&deny, subsections[1], &deny_hosts);
+}
+
+void FilterSection::list_build(std::list<Filter> *list, const Subsection &subsection,
+                               FilterPrefilter *prefilter)
+{
+    list->clear();
+    for (const Item &item : subsection.items)
+        list->emplace_back(item);
+    std::vector<std::string> hosts;
+    for (const Filter &rule : *list)
+        hosts.push_back(rule.broken || rule.host_regex.empty() ? "" : rule.host);
+    std::vector<bool> held;
+    prefilter->build(hosts, &held);
+    size_t i = 0;
+    for (Filter &rule : *list) {
+        rule.host_joined = held[i++];
+        rule.in_allow = list == &allow;
+    }
 }
 
 const Filter *FilterSection::check(CONNECTION_T *connection)
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_URLFILTER) || connection->request == nullptr)
         return nullptr;
-    HostAddress address(connection->request->host ? connection->request->host : "");
+    const char *host = connection->request->host ? connection->request->host : "";
+    HostAddress address(host);
+    bool allow_may = allow_hosts.may_match(host, strlen(host));
+    bool deny_may = deny_hosts.may_match(host, strlen(host));
+    // A rule is in one list only: its own list's prefilter speaks for it.
     return filter_two_pass(*mode, allow, deny, &default_rule, [&](const Filter &rule) {
-        return url_rule_matches(rule, connection, &address);
+        return url_rule_matches(rule, connection, &address, rule.in_allow ? allow_may : deny_may);
     });
 }
 

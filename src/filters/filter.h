@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "config/section.h"
 #include "config/values.h"
@@ -77,10 +78,39 @@ public:
     // The same over bytes that may hold NUL bytes.
     bool matches(const char *text, size_t length) const;
     bool empty() const { return code == nullptr; }
+    // pcre_exec's result over the bytes (the expression must exist): at
+    // least 0 for a match, PCRE_ERROR_NOMATCH for none, another error
+    // (logged) when the match was abandoned.
+    int search(const char *text, size_t length) const;
 
 private:
     pcre *code = nullptr;         // owned
     pcre_extra *study = nullptr;  // owned; the JIT code, or null
+};
+
+// One pass for many rules: the expressions of a list's rules joined as
+// alternatives of one expression (compiled caseless, with the JIT).  When
+// the joined expression finds nothing in a text, no rule whose expression
+// it holds can match there, and those rules are skipped without a match
+// of their own; when it finds something (or the match fails), every rule
+// is tested as usual, so the outcome is always that of the rules' own
+// expressions.  An expression that could change meaning beside others
+// (back-references, named or numbered group calls, option settings,
+// verbs, quoting) is left out and its rule is always tested.
+class FilterPrefilter {
+public:
+    FilterPrefilter() = default;
+    FilterPrefilter(const FilterPrefilter &) = delete;
+    FilterPrefilter &operator=(const FilterPrefilter &) = delete;
+
+    // Joins the expressions; *held[i] tells whether expression i is held.
+    void build(const std::vector<std::string> &expressions, std::vector<bool> *held);
+    // False only when no held expression can match the text.
+    bool may_match(const char *text, size_t length) const;
+
+private:
+    FilterRegex joined;
+    bool active = false;
 };
 
 // Whether a rule applies to the connection: enabled, not broken, and both
@@ -155,6 +185,8 @@ public:
     IpRangeList addresses;
     std::string template_name;
     bool broken;               // a pattern did not compile: never applies
+    bool host_joined;          // its host expression is held by its list's prefilter
+    bool in_allow;             // a rule of the allow list
     FilterRegex host_regex;
     FilterRegex path_regex;
 };
@@ -181,8 +213,13 @@ public:
     const std::string *template_name;  // global field 2
 
 private:
+    void list_build(std::list<Filter> *list, const Subsection &subsection,
+                    FilterPrefilter *prefilter);
+
     std::list<Filter> allow;
     std::list<Filter> deny;
+    FilterPrefilter allow_hosts;  // the host expressions of each list in one pass
+    FilterPrefilter deny_hosts;
     Filter default_rule;
 };
 

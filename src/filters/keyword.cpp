@@ -46,7 +46,8 @@ Keyword::Keyword(const Item &item)
       content_type(item.fields[4].raw),
       body(item.fields[5].raw),
       score(item.fields[6].int_value),
-      broken(false)
+      broken(false),
+      body_joined(false)
 {
     content_type_regex.compile(content_type, "keyword filter", comment, &broken);
     body_regex.compile(body, "keyword filter", comment, &broken);
@@ -71,6 +72,14 @@ void KeywordSection::update()
     rules.clear();
     for (const Item &item : subsections[0].items)
         rules.emplace_back(item);
+    std::vector<std::string> bodies;
+    for (const Keyword &rule : rules)
+        bodies.push_back(rule.broken || rule.body_regex.empty() ? "" : rule.body);
+    std::vector<bool> held;
+    body_prefilter.build(bodies, &held);
+    size_t i = 0;
+    for (Keyword &rule : rules)
+        rule.body_joined = held[i++];
 }
 
 bool KeywordSection::applies(const Keyword &rule, CONNECTION_T *connection) const
@@ -109,12 +118,16 @@ int KeywordSection::check(CONNECTION_T *connection, Filebuf *body)
         return 0;
     }
     int score = 0;
+    // The whole body is searched, bytes after a NUL included; one pass
+    // tells whether any of the joined body expressions can match at all.
+    const char *text = body != nullptr && body->data ? body->data : "";
+    size_t length = body != nullptr ? body->size : 0;
+    bool joined_may_match = body == nullptr || body_prefilter.may_match(text, length);
     for (const Keyword &rule : rules) {
         if (!applies(rule, connection))
             continue;
-        // The whole body is searched, bytes after a NUL included.
         if (body != nullptr && !rule.body_regex.empty() &&
-            !rule.body_regex.matches(body->data ? body->data : "", body->size))
+            ((rule.body_joined && !joined_may_match) || !rule.body_regex.matches(text, length)))
             continue;
         score += rule.score;
     }

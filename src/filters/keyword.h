@@ -36,6 +36,7 @@ public:
     std::string body;
     int32_t score;
     bool broken;       // a pattern did not compile: never scores
+    bool body_joined;  // its body expression is held by the section's prefilter
     FilterRegex content_type_regex;
     FilterRegex body_regex;
 };
@@ -66,6 +67,7 @@ private:
     bool applies(const Keyword &rule, CONNECTION_T *connection) const;
 
     std::list<Keyword> rules;
+    FilterPrefilter body_prefilter;  // the rules' body expressions in one pass
 };
 
 extern KeywordSection *keyword_section;

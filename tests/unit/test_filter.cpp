@@ -2,6 +2,7 @@
 // the refusal status of a block.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <list>
 #include <string>
 
@@ -79,6 +80,50 @@ TEST(FilterPatternTest, APatternThatDoesNotCompileBreaksItsRule)
     FilterRegex bad;
     bad.compile("(unclosed", "test", "broken", &broken);
     EXPECT_TRUE(broken);
+}
+
+}  // namespace
+
+namespace {
+
+// The joined expressions decide exactly as the expressions one by one: a
+// text none of them matches is "no match", any other is "maybe".
+TEST(FilterPrefilterTest, JoinedExpressionsAgreeWithTheirRules)
+{
+    global_for_process();
+    const std::vector<std::string> expressions = {
+        "casino", "^ads[0-9]+\\.example$", "poker\\b", "(a)\\1",  // back-reference: left out
+        "(?i:Lotto)" /* options: left out */, "(?x) bingo # extended: left out", "",
+        "(?<=x)y",
+    };
+    FilterPrefilter prefilter;
+    std::vector<bool> held;
+    prefilter.build(expressions, &held);
+    EXPECT_EQ(held, (std::vector<bool>{true, true, true, false, false, false, false, true}));
+    const struct {
+        const char *text;
+        bool may;
+    } cases[] = {
+        {"nothing to see here", false},
+        {"big CASINO night", true},
+        {"ads12.example", true},
+        {"xads12.example", false},   // the anchor of one alternative stays its own
+        {"pokerface", false},        // \b stays with its alternative
+        {"aa", false},               // the back-reference rule is not joined
+        {"xy", true},
+        {"lotto", false},            // left out: its rule is tested on its own
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(prefilter.may_match(c.text, strlen(c.text)), c.may) << "text: " << c.text;
+}
+
+TEST(FilterPrefilterTest, FewerThanTwoExpressionsJoinNothing)
+{
+    FilterPrefilter prefilter;
+    std::vector<bool> held;
+    prefilter.build({"only"}, &held);
+    EXPECT_EQ(held, std::vector<bool>{false});
+    EXPECT_TRUE(prefilter.may_match("x", 1));
 }
 
 }  // namespace

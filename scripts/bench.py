@@ -15,6 +15,10 @@ scripts/bench/idle.py.
         PAM and then answered from the password cache; compared with the
         unauthenticated proxy rate of (1) in the same run (a test account
         and a PAM service of the benchmark's own exist during the run)
+    (6) filtering: a 128 KiB HTML page through the keyword filter (50 rules)
+        and the URL filter (1,000 rules) beside the same page unfiltered,
+        as CPU time per request and per KiB scanned; and 1 KiB responses
+        with the 1,000 URL rules beside none
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -203,12 +207,13 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name, extra=(), config_edit=None):
+    def __init__(self, base, binary, name, extra=(), config_edit=None,
+                 config_source=CONFIG):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
-        shutil.copy(CONFIG, config)  # the proxy may save its configuration
+        shutil.copy(config_source, config)  # the proxy may save its configuration
         if config_edit is not None:
             tree = ET.parse(config)
             config_edit(tree.getroot())
@@ -445,6 +450,139 @@ def idle_scenario(args, base, nginx, notes):
     return dict(rows)
 
 
+FILTER_URL_RULES = 1000
+FILTER_KEYWORD_RULES = 50
+FILTER_PAGE_KIB = 128
+
+
+def filter_item(schema, section, subsection, **values):
+    """An item of the section with every field of the schema's template:
+    the given values, else the schema's plain defaults (optional fields off)."""
+    sec = schema.find(section)
+    template = sec.find("subsection").find(subsection).find("template").text
+    item = ET.Element(subsection)
+    for field in sec.find("template").find(template):
+        element = ET.SubElement(item, field.tag)
+        kind = field.find("type").text
+        if field.find("optional") is not None:
+            element.set("active", "false")
+            element.text = field.find("value").text
+        elif field.tag in values:
+            element.text = values[field.tag]
+        elif kind == "BOOL":
+            element.text = "true" if field.tag == "enabled" else "false"
+        elif kind in ("INT", "UINT"):
+            element.text = "0"
+        elif kind == "STRING_SELECT_ONE":
+            element.text = list(sec.find("select").find(field.find("value").text))[0].tag
+        else:
+            element.text = ""
+    return item
+
+
+def filter_config(path, url_rules, keyword_rules):
+    """The shipped configuration with URL deny rules that match no request
+    and keyword rules whose scores stay below the threshold, so that every
+    request is checked by every rule and still passes."""
+    schema = ET.parse(SCHEMA).getroot()
+    tree = ET.parse(CONFIG)
+    root = tree.getroot()
+    if url_rules:
+        sec = root.find("url-filtering")
+        sec.find("enabled").text = "true"
+        sec.find("mode").text = "0"
+        for i in range(url_rules):
+            sec.append(filter_item(schema, "url-filtering", "deny",
+                                   host=rf"^ads{i}\.tracker{i % 37}\.example$",
+                                   path=rf"^/banner/{i}/.*\.gif$"))
+    if keyword_rules:
+        sec = root.find("keywords-filtering")
+        sec.find("enabled").text = "true"
+        sec.find("threshold").text = "1000000"
+        for i in range(keyword_rules):
+            sec.append(filter_item(schema, "keywords-filtering", "keywords",
+                                   content_type="text/html", body=rf"forbiddenword{i}\b",
+                                   score="1"))
+    tree.write(path, encoding="UTF-8", xml_declaration=True)
+    return path
+
+
+def filter_page(root):
+    words = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod "
+             "tempor incididunt ut labore et dolore magna aliqua ").split()
+    out, i = [], 0
+    while sum(len(x) for x in out) < FILTER_PAGE_KIB * 1024 - 200:
+        out.append(f"<p class=\"c{i % 7}\">" + " ".join(words[(i + j) % len(words)]
+                                                      for j in range(12)) + "</p>\n")
+        i += 1
+    body = ("<html><head><title>bench</title></head><body>\n" + "".join(out) +
+            "</body></html>\n").encode()
+    (root / "page.html").write_bytes(body)
+    return len(body)
+
+
+def filter_scenario(args, base, nginx, notes):
+    """Rows (name, requests/s, CPU seconds per request) of the filtering
+    scenario; the page is read whole and scored on every filtered request."""
+    say("bench: (6) filtering")
+    size = filter_page(nginx.root)
+    origin = f"{HOST}:{nginx.port}"
+    runs = [
+        ("128 KiB page, no filter", CONFIG, "page.html", 8),
+        ("128 KiB page, keyword + URL filters", "both", "page.html", 8),
+        ("1 KiB, no filter", CONFIG, "1k", 50),
+        ("1 KiB, 1,000 URL rules", "url", "1k", 50),
+    ]
+    rows = []
+    for i, (title, which, name, conns) in enumerate(runs):
+        config = which
+        if which == "both":
+            config = filter_config(base / "filter-both.xml", FILTER_URL_RULES, FILTER_KEYWORD_RULES)
+        elif which == "url":
+            config = filter_config(base / "filter-url.xml", FILTER_URL_RULES, 0)
+        proxy = Proxy(base, args.binary, f"proxy-6-{i}", args.proxy_args, config_source=config)
+        target = f"http://{origin}/{name}"
+        try:
+            status, body = fetch(proxy.port, target, origin)
+            if status != 200 or body != (nginx.root / name).read_bytes():
+                raise RuntimeError(f"status {status}, {len(body)} bytes")
+            start = time.monotonic()
+            with Sampler([proxy.proc.pid]) as sp:
+                r = run_wrk(args, proxy.port, target, origin, False, conns,
+                            base / f"wrk-5-{i}.txt")
+            elapsed = time.monotonic() - start
+            cpu_per_request = sp.cpu * elapsed / r["requests"] if r["requests"] else 0
+            rows.append((title, r["rate"], cpu_per_request, r["errors"]))
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"(6) {title}: no measure: {e}\n{proxy.tail()}")
+        finally:
+            proxy.stop()
+    return rows, size
+
+
+def print_filter_table(rows, size):
+    say(f"(6) filtering: a {size // 1024} KiB HTML page and 1 KiB responses through kelvarine")
+    head = f"{'run':<40} {'req/s':>9} {'CPU/request':>12} {'errors':>6}"
+    say(head)
+    say("-" * len(head))
+    by_title = {}
+    for title, rate, cpu, errors in rows:
+        by_title[title] = (rate, cpu)
+        say(f"{title:<40} {rate:>9.0f} {cpu * 1e6:>10.1f}us {errors:>6}")
+    plain = by_title.get("128 KiB page, no filter")
+    filtered = by_title.get("128 KiB page, keyword + URL filters")
+    if plain and filtered:
+        per_kib = (filtered[1] - plain[1]) / (size / 1024) * 1e6
+        say(f"  filtering costs {per_kib:.2f} us of CPU per KiB scanned (target <= 8)")
+    small = by_title.get("1 KiB, no filter")
+    ruled = by_title.get("1 KiB, 1,000 URL rules")
+    if small and ruled and small[0] and small[1]:
+        loss = 1 - ruled[0] / small[0]
+        cpu = ruled[1] / small[1] - 1
+        say(f"  1,000 URL rules cost {cpu * 100:.1f}% more CPU per 1 KiB request and "
+            f"{loss * 100:.1f}% of its rate (target < 10%; the rate follows the machine's load)")
+
+
 def print_idle_table(args, rows):
     n = args.idle_connections
     say(f"(4) {n} idle keep-alive connections: each primed with one request, idle "
@@ -471,7 +609,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="12345", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -496,6 +634,7 @@ def main():
         if "5" in args.scenarios:
             auth_scenario(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
+        filtering = filter_scenario(args, base, nginx, notes) if "6" in args.scenarios else None
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -511,6 +650,9 @@ def main():
                 "server closed while idle;")
             say("threads: before the connections were opened -> at the end of the idle "
                 "time; thr busy: peak while they were used")
+            say()
+        if filtering is not None:
+            print_filter_table(*filtering)
             say()
         for note in notes:
             say(note)

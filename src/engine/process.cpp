@@ -20,6 +20,7 @@
 #include "engine/socket.h"
 #include "engine/startup.h"
 #include "engine/urlcommand.h"
+#include "filters/limits.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -107,6 +108,9 @@ void connection_serve(CONNECTION_T *conn)
 void request_finish(CONNECTION_T *conn)
 {
     const char *ip = conn->client_ip != nullptr ? conn->client_ip : "-";
+    // The user limits count the request before its state goes.
+    if (limit_section && conn->request)
+        limit_section->update(conn);
     if (conn->bytes_downloaded != 0 && conn->download_allowance == 0)
         putlog(LOG_LIMITS,
                "[IP:%s] process: transfer prematurely terminated due to transfer limit "

@@ -22,6 +22,9 @@
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
+#include "filters/cookies.h"
+#include "filters/mime.h"
+#include "filters/redirect.h"
 #include "runtime/processors.h"
 #include "runtime/stats.h"
 
@@ -44,7 +47,72 @@ void log_entry_complete(CONNECTION_T *conn);
 int relay(CONNECTION_T *conn);
 int buffered(CONNECTION_T *conn);
 bool head_only(const CONNECTION_T *conn);
+int upload_count(void *arg, ssize_t len, char *buf);
+bool upload_relay(CONNECTION_T *conn);
+int response_filters(CONNECTION_T *conn);
 
+
+// Counts a request body relayed from the client socket against the upload
+// allowance; past it the relay stops.
+int upload_count(void *arg, ssize_t len, char *)
+{
+    CONNECTION_T *conn = (CONNECTION_T *)arg;
+    if (len <= 0)
+        return 0;
+    conn->bytes_uploaded += (uint64_t)len;
+    return conn->bytes_uploaded > conn->upload_allowance ? -1 : 0;
+}
+
+// Relays the request body still on the client socket (a large or chunked
+// one), counted as the user limits count a body read whole.  A body past
+// the upload allowance gets the "uploadlimit" page and ends the connection.
+bool upload_relay(CONNECTION_T *conn)
+{
+    int id = conn->client ? conn->client->CallBackAdd(upload_count, conn, SOCKET_EVENT_READ) : -1;
+    bool ok = http_transfer(conn, SIDE_CLIENT) != 0;
+    if (id >= 0 && conn->client)
+        conn->client->CallBackRemove(id);
+    if (ok)
+        conn->flags &= ~CONN_BODY_PENDING;
+    if (!ok && conn->bytes_uploaded > conn->upload_allowance) {
+        putlog(LOG_WARNING, "limits: [IP:%s] upload exceeds transfer limit",
+               protocol_client_text(conn));
+        conn->keepalive_client = 0;
+        conn->keepalive_server = 0;
+        protocol_page(conn, "uploadlimit", 403, true);
+        protocol_linger_close(conn);
+        conn->flags |= CONN_CLIENT_GONE;
+    }
+    return ok;
+}
+
+// The filters that judge a response by its head: the "cookies" page, the
+// redirect rules on a Location value and the MIME filter.  STEP_ON, or
+// STEP_FINISHED when a page took the response's place.
+int response_filters(CONNECTION_T *conn)
+{
+    HEADER *r = conn->response;
+    if (url_command_find(conn->url_commands, "cookies")) {
+        interface_cookies_show(conn);
+        return STEP_FINISHED;
+    }
+    if ((r->status == 301 || r->status == 302) && r->location && redirect_section)
+        redirect_section->redirect_do(conn, REDIRECT_LOCATION);
+    if (head_only(conn) || mime_section == nullptr)
+        return STEP_ON;
+    if (url_command_find(conn->url_commands, "mime")) {
+        mime_section->check_show(conn);
+        return STEP_FINISHED;
+    }
+    if (url_command_find(conn->url_commands, "headers"))
+        return STEP_ON;
+    if (mime_section->check_and_block(conn))
+        return STEP_ON;
+    conn->log_entry.set_cachecode(LOGENTRY_TCP_DENIED);
+    conn->log_entry.Write();
+    conn->log_entry.apache_Write();
+    return STEP_FINISHED;
+}
 
 // Step 2 and the body of step 3: the request head and body to the server.
 int request_send(CONNECTION_T *conn)
@@ -70,10 +138,7 @@ int request_send(CONNECTION_T *conn)
         return STEP_ON;
     if (conn->flags & CONN_STREAM_BODY) {
         protocol_continue(conn);
-        bool relayed = http_transfer(conn, SIDE_CLIENT);
-        if (relayed)
-            conn->flags &= ~CONN_BODY_PENDING;
-        if (!relayed) {
+        if (!upload_relay(conn)) {
             // A body cut short or badly framed by the client: the server
             // has a partial request and the client's stream has lost its
             // message boundaries, so both connections end here.
@@ -383,6 +448,8 @@ int protocol_http(CONNECTION_T *conn)
     char name[16];
     snprintf(name, sizeof(name), "%d", r->status);
     if (template_section && template_section->send(name, conn, r->status))
+        return ending_early(conn);
+    if (response_filters(conn) != STEP_ON)
         return ending_early(conn);
     if ((r->status == 301 || r->status == 302) && r->location && conn->url_commands) {
         char *location = url_command_add(conn, r->location);

@@ -24,6 +24,9 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/filter.h"
+#include "filters/limits.h"
+#include "filters/redirect.h"
 #include "interface/dispatch.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
@@ -52,6 +55,8 @@ bool body_read(CONNECTION_T *conn);
 void body_pending_mark(CONNECTION_T *conn);
 bool kind_check(CONNECTION_T *conn);
 bool host_from_header(CONNECTION_T *conn);
+bool upload_allowance_check(CONNECTION_T *conn);
+bool redirect_request(CONNECTION_T *conn);
 bool commands_answer(CONNECTION_T *conn);
 void content_coding(CONNECTION_T *conn);
 bool upstream_open(CONNECTION_T *conn);
@@ -328,13 +333,8 @@ bool body_read(CONNECTION_T *conn)
     }
     if (!(h->flags & HEADER_LENGTH))
         return true;
-    if (h->content_length > conn->upload_allowance) {
-        // The body stays unread on the socket: the connection must end.
-        protocol_page(conn, "uploadlimit", 403, true);
-        protocol_linger_close(conn);
-        return false;
-    }
-    conn->bytes_uploaded = h->content_length;
+    // The upload allowance is the user limits' for this request, known
+    // only after the access rules: upload_allowance_check applies it.
     uint64_t limit = general_section ? general_section->maxubuffer_get(conn) : 0;
     if (h->content_length > limit) {
         if (conn->forward_user) {
@@ -357,6 +357,44 @@ bool body_read(CONNECTION_T *conn)
         return false;
     }
     conn->flags &= ~CONN_BODY_PENDING;
+    return true;
+}
+
+// The user limits' upload allowance for this request: a body of known
+// length above it is refused.  A body still on the client socket is
+// counted while it is relayed (upload_relay); one read whole is
+// counted here.  false when the request was refused.
+bool upload_allowance_check(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    bool counted = (h->flags & HEADER_LENGTH) && !h->chunked;
+    if (counted && h->content_length > conn->upload_allowance) {
+        putlog(LOG_WARNING, "limits: [IP:%s] upload would exceed transfer limit",
+               protocol_client_text(conn));
+        protocol_page(conn, "uploadlimit", 403, (conn->flags & CONN_STREAM_BODY) != 0);
+        if (conn->flags & CONN_STREAM_BODY)
+            protocol_linger_close(conn);
+        return false;
+    }
+    if (counted && !(conn->flags & CONN_STREAM_BODY))
+        conn->bytes_uploaded = h->content_length;
+    return true;
+}
+
+// The redirect rules on the request.  After an in-place rewrite the URL
+// text is rebuilt, so the cache key, the request line and the log name the
+// resource actually fetched.  false when the request was answered.
+bool redirect_request(CONNECTION_T *conn)
+{
+    if (!redirect_section)
+        return true;
+    if (redirect_section->redirect_do(conn, REDIRECT_REQUEST))
+        return false;
+    HEADER *h = conn->request;
+    if (h->host && *h->host && header_complete(h) != 0) {
+        protocol_page(conn, "badrequest", 414, true);
+        return false;
+    }
     return true;
 }
 
@@ -389,6 +427,9 @@ bool host_from_header(CONNECTION_T *conn)
     h->port = port;
     if (profile_section)
         profile_section->profiles_update(conn);
+    if (!redirect_request(conn))
+        return false;
+    h = conn->request;
     if (port == conn->listen_port) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", protocol_client_text(conn), port);
         protocol_page(conn, "nofile", 404, true);
@@ -453,6 +494,10 @@ bool commands_answer(CONNECTION_T *conn)
     }
     if (url_command_find(conn->url_commands, "offline"))
         conn->flags |= CONN_OFFLINE;
+    if (filter_section && url_command_find(conn->url_commands, "filter")) {
+        filter_section->check_show(conn);
+        return true;
+    }
     return false;
 }
 
@@ -518,15 +563,21 @@ int road_request(CONNECTION_T *conn)
         profile_section->profiles_update(conn);
     if (conn->client)
         conn->client->SetTimeout(protocol_timeout(conn));
-    // The user limits (LimitSection::check_and_block) apply here once they
-    // exist.
+    if (limit_section && limit_section->check_and_block(conn))
+        return ROAD_ANSWERED;
+    if (!upload_allowance_check(conn))
+        return ROAD_ANSWERED;
     bypass_check(conn);
     if (!(conn->access_flags & ACCESS_URL_COMMANDS)) {
         url_command_free(conn->url_commands);
         conn->url_commands = nullptr;
     }
-    // Redirect rules (RedirectSection::redirect_do) apply here once they
-    // exist.
+    if (url_command_find(conn->url_commands, "limits")) {
+        limits_show(conn);
+        return ROAD_ANSWERED;
+    }
+    if (!redirect_request(conn))
+        return ROAD_ANSWERED;
     HEADER *h = conn->request;
     if (url_command_find(conn->url_commands, "https")) {
         if (h->flags & HEADER_NO_PORT)

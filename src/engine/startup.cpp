@@ -38,6 +38,13 @@
 #include "engine/process.h"
 #include "engine/serverpool.h"
 #include "engine/templates.h"
+#include "filters/cookies.h"
+#include "filters/filter.h"
+#include "filters/keyword.h"
+#include "filters/limits.h"
+#include "filters/mime.h"
+#include "filters/redirect.h"
+#include "filters/rewrite.h"
 #include "runtime/blowfish.h"
 #include "runtime/compat.h"
 #include "runtime/hash.h"
@@ -511,6 +518,14 @@ void config_sections()
     ldap_section = new LdapSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
+    // The filter modules, in the order their callbacks run within a stage.
+    filter_section = new FilterSection();
+    cookie_section = new CookieSection();
+    rewrite_section = new RewriteSection();
+    mime_section = new MimeSection();
+    redirect_section = new RedirectSection();
+    keyword_section = new KeywordSection();
+    limit_section = new LimitSection();
 }
 
 // The exit sequence, in its order: stop accepting, then the PID file.
@@ -549,6 +564,7 @@ void config_listeners()
 // Step 18: the repeating timers.
 void config_timers()
 {
+    timers_add(global->timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, 10, TIMER_REPEAT,
                static_cast<void (*)(void *)>(ldap_configure), nullptr);

@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <tinyxml.h>
 
@@ -23,6 +21,7 @@
 #include "engine/options.h"
 #include "engine/socket.h"
 #include "engine/templates.h"
+#include "filters/cookies.h"
 #include "interface/interface.h"
 #include "interface/pages.h"
 #include "runtime/blowfish.h"
@@ -79,48 +78,16 @@ std::string proxy_host_name()
     return name;
 }
 
-// The "name=value" pairs of a Cookie value, blanks around them trimmed;
-// pieces without '=' dropped.
-std::vector<std::pair<std::string, std::string>> cookie_pairs(const std::string &value)
+// Renews a login cookie: path "/" and an expiry one hour ahead, in UTC
+// with the label GMT.
+std::string login_cookie(CookieHeader &cookie)
 {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    size_t start = 0;
-    while (start <= value.size()) {
-        size_t end = value.find(';', start);
-        if (end == std::string::npos)
-            end = value.size();
-        std::string piece = value.substr(start, end - start);
-        size_t first = piece.find_first_not_of(" \t");
-        size_t last = piece.find_last_not_of(" \t");
-        if (first != std::string::npos) {
-            piece = piece.substr(first, last - first + 1);
-            size_t equal = piece.find('=');
-            if (equal != std::string::npos && equal > 0 && equal + 1 < piece.size())
-                pairs.emplace_back(piece.substr(0, equal), piece.substr(equal + 1));
-        }
-        start = end + 1;
-    }
-    return pairs;
-}
-
-// The Set-Cookie value of the login: the pairs, path "/" and an expiry
-// one hour ahead (in UTC, labelled GMT).
-std::string login_cookie(const std::vector<std::pair<std::string, std::string>> &pairs)
-{
-    std::string text;
-    for (const auto &pair : pairs) {
-        if (!text.empty())
-            text += "; ";
-        text += pair.first + "=" + pair.second;
-    }
     time_t expiry = time(nullptr) + LOGIN_LIFETIME;
-    struct tm broken;
-    char date[64] = "";
-    if (gmtime_r(&expiry, &broken) != nullptr)
-        strftime(date, sizeof(date), "%a, %d-%b-%Y %H:%M:%S GMT", &broken);
-    text += "; path=/; expires=";
-    text += date;
-    return text;
+    cookie.has_expiry = true;
+    if (gmtime_r(&expiry, &cookie.expiry) == nullptr)
+        cookie.has_expiry = false;
+    cookie.path = "/";
+    return cookie.Build();
 }
 
 void head_line(HEADER *head, const char *name, const std::string &value)
@@ -360,15 +327,16 @@ bool interface_login(CONNECTION_T *connection, CGIMap &args, HEADER *head, Fileb
 
     const HEADER *h = connection->request;
     if (h != nullptr && !token.empty()) {
+        // Only the first Cookie line and its first "login" pair count.
         for (const HTTP_HEADER &line : h->headers) {
             if (line.name != "Cookie")
                 continue;
-            auto pairs = cookie_pairs(line.value);
-            for (const auto &pair : pairs) {
+            CookieHeader cookie(line.value);
+            for (const auto &pair : cookie.pairs) {
                 if (pair.first != "login")
                     continue;
                 if (pair.second == token) {
-                    head_line(head, "Set-Cookie", login_cookie(pairs));
+                    head_line(head, "Set-Cookie", login_cookie(cookie));
                     return true;
                 }
                 break;
@@ -381,7 +349,9 @@ bool interface_login(CONNECTION_T *connection, CGIMap &args, HEADER *head, Fileb
     auto secret = args.find("password");
     if (name != args.end() && secret != args.end() && name->second == user &&
         secret->second == password && !token.empty()) {
-        head_line(head, "Set-Cookie", login_cookie({{"login", token}}));
+        CookieHeader cookie;
+        cookie.pairs.emplace_back("login", token);
+        head_line(head, "Set-Cookie", login_cookie(cookie));
         return true;
     }
 

@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/body.h"
+#include "config/field.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "engine/body.h"
 #include "engine/templates.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
@@ -14,6 +15,8 @@
 #include "runtime/misc.h"
 
 namespace {
+
+std::string decoded(const std::string &text);
 
 // url_decode of the text, cut at a decoded NUL byte; a malformed escape
 // leaves the text as it came.
@@ -68,6 +71,8 @@ void interface_send_response(CONNECTION_T *connection, Filebuf *page)
     head->content_length = page->size;
     header_field_set(&head->content_type, "text/html");
     header_field_set(&head->cache_control, "no-cache");
+    // The head goes out from the connection's response slot, as every head
+    // written to a client does; the response it replaces is put back.
     HEADER *previous = connection->response;
     connection->response = head;
     int sent = header_send(head, connection, SIDE_CLIENT, SEND_TO_CLIENT);
@@ -105,4 +110,40 @@ std::string interface_html(const char *text, int mode)
 std::string interface_html(const std::string &text, int mode)
 {
     return interface_html(text.c_str(), mode);
+}
+
+void interface_item_rows(Filebuf *page, const Item &item)
+{
+    for (const Field &field : item.fields.fields) {
+        std::string label = interface_html(field.label.empty() ? field.name : field.label);
+        std::string value = interface_html(field.raw);
+        if (field.optional && !field.active)
+            value = "(off)";
+        page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", label.c_str(), value.c_str());
+    }
+}
+
+void interface_match_page(CONNECTION_T *connection, const char *what,
+                          const Item *item, const char *fallback)
+{
+    const HEADER *h = connection->request;
+    std::string where = interface_html(h && h->host ? h->host : "") +
+                        interface_html(h && h->path ? h->path : "");
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page.Addf("<html><head><title>%s match for %s</title></head>", what, where.c_str());
+    page.Addf("<body>\n");
+    interface_stylesheet(connection, &page);
+    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\">"
+              "<tr><td align=\"center\">\n");
+    page.Addf("<table class=\"dialog\">\n");
+    page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">%s match for %s</td></tr>\n",
+              what, where.c_str());
+    if (item != nullptr)
+        interface_item_rows(&page, *item);
+    else
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">%s</td></tr>\n",
+                  fallback ? interface_html(fallback).c_str() : "None");
+    page.Addf("</table></td></tr> </table></body></html>\n");
+    interface_send_response(connection, &page);
 }

@@ -233,9 +233,10 @@ const std::vector<SectionSpec> &layout()
                         Fields{{"type", "STRING_SELECT_ONE", "limit,block"},
                                {"template", "STRING"}} +
                         time5 +
-                        Fields{{"download_quota", "FILE_SIZE"},
-                               {"upload_quota", "FILE_SIZE"},
-                               {"max_requests", "UINT"}, {"rate", "FILE_SIZE"},
+                        // Quotas and rates are 64-bit: a quota past 4 GiB is a quota.
+                        Fields{{"download_quota", "LONG_FILE_SIZE"},
+                               {"upload_quota", "LONG_FILE_SIZE"},
+                               {"max_requests", "UINT"}, {"rate", "LONG_FILE_SIZE"},
                                {"range_mode", "STRING_SELECT_ONE", "window,each"},
                                {"flags", "STRING_SELECT_MANY",
                                 "count_cached,no_accounting,shared_group"}}}}},

@@ -319,3 +319,49 @@ def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
         assert b'"><kvx>' not in reply.body, what
     # The login form's action holds the path as received, escaped.
     assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in cases[4][1].body
+
+
+# ------------------------------------------------------------ directory pages
+
+def test_directory_pages_without_a_directory(proxy_factory):
+    proxy = proxy_factory()
+    form = page(proxy, "/ldap").body
+    assert b'name="upn"' in form and b"User Name" not in form
+    listing = post(proxy, "/ldap", {"show": "yes"}).body
+    assert b"<td>User Name</td><td>LDAP Profiles</td>" in listing
+    # Names are looked up in the order given; with the directory off none is found.
+    rows = re.findall(rb'<td width="25%">(.*?)</td><td>(.*?)</td>',
+                      post(proxy, "/ldap", {"upn": "bob,alice"}).body)
+    assert rows == [(b"bob", b"User not found!"), (b"alice", b"User not found!")]
+
+    with Client(proxy) as c:
+        c.send("GET http://kelvarine.cfg/ldapcache HTTP/1.1\r\nHost: kelvarine.cfg\r\n\r\n")
+        reply = c.response()
+        assert reply.status == 200
+        assert reply.header("Content-Type") == "text/xml"
+        assert reply.header("Cache-Control") == "no-cache"
+        assert email.utils.parsedate_to_datetime(reply.header("Last-Modified"))
+        assert c.closed()
+
+
+@pytest.mark.parametrize("fields,expected", [
+    ({}, b'name="scode1"'),
+    ({"active": "key-with-hyphen", "scode": "pw", "scode1": "pw"}, b"Alphanumeric Characters."),
+    ({"active": "plainkey", "scode": "pw", "scode1": "pW"}, b"fields do not match"),
+    ({"active": "plainkey", "scode": "pw", "scode1": ""}, b'name="scode1"'),
+])
+def test_password_page_refusals(proxy_factory, fields, expected):
+    proxy = proxy_factory()
+    assert expected in post(proxy, "/password", fields).body
+
+
+def test_password_page_encrypts_with_the_given_key(proxy_factory):
+    proxy = proxy_factory()
+    own_key = re.search(rb'name="active" value="([0-9a-f]+)"', page(proxy, "/password").body).group(1)
+    results = {}
+    for key in (own_key.decode(), "otherkey"):
+        body = post(proxy, "/password", {"active": key, "scode": "bindpw", "scode1": "bindpw"}).body
+        m = re.search(rb'<tr class="listeven"><td align="center" width="25%">([^<]+)</td></tr>', body)
+        assert m, body[-400:]
+        results[key] = m.group(1)
+    assert results[own_key.decode()] != results["otherkey"]

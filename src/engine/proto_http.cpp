@@ -25,6 +25,7 @@
 #include "filters/cookies.h"
 #include "filters/mime.h"
 #include "filters/redirect.h"
+#include "interface/diagnostic.h"
 #include "runtime/processors.h"
 #include "runtime/stats.h"
 
@@ -96,6 +97,14 @@ int response_filters(CONNECTION_T *conn)
         interface_cookies_show(conn);
         return STEP_FINISHED;
     }
+    if (url_command_find(conn->url_commands, "mimeprofiles")) {
+        show_profiles(conn);
+        return STEP_FINISHED;
+    }
+    if (url_command_find(conn->url_commands, "variables")) {
+        show_variables(conn);
+        return STEP_FINISHED;
+    }
     if ((r->status == 301 || r->status == 302) && r->location && redirect_section)
         redirect_section->redirect_do(conn, REDIRECT_LOCATION);
     if (head_only(conn) || mime_section == nullptr)
@@ -104,8 +113,10 @@ int response_filters(CONNECTION_T *conn)
         mime_section->check_show(conn);
         return STEP_FINISHED;
     }
-    if (url_command_find(conn->url_commands, "headers"))
-        return STEP_ON;
+    if (url_command_find(conn->url_commands, "headers")) {
+        show_headers(conn);
+        return STEP_FINISHED;
+    }
     if (mime_section->check_and_block(conn))
         return STEP_ON;
     conn->log_entry.set_cachecode(LOGENTRY_TCP_DENIED);
@@ -323,6 +334,11 @@ int buffered(CONNECTION_T *conn)
             return ending_early(conn);
         }
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
+            delete body;
+            return ending_early(conn);
+        }
+        if (url_command_find(conn->url_commands, "raw")) {
+            show_filebuf(conn, body);
             delete body;
             return ending_early(conn);
         }

@@ -27,6 +27,7 @@
 #include "filters/filter.h"
 #include "filters/limits.h"
 #include "filters/redirect.h"
+#include "interface/diagnostic.h"
 #include "interface/dispatch.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
@@ -490,6 +491,11 @@ bool commands_answer(CONNECTION_T *conn)
     if (cmd) {
         const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
         protocol_page(conn, name, 200, false);
+        return true;
+    }
+    if (url_command_find(conn->url_commands, "profiles") &&
+        !url_command_find(conn->url_commands, "prefetch")) {
+        show_profiles(conn);
         return true;
     }
     if (url_command_find(conn->url_commands, "offline"))

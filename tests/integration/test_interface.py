@@ -365,3 +365,48 @@ def test_password_page_encrypts_with_the_given_key(proxy_factory):
         assert m, body[-400:]
         results[key] = m.group(1)
     assert results[own_key.decode()] != results["otherkey"]
+
+
+# ------------------------------------------------------------ diagnostic pages
+
+def with_url_commands(root):
+    rule = allow_rule(root)
+    set_fields(rule, access=rule.find("access").text + ",url_commands")
+
+
+@pytest.mark.parametrize("command,title,shows", [
+    ("profiles", b"<title>Active profiles for origin.test/d.html", None),
+    ("mimeprofiles", b"<title>Active profiles for origin.test/d.html", None),
+    ("variables", b"<title>Variables for origin.test/d.html",
+     b"&lt;script&gt;alert(1)&lt;/script&gt;"),
+    ("headers", b"<title>HTTP headers to/from origin.test/d.html",
+     b"X-Evil: &quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"),
+])
+def test_diagnostic_pages(tmp_path, origin, proxy_factory, command, title, shows):
+    (origin.root / "d.html").write_text("<p>body</p>\n")
+    proxy = proxy_factory(config=config(tmp_path, with_url_commands))
+    host = f"xx--{command}.origin.test:{origin.port}"
+    reply, _ = exchange(proxy, f"GET http://{host}/d.html HTTP/1.1\r\nHost: {host}\r\n"
+                               f"X-Evil: {HOSTILE}\r\n\r\n")
+    assert reply.status == 200
+    assert reply.header("Content-Type") == "text/html"
+    assert reply.header("Cache-Control") == "no-cache"
+    assert title in reply.body
+    assert b"<script>alert" not in reply.body
+    if shows:
+        assert shows in reply.body
+
+
+def test_raw_page_shows_the_body_escaped_up_to_a_nul(tmp_path, origin, proxy_factory):
+    (origin.root / "r.html").write_bytes(b"<p>first</p>\x00<p>after the nul</p>\n")
+    proxy = proxy_factory(config=config(tmp_path, with_url_commands))
+    host = f"xx--raw.origin.test:{origin.port}"
+    reply, _ = exchange(proxy, f"GET http://{host}/r.html HTTP/1.1\r\nHost: {host}\r\n\r\n")
+    assert reply.status == 200
+    assert b"<title>Raw contents of origin.test/r.html" in reply.body
+    assert b"&lt;p&gt;first&lt;/p&gt;" in reply.body
+    assert b"after the nul" not in reply.body
+    # The object itself is unchanged for the next request.
+    plain, _ = exchange(proxy, f"GET http://origin.test:{origin.port}/r.html HTTP/1.1\r\n"
+                               f"Host: origin.test:{origin.port}\r\n\r\n")
+    assert plain.body == b"<p>first</p>\x00<p>after the nul</p>\n"

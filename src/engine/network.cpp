@@ -387,6 +387,13 @@ Listen::Listen(const Item &item)
       port(item.fields[2].int_value),
       comment(item.fields[3].raw)
 {
+    // A port written wrong would leave the template's port, which nobody
+    // configured: the listener is not opened.
+    if (item.flawed()) {
+        enabled = 0;
+        putlog(LOG_ERROR, "network: listener \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 Interface::Interface(const Item &item)
@@ -396,6 +403,11 @@ Interface::Interface(const Item &item)
       profiles(item.fields[3].string_list),
       address(item.fields[4].raw)
 {
+    if (item.flawed()) {
+        enabled = 0;
+        putlog(LOG_ERROR, "network: interface rule \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 NetworkSection::NetworkSection() : Section("network", 0)

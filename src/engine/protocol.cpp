@@ -121,6 +121,14 @@ void variables_request(CONNECTION_T *conn)
     conn->variables["HTTP_PORT"] = port;
 }
 
+// The request's method and URL into its access-log record.
+void log_request_line(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->request;
+    conn->log_entry.method = h->method ? h->method : "";
+    conn->log_entry.url = h->url ? h->url : "";
+}
+
 // A header_get result for a head that arrived but cannot be taken (too
 // long, holding a NUL or a stray CR), unlike none at all or a cut one.
 bool head_unusable(int result)
@@ -239,9 +247,13 @@ bool head_read(CONNECTION_T *conn)
     int result = HEADER_GET_NONE;
     char *raw = header_get(conn, SIDE_CLIENT, timeout, &result);
     conn->log_entry.Reset();
+    // The byte counts are this request's own, not the connection's.
+    conn->bytes_downloaded = 0;
+    conn->bytes_uploaded = 0;
     if (!raw) {
         conn->keepalive_client = 0;
         if (head_unusable(result)) {
+            conn->log_entry.method.clear();
             head_refuse(conn, result);
             return false;
         }
@@ -254,10 +266,15 @@ bool head_read(CONNECTION_T *conn)
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
+        // The record of the refusal names no method of an earlier request.
+        conn->log_entry.method.clear();
         head_refuse(conn, error);
         free(raw);
         return false;
     }
+    // A request refused before its kind is checked is recorded with the
+    // method and URL of its own head.
+    log_request_line(conn);
     if (conn->request->x_forwarded_for)
         conn->log_entry.client = conn->request->x_forwarded_for;
     keepalive_check_client(conn);
@@ -514,8 +531,7 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     variables_request(conn);
     conn->variables["URL"] = h->url ? h->url : "";
-    conn->log_entry.method = h->method ? h->method : "";
-    conn->log_entry.url = h->url ? h->url : "";
+    log_request_line(conn);
     // A head without them leaves the connection's earlier values ("-" at
     // first) in the record.
     if (h->user_agent)
@@ -570,6 +586,14 @@ int road(CONNECTION_T *conn)
 int handle_request(CONNECTION_T *conn)
 {
     int end = road(conn);
+    // Every answered request leaves its record, also one the road refused
+    // or answered with a page of its own before any exchange wrote it: a
+    // sent page set the record's status.
+    LogEntry &entry = conn->log_entry;
+    if (entry.status != 0 && !entry.written) {
+        entry.Write();
+        entry.apache_Write();
+    }
     // A body that is still on the client socket would be read as the next
     // request: the connection ends with this one.
     if (end != ROAD_EXCHANGED && (conn->flags & CONN_STREAM_BODY))

@@ -286,19 +286,23 @@ Access::Access(const Item &item)
       stats(userstats_init())
 {
     compile();
+    const char *outcome = item.subsection_name == "deny" ? "refuses every client"
+                                                         : "is disabled";
     if (broken)
-        putlog(LOG_ERROR, "access: rule \"%s\" disabled: its user expression does not compile",
-               comment.c_str());
+        putlog(LOG_ERROR, "access: rule \"%s\" %s: its user expression does not compile",
+               comment.c_str(), outcome);
     // A condition written wrong would otherwise be read as "any client" or
-    // "any listener": the rule is disabled instead.
+    // "any listener".
     if (item.flawed()) {
         broken = true;
-        putlog(LOG_ERROR, "access: rule \"%s\" disabled: a value of it is flawed",
-               comment.c_str());
+        putlog(LOG_ERROR, "access: rule \"%s\" %s: a value of it is flawed", comment.c_str(),
+               outcome);
     }
     for (const std::string &entry : interfaces)
         if (!interface_entry_valid(entry)) {
             broken = true;
+            putlog(LOG_ERROR, "access: rule \"%s\" %s: an interface entry is flawed",
+                   comment.c_str(), outcome);
             config_flaw_report("flawed XML file, section access, element %s: interfaces must "
                                "be a list of address:port entries (\"*\" for any part), but "
                                "it is given value %s",
@@ -392,8 +396,12 @@ const Access *AccessSection::first_match(const std::list<Access> &list,
                                          const char *user,
                                          const char *password) const
 {
+    // A flawed rule is disabled, which must never widen the access: an
+    // allow rule then admits nobody, a deny rule refuses everybody.
+    bool deny_list = &list == &deny;
     for (const Access &rule : list)
-        if (matches(rule, connection, user, password))
+        if ((deny_list && rule.enabled != 0 && rule.broken) ||
+            matches(rule, connection, user, password))
             return &rule;
     return nullptr;
 }

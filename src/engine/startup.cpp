@@ -521,7 +521,12 @@ void config_load_file()
 {
     if (configfile[0] == '\0')
         return;
-    if (config_load(3, configfile) == 0) {
+    // In the foreground the administrator who starts the proxy also sees
+    // the mistakes of the file on standard error.
+    config_flaws_to_stderr = daemonize != 1;
+    int loaded = config_load(3, configfile);
+    config_flaws_to_stderr = false;
+    if (loaded == 0) {
         putlog(LOG_ERROR, "Error when loading the configuration file %s: it cannot be read, "
                           "is not well-formed XML or has no kelvarine element",
                configfile);
@@ -539,6 +544,14 @@ void config_listeners()
     if (listenip[0] != '\0')
         net_listen(listenport, listenip);
     network_section->check();
+    // The proxy keeps running (the web interface's configuration may still
+    // be loaded into it), but nobody should take that for a working start.
+    if (net_listen_count() == 0) {
+        std::string failures = net_listen_failures();
+        std::string why = failures.empty() ? "none is configured" : failures;
+        putlog(LOG_ERROR, "no listener is open: no client can connect (%s)", why.c_str());
+        fprintf(stderr, "no listener is open: no client can connect (%s)\n", why.c_str());
+    }
 }
 
 // Step 18: the repeating timers.
@@ -594,6 +607,9 @@ int startup_main(int argc, char **argv)
     rc = names_check();
     if (rc != STARTUP_CONTINUE)
         return rc;
+    rc = startup_paths_absolute();
+    if (rc != STARTUP_CONTINUE)
+        return rc;
     daemon_start();
 }
 
@@ -632,6 +648,41 @@ int startup_files_check()
     if (stat(sectionfile, &info) != 0) {
         fprintf(stderr, "couldn't stat %s\n", sectionfile);
         return 1;
+    }
+    return STARTUP_CONTINUE;
+}
+
+int startup_paths_absolute()
+{
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        perror("getcwd");
+        return 1;
+    }
+    struct {
+        char *path;
+        size_t size;
+        char letter;
+    } paths[] = {
+        {configfile, sizeof configfile, 'c'}, {sectionfile, sizeof sectionfile, 's'},
+        {logfile, sizeof logfile, 'l'},       {slogfile, sizeof slogfile, 'a'},
+        {elogfile, sizeof elogfile, 'e'},     {plogfile, sizeof plogfile, 'r'},
+        {pidfile, sizeof pidfile, 'p'},       {moduledir, sizeof moduledir, 'm'},
+        {smfeed, sizeof smfeed, 'a'},
+    };
+    for (const auto &p : paths) {
+        if (p.path[0] == '\0' || p.path[0] == '/')
+            continue;
+        // A configuration named by a URL is fetched, not opened.
+        if (p.path == configfile && strchr(configfile, ':') != nullptr)
+            continue;
+        std::string absolute = std::string(cwd) + (strcmp(cwd, "/") == 0 ? "" : "/") + p.path;
+        if (absolute.size() >= p.size) {
+            fprintf(stderr, "the path of -%c, %s, is longer than %zu characters\n", p.letter,
+                    absolute.c_str(), p.size - 1);
+            return 1;
+        }
+        memcpy(p.path, absolute.c_str(), absolute.size() + 1);
     }
     return STARTUP_CONTINUE;
 }

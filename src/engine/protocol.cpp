@@ -68,7 +68,8 @@ bool first_request(const CONNECTION_T *conn)
 }
 
 
-// Steps 1 and 24 of the road: the worker's row shows what it serves.
+// The worker's row in the thread table shows whom it serves and, once the
+// request is known, its method and URL.
 void row_update(CONNECTION_T *conn, bool request_known)
 {
     int row = conn->thread_index;
@@ -233,9 +234,9 @@ void protocol_linger_close(CONNECTION_T *conn)
 
 namespace {
 
-// Steps 4 to 13: the request head, read, parsed, passed through the
-// request-head processors and parsed again, with its URL commands taken
-// out.  false ends the request.
+// The request head, read, parsed, passed through the request-head
+// processors and parsed again, with its URL commands taken out.  false
+// ends the request.
 bool head_read(CONNECTION_T *conn)
 {
     int timeout = 0;
@@ -289,8 +290,8 @@ bool head_read(CONNECTION_T *conn)
     return ok;
 }
 
-// Steps 10 to 13: the request-head processors may rewrite the raw head,
-// which is then parsed again (the URL commands with it).
+// The request-head processors may rewrite the raw head, which is then
+// parsed again (the URL commands with it).
 bool head_reparse(CONNECTION_T *conn, const char *raw)
 {
     Filebuf text;
@@ -324,7 +325,7 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     return true;
 }
 
-// Step 14: the request body is refused above the upload allowance, left
+// The request body is refused above the upload allowance, left
 // on the client socket to be streamed when it is larger than the upload
 // buffer (a chunked body always: its length is unknown), or read whole.
 bool body_read(CONNECTION_T *conn)
@@ -369,8 +370,8 @@ bool body_read(CONNECTION_T *conn)
     return true;
 }
 
-// Step 26 for an origin-form request: the host and port come from the
-// Host header.  false when the request was refused.
+// An origin-form request takes its host and port from the Host header.
+// false when the request was refused.
 bool host_from_header(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -399,7 +400,8 @@ bool host_from_header(CONNECTION_T *conn)
     return true;
 }
 
-// Step 26: the kind of the request against the access word.
+// The kind of the request (CONNECT, absolute URL, origin form) against the
+// rights of the access word; false when the request was refused.
 bool kind_check(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -433,7 +435,7 @@ bool kind_check(CONNECTION_T *conn)
     return true;
 }
 
-// Steps 28 to 30: the URL commands that answer the request themselves.
+// The URL commands that answer the request themselves.
 // The diagnostic pages of the administration interface and the prefetch
 // queue answer here once they exist.  true when the request was answered.
 bool commands_answer(CONNECTION_T *conn)
@@ -449,7 +451,8 @@ bool commands_answer(CONNECTION_T *conn)
     return false;
 }
 
-// Step 34: content coding between proxy and server.
+// Content coding between proxy and server: asked for when the general
+// rule wants compressed transfers, else none is offered.
 void content_coding(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -464,7 +467,7 @@ void content_coding(CONNECTION_T *conn)
     }
 }
 
-// Step 35: the upstream connection.  The forwarding rules choose a parent
+// The upstream connection.  The forwarding rules choose a parent
 // once they exist; until then every request goes direct.
 bool upstream_open(CONNECTION_T *conn)
 {
@@ -483,7 +486,8 @@ bool upstream_open(CONNECTION_T *conn)
     return false;
 }
 
-// Step 38: the handler of the request's scheme.
+// Hands the request to the handler of its scheme; an unknown scheme is
+// answered with "badprotocol".
 int dispatch(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -501,7 +505,9 @@ int dispatch(CONNECTION_T *conn)
     return ROAD_ANSWERED;
 }
 
-// The road from the request body on (steps 15 to 38).
+// The road from the request body on: the request processors, the bypass
+// and URL commands, the kind check, the commands that answer themselves,
+// the request checkers, the upstream connection and the exchange.
 int road_request(CONNECTION_T *conn)
 {
     variables_request(conn);

@@ -421,7 +421,7 @@ bool pid_write(const char *path)
     return ok;
 }
 
-// Step 1: the global record with its log ring and empty statistics.
+// The global record with its log ring and empty statistics.
 void config_global()
 {
     global = new GLOBAL_T();
@@ -433,7 +433,7 @@ void config_global()
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
 }
 
-// Step 3: OpenSSL and its random generator.  Stored passwords need RC4
+// OpenSSL and its random generator.  Stored passwords need RC4
 // from the "legacy" provider; without it start-up stops.
 void config_openssl()
 {
@@ -450,7 +450,7 @@ void config_openssl()
     RAND_seed(seed, sizeof seed);
 }
 
-// Steps 5 and 6: the DNS cache, the pools and the timer list.
+// The DNS cache, the pools and the timer list.
 void config_caches_and_pools()
 {
     global->dns_cache = hash_create(DNS_CACHE_BUCKETS);
@@ -467,7 +467,7 @@ void server_pool_clean_all()
         global->server_pool->Clean(1);
 }
 
-// Step 7: the resource limits are queried once; a failure is logged.
+// The resource limits are queried once; a failure is logged.
 void config_rlimits()
 {
     static const int resources[] = {
@@ -482,7 +482,7 @@ void config_rlimits()
     }
 }
 
-// Step 8: the schema file.
+// The schema file; one that does not parse ends the process.
 void config_schema()
 {
     auto *schema = new TiXmlDocument(sectionfile);
@@ -495,7 +495,7 @@ void config_schema()
     sectionxml = schema;
 }
 
-// Step 10: the sections, in this order; each registers itself by name and
+// The sections, in this order; each registers itself by name and
 // the filtering sections register their callbacks.  A feature whose
 // section is not part of this build behaves as one that is switched off.
 void config_sections()
@@ -516,7 +516,7 @@ void config_exit_steps()
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
 
-// Step 12: the configuration file.
+// The configuration file; one that cannot be loaded ends the process.
 void config_load_file()
 {
     if (configfile[0] == '\0')
@@ -535,7 +535,7 @@ void config_load_file()
     }
 }
 
-// Steps 15 and 16: the proxy's host name and the listeners.
+// The proxy's host name and the listeners.
 void config_listeners()
 {
     std::string host = proxyhost[0] != '\0' ? std::string(proxyhost)
@@ -554,13 +554,13 @@ void config_listeners()
     }
 }
 
-// Step 18: the repeating timers.
+// The repeating timers.
 void config_timers()
 {
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
 }
 
-// Step 20: the service threads.
+// The service threads.
 void config_threads()
 {
     service_start(serverpool_clean, "serverpool_clean");

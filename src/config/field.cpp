@@ -7,7 +7,7 @@
 #include <strings.h>
 
 std::atomic<int32_t> Item::count(0);
-bool config_flaws_to_stderr = false;
+std::atomic<bool> config_flaws_to_stderr(false);
 
 Field::Field(const std::string &name, const std::string &label,
              const std::string &help, const std::string &default_text,

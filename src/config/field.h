@@ -28,7 +28,7 @@ typedef std::map<std::string, StringSelectVector> SelectLists;
 // Set by start-up while it loads the configuration in the foreground:
 // every "flawed XML file" line then also goes to standard error, where
 // the administrator starting the proxy sees it.
-extern bool config_flaws_to_stderr;
+extern std::atomic<bool> config_flaws_to_stderr;
 
 // Reports a mistake of the configuration: to the native log under
 // LOG_ERROR, and to standard error while config_flaws_to_stderr is set.

@@ -25,6 +25,15 @@ class XmlElement;
 // name to options.
 typedef std::map<std::string, StringSelectVector> SelectLists;
 
+// Set by start-up while it loads the configuration in the foreground:
+// every "flawed XML file" line then also goes to standard error, where
+// the administrator starting the proxy sees it.
+extern std::atomic<bool> config_flaws_to_stderr;
+
+// Reports a mistake of the configuration: to the native log under
+// LOG_ERROR, and to standard error while config_flaws_to_stderr is set.
+void config_flaw_report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // A fault of the schema file, found while a declaration is read.  The text
 // names the fault; the section that catches it adds its own name and ends
 // the start-up.
@@ -75,9 +84,10 @@ public:
     std::string nature() const;
 
     // Reads the raw text and the value from the cursor's current element.
-    // A value that does not parse is logged (error_log) and the field keeps
-    // its parsed values.  A ConfigError of the "active" attribute of an
-    // optional field passes to the caller.
+    // A value that does not parse is logged (error_log), marks the field
+    // flawed and leaves its parsed values as they were.  A ConfigError of
+    // the "active" attribute of an optional field passes to the caller; an
+    // attribute that is there but invalid also marks the field flawed.
     void load(XmlElement &cursor);
     // Logs a configuration value that does not parse.
     void error_log(XmlElement &cursor) const;
@@ -104,6 +114,7 @@ public:
     StringSelectVector options;   // options with their selected marks
     StringSelectVector options2;  // second copy: STRING_RANGE's second value
     double double_value;        // DOUBLE
+    bool flawed;                // the last load met a value that does not parse
 };
 
 // The fields of a section's globals, of a subsection's template or of an
@@ -143,6 +154,12 @@ public:
     Item &operator=(const Item &other);
 
     int32_t id_get() const { return id; }
+
+    // A field of the item did not parse when it was loaded.  A rule built
+    // from such an item is disabled rather than read with a template
+    // value in place of what was written: an empty list there means
+    // "any", and a mistake must never widen a rule.
+    bool flawed() const;
 
     // The id of the next item constructed.
     static std::atomic<int32_t> count;

@@ -114,7 +114,9 @@ int response_filters(CONNECTION_T *conn)
     return STEP_FINISHED;
 }
 
-// Step 2 and the body of step 3: the request head and body to the server.
+// Sends the request head (with X-Forwarded-For and Via as the general
+// rule asks) and its body to the server: a buffered body whole, a streamed
+// one relayed from the client as it arrives.
 int request_send(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -157,8 +159,8 @@ int request_send(CONNECTION_T *conn)
     return STEP_ON;
 }
 
-// Steps 4 and 5: the response head text through PROCESSOR_RESPHEADER,
-// parsed into `response`.  Takes the text over.
+// The response head text through PROCESSOR_RESPHEADER, parsed into
+// `response`.  Takes the text over.
 int response_take(CONNECTION_T *conn, char *head)
 {
     Filebuf text;
@@ -206,8 +208,8 @@ int interim_status(const char *head)
     return status;
 }
 
-// Steps 2 to 8: send the request and read response heads until the final
-// response arrives.
+// Sends the request and reads response heads until the final response
+// arrives.
 int response_head(CONNECTION_T *conn)
 {
     int step = request_send(conn);
@@ -247,7 +249,7 @@ bool head_only(const CONNECTION_T *conn)
            (status >= 100 && status <= 199);
 }
 
-// Step 23: the head goes out and the body is relayed as it arrives.
+// Relaying: the head goes out and the body follows as it arrives.
 int relay(CONNECTION_T *conn)
 {
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
@@ -266,7 +268,7 @@ int relay(CONNECTION_T *conn)
     return 1;
 }
 
-// Step 24: the body is read whole, decoded, processed, encoded for the
+// Buffering: the body is read whole, decoded, processed, encoded for the
 // client and sent with its length.
 int buffered(CONNECTION_T *conn)
 {

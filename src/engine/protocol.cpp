@@ -74,7 +74,8 @@ bool first_request(const CONNECTION_T *conn)
 }
 
 
-// Steps 1 and 24 of the road: the worker's row shows what it serves.
+// The worker's row in the thread table shows whom it serves and, once the
+// request is known, its method and URL.
 void row_update(CONNECTION_T *conn, bool request_known)
 {
     int row = conn->thread_index;
@@ -125,6 +126,14 @@ void variables_request(CONNECTION_T *conn)
     conn->variables["HTTP_PROTO"] = h->scheme ? h->scheme : "";
     snprintf(port, sizeof(port), "%d", h->port);
     conn->variables["HTTP_PORT"] = port;
+}
+
+// The request's method and URL into its access-log record.
+void log_request_line(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->request;
+    conn->log_entry.method = h->method ? h->method : "";
+    conn->log_entry.url = h->url ? h->url : "";
 }
 
 // A header_get result for a head that arrived but cannot be taken (too
@@ -234,9 +243,9 @@ void protocol_linger_close(CONNECTION_T *conn)
 
 namespace {
 
-// Steps 4 to 13: the request head, read, parsed, passed through the
-// request-head processors and parsed again, with its URL commands taken
-// out.  false ends the request.
+// The request head, read, parsed, passed through the request-head
+// processors and parsed again, with its URL commands taken out.  false
+// ends the request.
 bool head_read(CONNECTION_T *conn)
 {
     int timeout = 0;
@@ -248,9 +257,13 @@ bool head_read(CONNECTION_T *conn)
     int result = HEADER_GET_NONE;
     char *raw = header_get(conn, SIDE_CLIENT, timeout, &result);
     conn->log_entry.Reset();
+    // The byte counts are this request's own, not the connection's.
+    conn->bytes_downloaded = 0;
+    conn->bytes_uploaded = 0;
     if (!raw) {
         conn->keepalive_client = 0;
         if (head_unusable(result)) {
+            conn->log_entry.method.clear();
             head_refuse(conn, result);
             return false;
         }
@@ -263,10 +276,15 @@ bool head_read(CONNECTION_T *conn)
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
+        // The record of the refusal names no method of an earlier request.
+        conn->log_entry.method.clear();
         head_refuse(conn, error);
         free(raw);
         return false;
     }
+    // A request refused before its kind is checked is recorded with the
+    // method and URL of its own head.
+    log_request_line(conn);
     body_pending_mark(conn);
     if (conn->request->x_forwarded_for)
         conn->log_entry.client = conn->request->x_forwarded_for;
@@ -282,8 +300,8 @@ bool head_read(CONNECTION_T *conn)
     return ok;
 }
 
-// Steps 10 to 13: the request-head processors may rewrite the raw head,
-// which is then parsed again (the URL commands with it).
+// The request-head processors may rewrite the raw head, which is then
+// parsed again (the URL commands with it).
 bool head_reparse(CONNECTION_T *conn, const char *raw)
 {
     Filebuf text;
@@ -318,7 +336,7 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     return true;
 }
 
-// Step 14: the request body is refused above the upload allowance, left
+// The request body is refused above the upload allowance, left
 // on the client socket to be streamed when it is larger than the upload
 // buffer (a chunked body always: its length is unknown), or read whole.
 bool body_read(CONNECTION_T *conn)
@@ -409,8 +427,8 @@ void body_pending_mark(CONNECTION_T *conn)
         conn->flags |= CONN_BODY_PENDING;
 }
 
-// Step 26 for an origin-form request: the host and port come from the
-// Host header.  false when the request was refused.
+// An origin-form request takes its host and port from the Host header.
+// false when the request was refused.
 bool host_from_header(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -442,7 +460,8 @@ bool host_from_header(CONNECTION_T *conn)
     return true;
 }
 
-// Step 26: the kind of the request against the access word.
+// The kind of the request (CONNECT, absolute URL, origin form) against the
+// rights of the access word; false when the request was refused.
 bool kind_check(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -476,7 +495,7 @@ bool kind_check(CONNECTION_T *conn)
     return true;
 }
 
-// Steps 28 to 30: the URL commands that answer the request themselves.
+// The URL commands that answer the request themselves.
 // The diagnostic pages of the administration interface and the prefetch
 // queue answer here once they exist.  true when the request was answered.
 bool commands_answer(CONNECTION_T *conn)
@@ -496,7 +515,8 @@ bool commands_answer(CONNECTION_T *conn)
     return false;
 }
 
-// Step 34: content coding between proxy and server.
+// Content coding between proxy and server: asked for when the general
+// rule wants compressed transfers, else none is offered.
 void content_coding(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -511,7 +531,7 @@ void content_coding(CONNECTION_T *conn)
     }
 }
 
-// Step 35: the upstream connection.  The forwarding rules choose a parent
+// The upstream connection.  The forwarding rules choose a parent
 // once they exist; until then every request goes direct.
 bool upstream_open(CONNECTION_T *conn)
 {
@@ -530,7 +550,8 @@ bool upstream_open(CONNECTION_T *conn)
     return false;
 }
 
-// Step 38: the handler of the request's scheme.
+// Hands the request to the handler of its scheme; an unknown scheme is
+// answered with "badprotocol".
 int dispatch(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -548,7 +569,9 @@ int dispatch(CONNECTION_T *conn)
     return ROAD_ANSWERED;
 }
 
-// The road from the request body on (steps 15 to 38).
+// The road from the request body on: the request processors, the bypass
+// and URL commands, the kind check, the commands that answer themselves,
+// the request checkers, the upstream connection and the exchange.
 int road_request(CONNECTION_T *conn)
 {
     variables_request(conn);
@@ -584,8 +607,7 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     variables_request(conn);
     conn->variables["URL"] = h->url ? h->url : "";
-    conn->log_entry.method = h->method ? h->method : "";
-    conn->log_entry.url = h->url ? h->url : "";
+    log_request_line(conn);
     // A head without them leaves the connection's earlier values ("-" at
     // first) in the record.
     if (h->user_agent)
@@ -640,6 +662,14 @@ int road(CONNECTION_T *conn)
 int handle_request(CONNECTION_T *conn)
 {
     int end = road(conn);
+    // Every answered request leaves its record, also one the road refused
+    // or answered with a page of its own before any exchange wrote it: a
+    // sent page set the record's status.
+    LogEntry &entry = conn->log_entry;
+    if (entry.status != 0 && !entry.written) {
+        entry.Write();
+        entry.apache_Write();
+    }
     // A body that is still on the client socket would be read as the next
     // request: the connection ends with this one, once the client has had
     // time to read the answer it was given.

@@ -41,6 +41,7 @@
 #include "runtime/hash.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 #include "runtime/processors.h"
@@ -428,6 +429,7 @@ void config_global()
     pthread_mutex_init(&global->rusage_lock, nullptr);
     global->logbuffer = logbuffer_new();
     global->stats = new Stats();
+    performance_log = new PerformanceLog();
     pthread_mutex_init(&global->dns_lock, nullptr);
     pthread_rwlock_init(&global->password_cache_lock, nullptr);
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
@@ -553,6 +555,7 @@ void config_threads()
     service_start(serverpool_clean, "serverpool_clean");
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
+    service_start(performance_check, "performance_check");
 }
 
 void service_start(thread_start_t start, const char *name)

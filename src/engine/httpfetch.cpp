@@ -99,7 +99,7 @@ HTTPRESPONSE *http_fetch(const URL *url, const std::vector<HTTP_HEADER> *headers
         // shows as a missing head: header_get_reconnect then reconnects and
         // sends the request again.
         if (header_send(conn->request, conn, SIDE_SERVER, SEND_TO_ORIGIN) != -1) {
-            char *head = header_get_reconnect(conn, HTTP_FETCH_HEAD_TIMEOUT);
+            char *head = header_get_reconnect(conn, protocol_timeout(conn));
             if (head) {
                 response = http_header_parse_response(head);
                 free(head);
@@ -140,4 +140,30 @@ void httpresponse_free(HTTPRESPONSE *response)
     http_header_free(response->header);
     delete response->body;
     free(response);
+}
+
+int http_fetch_document(const std::string &text, std::string &body, std::string &last_modified)
+{
+    body.clear();
+    last_modified.clear();
+    URL *url = url_parse(text.c_str());
+    if (url == nullptr)
+        return -1;
+    HTTPRESPONSE *response = http_fetch(url);
+    url_free(url);
+    if (response == nullptr)
+        return -1;
+    int status = response->header->status;
+    if (response->body->data)
+        body.assign(response->body->data, response->body->size);
+    if (response->header->last_modified)
+        last_modified = response->header->last_modified;
+    httpresponse_free(response);
+    return status;
+}
+
+int http_fetch_text(const std::string &text, std::string &body)
+{
+    std::string last_modified;
+    return http_fetch_document(text, body, last_modified);
 }

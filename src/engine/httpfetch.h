@@ -5,6 +5,7 @@
 #define KV_ENGINE_HTTPFETCH_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/header.h"
@@ -15,8 +16,6 @@ struct URL;
 // Largest body http_fetch keeps: a longer one fails the fetch rather than
 // fill memory.
 #define HTTP_FETCH_BODY_MAX ((uint64_t)64 * 1024 * 1024)
-// Seconds to wait for the response head.
-#define HTTP_FETCH_HEAD_TIMEOUT 60
 
 struct HTTPRESPONSE {
     HEADER *header; // the parsed response head
@@ -25,14 +24,21 @@ struct HTTPRESPONSE {
 
 // GETs the URL.  headers, when given, is the complete set of request
 // header lines; without it the request carries a User-Agent line only.  A
-// user and password in the URL are sent as Basic credentials.  Connecting
-// and reading use the general section's connect and I/O time-outs; the
-// response head has HTTP_FETCH_HEAD_TIMEOUT seconds.  A pooled connection
+// user and password in the URL are sent as Basic credentials.  Connecting,
+// writing and reading, the response head included, use the general
+// section's connect and I/O time-outs (60 seconds without a rule).  A pooled connection
 // that turns out dead is replaced and the request sent again.  Returns the
 // response whatever its status, or null when no connection could be made,
 // no usable head arrived, or the body could not be read whole.
 HTTPRESPONSE *http_fetch(const URL *url, const std::vector<HTTP_HEADER> *headers = nullptr);
 
 void httpresponse_free(HTTPRESPONSE *response);
+
+// http_fetch of a URL text for the configuration's loads: the status, or
+// -1 when the text is no URL or no response came; the body, and for sync
+// the Last-Modified value ("" when absent).  Start-up installs them as
+// config_url_fetch and config_sync_fetch.
+int http_fetch_text(const std::string &url, std::string &body);
+int http_fetch_document(const std::string &url, std::string &body, std::string &last_modified);
 
 #endif

@@ -27,10 +27,12 @@
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
+#include "config/sync.h"
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/dns.h"
 #include "engine/global.h"
+#include "engine/httpfetch.h"
 #include "engine/network.h"
 #include "engine/options.h"
 #include "engine/process.h"
@@ -547,6 +549,8 @@ void config_listeners()
 void config_timers()
 {
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    // On every instance: an attempt on one that is not a slave does nothing.
+    timers_add(global->timers, syncinterval, TIMER_REPEAT, config_sync, nullptr);
 }
 
 // Step 20: the service threads.
@@ -868,7 +872,12 @@ void config()
         putlog(LOG_ERROR, "signals: not every signal is handled as it should be");
     config_exit_steps();
     net_init();
+    // Loads from URLs and sync go through the internal HTTP client.
+    config_url_fetch = http_fetch_text;
+    config_sync_fetch = http_fetch_document;
     config_load_file();
+    if (slave)
+        config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     config_listeners();
     config_timers();

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <thread>
 
+#include "config/general.h"
+#include "config/xml.h"
 #include "engine/httpfetch.h"
 #include "engine/serverpool.h"
 #include "fixture.h"
@@ -63,6 +65,8 @@ public:
         write_file(dir + "/html/counted.txt", counted_body());
         write_file(dir + "/html/chunked.html", chunked_source());
         write_file(dir + "/htpasswd", "admin:{PLAIN}s3cret\n");
+        write_file(dir + "/html/config.xml", file_text(source_dir() + "/etc/kelvarine.xml"));
+        write_file(dir + "/html/broken.xml", "<kelvarine><general>");
         std::string conf =
             "daemon off; worker_processes 1; pid " + dir + "/nginx.pid;\n"
             "error_log " + dir + "/error.log warn;\n"
@@ -278,6 +282,42 @@ TEST_F(HttpFetchTest, PooledConnectionReusedAndDeadOneReplaced)
     ASSERT_EQ(log.size(), 3u);
     EXPECT_NE(log[2].substr(0, log[2].find(' ')), first);
     EXPECT_EQ(log[2].substr(log[2].find(' ') + 1, 2), "1 ");
+}
+
+// The configuration loaded from a URL: only a 200 with a document whose
+// root is "kelvarine" replaces the document in memory.
+TEST_F(HttpFetchTest, ConfigurationLoadFromUrl)
+{
+    ASSERT_NO_FATAL_FAILURE(schema_for_process());
+    section_for_process(general_section);
+    config_url_fetch = http_fetch_text;
+    struct Case {
+        const char *what;
+        std::string url;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"with credentials", nginx.url("/private/config.xml", "admin:s3cret@"), true},
+        {"refused credentials", nginx.url("/private/config.xml", "admin:nope@"), false},
+        {"missing", nginx.url("/none.xml"), false},
+        {"no XML", nginx.url("/broken.xml"), false},
+        {"no server", "http://127.0.0.1:" + std::to_string(free_port()) + "/config.xml", false},
+        {"no URL", "http://", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TiXmlDocument *before = document;
+        time_t stamp = documentsynctime.load();
+        EXPECT_EQ(config_load(1, c.url), c.loads ? 1 : 0);
+        if (c.loads) {
+            EXPECT_NE(document, before);
+            ASSERT_NE(document, nullptr);
+            EXPECT_NE(document->FirstChildElement("kelvarine"), nullptr);
+        } else {
+            EXPECT_EQ(document, before);
+        }
+        EXPECT_EQ(documentsynctime.load(), stamp);
+    }
 }
 
 TEST_F(HttpFetchTest, NoServerGivesNull)

@@ -3,6 +3,7 @@
 // the tags inside them but not their text.
 #include "runtime/hstream.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,6 @@ struct registration {
 bool blank(unsigned char c);
 bool has_visible(const char *bytes, size_t length);
 htmlstream_node *node_new();
-char *word_dup(const std::string &word);
 
 // Credit earned per byte fed and its ceiling: a page may walk back over a
 // long run of siblings now and then, a stream of closing tags cannot walk
@@ -54,10 +54,6 @@ htmlstream_node *node_new()
     return node;
 }
 
-char *word_dup(const std::string &word)
-{
-    return xstrndup(word.data(), word.size());
-}
 
 } // namespace
 
@@ -254,7 +250,17 @@ void HTMLStream::Add(const char *bytes, size_t length)
         length = (size_t)UINT32_MAX - input->size;
     if (length == 0)
         return;
-    input->Add(bytes, length);
+    // The input grows by doubling: a body arrives in many small pieces,
+    // and growing in fixed steps would copy it over and over.
+    size_t need = input->size + length;
+    if (need > input->capacity) {
+        size_t capacity = std::max(need, input->capacity * 2);
+        capacity = (capacity + FILEBUF_STEP - 1) / FILEBUF_STEP * FILEBUF_STEP;
+        input->data = (char *)xrealloc(input->data, capacity);
+        input->capacity = capacity;
+    }
+    memcpy(input->data + input->size, bytes, length);
+    input->size = need;
     parse(false);
 }
 
@@ -262,45 +268,43 @@ htmlstream_tag *htmlstream_tag_parse(const char *text, size_t length)
 {
     if (text == nullptr || length <= 1)
         return nullptr;
-    std::vector<std::string> words;
-    std::string word;
+    // Every word is a contiguous stretch of the text: its start and length.
+    std::vector<std::pair<size_t, size_t>> words;
+    size_t word = 0;
     bool in_word = false, quoted = false;
     for (size_t i = 1; i < length; i++) {
         char c = text[i];
         if (quoted) {
             if (c == '"') {
-                if (!word.empty())
-                    words.push_back(word);
-                word.clear();
+                if (i > word)
+                    words.push_back({word, i - word});
                 quoted = false;
-            } else {
-                word += c;
             }
         } else if (blank((unsigned char)c) || c == '=' || c == '>') {
             if (in_word)
-                words.push_back(word);
-            word.clear();
+                words.push_back({word, i - word});
             in_word = false;
         } else if (c == '"' && !in_word) {
             quoted = true;
-        } else {
-            word += c;
+            word = i + 1;
+        } else if (!in_word) {
             in_word = true;
+            word = i;
         }
     }
-    if ((in_word || quoted) && !word.empty())
-        words.push_back(word);
-    if (words.empty() || words[0].c_str()[0] == '\0')
+    if ((in_word || quoted) && length > word)
+        words.push_back({word, length - word});
+    if (words.empty() || text[words[0].first] == '\0')
         return nullptr;
     htmlstream_tag *tag = (htmlstream_tag *)xmalloc(sizeof(htmlstream_tag));
-    tag->name = word_dup(words[0]);
+    tag->name = xstrndup(text + words[0].first, words[0].second);
     tag->attributes = nullptr;
     htmlstream_attribute **tail = &tag->attributes;
     for (size_t k = 1; k + 1 < words.size(); k += 2) {
         htmlstream_attribute *a = (htmlstream_attribute *)xmalloc(sizeof(htmlstream_attribute));
         a->next = nullptr;
-        a->name = word_dup(words[k]);
-        a->value = word_dup(words[k + 1]);
+        a->name = xstrndup(text + words[k].first, words[k].second);
+        a->value = xstrndup(text + words[k + 1].first, words[k + 1].second);
         *tail = a;
         tail = &a->next;
     }

@@ -19,6 +19,8 @@ scripts/bench/idle.py.
         and the URL filter (1,000 rules) beside the same page unfiltered,
         as CPU time per request and per KiB scanned; and 1 KiB responses
         with the 1,000 URL rules beside none
+    (7) the HTML stream parser alone (scripts/bench/hstream.cpp): MiB/s on a
+        32 MiB page fed in 8 KiB pieces
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -601,6 +603,21 @@ def print_idle_table(args, rows):
             f"{(r['use']['p99_ms'] or 0):>6.1f}ms")
 
 
+def parser_scenario(args, notes):
+    """(6): the parser benchmark's JSON line, or {} with a note."""
+    binary = Path(args.parser_binary) if args.parser_binary else \
+        args.binary.parent / "bench_hstream"
+    if not binary.is_file():
+        notes.append(f"(6) skipped: no parser benchmark at {binary}")
+        return {}
+    say("bench: (6) HTML stream parser")
+    out = subprocess.run([str(binary)], capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        notes.append(f"(6) failed: {out.stderr.strip()[:200]}")
+        return {}
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--binary", default=str(ROOT / "build-bench" / "kelvarine"))
@@ -609,7 +626,9 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="1234567", help="which scenarios, e.g. 13")
+    ap.add_argument("--parser-binary", default=None,
+                    help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -635,6 +654,7 @@ def main():
             auth_scenario(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
         filtering = filter_scenario(args, base, nginx, notes) if "6" in args.scenarios else None
+        parser = parser_scenario(args, notes) if "7" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -653,6 +673,10 @@ def main():
             say()
         if filtering is not None:
             print_filter_table(*filtering)
+        if parser:
+            say(f"(7) HTML stream parser: {parser['mib_per_s']:.1f} MiB/s on a "
+                f"{parser['page_mib']:.1f} MiB page in {parser['piece']}-byte pieces "
+                f"({parser['nodes']} nodes, {parser['links']} link callbacks)")
             say()
         for note in notes:
             say(note)

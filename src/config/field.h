@@ -18,8 +18,13 @@
 #include "config/values.h"
 #include "runtime/misc.h"
 
+class Filebuf;
 class TiXmlElement;
 class XmlElement;
+struct regexp_t;
+
+// Arguments of a submitted form or link: name to value.
+typedef std::map<std::string, std::string> CGIMap;
 
 // The select lists of one section while its declaration is read: list
 // name to options.
@@ -94,6 +99,14 @@ public:
     // Appends the field's element, with its raw text, to the parent.
     void save(TiXmlElement *parent) const;
 
+    // Web dialogs (config/dialog.cpp): the read-only row, the form row of
+    // form number n, and the value taken back from a submitted form
+    // (ConfigError when it does not parse).  toggle picks the row class and
+    // flips after every row drawn.
+    void display(Filebuf *page, bool &toggle) const;
+    void dialog_display(Filebuf *page, const CGIMap &args, int n, bool &toggle) const;
+    void read(const CGIMap &args, int n);
+
     std::string name;
     int32_t type;
     std::string label;          // the schema's comment
@@ -131,6 +144,12 @@ public:
     // Field::save of every field in position order.
     void save(TiXmlElement *parent) const;
 
+    // Web dialogs: every field's row, rows alternating from
+    // "entryfieldeven"; read gives the error texts of fields that failed.
+    void display(Filebuf *page) const;
+    void dialog_display(Filebuf *page, const CGIMap &args) const;
+    StringList read(const CGIMap &args);
+
     size_t size() const { return fields.size(); }
     Field &operator[](size_t n) { return fields[n]; }
     const Field &operator[](size_t n) const { return fields[n]; }
@@ -160,6 +179,13 @@ public:
     // value in place of what was written: an empty list there means
     // "any", and a mistake must never widen a rule.
     bool flawed() const;
+
+    // Web dialogs: some field's name matches name_expression and its raw
+    // text value_expression (null matches everything); the item's rows and
+    // links; the item's fields from a form.
+    bool match(regexp_t *name_expression, regexp_t *value_expression) const;
+    void display(Filebuf *page, bool shift_links) const;
+    StringList read(const CGIMap &args);
 
     // The id of the next item constructed.
     static std::atomic<int32_t> count;

@@ -558,6 +558,11 @@ int32_t config_load(int32_t clear, const std::string &path)
     return 1;
 }
 
+TiXmlDocument *config_document_parse(const char *text)
+{
+    return document_read("", text ? text : "");
+}
+
 bool config_url_load(const std::string &url, int32_t clear)
 {
     std::string text = url.substr(0, 254);

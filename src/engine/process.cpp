@@ -23,6 +23,7 @@
 #include "filters/limits.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/thread.h"
 
@@ -81,8 +82,11 @@ void connection_serve(CONNECTION_T *conn)
             net_close(conn);
             return;
         }
-        if (had_input)
+        if (had_input) {
             conn->requests++;
+            if (performance_log)
+                performance_log->set_requests_completed(1);
+        }
         const uint32_t cut = CONN_FAILED | CONN_CLOSE_DELIMITED;
         bool cut_body = (conn->flags & cut) == cut;
         conn->flags = 0;

@@ -29,10 +29,12 @@
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
+#include "config/sync.h"
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/dns.h"
 #include "engine/global.h"
+#include "engine/httpfetch.h"
 #include "engine/network.h"
 #include "engine/options.h"
 #include "engine/process.h"
@@ -50,6 +52,7 @@
 #include "runtime/hash.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 #include "runtime/processors.h"
@@ -437,6 +440,7 @@ void config_global()
     pthread_mutex_init(&global->rusage_lock, nullptr);
     global->logbuffer = logbuffer_new();
     global->stats = new Stats();
+    performance_log = new PerformanceLog();
     pthread_mutex_init(&global->dns_lock, nullptr);
     pthread_rwlock_init(&global->password_cache_lock, nullptr);
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
@@ -579,6 +583,8 @@ void config_timers()
 {
     timers_add(global->timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    // On every instance: an attempt on one that is not a slave does nothing.
+    timers_add(global->timers, syncinterval, TIMER_REPEAT, config_sync, nullptr);
     timers_add(global->timers, 10, TIMER_REPEAT,
                static_cast<void (*)(void *)>(ldap_configure), nullptr);
 }
@@ -589,6 +595,7 @@ void config_threads()
     service_start(serverpool_clean, "serverpool_clean");
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
+    service_start(performance_check, "performance_check");
 }
 
 void service_start(thread_start_t start, const char *name)
@@ -939,7 +946,12 @@ void config()
         putlog(LOG_ERROR, "signals: not every signal is handled as it should be");
     config_exit_steps();
     net_init();
+    // Loads from URLs and sync go through the internal HTTP client.
+    config_url_fetch = http_fetch_text;
+    config_sync_fetch = http_fetch_document;
     config_load_file();
+    if (slave)
+        config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     config_listeners();
     config_timers();

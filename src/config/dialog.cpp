@@ -10,6 +10,7 @@
 #include "config/section.h"
 #include "config/values.h"
 #include "config/xml.h"
+#include "interface/interface.h"
 #include "runtime/filebuf.h"
 #include "runtime/regexp.h"
 

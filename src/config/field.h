@@ -23,8 +23,8 @@ class TiXmlElement;
 class XmlElement;
 struct regexp_t;
 
-// Arguments of a submitted form or link: name to value.
-typedef std::map<std::string, std::string> CGIMap;
+// Arguments of a submitted form or link (interface/interface.h).
+class CGIMap;
 
 // The select lists of one section while its declaration is read: list
 // name to options.

@@ -2,6 +2,7 @@
 // form and of errors, with escaped values, and every action applied to a
 // section with its error texts.
 #include "config/xml.h"
+#include "interface/interface.h"
 #include "fixture.h"
 #include "runtime/filebuf.h"
 

@@ -12,6 +12,7 @@
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/protocol.h"
@@ -133,6 +134,14 @@ int response_head(CONNECTION_T *conn)
         if (step != STEP_ON)
             return step;
         keepalive_check_server(conn);
+        // A parent's challenge is answered once per request, with the
+        // credentials of its own rule; a second one goes to the client.
+        if (conn->response->status == 407 && conn->forward_type == FORWARD_HTTP &&
+            !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+            conn->flags |= CONN_PARENT_AUTH;
+            head = header_get_reconnect(conn, protocol_timeout(conn));
+            continue;
+        }
         if (conn->response->status != 100)
             return STEP_ON;
         head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));

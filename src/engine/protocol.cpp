@@ -16,6 +16,7 @@
 #include "engine/connection.h"
 #include "engine/dns.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/network.h"
@@ -455,6 +456,9 @@ bool upstream_open(CONNECTION_T *conn)
         return true;
     conn->flags &= ~CONN_POOLED;
     conn->forward_type = FORWARD_DIRECT;
+    if (forward_section)
+        forward_section->forward_do(conn);
+    conn->parent_refusal = 0;
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
@@ -462,6 +466,10 @@ bool upstream_open(CONNECTION_T *conn)
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
+    // A parent that refused to open the tunnel: the client learns its
+    // status, never a success.
+    if (conn->parent_refusal >= 400 && conn->parent_refusal <= 599)
+        status = conn->parent_refusal;
     protocol_page(conn, name, status, false);
     return false;
 }
@@ -708,14 +716,15 @@ int protocol_start(CONNECTION_T *conn)
         conn->server = nullptr;
         return -1;
     }
-    if (conn->flags & CONN_TLS) {
-        // The TLS client of the socket layer is not there yet: a request
-        // that asks for TLS fails rather than travel in clear.
-        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s not available",
+    // TLS to the origin runs over whatever path leads there (direct, SOCKS
+    // or a parent's tunnel), naming the origin for SNI.  A request that
+    // asks for TLS never travels in clear.
+    if ((conn->flags & CONN_TLS) && !conn->server->Encrypt(1, h->host)) {
+        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s failed",
                protocol_client_text(conn), h->host ? h->host : "");
         delete conn->server;
         conn->server = nullptr;
-        return -1;
+        return NET_CONNECT_FAILED;
     }
     return fd;
 }
@@ -834,12 +843,18 @@ int protocol_connect(CONNECTION_T *conn)
     statincr_connectrequests(conn);
     bool open = true;
     if (conn->forward_type == FORWARD_HTTP) {
-        // Answering a parent's challenge needs the upstream authentication,
-        // which parents bring with them; a parent that refuses passes its
-        // refusal on and never opens the tunnel.
+        // A parent that refuses passes its refusal on (its own status) and
+        // never opens the tunnel; a challenge is answered once, with the
+        // credentials of the parent's rule.
         int status = -1;
         if (header_send(h, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
             status = parent_connect_answer(conn);
+        while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+            putlog(LOG_DEBUG, "request: [IP:%s] authentication required by server for CONNECT to %s:%d",
+                   protocol_client_text(conn), host, h->port);
+            conn->flags |= CONN_PARENT_AUTH;
+            status = parent_connect_answer(conn);
+        }
         if (status != 200) {
             if (status < 0)
                 putlog(LOG_REQUEST, "error: [IP:%s] failed CONNECT to %s:%d",
@@ -847,7 +862,9 @@ int protocol_connect(CONNECTION_T *conn)
             else
                 putlog(LOG_ERROR, "request: [IP:%s] failed CONNECT to %s:%d",
                        protocol_client_text(conn), host, h->port);
-            protocol_page(conn, "noconnect", status < 0 ? 503 : status, true);
+            int page_status = status >= 400 && status <= 599 ? status : 503;
+            protocol_page(conn, "noconnect", page_status, true);
+            conn->log_entry.status = page_status;
             open = false;
         }
     }
@@ -876,13 +893,25 @@ int proxy_connect(CONNECTION_T *conn)
     header_field_set(&tunnel->method, "CONNECT");
     tunnel->port = request->port;
     conn->request = tunnel;
-    int result = -1;
-    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0 &&
-        parent_connect_answer(conn) >= 0)
-        result = 1;
+    int status = -1;
+    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
+        status = parent_connect_answer(conn);
+    while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+        putlog(LOG_DEBUG,
+               "request: [IP:%s]authentication required by proxy server for CONNECT to %s:%d",
+               protocol_client_text(conn), tunnel->host ? tunnel->host : "", tunnel->port);
+        conn->flags |= CONN_PARENT_AUTH;
+        status = parent_connect_answer(conn);
+    }
     http_header_free(conn->response);
     conn->response = nullptr;
     conn->request = request;
     http_header_free(tunnel);
-    return result;
+    // Only an opened tunnel carries the request; a refusal is kept for the
+    // client's answer.
+    if (status >= 200 && status <= 299)
+        return 1;
+    if (status > 0)
+        conn->parent_refusal = status;
+    return -1;
 }

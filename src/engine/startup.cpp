@@ -30,6 +30,7 @@
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/dns.h"
+#include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/network.h"
 #include "engine/options.h"
@@ -506,6 +507,7 @@ void config_sections()
     template_section = new TemplateSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
+    forward_section = new ForwardSection();
 }
 
 // The exit sequence, in its order: stop accepting, then the PID file.

@@ -133,15 +133,16 @@ int response_head(CONNECTION_T *conn)
         step = response_take(conn, head);
         if (step != STEP_ON)
             return step;
-        keepalive_check_server(conn);
         // A parent's challenge is answered once per request, with the
         // credentials of its own rule; a second one goes to the client.
+        // Its framing concerns the parent's connection only.
         if (conn->response->status == 407 && conn->forward_type == FORWARD_HTTP &&
             !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
             conn->flags |= CONN_PARENT_AUTH;
             head = header_get_reconnect(conn, protocol_timeout(conn));
             continue;
         }
+        keepalive_check_server(conn);
         if (conn->response->status != 100)
             return STEP_ON;
         head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));

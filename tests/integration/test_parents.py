@@ -108,7 +108,9 @@ def test_basic_credentials_answer_the_parent_challenge(tmp_path, web, parents, p
             tmp_path / f"b{i}.xml",
             [dict(host="127.0.0.1", port=str(parent.port), user=user, password=password)]))
         with Client(proxy) as c:
-            for _ in range(2):
+            # After a successful answer the client connection serves the
+            # next request too (a refusal ends with the parent's close).
+            for _ in range(2 if status == {200} else 1):
                 reply = get(c, f"{origin}/f{i}.txt")
                 assert reply.status in status, (why, reply)
                 if status == {200}:

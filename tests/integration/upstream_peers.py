@@ -111,3 +111,54 @@ class Tinyproxy:
 
     def stop(self):
         stop_process(self.proc)
+
+
+class Dante:
+    """dante as a SOCKS4 and SOCKS5 server.  SOCKS5 clients must log in
+    with `user` and `password`, checked against a passwd and shadow file
+    of the test's own, bind-mounted over the machine's inside a private
+    mount namespace (the machine's files are never changed)."""
+
+    def __init__(self, tmp: Path, user="kvsocks", password="sekrit"):
+        self.dir = tmp / "dante"
+        self.dir.mkdir(parents=True)
+        self.port = free_port()
+        self.log = self.dir / "dante.log"
+        crypted = subprocess.run(["openssl", "passwd", "-6", password], check=True,
+                                 capture_output=True, text=True).stdout.strip()
+        passwd = [l for l in Path("/etc/passwd").read_text().splitlines()
+                  if not l.startswith(user + ":")]
+        passwd.append(f"{user}:x:4242:4242::/nonexistent:/usr/sbin/nologin")
+        (self.dir / "passwd").write_text("\n".join(passwd) + "\n")
+        shadow = [l for l in Path("/etc/shadow").read_text().splitlines()
+                  if not l.startswith(user + ":")]
+        shadow.append(f"{user}:{crypted}:19000:0:99999:7:::")
+        (self.dir / "shadow").write_text("\n".join(shadow) + "\n")
+        (self.dir / "shadow").chmod(0o600)
+        (self.dir / "danted.conf").write_text(f"""logoutput: {self.log}
+internal: 127.0.0.1 port = {self.port}
+external: 127.0.0.1
+clientmethod: none
+socksmethod: username none
+user.privileged: root
+user.unprivileged: nobody
+client pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0
+  log: error connect }}
+socks pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0
+  command: connect
+  log: connect disconnect error }}
+""")
+        script = ('mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/shadow '
+                  '&& shift 2 && exec "$@"')
+        self.proc = subprocess.Popen(
+            ["unshare", "-m", "sh", "-c", script, "sh", str(self.dir / "passwd"),
+             str(self.dir / "shadow"), "/usr/sbin/danted", "-f", str(self.dir / "danted.conf"),
+             "-p", str(self.dir / "danted.pid")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_port(self.port, proc=self.proc)
+
+    def log_text(self):
+        return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def stop(self):
+        stop_process(self.proc)

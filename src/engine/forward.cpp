@@ -276,7 +276,7 @@ Forward *ForwardSection::proxy_select(CONNECTION_T *conn, std::list<proxy_candid
 
 int ForwardSection::forward_do(CONNECTION_T *conn)
 {
-    if (conn->bypass & 0x80)
+    if (conn->bypass & BYPASS_FORWARD)
         return 0;
     read_lock();
     if (*enabled == 0 || !conn->request) {

@@ -13,6 +13,7 @@
 #include "engine/connection.h"
 #include "engine/fetch.h"
 #include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/protocol.h"
@@ -114,6 +115,8 @@ int response_take(CONNECTION_T *conn, char *head)
     header_field_set(&r->host, conn->request->host);
     header_field_set(&r->path, conn->request->path);
     header_variables(conn, "SERVER", r->headers);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_RESPONSE);
     if (!(conn->flags & CONN_PREFETCH) && profile_section)
         profile_section->profiles_update(conn);
     return STEP_ON;

@@ -19,6 +19,7 @@
 #include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/header.h"
+#include "engine/header_filter.h"
 #include "engine/network.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
@@ -547,6 +548,8 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     }
     content_coding(conn);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_REQUEST);
     if (!upstream_open(conn))
         return ROAD_ANSWERED;
     if (h->kind == HEADER_CONNECT) {

@@ -31,6 +31,7 @@
 #include "engine/clientpool.h"
 #include "engine/dns.h"
 #include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/network.h"
 #include "engine/options.h"
@@ -504,6 +505,7 @@ void config_sections()
     access_section = new AccessSection();
     general_section = new GeneralSection();
     network_section = new NetworkSection();
+    header_section = new HeaderSection();
     template_section = new TemplateSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();

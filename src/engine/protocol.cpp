@@ -21,6 +21,7 @@
 #include "engine/header.h"
 #include "engine/header_filter.h"
 #include "engine/network.h"
+#include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
 #include "engine/socket.h"
@@ -483,11 +484,15 @@ int dispatch(CONNECTION_T *conn)
     const char *scheme = h->scheme ? h->scheme : "";
     if (protocols.Execute(scheme, conn) != -1)
         return ROAD_EXCHANGED;
-    if (strcasecmp(scheme, "http") == 0) {
+    // An HTTP parent speaks HTTP for every scheme it takes.
+    if (strcasecmp(scheme, "http") == 0 || conn->forward_type == FORWARD_HTTP) {
         protocol_http(conn);
         return ROAD_EXCHANGED;
     }
-    // The FTP gateway answers "ftp" here once it exists.
+    if (strcasecmp(scheme, "ftp") == 0) {
+        protocol_ftp(conn);
+        return ROAD_EXCHANGED;
+    }
     putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", protocol_client_text(conn), scheme);
     protocol_page(conn, "badprotocol", 403, true);
     return ROAD_ANSWERED;

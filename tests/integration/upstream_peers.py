@@ -1,6 +1,7 @@
 """Peers that lie on the road upstream, each started with its own
 configuration in a temporary directory: nginx serving TLS on two names with
 a self-signed certificate the test makes, and tinyproxy as a parent proxy."""
+import os
 import subprocess
 import time
 from pathlib import Path
@@ -159,6 +160,80 @@ socks pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0
 
     def log_text(self):
         return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+class Vsftpd:
+    """vsftpd with anonymous access to `anon_root` (its "pub" directory
+    writable) and one named user with a home of its own, both entered as
+    "/" (chroot).  The users live in a passwd and shadow file of the test's
+    own, bind-mounted over the machine's inside a private mount namespace."""
+
+    ANON_UID, USER_UID = 4243, 4244
+
+    def __init__(self, tmp: Path, user="kvuser", password="userpw"):
+        self.dir = tmp / "vsftpd"
+        self.anon_root = self.dir / "anon"
+        self.pub = self.anon_root / "pub"
+        self.home = self.dir / "home"
+        empty = self.dir / "empty"
+        for d in (self.pub, self.home, empty):
+            d.mkdir(parents=True)
+        for d in [tmp, *tmp.parents]:
+            if d in (Path("/tmp"), Path("/")):
+                break
+            d.chmod(0o755)
+        self.dir.chmod(0o755)
+        os.chown(self.pub, self.ANON_UID, self.ANON_UID)
+        os.chown(self.home, self.USER_UID, self.USER_UID)
+        self.port = free_port()
+        crypted = subprocess.run(["openssl", "passwd", "-6", password], check=True,
+                                 capture_output=True, text=True).stdout.strip()
+        names = ("kvftp:", user + ":")
+        passwd = [l for l in Path("/etc/passwd").read_text().splitlines()
+                  if not l.startswith(names)]
+        passwd += [f"kvftp:x:{self.ANON_UID}:{self.ANON_UID}::{self.anon_root}:/bin/sh",
+                   f"{user}:x:{self.USER_UID}:{self.USER_UID}::{self.home}:/bin/sh"]
+        (self.dir / "passwd").write_text("\n".join(passwd) + "\n")
+        shadow = [l for l in Path("/etc/shadow").read_text().splitlines()
+                  if not l.startswith(names)]
+        shadow.append(f"{user}:{crypted}:19000:0:99999:7:::")
+        (self.dir / "shadow").write_text("\n".join(shadow) + "\n")
+        (self.dir / "shadow").chmod(0o600)
+        (self.dir / "vsftpd.conf").write_text(f"""listen=YES
+listen_address=127.0.0.1
+listen_port={self.port}
+background=NO
+anonymous_enable=YES
+local_enable=YES
+no_anon_password=YES
+anon_root={self.anon_root}
+ftp_username=kvftp
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+chroot_local_user=YES
+allow_writeable_chroot=YES
+secure_chroot_dir={empty}
+pasv_enable=YES
+port_enable=YES
+connect_from_port_20=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+xferlog_enable=NO
+""")
+        script = ('mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/shadow '
+                  '&& shift 2 && exec "$@"')
+        self.proc = subprocess.Popen(
+            ["unshare", "-m", "sh", "-c", script, "sh", str(self.dir / "passwd"),
+             str(self.dir / "shadow"), "/usr/sbin/vsftpd", str(self.dir / "vsftpd.conf")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_port(self.port, proc=self.proc)
 
     def stop(self):
         stop_process(self.proc)

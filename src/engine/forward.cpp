@@ -13,6 +13,7 @@
 #include "engine/connection.h"
 #include "engine/fetch.h"
 #include "engine/header.h"
+#include "engine/icp.h"
 #include "engine/network.h"
 #include "engine/options.h"
 #include "engine/proto_http.h"
@@ -213,9 +214,9 @@ void ForwardSection::peer_select_carp(CONNECTION_T *conn, std::list<proxy_candid
         c.score = carp_hash(url, c.rule->host.c_str());
 }
 
-// Without an ICP client every ICP candidate stays at score 0 (no answer).
-void ForwardSection::peer_select_icp(CONNECTION_T *, std::list<proxy_candidate> &)
+void ForwardSection::peer_select_icp(CONNECTION_T *conn, std::list<proxy_candidate> &candidates)
 {
+    icp_select(conn, candidates);
 }
 
 Forward *ForwardSection::proxy_select(CONNECTION_T *conn, std::list<proxy_candidate> &candidates,

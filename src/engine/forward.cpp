@@ -339,6 +339,10 @@ int proxy_authenticate(CONNECTION_T *conn)
     // Credentials exist only for the parent whose rule names them.
     if (!conn->forward_user && !conn->forward_password)
         return 0;
+    // A body that went to the parent as it arrived cannot be sent again:
+    // the challenge goes to the client.
+    if (conn->flags & CONN_STREAM_BODY)
+        return 0;
     if (strncmp(challenge, "NTLM", 4) == 0) {
         putlog(LOG_ADVICE, "[IP:%s] got NTLM header", protocol_client_text(conn));
         return send_ntlm_response(conn);

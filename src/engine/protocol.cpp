@@ -333,6 +333,18 @@ bool body_read(CONNECTION_T *conn)
     conn->bytes_uploaded = h->content_length;
     uint64_t limit = general_section ? general_section->maxubuffer_get(conn) : 0;
     if (h->content_length > limit) {
+        // A parent that needs credentials may ask for the body again, so
+        // it is held, but never past the buffer limit in force (64 MiB
+        // when none is set).
+        const uint64_t forced_cap = limit ? limit : (uint64_t)64 * 1024 * 1024;
+        if (conn->forward_user && h->content_length > forced_cap) {
+            putlog(LOG_WARNING, "request: [IP:%s] body of %llu bytes too large to hold for the "
+                                "parent's authentication",
+                   protocol_client_text(conn), (unsigned long long)h->content_length);
+            protocol_page(conn, "uploadlimit", 413, true);
+            protocol_linger_close(conn);
+            return false;
+        }
         if (conn->forward_user) {
             putlog(LOG_REQUEST,
                    "forced buffering of POST request for proxy that requries authentication");

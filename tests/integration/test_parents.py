@@ -308,3 +308,40 @@ def test_parent_credentials_never_reach_another_parent(tmp_path, web, parents, p
         assert "proxy-authorization" not in other.heads[0].lower(), other.heads[0]
     finally:
         other.stop()
+
+
+class EchoBodyOrigin(ScriptedServer):
+    """Answers every request with the body it received."""
+
+    def handle(self, conn):
+        with conn:
+            conn.settimeout(10)
+            head = self.read_head(conn)
+            if head is None:
+                return
+            top, rest = head.split(b"\r\n\r\n", 1)
+            length = int(re.search(rb"(?i)content-length:\s*(\d+)", top).group(1))
+            while len(rest) < length:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return
+                rest += chunk
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                         % length + rest[:length])
+
+
+def test_request_body_is_sent_again_after_the_parent_challenge(tmp_path, parents,
+                                                                proxy_factory):
+    parent = parents("post", auth=("kvuser", "s3cret"))
+    origin = EchoBodyOrigin()
+    try:
+        proxy = proxy_factory(config=forward_config(tmp_path / "p.xml", [
+            dict(host="127.0.0.1", port=str(parent.port), user="kvuser", password="s3cret")]))
+        body = b"field=" + b"v" * 50000
+        with Client(proxy) as c:
+            c.send(f"POST http://127.0.0.1:{origin.port}/form HTTP/1.1\r\nHost: x\r\n"
+                   f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+            reply = c.response()
+        assert reply.status == 200 and reply.body == body, reply
+    finally:
+        origin.stop()

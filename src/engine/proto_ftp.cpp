@@ -503,7 +503,10 @@ int ftp_line_code(const char *line, bool *more)
     *more = false;
     if (!line)
         return 0;
-    for (int i = 0; i < 3; i++)
+    // Reply codes begin with 1 to 5; anything else is text.
+    if (line[0] < '1' || line[0] > '5')
+        return 0;
+    for (int i = 1; i < 3; i++)
         if (line[i] < '0' || line[i] > '9')
             return 0;
     char after = line[3];

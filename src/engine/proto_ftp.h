@@ -25,8 +25,8 @@ struct FtpReply {
     std::string text;  // the last line, without its line end
 };
 
-// Parses the code of one reply line: its three leading digits when a blank,
-// '-' or the line's end follows them, else 0.  *more is set when the line
+// Parses the code of one reply line: its three leading digits (the first
+// 1 to 5) when a blank, '-' or the line's end follows them, else 0.  *more is set when the line
 // opens a multi-line reply ("123-").
 int ftp_line_code(const char *line, bool *more);
 

@@ -1,6 +1,6 @@
 // FTP control replies as a server sends them: whole replies (multi-line
 // ones included) read off a socket, and the port of a PASV reply.  A reply
-// has a three-digit code; a PASV port is a valid port or 0.
+// has a code of 100 to 599; a PASV port is a valid port or 0.
 #include <cstdlib>
 #include <string>
 
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FtpReply r = ftp_reply_read(sock, 1);
         if (r.code == -1)
             break;
-        if (r.code < 100 || r.code > 999 || r.text.size() > 1023)
+        if (r.code < 100 || r.code > 599 || r.text.size() > 1023)
             abort();
         int port = ftp_pasv_port(r.text.c_str());
         if (port < 0 || port > 65535)

@@ -38,6 +38,8 @@ enum Step {
 
 int request_send(CONNECTION_T *conn);
 int response_take(CONNECTION_T *conn, char *head);
+void response_unusable(CONNECTION_T *conn);
+int interim_status(const char *head);
 int response_head(CONNECTION_T *conn);
 int ending_early(CONNECTION_T *conn);
 void log_entry_complete(CONNECTION_T *conn);
@@ -70,7 +72,10 @@ int request_send(CONNECTION_T *conn)
         return STEP_ON;
     if (conn->flags & CONN_STREAM_BODY) {
         protocol_continue(conn);
-        if (!http_transfer(conn, SIDE_CLIENT)) {
+        bool relayed = http_transfer(conn, SIDE_CLIENT);
+        if (relayed)
+            conn->flags &= ~CONN_BODY_PENDING;
+        if (!relayed) {
             // A body cut short or badly framed by the client: the server
             // has a partial request and the client's stream has lost its
             // message boundaries, so both connections end here.
@@ -102,9 +107,7 @@ int response_take(CONNECTION_T *conn, char *head)
     http_header_free(conn->response);
     conn->response = http_header_parse_response(raw.c_str());
     if (!conn->response) {
-        putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
-        conn->keepalive_server = 0;
-        protocol_page(conn, "unknown", 502, false);
+        response_unusable(conn);
         return STEP_FAILED;
     }
     HEADER *r = conn->response;
@@ -122,8 +125,28 @@ int response_take(CONNECTION_T *conn, char *head)
     return STEP_ON;
 }
 
-// Steps 2 to 8: send the request and read response heads until one that
-// is not "100 Continue" arrives.
+// A response head the proxy cannot use: the server is at fault, so the
+// client gets "badresponse" with 502, and the server connection, whose
+// framing is lost, is dropped.
+void response_unusable(CONNECTION_T *conn)
+{
+    putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
+    conn->keepalive_server = 0;
+    protocol_page(conn, "badresponse", 502, false);
+}
+
+// The status of a head text when it is an interim response, else 0.  A
+// head that does not parse is left to response_take, which refuses it.
+int interim_status(const char *head)
+{
+    HEADER *h = http_header_parse_response(head);
+    int status = h && h->status >= 100 && h->status <= 199 ? h->status : 0;
+    http_header_free(h);
+    return status;
+}
+
+// Steps 2 to 8: send the request and read response heads until the final
+// response arrives.
 int response_head(CONNECTION_T *conn)
 {
     int step = request_send(conn);
@@ -133,26 +156,24 @@ int response_head(CONNECTION_T *conn)
     for (;;) {
         if (!head)
             return STEP_FAILED;
-        step = response_take(conn, head);
-        if (step != STEP_ON)
-            return step;
+        int client_kept = conn->keepalive_client;
+        if (!http_response_final(conn, head))
+            return STEP_FAILED;
         // A parent's challenge is answered once per request, with the
         // credentials of its own rule; a second one goes to the client.
         // Its framing concerns the parent's connection only.
         if (conn->response->status == 407 && conn->forward_type == FORWARD_HTTP &&
-            !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
-            conn->flags |= CONN_PARENT_AUTH;
-            head = header_get_reconnect(conn, protocol_timeout(conn));
-            continue;
+            !(conn->flags & CONN_PARENT_AUTH)) {
+            int closing = conn->keepalive_client;
+            conn->keepalive_client = client_kept;
+            if (proxy_authenticate(conn)) {
+                conn->flags |= CONN_PARENT_AUTH;
+                head = header_get_reconnect(conn, protocol_timeout(conn));
+                continue;
+            }
+            conn->keepalive_client = closing;
         }
-        keepalive_check_server(conn);
-        if (conn->response->status != 100)
-            return STEP_ON;
-        head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));
-        if (!head) {
-            conn->keepalive_server = 0;
-            protocol_page(conn, "noconnect", 503, false);
-        }
+        return STEP_ON;
     }
 }
 
@@ -287,6 +308,42 @@ int buffered(CONNECTION_T *conn)
 }
 
 } // namespace
+
+int http_response_final(CONNECTION_T *conn, char *head)
+{
+    // A server that sends interim responses without end is cut off here.
+    const int interim_max = 16;
+    for (int interim = 0; head; interim++) {
+        int status = interim_status(head);
+        if (status == 0) {
+            if (response_take(conn, head) != STEP_ON)
+                return 0;
+            keepalive_check_server(conn);
+            return 1;
+        }
+        free(head);
+        head = nullptr;
+        // A switch of protocols was never asked for: what follows is no
+        // HTTP this proxy can frame.
+        if (status == 101 || interim == interim_max) {
+            response_unusable(conn);
+            return 0;
+        }
+        putlog(LOG_DEBUG, "protocol: [IP:%s] interim response %d dropped",
+               protocol_client_text(conn), status);
+        int result = HEADER_GET_NONE;
+        head = header_get(conn, SIDE_SERVER, protocol_timeout(conn), &result);
+        if (!head) {
+            conn->keepalive_server = 0;
+            if (result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
+                result == HEADER_GET_BAD)
+                response_unusable(conn);
+            else
+                protocol_page(conn, "noconnect", 503, false);
+        }
+    }
+    return 0;
+}
 
 int process_request(CONNECTION_T *conn, Filebuf *body)
 {

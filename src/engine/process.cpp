@@ -135,8 +135,14 @@ void request_finish(CONNECTION_T *conn)
     // is freed.
     serverpool_release(conn);
 
-    free(conn->forward_host);
-    conn->forward_host = nullptr;
+    // A parent and the credentials built for it belong to this request
+    // only: the next one may go elsewhere.
+    for (char **text : {&conn->forward_host, &conn->forward_user, &conn->forward_password,
+                        &conn->forward_domain, &conn->forward_authorization}) {
+        free(*text);
+        *text = nullptr;
+    }
+    conn->forward_type = FORWARD_DIRECT;
     conn->response = nullptr;
 
     conn->variables.clear();

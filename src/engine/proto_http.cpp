@@ -12,6 +12,8 @@
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/protocol.h"
@@ -183,6 +185,8 @@ int response_take(CONNECTION_T *conn, char *head)
     header_field_set(&r->host, conn->request->host);
     header_field_set(&r->path, conn->request->path);
     header_variables(conn, "SERVER", r->headers);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_RESPONSE);
     if (!(conn->flags & CONN_PREFETCH) && profile_section)
         profile_section->profiles_update(conn);
     return STEP_ON;
@@ -216,7 +220,28 @@ int response_head(CONNECTION_T *conn)
     if (step != STEP_ON)
         return step;
     char *head = header_get_reconnect(conn, protocol_timeout(conn));
-    return http_response_final(conn, head) ? STEP_ON : STEP_FAILED;
+    for (;;) {
+        if (!head)
+            return STEP_FAILED;
+        int client_kept = conn->keepalive_client;
+        if (!http_response_final(conn, head))
+            return STEP_FAILED;
+        // A parent's challenge is answered once per request, with the
+        // credentials of its own rule; a second one goes to the client.
+        // Its framing concerns the parent's connection only.
+        if (conn->response->status == 407 && conn->forward_type == FORWARD_HTTP &&
+            !(conn->flags & CONN_PARENT_AUTH)) {
+            int closing = conn->keepalive_client;
+            conn->keepalive_client = client_kept;
+            if (proxy_authenticate(conn)) {
+                conn->flags |= CONN_PARENT_AUTH;
+                head = header_get_reconnect(conn, protocol_timeout(conn));
+                continue;
+            }
+            conn->keepalive_client = closing;
+        }
+        return STEP_ON;
+    }
 }
 
 // "Ending early": the server connection may hold an unread body.

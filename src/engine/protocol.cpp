@@ -16,9 +16,12 @@
 #include "engine/connection.h"
 #include "engine/dns.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/header.h"
+#include "engine/header_filter.h"
 #include "engine/network.h"
+#include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
 #include "engine/socket.h"
@@ -354,6 +357,18 @@ bool body_read(CONNECTION_T *conn)
     // only after the access rules: upload_allowance_check applies it.
     uint64_t limit = general_section ? general_section->maxubuffer_get(conn) : 0;
     if (h->content_length > limit) {
+        // A parent that needs credentials may ask for the body again, so
+        // it is held, but never past the buffer limit in force (64 MiB
+        // when none is set).
+        const uint64_t forced_cap = limit ? limit : (uint64_t)64 * 1024 * 1024;
+        if (conn->forward_user && h->content_length > forced_cap) {
+            putlog(LOG_WARNING, "request: [IP:%s] body of %llu bytes too large to hold for the "
+                                "parent's authentication",
+                   protocol_client_text(conn), (unsigned long long)h->content_length);
+            protocol_page(conn, "uploadlimit", 413, true);
+            protocol_linger_close(conn);
+            return false;
+        }
         if (conn->forward_user) {
             putlog(LOG_REQUEST,
                    "forced buffering of POST request for proxy that requries authentication");
@@ -539,6 +554,9 @@ bool upstream_open(CONNECTION_T *conn)
         return true;
     conn->flags &= ~CONN_POOLED;
     conn->forward_type = FORWARD_DIRECT;
+    if (forward_section)
+        forward_section->forward_do(conn);
+    conn->parent_refusal = 0;
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
@@ -546,6 +564,10 @@ bool upstream_open(CONNECTION_T *conn)
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
+    // A parent that refused to open the tunnel: the client learns its
+    // status, never a success.
+    if (conn->parent_refusal >= 400 && conn->parent_refusal <= 599)
+        status = conn->parent_refusal;
     protocol_page(conn, name, status, false);
     return false;
 }
@@ -559,11 +581,15 @@ int dispatch(CONNECTION_T *conn)
     const char *scheme = h->scheme ? h->scheme : "";
     if (protocols.Execute(scheme, conn) != -1)
         return ROAD_EXCHANGED;
-    if (strcasecmp(scheme, "http") == 0) {
+    // An HTTP parent speaks HTTP for every scheme it takes.
+    if (strcasecmp(scheme, "http") == 0 || conn->forward_type == FORWARD_HTTP) {
         protocol_http(conn);
         return ROAD_EXCHANGED;
     }
-    // The FTP gateway answers "ftp" here once it exists.
+    if (strcasecmp(scheme, "ftp") == 0) {
+        protocol_ftp(conn);
+        return ROAD_EXCHANGED;
+    }
     putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", protocol_client_text(conn), scheme);
     protocol_page(conn, "badprotocol", 403, true);
     return ROAD_ANSWERED;
@@ -631,6 +657,8 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     }
     content_coding(conn);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_REQUEST);
     if (!upstream_open(conn))
         return ROAD_ANSWERED;
     if (h->kind == HEADER_CONNECT) {
@@ -813,14 +841,15 @@ int protocol_start(CONNECTION_T *conn)
         conn->server = nullptr;
         return -1;
     }
-    if (conn->flags & CONN_TLS) {
-        // The TLS client of the socket layer is not there yet: a request
-        // that asks for TLS fails rather than travel in clear.
-        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s not available",
+    // TLS to the origin runs over whatever path leads there (direct, SOCKS
+    // or a parent's tunnel), naming the origin for SNI.  A request that
+    // asks for TLS never travels in clear.
+    if ((conn->flags & CONN_TLS) && !conn->server->Encrypt(1, h->host)) {
+        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s failed",
                protocol_client_text(conn), h->host ? h->host : "");
         delete conn->server;
         conn->server = nullptr;
-        return -1;
+        return NET_CONNECT_FAILED;
     }
     return fd;
 }
@@ -940,12 +969,18 @@ int protocol_connect(CONNECTION_T *conn)
     statincr_connectrequests(conn);
     bool open = true;
     if (conn->forward_type == FORWARD_HTTP) {
-        // Answering a parent's challenge needs the upstream authentication,
-        // which parents bring with them; a parent that refuses passes its
-        // refusal on and never opens the tunnel.
+        // A parent that refuses passes its refusal on (its own status) and
+        // never opens the tunnel; a challenge is answered once, with the
+        // credentials of the parent's rule.
         int status = -1;
         if (header_send(h, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
             status = parent_connect_answer(conn);
+        while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+            putlog(LOG_DEBUG, "request: [IP:%s] authentication required by server for CONNECT to %s:%d",
+                   protocol_client_text(conn), host, h->port);
+            conn->flags |= CONN_PARENT_AUTH;
+            status = parent_connect_answer(conn);
+        }
         if (status != 200) {
             if (status < 0)
                 putlog(LOG_REQUEST, "error: [IP:%s] failed CONNECT to %s:%d",
@@ -953,7 +988,9 @@ int protocol_connect(CONNECTION_T *conn)
             else
                 putlog(LOG_ERROR, "request: [IP:%s] failed CONNECT to %s:%d",
                        protocol_client_text(conn), host, h->port);
-            protocol_page(conn, "noconnect", status < 0 ? 503 : status, true);
+            int page_status = status >= 400 && status <= 599 ? status : 503;
+            protocol_page(conn, "noconnect", page_status, true);
+            conn->log_entry.status = page_status;
             open = false;
         }
     }
@@ -982,13 +1019,25 @@ int proxy_connect(CONNECTION_T *conn)
     header_field_set(&tunnel->method, "CONNECT");
     tunnel->port = request->port;
     conn->request = tunnel;
-    int result = -1;
-    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0 &&
-        parent_connect_answer(conn) >= 0)
-        result = 1;
+    int status = -1;
+    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
+        status = parent_connect_answer(conn);
+    while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+        putlog(LOG_DEBUG,
+               "request: [IP:%s]authentication required by proxy server for CONNECT to %s:%d",
+               protocol_client_text(conn), tunnel->host ? tunnel->host : "", tunnel->port);
+        conn->flags |= CONN_PARENT_AUTH;
+        status = parent_connect_answer(conn);
+    }
     http_header_free(conn->response);
     conn->response = nullptr;
     conn->request = request;
     http_header_free(tunnel);
-    return result;
+    // Only an opened tunnel carries the request; a refusal is kept for the
+    // client's answer.
+    if (status >= 200 && status <= 299)
+        return 1;
+    if (status > 0)
+        conn->parent_refusal = status;
+    return -1;
 }

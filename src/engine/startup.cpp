@@ -33,6 +33,8 @@
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/dns.h"
+#include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/httpfetch.h"
 #include "engine/network.h"
@@ -518,6 +520,7 @@ void config_sections()
     access_section = new AccessSection();
     general_section = new GeneralSection();
     network_section = new NetworkSection();
+    header_section = new HeaderSection();
     template_section = new TemplateSection();
     ldap_section = new LdapSection();
     ftp_section = new FtpSection();
@@ -529,6 +532,7 @@ void config_sections()
     mime_section = new MimeSection();
     redirect_section = new RedirectSection();
     keyword_section = new KeywordSection();
+    forward_section = new ForwardSection();
     limit_section = new LimitSection();
 }
 

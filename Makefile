@@ -100,7 +100,8 @@ fuzz-smoke: fuzz-build
 
 # make bench   optimised build without sanitizers, then scripts/bench.py:
 #              every scenario against nginx directly and through kelvarine
-#              on 127.0.0.1 (installs wrk when missing).  A measurement,
+#              on 127.0.0.1 (installs wrk when missing), and the HTML
+#              stream parser's throughput on a large page.  A measurement,
 #              not a test: CI does not run it.
 BENCH_DIR  ?= build-bench
 BENCH_ARGS ?=
@@ -108,5 +109,5 @@ BENCH_ARGS ?=
 .PHONY: bench
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DKELVARINE_TESTS=OFF >/dev/null
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvarine
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvarine bench_hstream
 	/usr/bin/python3 scripts/bench.py --binary $(BENCH_DIR)/kelvarine $(BENCH_ARGS)

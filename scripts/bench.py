@@ -19,6 +19,12 @@ scripts/bench/idle.py.
         and the URL filter (1,000 rules) beside the same page unfiltered,
         as CPU time per request and per KiB scanned; and 1 KiB responses
         with the 1,000 URL rules beside none
+    (7) the HTML stream parser alone (scripts/bench/hstream.cpp): MiB/s on a
+        32 MiB page fed in 8 KiB pieces
+    (8) 1 MiB responses over TLS through a CONNECT tunnel, against the same
+        TLS nginx reached directly (one keep-alive connection each)
+    (9) 1 KiB responses through kelvarine forwarding to a tinyproxy parent,
+        against tinyproxy reached directly (wrk, 50 keep-alive connections)
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -63,6 +69,7 @@ WRK_SCENARIOS = [
 ]
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
 TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
+TUNNEL_TARGET = 0.8
 IDLE_RSS_TARGET_KIB = 256 * 1024
 # Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
 AUTH_TARGET = 0.90
@@ -601,6 +608,117 @@ def print_idle_table(args, rows):
             f"{(r['use']['p99_ms'] or 0):>6.1f}ms")
 
 
+def parser_scenario(args, notes):
+    """(6): the parser benchmark's JSON line, or {} with a note."""
+    binary = Path(args.parser_binary) if args.parser_binary else \
+        args.binary.parent / "bench_hstream"
+    if not binary.is_file():
+        notes.append(f"(6) skipped: no parser benchmark at {binary}")
+        return {}
+    say("bench: (6) HTML stream parser")
+    out = subprocess.run([str(binary)], capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        notes.append(f"(6) failed: {out.stderr.strip()[:200]}")
+        return {}
+    return json.loads(out.stdout.strip().splitlines()[-1])
+def tls_rate(port, host, seconds, tunnel_to=None):
+    """MiB/s of 1 MiB GETs over one kept-alive TLS connection, directly or
+    through a CONNECT tunnel opened on the proxy at `port`."""
+    import ssl
+    ctx = ssl.create_default_context()
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    raw = socket.create_connection((HOST, port), timeout=30)
+    if tunnel_to:
+        raw.sendall(f"CONNECT {tunnel_to} HTTP/1.1\r\nHost: {tunnel_to}\r\n\r\n".encode())
+        answer = b""
+        while b"\r\n\r\n" not in answer:
+            chunk = raw.recv(4096)
+            if not chunk:
+                raise RuntimeError("tunnel closed")
+            answer += chunk
+        if not answer.startswith(b"HTTP/1.1 200"):
+            raise RuntimeError(answer.split(b"\r\n")[0].decode(errors="replace"))
+    s = ctx.wrap_socket(raw, server_hostname=host)
+    total, start = 0, time.monotonic()
+    request = f"GET /1m HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+    buf = bytearray(1 << 20)
+    view = memoryview(buf)
+    while time.monotonic() - start < seconds:
+        s.sendall(request)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += s.recv(4096)
+        top, _, rest = head.partition(b"\r\n\r\n")
+        length = int([l for l in top.split(b"\r\n") if l.lower().startswith(b"content-length")][0]
+                     .split(b":")[1])
+        got = len(rest)
+        while got < length:
+            n = s.recv_into(view, min(len(buf), length - got))
+            if n == 0:
+                raise RuntimeError("cut short")
+            got += n
+        total += length
+    elapsed = time.monotonic() - start
+    s.close()
+    return total / elapsed / 1048576
+
+
+def upstream_scenarios(args, base, notes, rows):
+    """(8) the CONNECT tunnel to TLS nginx and (9) a parent proxy."""
+    from upstream_peers import TlsNginx, Tinyproxy, TLS_NAMES
+    if "8" in args.scenarios:
+        say("bench: (8) 1 MiB over TLS: direct and through a CONNECT tunnel")
+        (base / "tls").mkdir()
+        tls = TlsNginx(base / "tls")
+        try:
+            name = TLS_NAMES[0]
+            (tls.roots[name] / "1m").write_bytes(os.urandom(1 << 20))
+            direct = tls_rate(tls.port, name, args.duration)
+            proxy = Proxy(base, args.binary, "proxy-8", args.proxy_args)
+            try:
+                through = tls_rate(proxy.port, name, args.duration,
+                                   tunnel_to=f"{HOST}:{tls.port}")
+            finally:
+                proxy.stop()
+            rows.append(("8", "1 MiB TLS via CONNECT tunnel", direct, through, TUNNEL_TARGET))
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"(8) no measure: {e}")
+        finally:
+            tls.stop()
+    if "9" in args.scenarios:
+        say("bench: (9) 1 KiB through a parent: tinyproxy directly and kelvarine -> tinyproxy")
+        (base / "parent").mkdir()
+        parent = Tinyproxy(base / "parent", "bench", idle=60)
+        nginx = Nginx(base / "n9", 1)
+        try:
+            origin = f"{HOST}:{nginx.port}"
+            target = f"http://{origin}/1k"
+            d = run_wrk(args, parent.port, target, origin, False, 50, base / "wrk-9-direct.txt")
+            def with_parent(root):
+                fwd = root.find("forward")
+                fwd.find("enabled").text = "true"
+                rule = ET.SubElement(fwd, "parent")
+                for key, value in [("enabled", "true"), ("comment", ""), ("groups", ""),
+                                   ("profiles", ""), ("host", HOST), ("user", ""),
+                                   ("password", ""), ("ntlm_domain", ""),
+                                   ("port", str(parent.port)), ("icp_mode", "none"),
+                                   ("icp_port", "3130"), ("proxy_type", "http"),
+                                   ("protocols", "http")]:
+                    ET.SubElement(rule, key).text = value
+            proxy = Proxy(base, args.binary, "proxy-9", args.proxy_args, config_edit=with_parent)
+            try:
+                t = run_wrk(args, proxy.port, target, origin, False, 50, base / "wrk-9-proxy.txt")
+            finally:
+                proxy.stop()
+            rows.append(("9", "1 KiB via a parent (req/s)", d["rate"], t["rate"], None))
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"(9) no measure: {e}")
+        finally:
+            nginx.stop()
+            parent.stop()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--binary", default=str(ROOT / "build-bench" / "kelvarine"))
@@ -609,7 +727,9 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456789", help="which scenarios, e.g. 13")
+    ap.add_argument("--parser-binary", default=None,
+                    help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -635,6 +755,9 @@ def main():
             auth_scenario(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
         filtering = filter_scenario(args, base, nginx, notes) if "6" in args.scenarios else None
+        parser = parser_scenario(args, notes) if "7" in args.scenarios else {}
+        upstream = []
+        upstream_scenarios(args, base, notes, upstream)
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -653,7 +776,15 @@ def main():
             say()
         if filtering is not None:
             print_filter_table(*filtering)
+        if parser:
+            say(f"(7) HTML stream parser: {parser['mib_per_s']:.1f} MiB/s on a "
+                f"{parser['page_mib']:.1f} MiB page in {parser['piece']}-byte pieces "
+                f"({parser['nodes']} nodes, {parser['links']} link callbacks)")
             say()
+        for key, title, direct_value, through_value, _ in upstream:
+            ratio = through_value / direct_value if direct_value else 0
+            say(f"({key}) {title}: direct {direct_value:.1f}, through kelvarine "
+                f"{through_value:.1f}, ratio {ratio:.2f}")
         for note in notes:
             say(note)
         say()
@@ -667,6 +798,11 @@ def main():
             value = ratios["5"][0]
             say(f"  (5) authenticated/unauthenticated request rate {value:.2f} "
                 f"(>= {AUTH_TARGET:.2f}): {'met' if value >= AUTH_TARGET else 'NOT met'}")
+        for key, title, direct_value, through_value, lowest in upstream:
+            if lowest is not None and direct_value:
+                value = through_value / direct_value
+                say(f"  ({key}) proxy/direct transfer rate {value:.2f} (>= {lowest:.2f}): "
+                    f"{'met' if value >= lowest else 'NOT met'}")
         if "proxy" in idle:
             r = idle["proxy"]
             cost = r["idle_rss_kib"] - r["base_rss_kib"]

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <arpa/inet.h>
 
 #include "access/ldap_profile.h"
 #include "access/ntlm_talk.h"
@@ -44,6 +45,7 @@ const char *const AUTH_SERVICE_DEFAULT = "127.0.0.1";
 
 const char *client_address(const CONNECTION_T *connection);
 bool interface_matches(const std::string &entry, const CONNECTION_T *connection);
+bool interface_entry_valid(const std::string &entry);
 void ident_set(CONNECTION_T *connection, const char *user);
 std::string realm_get();
 const char *credentials_of(const HEADER *request, bool transparent,
@@ -82,6 +84,26 @@ bool interface_matches(const std::string &entry, const CONNECTION_T *connection)
                       (connection->interface_ip != nullptr &&
                        address == connection->interface_ip);
     return port_ok && address_ok;
+}
+
+// An entry interface_matches can read: "*" or a dotted quad, ":", then "*"
+// or a port from 1 to 65535.
+bool interface_entry_valid(const std::string &entry)
+{
+    size_t colon = entry.find(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string address = entry.substr(0, colon);
+    std::string port = entry.substr(colon + 1);
+    struct in_addr parsed;
+    if (address != "*" && (address.size() > 15 || inet_pton(AF_INET, address.c_str(), &parsed) != 1))
+        return false;
+    if (port == "*")
+        return true;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    int number = atoi(port.c_str());
+    return number >= 1 && number <= 65535;
 }
 
 // "user@address", the address being the request's X-Forwarded-For value
@@ -318,9 +340,29 @@ Access::Access(const Item &item)
       stats(userstats_init())
 {
     compile();
+    const char *outcome = item.subsection_name == "deny" ? "refuses every client"
+                                                         : "is disabled";
     if (broken)
-        putlog(LOG_ERROR, "access: rule \"%s\" disabled: its user expression does not compile",
-               comment.c_str());
+        putlog(LOG_ERROR, "access: rule \"%s\" %s: its user expression does not compile",
+               comment.c_str(), outcome);
+    // A condition written wrong would otherwise be read as "any client" or
+    // "any listener".
+    if (item.flawed()) {
+        broken = true;
+        putlog(LOG_ERROR, "access: rule \"%s\" %s: a value of it is flawed", comment.c_str(),
+               outcome);
+    }
+    for (const std::string &entry : interfaces)
+        if (!interface_entry_valid(entry)) {
+            broken = true;
+            putlog(LOG_ERROR, "access: rule \"%s\" %s: an interface entry is flawed",
+                   comment.c_str(), outcome);
+            config_flaw_report("flawed XML file, section access, element %s: interfaces must "
+                               "be a list of address:port entries (\"*\" for any part), but "
+                               "it is given value %s",
+                               item.subsection_name.c_str(), item.fields[4].raw.c_str());
+            break;
+        }
 }
 
 Access::~Access()
@@ -409,8 +451,12 @@ const Access *AccessSection::first_match(const std::list<Access> &list,
                                          const char *user,
                                          const char *password) const
 {
+    // A flawed rule is disabled, which must never widen the access: an
+    // allow rule then admits nobody, a deny rule refuses everybody.
+    bool deny_list = &list == &deny;
     for (const Access &rule : list)
-        if (matches(rule, connection, user, password))
+        if ((deny_list && rule.enabled != 0 && rule.broken) ||
+            matches(rule, connection, user, password))
             return &rule;
     return nullptr;
 }

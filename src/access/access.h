@@ -72,7 +72,10 @@ public:
     // else; it has statistics of its own.
     Access();
     // A rule built from an item of "allow" or "deny".  A user expression
-    // that does not compile is logged and disables the rule.
+    // that does not compile, a field value that did not parse or an
+    // interface entry that is not "address:port" is logged and marks the
+    // rule broken: a broken allow rule admits nobody, a broken deny rule
+    // refuses everybody.
     explicit Access(const Item &item);
     // A rule owns its compiled expression and a counted reference to its
     // statistics, and is never copied.
@@ -96,7 +99,7 @@ public:
     std::string interface_password;
     StringList connection_profiles;
     regexp_t *user_regex;          // owned; null when user is empty
-    bool broken;                   // the user expression did not compile
+    bool broken;                   // a condition of it is written wrong
     Stats *stats;                  // one counted reference
 
 private:

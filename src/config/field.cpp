@@ -7,6 +7,7 @@
 #include <strings.h>
 
 std::atomic<int32_t> Item::count(0);
+std::atomic<bool> config_flaws_to_stderr(false);
 
 Field::Field(const std::string &name, const std::string &label,
              const std::string &help, const std::string &default_text,
@@ -14,7 +15,7 @@ Field::Field(const std::string &name, const std::string &label,
     : name(name), type(type), label(label), help(help), size(20), lower(0),
       upper(0), optional(optional), active(false), int_value(0),
       int_value2(0), uint_value(0), long_value(0), raw(default_text),
-      double_value(0)
+      double_value(0), flawed(false)
 {
     switch (type) {
     case INT:
@@ -60,7 +61,7 @@ Field::Field(const std::string &name, const std::string &label,
     : name(name), type(type), label(label), help(help), size(0), lower(0),
       upper(0), optional(optional), active(false), int_value(0),
       int_value2(0), uint_value(0), long_value(0), options(options),
-      options2(options), double_value(0)
+      options2(options), double_value(0), flawed(false)
 {
 }
 
@@ -163,6 +164,14 @@ Item::Item(const Subsection &subsection, XmlElement *element)
             // The field keeps its template values; the next one is read.
         }
     }
+}
+
+bool Item::flawed() const
+{
+    for (const Field &field : fields.fields)
+        if (field.flawed)
+            return true;
+    return false;
 }
 
 Item::Item(const Item &other)

@@ -18,12 +18,26 @@
 #include "config/values.h"
 #include "runtime/misc.h"
 
+class Filebuf;
 class TiXmlElement;
 class XmlElement;
+struct regexp_t;
+
+// Arguments of a submitted form or link (interface/interface.h).
+class CGIMap;
 
 // The select lists of one section while its declaration is read: list
 // name to options.
 typedef std::map<std::string, StringSelectVector> SelectLists;
+
+// Set by start-up while it loads the configuration in the foreground:
+// every "flawed XML file" line then also goes to standard error, where
+// the administrator starting the proxy sees it.
+extern std::atomic<bool> config_flaws_to_stderr;
+
+// Reports a mistake of the configuration: to the native log under
+// LOG_ERROR, and to standard error while config_flaws_to_stderr is set.
+void config_flaw_report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A fault of the schema file, found while a declaration is read.  The text
 // names the fault; the section that catches it adds its own name and ends
@@ -75,14 +89,23 @@ public:
     std::string nature() const;
 
     // Reads the raw text and the value from the cursor's current element.
-    // A value that does not parse is logged (error_log) and the field keeps
-    // its parsed values.  A ConfigError of the "active" attribute of an
-    // optional field passes to the caller.
+    // A value that does not parse is logged (error_log), marks the field
+    // flawed and leaves its parsed values as they were.  A ConfigError of
+    // the "active" attribute of an optional field passes to the caller; an
+    // attribute that is there but invalid also marks the field flawed.
     void load(XmlElement &cursor);
     // Logs a configuration value that does not parse.
     void error_log(XmlElement &cursor) const;
     // Appends the field's element, with its raw text, to the parent.
     void save(TiXmlElement *parent) const;
+
+    // Web dialogs (config/dialog.cpp): the read-only row, the form row of
+    // form number n, and the value taken back from a submitted form
+    // (ConfigError when it does not parse).  toggle picks the row class and
+    // flips after every row drawn.
+    void display(Filebuf *page, bool &toggle) const;
+    void dialog_display(Filebuf *page, const CGIMap &args, int n, bool &toggle) const;
+    void read(const CGIMap &args, int n);
 
     std::string name;
     int32_t type;
@@ -104,6 +127,7 @@ public:
     StringSelectVector options;   // options with their selected marks
     StringSelectVector options2;  // second copy: STRING_RANGE's second value
     double double_value;        // DOUBLE
+    bool flawed;                // the last load met a value that does not parse
 };
 
 // The fields of a section's globals, of a subsection's template or of an
@@ -119,6 +143,12 @@ public:
     void parse(TiXmlElement *list, const SelectLists &selects);
     // Field::save of every field in position order.
     void save(TiXmlElement *parent) const;
+
+    // Web dialogs: every field's row, rows alternating from
+    // "entryfieldeven"; read gives the error texts of fields that failed.
+    void display(Filebuf *page) const;
+    void dialog_display(Filebuf *page, const CGIMap &args) const;
+    StringList read(const CGIMap &args);
 
     size_t size() const { return fields.size(); }
     Field &operator[](size_t n) { return fields[n]; }
@@ -143,6 +173,19 @@ public:
     Item &operator=(const Item &other);
 
     int32_t id_get() const { return id; }
+
+    // A field of the item did not parse when it was loaded.  A rule built
+    // from such an item is disabled rather than read with a template
+    // value in place of what was written: an empty list there means
+    // "any", and a mistake must never widen a rule.
+    bool flawed() const;
+
+    // Web dialogs: some field's name matches name_expression and its raw
+    // text value_expression (null matches everything); the item's rows and
+    // links; the item's fields from a form.
+    bool match(regexp_t *name_expression, regexp_t *value_expression) const;
+    void display(Filebuf *page, bool shift_links) const;
+    StringList read(const CGIMap &args);
 
     // The id of the next item constructed.
     static std::atomic<int32_t> count;

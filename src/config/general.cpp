@@ -4,6 +4,7 @@
 
 #include "config/profiles.h"
 #include "engine/connection.h"
+#include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/regexp.h"
 
@@ -44,6 +45,7 @@ General::General(const Item &item)
       max_upload_buffer(item.fields[8].uint_value),
       buffer_wait(item.fields[9].int_value),
       connect_ports(item.fields[10].port_ranges),
+      connect_ports_flawed(item.fields[10].flawed),
       compress_mime(item.fields[11].raw),
       compress_responses(item.fields[12].int_value),
       request_compression(item.fields[13].int_value),
@@ -52,6 +54,10 @@ General::General(const Item &item)
       compress_regex(nullptr)
 {
     compile();
+    if (connect_ports_flawed)
+        putlog(LOG_ERROR, "general: rule \"%s\": its CONNECT ports are flawed, CONNECT "
+                          "reaches no port under it",
+               comment.c_str());
 }
 
 General::~General()
@@ -141,7 +147,7 @@ int GeneralSection::cportrange_check(const CONNECTION_T *connection,
 {
     lock_shared();
     const General *rule = find(connection);
-    int allowed = rule ? rule->connect_ports.has(port) : 1;
+    int allowed = rule ? !rule->connect_ports_flawed && rule->connect_ports.has(port) : 1;
     unlock_shared();
     return allowed;
 }

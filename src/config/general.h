@@ -55,7 +55,9 @@ class General {
 public:
     // Built from an item, reading its fields by position.  Time-outs below
     // 1 second are raised to 1.  A Content-Type expression that does not
-    // compile is logged and leaves the rule compressing nothing.
+    // compile is logged and leaves the rule compressing nothing.  CONNECT
+    // ports that do not parse let CONNECT reach no port under this rule:
+    // read as empty they would open every port.
     explicit General(const Item &item);
     // A rule owns its compiled expression and is never copied.
     General(const General &) = delete;
@@ -73,6 +75,7 @@ public:
     uint32_t max_upload_buffer;   // bytes
     int32_t buffer_wait;          // seconds; 0 no limit
     PortRangeList connect_ports;  // empty: every port
+    bool connect_ports_flawed;    // written wrong: CONNECT reaches no port
     std::string compress_mime;    // expression text
     int32_t compress_responses;   // only 1 switches on
     int32_t request_compression;  // only 1 switches on
@@ -109,7 +112,8 @@ public:
     int compressin_get(const CONNECTION_T *connection) const;    // (0)
     int xforwardedfor_get(const CONNECTION_T *connection) const; // (0)
     int via_get(const CONNECTION_T *connection) const;           // (0)
-    // 1 when the rule's CONNECT ports hold the port (1 without a rule).
+    // 1 when the rule's CONNECT ports hold the port (1 without a rule; 0
+    // when the rule's ports are written wrong).
     int cportrange_check(const CONNECTION_T *connection, int port) const;
     // 1 when the rule's compressible-type expression matches the
     // Content-Type (0 without a rule, an expression or a Content-Type).

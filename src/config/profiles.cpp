@@ -8,6 +8,7 @@
 #include "engine/header.h"
 #include "engine/options.h"
 #include "engine/urlcommand.h"
+#include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/regexp.h"
 
@@ -125,6 +126,13 @@ Profile::Profile(const Item &item)
     pattern[RE_REQUEST_HEAD] = item.fields[12].raw;
     pattern[RE_RESPONSE_HEAD] = item.fields[13].raw;
     build();
+    // A port or time range written wrong would drop that condition and
+    // apply the rule to requests it was written to exclude.
+    if (item.flawed()) {
+        broken = true;
+        putlog(LOG_ERROR, "profiles: rule \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 Profile::~Profile()

@@ -26,6 +26,7 @@
 #include "config/field.h"
 
 class TiXmlDocument;
+struct CONNECTION_T;
 
 // The parsed schema file; set by start-up before any section is built.
 extern TiXmlDocument *sectionxml;
@@ -83,6 +84,15 @@ public:
     // Rewrites the section's element of the document from the section,
     // under the read lock.  The caller holds documentlock.
     void save(TiXmlDocument *doc);
+
+    // Web dialogs (config/dialog.cpp): the section's page, the add or edit
+    // form of an item (or the errors of a failed submission), and a
+    // submitted form or clicked link applied, with its error texts.  The
+    // connection is not read.
+    void interface(Filebuf *page, const CGIMap &args, CONNECTION_T *conn, StringList &errors);
+    void interface_dialog(Filebuf *page, const CGIMap &args, CONNECTION_T *conn,
+                          StringList &errors);
+    StringList interface_action(Filebuf *page, const CGIMap &args, CONNECTION_T *conn);
 
     // Section name to section, in byte order of the names.  Filled while
     // start-up builds the sections and only read afterwards.

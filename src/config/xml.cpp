@@ -3,6 +3,7 @@
 #include "config/xml.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,20 +85,45 @@ bool XmlElement::check_active(const std::string &field_name) const
     throw ConfigError();
 }
 
+void config_flaw_report(const char *format, ...)
+{
+    char text[LOG_LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    putlog(LOG_ERROR, "%s", text);
+    if (config_flaws_to_stderr)
+        fprintf(stderr, "%s\n", text);
+}
+
 void Field::error_log(XmlElement &cursor) const
 {
-    putlog(LOG_ERROR,
-           "flawed XML file, section %s, element %s: %s must be %s, but it is "
-           "given value %s",
-           cursor.section_get().c_str(), cursor.element_get().c_str(),
-           name.c_str(), nature().c_str(), raw.c_str());
+    config_flaw_report("flawed XML file, section %s, element %s: %s must be %s, but it is "
+                "given value %s",
+                cursor.section_get().c_str(), cursor.element_get().c_str(), name.c_str(),
+                nature().c_str(), raw.c_str());
 }
 
 void Field::load(XmlElement &cursor)
 {
     raw = cursor.string_read(name);
+    flawed = false;
     if (optional) {
-        active = cursor.check_active(name);
+        try {
+            active = cursor.check_active(name);
+        } catch (ConfigError &) {
+            // A missing element is no mistake of a value; an "active"
+            // attribute that is neither true nor false is one.
+            if (cursor.node != nullptr && cursor.node->FirstChildElement(name) != nullptr) {
+                flawed = true;
+                config_flaw_report("flawed XML file, section %s, element %s: the active attribute "
+                            "of %s must be true or false",
+                            cursor.section_get().c_str(), cursor.element_get().c_str(),
+                            name.c_str());
+            }
+            throw;
+        }
         if (!active)
             return;
     }
@@ -190,6 +216,7 @@ void Field::load(XmlElement &cursor)
             break;
         }
     } catch (ConfigError &) {
+        flawed = true;
         error_log(cursor);
     }
 }
@@ -223,6 +250,36 @@ private:
 };
 }  // namespace
 
+// Reports every child element of a section's element (or of one of its
+// items, named by item) that names none of the fields (nor, for the
+// section, a subsection): a misspelt field is otherwise ignored without a
+// word and keeps its default.
+static void unknown_children_report(const TiXmlElement *element, const FieldVector &fields,
+                                    const std::vector<Subsection> *subsections,
+                                    const std::string &section, const char *item)
+{
+    if (element == nullptr)
+        return;
+    for (const TiXmlElement *child = element->FirstChildElement(); child != nullptr;
+         child = child->NextSiblingElement()) {
+        const std::string &tag = child->ValueStr();
+        bool known = false;
+        for (const Field &field : fields.fields)
+            known = known || field.name == tag;
+        if (subsections != nullptr)
+            for (const Subsection &subsection : *subsections)
+                known = known || subsection.name == tag;
+        if (known)
+            continue;
+        if (item != nullptr)
+            config_flaw_report("unknown element %s in section %s, element %s ignored (line %d)",
+                        tag.c_str(), section.c_str(), item, child->Row());
+        else
+            config_flaw_report("unknown element %s in section %s ignored (line %d)", tag.c_str(),
+                        section.c_str(), child->Row());
+    }
+}
+
 void Section::load(TiXmlDocument *doc, int32_t clear)
 {
     XmlElement cursor(doc, name);
@@ -240,9 +297,13 @@ void Section::load(TiXmlDocument *doc, int32_t clear)
         XmlElement items(doc, name, subsection.name);
         if (clear)
             subsection.items.clear();
-        for (; items.full(); items.next())
+        for (; items.full(); items.next()) {
             subsection.items.push_back(Item(subsection, &items));
+            unknown_children_report(items.node, subsection.fields, nullptr, name,
+                                    subsection.name.c_str());
+        }
     }
+    unknown_children_report(cursor.node, fields, &subsections, name, nullptr);
 
     update();
 }
@@ -415,6 +476,8 @@ static TiXmlDocument *document_read(const std::string &path, const char *text)
     } else {
         FILE *file = fopen(path.c_str(), "rb");
         if (file == nullptr) {
+            config_flaw_report("config: cannot read the configuration file %s: %s", path.c_str(),
+                        strerror(errno));
             delete doc;
             return nullptr;
         }
@@ -423,13 +486,28 @@ static TiXmlDocument *document_read(const std::string &path, const char *text)
         size_t got;
         while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
             bytes.append(chunk, got);
+        if (ferror(file)) {
+            config_flaw_report("config: cannot read the configuration file %s: %s", path.c_str(),
+                        strerror(errno));
+            fclose(file);
+            delete doc;
+            return nullptr;
+        }
         // LoadFile reads the file again from its start.
-        ok = !ferror(file) &&
-             doc->LoadFile(file, utf8_whole(bytes) ? TIXML_ENCODING_UNKNOWN
+        ok = doc->LoadFile(file, utf8_whole(bytes) ? TIXML_ENCODING_UNKNOWN
                                                    : TIXML_ENCODING_LEGACY);
         fclose(file);
     }
-    if (!ok || doc->FirstChildElement(ROOT_NAME) == nullptr) {
+    // Where the parser stopped, so that the mistake is found in the file.
+    if (!ok) {
+        config_flaw_report("config: %s is not well-formed XML: line %d, column %d: %s",
+                    path.substr(0, 254).c_str(), doc->ErrorRow(), doc->ErrorCol(),
+                    doc->ErrorDesc() ? doc->ErrorDesc() : "");
+        delete doc;
+        return nullptr;
+    }
+    if (doc->FirstChildElement(ROOT_NAME) == nullptr) {
+        config_flaw_report("config: %s has no %s element", path.substr(0, 254).c_str(), ROOT_NAME);
         delete doc;
         return nullptr;
     }
@@ -442,6 +520,15 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
 {
     delete document;
     document = doc;
+    // A section the schema does not know is never read.
+    const TiXmlElement *schema = sectionxml ? sectionxml->RootElement() : nullptr;
+    for (const TiXmlElement *child = document->FirstChildElement(ROOT_NAME)->FirstChildElement();
+         child != nullptr; child = child->NextSiblingElement()) {
+        const std::string &tag = child->ValueStr();
+        if (Section::map.count(tag) == 0 &&
+            (schema == nullptr || schema->FirstChildElement(tag) == nullptr))
+            config_flaw_report("unknown section %s ignored (line %d)", tag.c_str(), child->Row());
+    }
     for (auto &entry : Section::map) {
         try {
             entry.second->load(document, clear);
@@ -469,6 +556,11 @@ int32_t config_load(int32_t clear, const std::string &path)
     if (!slave)
         documentsynctime = time(nullptr);
     return 1;
+}
+
+TiXmlDocument *config_document_parse(const char *text)
+{
+    return document_read("", text ? text : "");
 }
 
 bool config_url_load(const std::string &url, int32_t clear)

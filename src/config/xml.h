@@ -76,6 +76,10 @@ bool config_save(const std::string &path);
 // zero appends to them.  1 when loaded, 0 when nothing changed.
 int32_t config_load(int32_t clear, const std::string &path);
 
+// Parses a configuration document held in memory as a load from a URL
+// does; null when it does not parse or has no root element "kelvarine".
+TiXmlDocument *config_document_parse(const char *text);
+
 // The URL branch of config_load.
 bool config_url_load(const std::string &url, int32_t clear);
 

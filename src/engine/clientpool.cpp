@@ -16,6 +16,7 @@
 #include "runtime/compat.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/thread.h"
 
 namespace {
@@ -275,6 +276,11 @@ void ClientPool::PollCycle()
     }
     int set = epfd;
     pthread_mutex_unlock(&lock);
+    if (performance_log) {
+        performance_log->set_clients_in_pool(n);
+        if (fresh > 0)
+            performance_log->set_connections_handled(fresh);
+    }
 
     // New connections are checked again within a second, so that one that
     // sends nothing is found soon after its time-out.
@@ -326,11 +332,16 @@ void ClientPool::PollCycle()
 
     // No worker could be had (a full thread table, or a thread that could
     // not start): the client is not left waiting for an answer.
+    uint64_t threading_errors = 0;
     for (CONNECTION_T *connection : handover) {
         thread_set_clientid(connection->client_id);
-        if (process_new(connection) < 0)
+        if (process_new(connection) < 0) {
+            threading_errors++;
             net_close(connection);
+        }
     }
+    if (threading_errors > 0 && performance_log)
+        performance_log->set_threading_error(threading_errors);
     for (CONNECTION_T *connection : closing) {
         thread_set_clientid(connection->client_id);
         net_close(connection);

@@ -137,6 +137,7 @@ struct CONNECTION_T {
     char *forward_user;           // owned
     char *forward_password;       // owned
     char *forward_domain;         // owned
+    int32_t parent_refusal;       // status of a parent that refused a tunnel; 0: none
     std::string interface_user;
     std::string interface_password;
     uint32_t access_flags;        // ACCESS_*; 0 after every request

@@ -2,9 +2,8 @@
 //
 // The sockets, the resolver and the outgoing-connection code report what
 // they did through these calls; each one feeds the global statistics
-// (Stats::Increment) and the performance log (PerformanceLog::set_*).  The
-// performance-log half waits for that module: until it exists, the calls
-// below that only name PerformanceLog do nothing.
+// (Stats::Increment) and the performance log (PerformanceLog::set_*) once
+// start-up has made it.
 #ifndef KV_ENGINE_COUNTERS_H
 #define KV_ENGINE_COUNTERS_H
 

@@ -273,18 +273,6 @@ int net_connect(const char *host, int port)
     return net_connect(host, port, -1);
 }
 
-int proxy_socks4(CONNECTION_T *conn)
-{
-    putlog(LOG_ERROR, "network: [IP:%s] SOCKS4 handshake is not available", client_text(conn));
-    return -1;
-}
-
-int proxy_socks5(CONNECTION_T *conn)
-{
-    putlog(LOG_ERROR, "network: [IP:%s] SOCKS5 handshake is not available", client_text(conn));
-    return -1;
-}
-
 // -------------------------------------------------------------------- pumps
 
 int64_t net_filebuf_send(Filebuf *buf, CONNECTION_T *conn, int side)

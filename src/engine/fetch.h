@@ -34,9 +34,8 @@ int net_connect(const char *host, int port, struct in_addr local, int timeout);
 int net_connect(const char *host, int port, int timeout);
 int net_connect(const char *host, int port);
 
-// SOCKS handshakes over the connection's freshly connected server socket;
-// 1 on success, negative on failure.  The SOCKS client is not built yet:
-// both log and fail with -1.
+// SOCKS handshakes over the connection's freshly connected server socket
+// (socks.cpp); 1 on success, a negative SOCKS_* code on failure.
 int proxy_socks4(CONNECTION_T *conn);
 int proxy_socks5(CONNECTION_T *conn);
 

@@ -28,7 +28,7 @@ NetworkSection *network_section = nullptr;
 
 namespace {
 
-int listen_fail(int port, const char *address);
+int listen_fail(int port, const char *address, const char *why);
 bool parse_listen_address(const char *address, struct in_addr *addr);
 int sockopt_get(int fd, int level, int name);
 void sockopt_set(int fd, int level, int name, int value);
@@ -46,10 +46,18 @@ constexpr int ACCEPT_PAUSE_FIRST_MS = 50;
 constexpr int ACCEPT_PAUSE_MAX_MS = 1000;
 int accept_pause_ms = 0;  // only the main thread accepts
 
-int listen_fail(int port, const char *address)
+// Why each listener failed, for the start-up's report when none is open.
+// Only the main thread opens listeners.
+std::string listen_failures;
+
+int listen_fail(int port, const char *address, const char *why)
 {
-    putlog(LOG_NETWORK, "error: failed to bind to %s:%d",
-           address != nullptr ? address : "0.0.0.0", port);
+    const char *shown = address != nullptr && *address != '\0' ? address : "0.0.0.0";
+    putlog(LOG_NETWORK, "error: failed to bind to %s:%d", shown, port);
+    char text[128];
+    snprintf(text, sizeof text, "%s%s:%d: %s", listen_failures.empty() ? "" : "; ", shown,
+             port, why);
+    listen_failures += text;
     return -1;
 }
 
@@ -219,22 +227,22 @@ int net_listen(int port, const char *address)
     if (!parse_listen_address(address, &addr)) {
         putlog(LOG_ERROR, "network: listen address \"%s\" is not an IPv4 address in dotted-quad form",
                address);
-        return listen_fail(port, address);
+        return listen_fail(port, address, "not a dotted-quad address");
     }
     if (port < 1 || port > 65535) {
         putlog(LOG_ERROR, "network: listen port %d is outside 1-65535", port);
-        return listen_fail(port, address);
+        return listen_fail(port, address, "port outside 1-65535");
     }
 
     int row = 0;
     while (row < LISTEN_MAX && socklist[row].in_use)
         row++;
     if (row == LISTEN_MAX)
-        return listen_fail(port, address);
+        return listen_fail(port, address, "too many listeners");
 
     int fd = s_socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
-        return listen_fail(port, address);
+        return listen_fail(port, address, strerror(errno));
     listen_options(fd);
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
         putlog_system(LOG_NETWORK, "fcntl", errno, ", in %s, close-on-exec not set",
@@ -246,10 +254,11 @@ int net_listen(int port, const char *address)
     sa.sin_addr = addr;
     sa.sin_port = htons((uint16_t)port);
     if (bind(fd, (struct sockaddr *)&sa, sizeof(sa)) != 0 || listen(fd, backlog) != 0) {
-        putlog_system(LOG_NETWORK, "bind", errno, ", in %s, listener not opened",
+        int error = errno;
+        putlog_system(LOG_NETWORK, "bind", error, ", in %s, listener not opened",
                       "net_listen");
         close(fd);
-        return listen_fail(port, address);
+        return listen_fail(port, address, strerror(error));
     }
 
     SOCKLIST_T &r = socklist[row];
@@ -260,6 +269,20 @@ int net_listen(int port, const char *address)
     r.in_use = 1;
     putlog(LOG_NETWORK, "listening on %s:%d", address != nullptr ? address : "0.0.0.0", port);
     return row;
+}
+
+int net_listen_count()
+{
+    int open = 0;
+    for (const SOCKLIST_T &row : socklist)
+        if (row.in_use)
+            open++;
+    return open;
+}
+
+std::string net_listen_failures()
+{
+    return listen_failures;
 }
 
 void net_listen_closeall()
@@ -387,6 +410,13 @@ Listen::Listen(const Item &item)
       port(item.fields[2].int_value),
       comment(item.fields[3].raw)
 {
+    // A port written wrong would leave the template's port, which nobody
+    // configured: the listener is not opened.
+    if (item.flawed()) {
+        enabled = 0;
+        putlog(LOG_ERROR, "network: listener \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 Interface::Interface(const Item &item)
@@ -396,6 +426,11 @@ Interface::Interface(const Item &item)
       profiles(item.fields[3].string_list),
       address(item.fields[4].raw)
 {
+    if (item.flawed()) {
+        enabled = 0;
+        putlog(LOG_ERROR, "network: interface rule \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 NetworkSection::NetworkSection() : Section("network", 0)

@@ -59,6 +59,13 @@ int net_listen(int port, const char *address);
 // Closes every listener and frees its row.
 void net_listen_closeall();
 
+// Listeners open now.
+int net_listen_count();
+// Every failed net_listen so far, "address:port: reason" joined with "; "
+// (the reason of a failed bind is the system's text of its error).  Read
+// by start-up on the main thread.
+std::string net_listen_failures();
+
 // Closing the descriptor then resets the connection (SO_LINGER 0 and
 // TCP_LINGER2 0).  Not used by the running proxy.
 void net_linger_off(int sock);

@@ -23,6 +23,7 @@
 #include "filters/limits.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/thread.h"
 
@@ -81,8 +82,11 @@ void connection_serve(CONNECTION_T *conn)
             net_close(conn);
             return;
         }
-        if (had_input)
+        if (had_input) {
             conn->requests++;
+            if (performance_log)
+                performance_log->set_requests_completed(1);
+        }
         const uint32_t cut = CONN_FAILED | CONN_CLOSE_DELIMITED;
         bool cut_body = (conn->flags & cut) == cut;
         conn->flags = 0;
@@ -131,8 +135,14 @@ void request_finish(CONNECTION_T *conn)
     // is freed.
     serverpool_release(conn);
 
-    free(conn->forward_host);
-    conn->forward_host = nullptr;
+    // A parent and the credentials built for it belong to this request
+    // only: the next one may go elsewhere.
+    for (char **text : {&conn->forward_host, &conn->forward_user, &conn->forward_password,
+                        &conn->forward_domain, &conn->forward_authorization}) {
+        free(*text);
+        *text = nullptr;
+    }
+    conn->forward_type = FORWARD_DIRECT;
     conn->response = nullptr;
 
     conn->variables.clear();

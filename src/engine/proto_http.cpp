@@ -12,6 +12,8 @@
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/protocol.h"
@@ -125,7 +127,9 @@ int response_filters(CONNECTION_T *conn)
     return STEP_FINISHED;
 }
 
-// Step 2 and the body of step 3: the request head and body to the server.
+// Sends the request head (with X-Forwarded-For and Via as the general
+// rule asks) and its body to the server: a buffered body whole, a streamed
+// one relayed from the client as it arrives.
 int request_send(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -168,8 +172,8 @@ int request_send(CONNECTION_T *conn)
     return STEP_ON;
 }
 
-// Steps 4 and 5: the response head text through PROCESSOR_RESPHEADER,
-// parsed into `response`.  Takes the text over.
+// The response head text through PROCESSOR_RESPHEADER, parsed into
+// `response`.  Takes the text over.
 int response_take(CONNECTION_T *conn, char *head)
 {
     Filebuf text;
@@ -192,6 +196,8 @@ int response_take(CONNECTION_T *conn, char *head)
     header_field_set(&r->host, conn->request->host);
     header_field_set(&r->path, conn->request->path);
     header_variables(conn, "SERVER", r->headers);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_RESPONSE);
     if (!(conn->flags & CONN_PREFETCH) && profile_section)
         profile_section->profiles_update(conn);
     return STEP_ON;
@@ -217,15 +223,36 @@ int interim_status(const char *head)
     return status;
 }
 
-// Steps 2 to 8: send the request and read response heads until the final
-// response arrives.
+// Sends the request and reads response heads until the final response
+// arrives.
 int response_head(CONNECTION_T *conn)
 {
     int step = request_send(conn);
     if (step != STEP_ON)
         return step;
     char *head = header_get_reconnect(conn, protocol_timeout(conn));
-    return http_response_final(conn, head) ? STEP_ON : STEP_FAILED;
+    for (;;) {
+        if (!head)
+            return STEP_FAILED;
+        int client_kept = conn->keepalive_client;
+        if (!http_response_final(conn, head))
+            return STEP_FAILED;
+        // A parent's challenge is answered once per request, with the
+        // credentials of its own rule; a second one goes to the client.
+        // Its framing concerns the parent's connection only.
+        if (conn->response->status == 407 && conn->forward_type == FORWARD_HTTP &&
+            !(conn->flags & CONN_PARENT_AUTH)) {
+            int closing = conn->keepalive_client;
+            conn->keepalive_client = client_kept;
+            if (proxy_authenticate(conn)) {
+                conn->flags |= CONN_PARENT_AUTH;
+                head = header_get_reconnect(conn, protocol_timeout(conn));
+                continue;
+            }
+            conn->keepalive_client = closing;
+        }
+        return STEP_ON;
+    }
 }
 
 // "Ending early": the server connection may hold an unread body.
@@ -258,7 +285,7 @@ bool head_only(const CONNECTION_T *conn)
            (status >= 100 && status <= 199);
 }
 
-// Step 23: the head goes out and the body is relayed as it arrives.
+// Relaying: the head goes out and the body follows as it arrives.
 int relay(CONNECTION_T *conn)
 {
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
@@ -277,7 +304,7 @@ int relay(CONNECTION_T *conn)
     return 1;
 }
 
-// Step 24: the body is read whole, decoded, processed, encoded for the
+// Buffering: the body is read whole, decoded, processed, encoded for the
 // client and sent with its length.
 int buffered(CONNECTION_T *conn)
 {

@@ -16,9 +16,12 @@
 #include "engine/connection.h"
 #include "engine/dns.h"
 #include "engine/fetch.h"
+#include "engine/forward.h"
 #include "engine/global.h"
 #include "engine/header.h"
+#include "engine/header_filter.h"
 #include "engine/network.h"
+#include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
 #include "engine/socket.h"
@@ -76,7 +79,8 @@ bool first_request(const CONNECTION_T *conn)
 }
 
 
-// Steps 1 and 24 of the road: the worker's row shows what it serves.
+// The worker's row in the thread table shows whom it serves and, once the
+// request is known, its method and URL.
 void row_update(CONNECTION_T *conn, bool request_known)
 {
     int row = conn->thread_index;
@@ -127,6 +131,14 @@ void variables_request(CONNECTION_T *conn)
     conn->variables["HTTP_PROTO"] = h->scheme ? h->scheme : "";
     snprintf(port, sizeof(port), "%d", h->port);
     conn->variables["HTTP_PORT"] = port;
+}
+
+// The request's method and URL into its access-log record.
+void log_request_line(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->request;
+    conn->log_entry.method = h->method ? h->method : "";
+    conn->log_entry.url = h->url ? h->url : "";
 }
 
 // A header_get result for a head that arrived but cannot be taken (too
@@ -236,9 +248,9 @@ void protocol_linger_close(CONNECTION_T *conn)
 
 namespace {
 
-// Steps 4 to 13: the request head, read, parsed, passed through the
-// request-head processors and parsed again, with its URL commands taken
-// out.  false ends the request.
+// The request head, read, parsed, passed through the request-head
+// processors and parsed again, with its URL commands taken out.  false
+// ends the request.
 bool head_read(CONNECTION_T *conn)
 {
     int timeout = 0;
@@ -250,9 +262,13 @@ bool head_read(CONNECTION_T *conn)
     int result = HEADER_GET_NONE;
     char *raw = header_get(conn, SIDE_CLIENT, timeout, &result);
     conn->log_entry.Reset();
+    // The byte counts are this request's own, not the connection's.
+    conn->bytes_downloaded = 0;
+    conn->bytes_uploaded = 0;
     if (!raw) {
         conn->keepalive_client = 0;
         if (head_unusable(result)) {
+            conn->log_entry.method.clear();
             head_refuse(conn, result);
             return false;
         }
@@ -265,10 +281,15 @@ bool head_read(CONNECTION_T *conn)
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
+        // The record of the refusal names no method of an earlier request.
+        conn->log_entry.method.clear();
         head_refuse(conn, error);
         free(raw);
         return false;
     }
+    // A request refused before its kind is checked is recorded with the
+    // method and URL of its own head.
+    log_request_line(conn);
     body_pending_mark(conn);
     if (conn->request->x_forwarded_for)
         conn->log_entry.client = conn->request->x_forwarded_for;
@@ -284,8 +305,8 @@ bool head_read(CONNECTION_T *conn)
     return ok;
 }
 
-// Steps 10 to 13: the request-head processors may rewrite the raw head,
-// which is then parsed again (the URL commands with it).
+// The request-head processors may rewrite the raw head, which is then
+// parsed again (the URL commands with it).
 bool head_reparse(CONNECTION_T *conn, const char *raw)
 {
     Filebuf text;
@@ -320,7 +341,7 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     return true;
 }
 
-// Step 14: the request body is refused above the upload allowance, left
+// The request body is refused above the upload allowance, left
 // on the client socket to be streamed when it is larger than the upload
 // buffer (a chunked body always: its length is unknown), or read whole.
 bool body_read(CONNECTION_T *conn)
@@ -338,6 +359,18 @@ bool body_read(CONNECTION_T *conn)
     // only after the access rules: upload_allowance_check applies it.
     uint64_t limit = general_section ? general_section->maxubuffer_get(conn) : 0;
     if (h->content_length > limit) {
+        // A parent that needs credentials may ask for the body again, so
+        // it is held, but never past the buffer limit in force (64 MiB
+        // when none is set).
+        const uint64_t forced_cap = limit ? limit : (uint64_t)64 * 1024 * 1024;
+        if (conn->forward_user && h->content_length > forced_cap) {
+            putlog(LOG_WARNING, "request: [IP:%s] body of %llu bytes too large to hold for the "
+                                "parent's authentication",
+                   protocol_client_text(conn), (unsigned long long)h->content_length);
+            protocol_page(conn, "uploadlimit", 413, true);
+            protocol_linger_close(conn);
+            return false;
+        }
         if (conn->forward_user) {
             putlog(LOG_REQUEST,
                    "forced buffering of POST request for proxy that requries authentication");
@@ -411,8 +444,8 @@ void body_pending_mark(CONNECTION_T *conn)
         conn->flags |= CONN_BODY_PENDING;
 }
 
-// Step 26 for an origin-form request: the host and port come from the
-// Host header.  false when the request was refused.
+// An origin-form request takes its host and port from the Host header.
+// false when the request was refused.
 bool host_from_header(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -444,7 +477,8 @@ bool host_from_header(CONNECTION_T *conn)
     return true;
 }
 
-// Step 26: the kind of the request against the access word.
+// The kind of the request (CONNECT, absolute URL, origin form) against the
+// rights of the access word; false when the request was refused.
 bool kind_check(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -482,7 +516,7 @@ bool kind_check(CONNECTION_T *conn)
     return true;
 }
 
-// Steps 28 to 30: the URL commands that answer the request themselves.
+// The URL commands that answer the request themselves.
 // The diagnostic pages of the administration interface and the prefetch
 // queue answer here once they exist.  true when the request was answered.
 bool commands_answer(CONNECTION_T *conn)
@@ -507,7 +541,8 @@ bool commands_answer(CONNECTION_T *conn)
     return false;
 }
 
-// Step 34: content coding between proxy and server.
+// Content coding between proxy and server: asked for when the general
+// rule wants compressed transfers, else none is offered.
 void content_coding(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -522,7 +557,7 @@ void content_coding(CONNECTION_T *conn)
     }
 }
 
-// Step 35: the upstream connection.  The forwarding rules choose a parent
+// The upstream connection.  The forwarding rules choose a parent
 // once they exist; until then every request goes direct.
 bool upstream_open(CONNECTION_T *conn)
 {
@@ -530,6 +565,9 @@ bool upstream_open(CONNECTION_T *conn)
         return true;
     conn->flags &= ~CONN_POOLED;
     conn->forward_type = FORWARD_DIRECT;
+    if (forward_section)
+        forward_section->forward_do(conn);
+    conn->parent_refusal = 0;
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
@@ -537,11 +575,16 @@ bool upstream_open(CONNECTION_T *conn)
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
+    // A parent that refused to open the tunnel: the client learns its
+    // status, never a success.
+    if (conn->parent_refusal >= 400 && conn->parent_refusal <= 599)
+        status = conn->parent_refusal;
     protocol_page(conn, name, status, false);
     return false;
 }
 
-// Step 38: the handler of the request's scheme.
+// Hands the request to the handler of its scheme; an unknown scheme is
+// answered with "badprotocol".
 int dispatch(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
@@ -549,17 +592,23 @@ int dispatch(CONNECTION_T *conn)
     const char *scheme = h->scheme ? h->scheme : "";
     if (protocols.Execute(scheme, conn) != -1)
         return ROAD_EXCHANGED;
-    if (strcasecmp(scheme, "http") == 0) {
+    // An HTTP parent speaks HTTP for every scheme it takes.
+    if (strcasecmp(scheme, "http") == 0 || conn->forward_type == FORWARD_HTTP) {
         protocol_http(conn);
         return ROAD_EXCHANGED;
     }
-    // The FTP gateway answers "ftp" here once it exists.
+    if (strcasecmp(scheme, "ftp") == 0) {
+        protocol_ftp(conn);
+        return ROAD_EXCHANGED;
+    }
     putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", protocol_client_text(conn), scheme);
     protocol_page(conn, "badprotocol", 403, true);
     return ROAD_ANSWERED;
 }
 
-// The road from the request body on (steps 15 to 38).
+// The road from the request body on: the request processors, the bypass
+// and URL commands, the kind check, the commands that answer themselves,
+// the request checkers, the upstream connection and the exchange.
 int road_request(CONNECTION_T *conn)
 {
     variables_request(conn);
@@ -595,8 +644,7 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     variables_request(conn);
     conn->variables["URL"] = h->url ? h->url : "";
-    conn->log_entry.method = h->method ? h->method : "";
-    conn->log_entry.url = h->url ? h->url : "";
+    log_request_line(conn);
     // A head without them leaves the connection's earlier values ("-" at
     // first) in the record.
     if (h->user_agent)
@@ -620,6 +668,8 @@ int road_request(CONNECTION_T *conn)
         return ROAD_ANSWERED;
     }
     content_coding(conn);
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_REQUEST);
     if (!upstream_open(conn))
         return ROAD_ANSWERED;
     if (h->kind == HEADER_CONNECT) {
@@ -651,6 +701,14 @@ int road(CONNECTION_T *conn)
 int handle_request(CONNECTION_T *conn)
 {
     int end = road(conn);
+    // Every answered request leaves its record, also one the road refused
+    // or answered with a page of its own before any exchange wrote it: a
+    // sent page set the record's status.
+    LogEntry &entry = conn->log_entry;
+    if (entry.status != 0 && !entry.written) {
+        entry.Write();
+        entry.apache_Write();
+    }
     // A body that is still on the client socket would be read as the next
     // request: the connection ends with this one, once the client has had
     // time to read the answer it was given.
@@ -794,14 +852,15 @@ int protocol_start(CONNECTION_T *conn)
         conn->server = nullptr;
         return -1;
     }
-    if (conn->flags & CONN_TLS) {
-        // The TLS client of the socket layer is not there yet: a request
-        // that asks for TLS fails rather than travel in clear.
-        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s not available",
+    // TLS to the origin runs over whatever path leads there (direct, SOCKS
+    // or a parent's tunnel), naming the origin for SNI.  A request that
+    // asks for TLS never travels in clear.
+    if ((conn->flags & CONN_TLS) && !conn->server->Encrypt(1, h->host)) {
+        putlog(LOG_ERROR, "network: [IP:%s] TLS connection to %s failed",
                protocol_client_text(conn), h->host ? h->host : "");
         delete conn->server;
         conn->server = nullptr;
-        return -1;
+        return NET_CONNECT_FAILED;
     }
     return fd;
 }
@@ -921,12 +980,18 @@ int protocol_connect(CONNECTION_T *conn)
     statincr_connectrequests(conn);
     bool open = true;
     if (conn->forward_type == FORWARD_HTTP) {
-        // Answering a parent's challenge needs the upstream authentication,
-        // which parents bring with them; a parent that refuses passes its
-        // refusal on and never opens the tunnel.
+        // A parent that refuses passes its refusal on (its own status) and
+        // never opens the tunnel; a challenge is answered once, with the
+        // credentials of the parent's rule.
         int status = -1;
         if (header_send(h, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
             status = parent_connect_answer(conn);
+        while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+            putlog(LOG_DEBUG, "request: [IP:%s] authentication required by server for CONNECT to %s:%d",
+                   protocol_client_text(conn), host, h->port);
+            conn->flags |= CONN_PARENT_AUTH;
+            status = parent_connect_answer(conn);
+        }
         if (status != 200) {
             if (status < 0)
                 putlog(LOG_REQUEST, "error: [IP:%s] failed CONNECT to %s:%d",
@@ -934,7 +999,9 @@ int protocol_connect(CONNECTION_T *conn)
             else
                 putlog(LOG_ERROR, "request: [IP:%s] failed CONNECT to %s:%d",
                        protocol_client_text(conn), host, h->port);
-            protocol_page(conn, "noconnect", status < 0 ? 503 : status, true);
+            int page_status = status >= 400 && status <= 599 ? status : 503;
+            protocol_page(conn, "noconnect", page_status, true);
+            conn->log_entry.status = page_status;
             open = false;
         }
     }
@@ -963,13 +1030,25 @@ int proxy_connect(CONNECTION_T *conn)
     header_field_set(&tunnel->method, "CONNECT");
     tunnel->port = request->port;
     conn->request = tunnel;
-    int result = -1;
-    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0 &&
-        parent_connect_answer(conn) >= 0)
-        result = 1;
+    int status = -1;
+    if (header_send(tunnel, conn, SIDE_SERVER, SEND_TO_PARENT) == 0)
+        status = parent_connect_answer(conn);
+    while (status == 407 && !(conn->flags & CONN_PARENT_AUTH) && proxy_authenticate(conn)) {
+        putlog(LOG_DEBUG,
+               "request: [IP:%s]authentication required by proxy server for CONNECT to %s:%d",
+               protocol_client_text(conn), tunnel->host ? tunnel->host : "", tunnel->port);
+        conn->flags |= CONN_PARENT_AUTH;
+        status = parent_connect_answer(conn);
+    }
     http_header_free(conn->response);
     conn->response = nullptr;
     conn->request = request;
     http_header_free(tunnel);
-    return result;
+    // Only an opened tunnel carries the request; a refusal is kept for the
+    // client's answer.
+    if (status >= 200 && status <= 299)
+        return 1;
+    if (status > 0)
+        conn->parent_refusal = status;
+    return -1;
 }

@@ -12,6 +12,7 @@
 #include "engine/global.h"
 #include "engine/header.h"
 #include "engine/socket.h"
+#include "runtime/performance.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/stats.h"
@@ -200,6 +201,8 @@ Socket *ServerPool::Find(const ServerPoolKey &key)
         break;
     }
     pthread_mutex_unlock(&lock);
+    if (found && performance_log)
+        performance_log->set_connection_pool_hit(1);
     if (global && global->stats)
         global->stats->Increment("connection pool", found ? "hit" : "miss");
     putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", found ? "hit" : "miss",
@@ -296,8 +299,12 @@ void *serverpool_clean(void *arg)
     (void)arg;
     for (;;) {
         sleep(10);
-        if (global && global->server_pool)
+        if (global && global->server_pool) {
             global->server_pool->Clean(0);
+            // The performance log shows what stays pooled after a clean.
+            if (performance_log)
+                performance_log->set_connection_pool_size(global->server_pool->Count());
+        }
     }
     return nullptr;
 }

@@ -15,6 +15,7 @@
 
 #include "engine/counters.h"
 #include "engine/options.h"
+#include "engine/ssl.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -132,6 +133,12 @@ Socket::~Socket()
 {
     if (fd != -1 && outbuf_len != 0)
         Flush();
+    if (encrypted) {
+        ssl_client_close(ssl_ctx, ssl_session);
+        ssl_session = nullptr;
+        ssl_ctx = nullptr;
+        encrypted = 0;
+    }
     if (fd != -1 && close(fd) != 0)
         putlog_system(LOG_NETWORK, "close", errno, ", in %s, closing a connection failed",
                       "~Socket");
@@ -180,6 +187,10 @@ bool Socket::shows_input(int events)
 // stream, -1 on failure, or READ_WOULD_BLOCK when nothing is there yet.
 ssize_t Socket::io_read(char *buf, size_t len)
 {
+    if (encrypted) {
+        int64_t r = ssl_read_once(ssl_session, buf, len);
+        return r == SSL_IO_WOULD_BLOCK ? READ_WOULD_BLOCK : (ssize_t)r;
+    }
     for (;;) {
         ssize_t r = recv(fd, buf, len, MSG_DONTWAIT);
         if (r < 0 && errno == ENOTSOCK) {
@@ -237,8 +248,38 @@ ssize_t Socket::read_once(char *dst, size_t room)
         if (read_group != nullptr)
             read_group->Incr(r);
         bytes_in += (uint64_t)r;
+        if (encrypted)
+            take_pending();
     }
     return r;
+}
+
+// Decrypted bytes the TLS session holds after a read go to the input
+// buffer: pollers look at the descriptor and at inbuf_len, and would never
+// see them where they are.
+void Socket::take_pending()
+{
+    size_t pending;
+    while ((pending = ssl_pending(ssl_session)) > 0) {
+        input_room(pending);
+        int64_t r = ssl_read_once(ssl_session, inbuf + inbuf_len, pending);
+        if (r <= 0)
+            break;
+        inbuf_len += (size_t)r;
+        if (read_group != nullptr)
+            read_group->Incr(r);
+        bytes_in += (uint64_t)r;
+    }
+}
+
+int Socket::Encrypt(int mode, const char *server_name)
+{
+    if (mode != 1 || encrypted || fd == -1)
+        return 0;
+    if (!ssl_client_connect(fd, server_name, (int64_t)timeout * 1000, &ssl_ctx, &ssl_session))
+        return 0;
+    encrypted = 1;
+    return 1;
 }
 
 // read_once, waiting up to ms when the descriptor has nothing yet.
@@ -263,6 +304,8 @@ ssize_t Socket::read_within(int64_t ms, bool wait_first, char *dst, size_t room)
 // One write attempt that never blocks.  A full socket buffer gives 0.
 ssize_t Socket::io_write(const char *buf, size_t len)
 {
+    if (encrypted)
+        return (ssize_t)ssl_write_once(ssl_session, buf, len);
     for (;;) {
         ssize_t r = send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r < 0 && errno == ENOTSOCK) {

@@ -159,6 +159,13 @@ public:
     // 0 means no limit.  May sleep to the end of the group's window.
     size_t Throttle(int which);
 
+    // With mode 1 runs a TLS client handshake over the descriptor within
+    // the socket's time-out, sending server_name (may be null) as SNI;
+    // every read and write goes through the session afterwards, and the
+    // descriptor is non-blocking.  1 on success; 0 on failure or another
+    // mode, leaving the socket plain.
+    int Encrypt(int mode, const char *server_name = nullptr);
+
     int CallBackAdd(socket_callback_t callback, void *arg, int mask);
     int CallBackRemove(int id);
     int CallBackMaskSet(int id, int mask);
@@ -200,6 +207,7 @@ private:
     static bool shows_input(int events);
     ssize_t io_read(char *buf, size_t len);
     ssize_t read_once(char *dst, size_t room);
+    void take_pending();
     ssize_t read_within(int64_t ms, bool wait_first, char *dst, size_t room);
     ssize_t io_write(const char *buf, size_t len);
     ssize_t send_within_timeout(const char *buf, size_t len);

@@ -29,10 +29,14 @@
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
+#include "config/sync.h"
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/dns.h"
+#include "engine/forward.h"
+#include "engine/header_filter.h"
 #include "engine/global.h"
+#include "engine/httpfetch.h"
 #include "engine/network.h"
 #include "engine/options.h"
 #include "engine/process.h"
@@ -50,6 +54,7 @@
 #include "runtime/hash.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 #include "runtime/processors.h"
@@ -430,19 +435,20 @@ bool pid_write(const char *path)
     return ok;
 }
 
-// Step 1: the global record with its log ring and empty statistics.
+// The global record with its log ring and empty statistics.
 void config_global()
 {
     global = new GLOBAL_T();
     pthread_mutex_init(&global->rusage_lock, nullptr);
     global->logbuffer = logbuffer_new();
     global->stats = new Stats();
+    performance_log = new PerformanceLog();
     pthread_mutex_init(&global->dns_lock, nullptr);
     pthread_rwlock_init(&global->password_cache_lock, nullptr);
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
 }
 
-// Step 3: OpenSSL and its random generator.  Stored passwords need RC4
+// OpenSSL and its random generator.  Stored passwords need RC4
 // from the "legacy" provider; without it start-up stops.
 void config_openssl()
 {
@@ -459,7 +465,7 @@ void config_openssl()
     RAND_seed(seed, sizeof seed);
 }
 
-// Steps 5 and 6: the DNS cache, the pools and the timer list.
+// The DNS cache, the pools and the timer list.
 void config_caches_and_pools()
 {
     global->dns_cache = hash_create(DNS_CACHE_BUCKETS);
@@ -478,7 +484,7 @@ void server_pool_clean_all()
         global->server_pool->Clean(1);
 }
 
-// Step 7: the resource limits are queried once; a failure is logged.
+// The resource limits are queried once; a failure is logged.
 void config_rlimits()
 {
     static const int resources[] = {
@@ -493,7 +499,7 @@ void config_rlimits()
     }
 }
 
-// Step 8: the schema file.
+// The schema file; one that does not parse ends the process.
 void config_schema()
 {
     auto *schema = new TiXmlDocument(sectionfile);
@@ -506,7 +512,7 @@ void config_schema()
     sectionxml = schema;
 }
 
-// Step 10: the sections, in this order; each registers itself by name and
+// The sections, in this order; each registers itself by name and
 // the filtering sections register their callbacks.  A feature whose
 // section is not part of this build behaves as one that is switched off.
 void config_sections()
@@ -514,6 +520,7 @@ void config_sections()
     access_section = new AccessSection();
     general_section = new GeneralSection();
     network_section = new NetworkSection();
+    header_section = new HeaderSection();
     template_section = new TemplateSection();
     ldap_section = new LdapSection();
     ftp_section = new FtpSection();
@@ -525,6 +532,7 @@ void config_sections()
     mime_section = new MimeSection();
     redirect_section = new RedirectSection();
     keyword_section = new KeywordSection();
+    forward_section = new ForwardSection();
     limit_section = new LimitSection();
 }
 
@@ -536,12 +544,17 @@ void config_exit_steps()
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
 
-// Step 12: the configuration file.
+// The configuration file; one that cannot be loaded ends the process.
 void config_load_file()
 {
     if (configfile[0] == '\0')
         return;
-    if (config_load(3, configfile) == 0) {
+    // In the foreground the administrator who starts the proxy also sees
+    // the mistakes of the file on standard error.
+    config_flaws_to_stderr = daemonize != 1;
+    int loaded = config_load(3, configfile);
+    config_flaws_to_stderr = false;
+    if (loaded == 0) {
         putlog(LOG_ERROR, "Error when loading the configuration file %s: it cannot be read, "
                           "is not well-formed XML or has no kelvarine element",
                configfile);
@@ -550,7 +563,7 @@ void config_load_file()
     }
 }
 
-// Steps 15 and 16: the proxy's host name and the listeners.
+// The proxy's host name and the listeners.
 void config_listeners()
 {
     std::string host = proxyhost[0] != '\0' ? std::string(proxyhost)
@@ -559,23 +572,34 @@ void config_listeners()
     if (listenip[0] != '\0')
         net_listen(listenport, listenip);
     network_section->check();
+    // The proxy keeps running (the web interface's configuration may still
+    // be loaded into it), but nobody should take that for a working start.
+    if (net_listen_count() == 0) {
+        std::string failures = net_listen_failures();
+        std::string why = failures.empty() ? "none is configured" : failures;
+        putlog(LOG_ERROR, "no listener is open: no client can connect (%s)", why.c_str());
+        fprintf(stderr, "no listener is open: no client can connect (%s)\n", why.c_str());
+    }
 }
 
-// Step 18: the repeating timers.
+// The repeating timers.
 void config_timers()
 {
     timers_add(global->timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    // On every instance: an attempt on one that is not a slave does nothing.
+    timers_add(global->timers, syncinterval, TIMER_REPEAT, config_sync, nullptr);
     timers_add(global->timers, 10, TIMER_REPEAT,
                static_cast<void (*)(void *)>(ldap_configure), nullptr);
 }
 
-// Step 20: the service threads.
+// The service threads.
 void config_threads()
 {
     service_start(serverpool_clean, "serverpool_clean");
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
+    service_start(performance_check, "performance_check");
 }
 
 void service_start(thread_start_t start, const char *name)
@@ -617,6 +641,9 @@ int startup_main(int argc, char **argv)
     rc = names_check();
     if (rc != STARTUP_CONTINUE)
         return rc;
+    rc = startup_paths_absolute();
+    if (rc != STARTUP_CONTINUE)
+        return rc;
     daemon_start();
 }
 
@@ -655,6 +682,41 @@ int startup_files_check()
     if (stat(sectionfile, &info) != 0) {
         fprintf(stderr, "couldn't stat %s\n", sectionfile);
         return 1;
+    }
+    return STARTUP_CONTINUE;
+}
+
+int startup_paths_absolute()
+{
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        perror("getcwd");
+        return 1;
+    }
+    struct {
+        char *path;
+        size_t size;
+        char letter;
+    } paths[] = {
+        {configfile, sizeof configfile, 'c'}, {sectionfile, sizeof sectionfile, 's'},
+        {logfile, sizeof logfile, 'l'},       {slogfile, sizeof slogfile, 'a'},
+        {elogfile, sizeof elogfile, 'e'},     {plogfile, sizeof plogfile, 'r'},
+        {pidfile, sizeof pidfile, 'p'},       {moduledir, sizeof moduledir, 'm'},
+        {smfeed, sizeof smfeed, 'a'},
+    };
+    for (const auto &p : paths) {
+        if (p.path[0] == '\0' || p.path[0] == '/')
+            continue;
+        // A configuration named by a URL is fetched, not opened.
+        if (p.path == configfile && strchr(configfile, ':') != nullptr)
+            continue;
+        std::string absolute = std::string(cwd) + (strcmp(cwd, "/") == 0 ? "" : "/") + p.path;
+        if (absolute.size() >= p.size) {
+            fprintf(stderr, "the path of -%c, %s, is longer than %zu characters\n", p.letter,
+                    absolute.c_str(), p.size - 1);
+            return 1;
+        }
+        memcpy(p.path, absolute.c_str(), absolute.size() + 1);
     }
     return STARTUP_CONTINUE;
 }
@@ -888,7 +950,12 @@ void config()
         putlog(LOG_ERROR, "signals: not every signal is handled as it should be");
     config_exit_steps();
     net_init();
+    // Loads from URLs and sync go through the internal HTTP client.
+    config_url_fetch = http_fetch_text;
+    config_sync_fetch = http_fetch_document;
     config_load_file();
+    if (slave)
+        config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     config_listeners();
     config_timers();

@@ -35,6 +35,14 @@ int startup_options(int argc, char **argv);
 // STARTUP_CONTINUE.  A slave (-M) needs no -c.
 int startup_files_check();
 
+// Makes every path of the command line absolute against the current
+// directory (-c, -s, -l, -a, -e, -r, -p, -m and the host feed named after
+// the access log), so that a daemon, which changes to "/", finds the files
+// the checks before the fork found.  A -c that names a URL stays.  Prints
+// a message on standard error and returns 1 when a path would not fit or
+// the current directory cannot be read, else STARTUP_CONTINUE.
+int startup_paths_absolute();
+
 // Parses the -L value "address:port".  The address must be a dotted IPv4
 // quad of at most 15 characters and the port a number from 1 to 65535;
 // nothing else is accepted, so a typing error can never mean "every

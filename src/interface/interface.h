@@ -21,6 +21,7 @@ class Item;
 class CGIMap : public std::map<std::string, std::string> {
 public:
     CGIMap() = default;
+    using std::map<std::string, std::string>::map;
     // An empty map, then parse(text).
     explicit CGIMap(const char *text);
 

@@ -523,7 +523,7 @@ void logrotate()
 LogEntry::LogEntry()
     : cache_code(0), peer_code(0), client("-"), start_time(), end_time(),
       status(0), size(0), username("-"), useragent("-"), http_referer("-"),
-      client_id(0)
+      client_id(0), written(false)
 {
     Reset();
 }
@@ -535,6 +535,7 @@ void LogEntry::Reset()
     peer_code = 0;
     size = 0;
     status = 0;
+    written = false;
     url = "-";
     peer = "-";
     mime = "-";
@@ -555,22 +556,39 @@ std::string LogEntry::peercode() const
     return peer_code_names[peer_code > 0 && peer_code < names ? peer_code : 0];
 }
 
+std::string LogEntry::column(const std::string &value)
+{
+    std::string text;
+    text.reserve(value.size());
+    for (char c : value)
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f')
+            text += c;
+    return text.empty() ? "-" : text;
+}
+
 // The buffers are sized from every text the record holds, so a long value
-// (a client's method or agent) never cuts off the columns after it.
+// (a client's method or agent) never cuts off the columns after it.  Log
+// analysers split a record at blanks, so no column may be empty or hold
+// one.
 std::string LogEntry::Build()
 {
     gettimeofday(&end_time, nullptr);
-    size_t texts = client.size() + method.size() + url.size() + username.size() +
-                   peer.size() + mime.size();
-    return record_format(texts + 1023, "\n%lu.%.3d %d %s %s/%d %lld %s %s %s %s/%s %s",
+    const std::string texts[] = {column(client),   column(method), column(url),
+                                 column(username), column(peer),   column(mime)};
+    size_t length = 0;
+    for (const std::string &text : texts)
+        length += text.size();
+    return record_format(length + 1023, "\n%lu.%.3d %d %s %s/%d %lld %s %s %s %s/%s %s",
                          static_cast<unsigned long>(start_time.tv_sec),
                          static_cast<int>(start_time.tv_usec / 1000),
-                         timeval_diff_ms(&start_time, &end_time), client.c_str(),
+                         timeval_diff_ms(&start_time, &end_time), texts[0].c_str(),
                          cachecode().c_str(), status, static_cast<long long>(size),
-                         method.c_str(), url.c_str(), username.c_str(),
-                         peercode().c_str(), peer.c_str(), mime.c_str());
+                         texts[1].c_str(), texts[2].c_str(), texts[3].c_str(),
+                         peercode().c_str(), texts[4].c_str(), texts[5].c_str());
 }
 
+// The unquoted columns and the request line are written as in the access
+// log, so that a reader splitting at blanks finds every column.
 std::string LogEntry::apache_Build()
 {
     gettimeofday(&end_time, nullptr);
@@ -578,10 +596,13 @@ std::string LogEntry::apache_Build()
     if (stamp_local(&extended_stamp, end_time.tv_sec, "[%d/%b/%Y:%H:%M:%S]", date,
                     sizeof date) == 0)
         snprintf(date, sizeof date, "[]");
+    const std::string client_text = column(client), method_text = column(method),
+                      url_text = column(url), mime_text = column(mime);
     size_t texts = 2 * (interface_ip.size() + interface_port.size()) +
-                   client.size() + username.size() + method.size() + url.size() +
-                   http_referer.size() + useragent.size() + mime.size() +
-                   filter_name.size() + filtering_reason.size() + profiles.size();
+                   client_text.size() + username.size() + method_text.size() +
+                   url_text.size() + http_referer.size() + useragent.size() +
+                   mime_text.size() + filter_name.size() + filtering_reason.size() +
+                   profiles.size();
     return record_format(
         texts + 1023,
         "\n\"%lu.%.3d-%u-%s-%s\" %d %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
@@ -589,15 +610,16 @@ std::string LogEntry::apache_Build()
         static_cast<unsigned long>(start_time.tv_sec),
         static_cast<int>(start_time.tv_usec / 1000), client_id,
         interface_ip.c_str(), interface_port.c_str(),
-        timeval_diff_ms(&start_time, &end_time), client.c_str(), username.c_str(),
-        client_id, date, method.c_str(), url.c_str(), status,
+        timeval_diff_ms(&start_time, &end_time), client_text.c_str(), username.c_str(),
+        client_id, date, method_text.c_str(), url_text.c_str(), status,
         static_cast<long long>(size), http_referer.c_str(), useragent.c_str(),
-        mime.c_str(), filter_name.c_str(), filtering_reason.c_str(),
+        mime_text.c_str(), filter_name.c_str(), filtering_reason.c_str(),
         profiles.c_str(), interface_ip.c_str(), interface_port.c_str());
 }
 
 void LogEntry::Write()
 {
+    written = true;
     std::string record = Build();
     log_file_append(access_log, record.data(), record.size(), time(nullptr));
 }

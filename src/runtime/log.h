@@ -160,8 +160,9 @@ public:
 
     // Starts the record of a new request: start_time now; the codes, status
     // and size 0; url, peer, mime, filter_name, filtering_reason and
-    // profiles "-".  The client, user, agent, referer, method, interface
-    // and client id carry over to the next request of the connection.
+    // profiles "-"; not written yet.  The client, user, agent, referer,
+    // method, interface and client id carry over to the next request of
+    // the connection.
     void Reset();
 
     void set_cachecode(int code) { cache_code = code; }
@@ -174,9 +175,15 @@ public:
     std::string Build();
     std::string apache_Build();
 
-    // Append the records to the access log and the extended log.
+    // Append the records to the access log and the extended log.  Write
+    // marks the request as logged.
     void Write();
     void apache_Write();
+
+    // The text of a field that log readers split at blanks: "-" when the
+    // value is empty, else the value without its blanks (spaces, tabs,
+    // line breaks), so that every record keeps its columns.
+    static std::string column(const std::string &value);
 
     int32_t cache_code;           // LOGENTRY_TCP_*
     int32_t peer_code;            // LOGENTRY_DIRECT and the parent codes
@@ -198,6 +205,7 @@ public:
     std::string interface_ip;     // local address the client connected to
     std::string interface_port;   // local port, as text
     uint32_t client_id;
+    bool written;                 // Write was called since the last Reset
 };
 
 #endif

@@ -483,9 +483,9 @@ def test_connect_outside_the_port_ranges_is_refused(origin, tmp_path, proxy_fact
     assert data.startswith(b"HTTP/1.1 404 ")
 
 
-def test_connect_tunnel_relays_bytes(origin, proxy_factory):
+def test_connect_tunnel_relays_bytes(origin, tmp_path, proxy_factory):
     (origin.root / "t.txt").write_text("through the tunnel\n")
-    proxy = proxy_factory()
+    proxy = proxy_factory(config=config_with(tmp_path, connect_ports=str(origin.port)))
     with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
         s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
         s.settimeout(10)
@@ -498,6 +498,111 @@ def test_connect_tunnel_relays_bytes(origin, proxy_factory):
     assert data.endswith(b"through the tunnel\n")
     rec = wait_until(lambda: access_log_records(proxy))
     assert rec[0]["method"] == "CONNECT" and rec[0]["size"] == len(data) + 23
+
+
+# ------------------------------------------------------ access-log records
+
+def test_each_request_of_a_connection_logs_its_own_size(origin, proxy_factory):
+    (origin.root / "a.txt").write_bytes(b"a" * 60)
+    (origin.root / "b.txt").write_bytes(b"b" * 115)
+    proxy = proxy_factory()
+    base = f"http://origin.test:{origin.port}"
+    # curl sends them one after the other on one kept-alive connection.
+    r = curl(proxy, f"{base}/a.txt", f"{base}/a.txt", f"{base}/b.txt", f"{base}/a.txt")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"a" * 120 + b"b" * 115 + b"a" * 60
+    assert len({line.split(" ")[1] for line in origin.log_lines(at_least=4)}) == 1
+    rec = wait_until(lambda: len(access_log_records(proxy)) == 4 and access_log_records(proxy))
+    assert [r["size"] for r in rec] == [60, 60, 115, 60]
+    ext = wait_until(lambda: len(extended_log_records(proxy)) == 4 and
+                     extended_log_records(proxy))
+    assert [r["size"] for r in ext] == [60, 60, 115, 60]
+
+
+def test_forwarded_for_with_blanks_keeps_every_column(origin, proxy_factory):
+    (origin.root / "x.txt").write_text("x\n")
+    proxy = proxy_factory()
+    url = f"http://origin.test:{origin.port}/x.txt"
+    for forwarded in ("10.1.1.1, 10.2.2.2", "10.1.1.1,\t10.2.2.2 ,  10.3.3.3"):
+        data = raw_exchange(proxy, f"GET {url} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                                   f"X-Forwarded-For: {forwarded}\r\n\r\n".encode())
+        assert data.startswith(b"HTTP/1.1 200 "), data[:100]
+    rec = wait_until(lambda: len(access_log_records(proxy)) == 2 and access_log_records(proxy))
+    assert [r["client"] for r in rec] == ["10.1.1.1,10.2.2.2", "10.1.1.1,10.2.2.2,10.3.3.3"]
+    assert [r["url"] for r in rec] == [url, url]
+    for line in proxy.access_log.read_text().splitlines()[2:]:
+        assert len(line.split(" ")) == 10, line
+    ext = wait_until(lambda: len(extended_log_records(proxy)) == 2 and
+                     extended_log_records(proxy))
+    assert [r["client"] for r in ext] == [r["client"] for r in rec]
+
+
+def test_every_answered_request_is_recorded_and_calamaris_reads_them(origin, tmp_path,
+                                                                   proxy_factory):
+    """A mixed run: hits, a 404, refusals for syntax, the pages of failed
+    look-ups and connections, CONNECTs that open, fail or are refused, and
+    a garbage request; every answer leaves one record in each log, and
+    calamaris reads every record as valid."""
+    (origin.root / "hit.txt").write_bytes(b"h" * 60)
+    closed = free_port()
+    proxy = proxy_factory(config=config_with(
+        tmp_path, connect_ports=f"443,563,{origin.port},{closed}"))
+    base = f"http://origin.test:{origin.port}"
+    fill = b"".join(b"X-Fill-%d: %s\r\n" % (i, b"f" * 900) for i in range(40))
+    def get(url, extra=b""):
+        return f"GET {url} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n".encode() + \
+            extra + b"\r\n"
+
+    # (request, status, method column)
+    cases = [
+        (get(f"{base}/hit.txt"), 200, "GET"),
+        (get(f"{base}/missing.txt"), 404, "GET"),
+        (b"\x16\x03\x01\x02\x00garbage\r\n\r\n", 400, "-"),
+        (get("http://origin.test/" + "q" * 3000), 414, "-"),
+        (get("http://origin.test/", fill), 431, "-"),
+        (get("http://no-such-host.test/"), 503, "GET"),
+        (get(f"http://origin.test:{closed}/"), 503, "GET"),
+        (get(f"wais://origin.test:{origin.port}/"), 403, "GET"),
+        (f"CONNECT origin.test:{closed} HTTP/1.1\r\n\r\n".encode(), 503, "CONNECT"),
+        (b"CONNECT origin.test:22 HTTP/1.1\r\n\r\n", 404, "CONNECT"),
+        (f"GET {base}/hit.txt HTTP/1.0\r\n\r\n".encode(), 200, "GET"),
+    ]
+    for request, status, _ in cases:
+        data = raw_exchange(proxy, request, timeout=20)
+        assert data is not None and data.startswith(b"HTTP/1.1 %d " % status), \
+            (request[:60], status, (data or b"")[:120])
+    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+        s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
+        s.settimeout(10)
+        answer = b""
+        while not answer.endswith(b"\r\n\r\n"):
+            answer += s.recv(1)
+        assert answer.startswith(b"HTTP/1.1 200 ")
+        s.sendall(b"GET /hit.txt HTTP/1.0\r\n\r\n")
+        assert recv_all(s).endswith(b"h" * 60)
+    expected = [(status, method) for _, status, method in cases] + [(200, "CONNECT")]
+
+    rec = wait_until(lambda: len(access_log_records(proxy)) >= len(expected) and
+                     access_log_records(proxy))
+    assert [(r["status"], r["method"]) for r in rec] == expected
+    ext = wait_until(lambda: len(extended_log_records(proxy)) >= len(expected) and
+                     extended_log_records(proxy))
+    assert [(r["status"], r["method"]) for r in ext] == expected
+    # No column is empty, so every record splits into the same columns.
+    for line in proxy.access_log.read_text().splitlines()[2:]:
+        assert len(line.split(" ")) == 10 and "" not in line.split(" "), line
+
+    # The file ends without a newline: its records begin with one.
+    report = subprocess.run(["calamaris", "-a"],
+                            input=proxy.access_log.read_bytes() + b"\n",
+                            capture_output=True, timeout=120)
+    assert report.returncode == 0, report.stderr
+    text = report.stdout.decode(errors="replace")
+    parsed = re.search(r"lines parsed:\s+lines\s+(\d+)", text)
+    invalid = re.search(r"invalid lines:\s+lines\s+(\d+)", text)
+    assert parsed and invalid, text
+    assert (int(parsed.group(1)), int(invalid.group(1))) == (len(expected), 0), text
+    assert sanitizer_reports(proxy) == []
 
 
 def test_pooled_connection_closed_by_the_server_is_replaced(tmp_path, proxy_factory):
@@ -527,8 +632,10 @@ def test_request_for_the_proxy_itself_is_refused(proxy_factory):
     r = curl(proxy, "-D", "-", f"http://127.0.0.1:{proxy.port}/")
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith(b"HTTP/1.1 403 ")
-    # The refusal did not travel through the proxy a second time.
-    assert access_log_records(proxy) == []
+    # The refusal did not travel through the proxy a second time: it is
+    # the only record.
+    rec = wait_until(lambda: access_log_records(proxy))
+    assert [(r["url"], r["status"]) for r in rec] == [(f"http://127.0.0.1:{proxy.port}/", 403)]
     assert sanitizer_reports(proxy) == []
 
 

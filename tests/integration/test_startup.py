@@ -149,6 +149,105 @@ def test_sigusr1_rotates_the_three_logs(proxy_factory, origin):
     assert proxy.stop() == 0
 
 
+# ------------------------------------------- what a foreground start shows
+
+def start_foreground(tmp_path, config_text, *extra):
+    """The binary in the foreground with its standard error in a file of
+    its own (the native log goes to standard output)."""
+    config = tmp_path / "kelvarine.xml"
+    config.write_text(config_text)
+    err = open(tmp_path / "stderr.txt", "wb")
+    proc = subprocess.Popen(
+        [str(BINARY), "-f", "-c", str(config), "-s", str(SCHEMA),
+         "-l", str(tmp_path / "kelvarine.log"), "-a", str(tmp_path / "access.log"),
+         "-e", str(tmp_path / "extended.log"), "-r", str(tmp_path / "perf.log"), *extra],
+        stdout=subprocess.DEVNULL, stderr=err, env=ENV)
+    err.close()
+    return proc
+
+
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=15)
+
+
+def test_flawed_values_and_unknown_elements_reach_standard_error(tmp_path):
+    # A listen item whose port is not a number, a misspelt field, a range
+    # in a form the type does not take.
+    port = free_port()
+    text = DEFAULT_CONFIG.read_text()
+    text = text.replace("<network>\n  </network>",
+                        "<network><listen><enabled>true</enabled><address>127.0.0.1</address>"
+                        "<port>abc</port><comment>typo</comment></listen></network>")
+    text = text.replace("<io_timeout>60</io_timeout>", "<io_tiemout>60</io_tiemout>")
+    text = text.replace("<client_ranges>127.0.0.0-127.255.255.255</client_ranges>",
+                        "<client_ranges>127.0.0.0/8</client_ranges>")
+    proc = start_foreground(tmp_path, text, "-L", f"127.0.0.1:{port}")
+    try:
+        wait_port(port, proc=proc)
+        err = tmp_path / "stderr.txt"
+        expected = [
+            "flawed XML file, section network, element listen: port must be an integer, "
+            "but it is given value abc",
+            "flawed XML file, section access, element allow: client_ranges must be an IP "
+            "range list (see manual), but it is given value 127.0.0.0/8",
+            "unknown element io_tiemout in section general, element rule ignored",
+        ]
+        assert wait_until(lambda: all(line in text_of(err) for line in expected)), \
+            text_of(err)
+        log = text_of(tmp_path / "kelvarine.log")
+        assert all(line in log for line in expected), log
+        # The listen item opened nothing: only the -L listener is there.
+        assert log.count("listening on ") == 1, log
+        # The flawed rule admits nobody, where it used to admit everybody.
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            head, _ = http_exchange(s, b"GET http://origin.test/ HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 403 "), head
+    finally:
+        stop(proc)
+
+
+def test_no_open_listener_is_reported_with_the_reason(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        proc = start_foreground(tmp_path, DEFAULT_CONFIG.read_text(), "-L", f"127.0.0.1:{port}")
+        try:
+            err = tmp_path / "stderr.txt"
+            line = (f"no listener is open: no client can connect (127.0.0.1:{port}: "
+                    "Address already in use)")
+            assert wait_until(lambda: line in text_of(err), timeout=30), text_of(err)
+            assert wait_until(lambda: line in text_of(tmp_path / "kelvarine.log"))
+            # The proxy keeps running, as its configuration may still change.
+            assert proc.poll() is None
+        finally:
+            stop(proc)
+    # Without any listener configured the message says so.
+    (tmp_path / "stderr.txt").unlink()
+    proc = start_foreground(tmp_path, DEFAULT_CONFIG.read_text())
+    try:
+        line = "no listener is open: no client can connect (none is configured)"
+        assert wait_until(lambda: line in text_of(tmp_path / "stderr.txt"), timeout=30)
+    finally:
+        stop(proc)
+
+
+def test_configuration_that_is_not_well_formed_names_the_place(tmp_path):
+    text = DEFAULT_CONFIG.read_text().replace("<pool_size>100</pool_size>",
+                                              "<pool_size>100</pool_sise>")
+    line_number = text[:text.index("</pool_sise>")].count("\n") + 1
+    proc = start_foreground(tmp_path, text, "-L", f"127.0.0.1:{free_port()}")
+    assert proc.wait(timeout=30) == 1
+    err = text_of(tmp_path / "stderr.txt")
+    assert re.search(rf"kelvarine\.xml is not well-formed XML: line {line_number}, "
+                     rf"column \d+: Error reading end tag\.", err), err
+
+
 # ---------------------------------------------------------------- daemon mode
 
 @pytest.fixture
@@ -212,6 +311,41 @@ def test_daemon_detaches_writes_pid_file_and_drops_privileges(shared_dir):
     assert wait_until(lambda: not Path(f"/proc/{pid}").exists(), timeout=15)
     assert not pidfile.exists()
     assert "Recieved TERM Signal to EXIT" in native_log.read_text()
+
+
+def test_daemon_finds_the_files_named_by_relative_paths(shared_dir):
+    # Every path as the README writes them: relative to where the daemon
+    # is started, which it leaves for "/".
+    shutil.copy(DEFAULT_CONFIG, shared_dir / "kelvarine.xml")
+    (shared_dir / "etc").mkdir()
+    shutil.copy(SCHEMA, shared_dir / "etc" / "section.xml")
+    port = free_port()
+    starter = subprocess.run(
+        [str(BINARY), "-c", "kelvarine.xml", "-s", "etc/section.xml",
+         "-L", f"127.0.0.1:{port}", "-p", "kelvarine.pid", "-l", "kelvarine.log",
+         "-a", "access.log", "-e", "extended.log", "-r", "perf.log"],
+        capture_output=True, text=True, timeout=30, env=ENV, cwd=shared_dir)
+    assert starter.returncode == 0, starter.stderr
+    pidfile = shared_dir / "kelvarine.pid"
+    assert wait_until(lambda: pidfile.exists() and pidfile.read_text().endswith("\n"))
+    pid = int(pidfile.read_text())
+    try:
+        wait_port(port)
+        assert Path(f"/proc/{pid}").exists(), "the PID file names a dead process"
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            head, _ = http_exchange(
+                s, f"GET http://127.0.0.1:{port}/ HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        assert head.startswith(b"HTTP/1.1 403 ")
+        assert wait_until(lambda: "listening on 127.0.0.1:" in text_of(shared_dir / "kelvarine.log"))
+        assert wait_until(lambda: "/403 " in text_of(shared_dir / "access.log"))
+        assert wait_until(lambda: (shared_dir / "extended.log").exists())
+    finally:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    assert wait_until(lambda: not Path(f"/proc/{pid}").exists(), timeout=15)
+    assert not pidfile.exists()
 
 
 def test_daemon_refuses_an_unknown_user_before_detaching(shared_dir):

@@ -483,6 +483,53 @@ TEST_F(AccessTest, BrokenUserExpressionDisablesTheRule)
     EXPECT_EQ(run(plain), 0);
 }
 
+// A condition written wrong never widens the access: the allow rule it
+// belongs to admits nobody, the deny rule refuses everybody; the rules
+// after it still apply.
+TEST_F(AccessTest, FlawedConditionNeverWidensTheAccess)
+{
+    const Fields local_allow = {{"client_ranges", "127.0.0.2"}, {"access", "connect"}};
+    struct Case {
+        const char *what;
+        bool allow_first;
+        std::vector<Fields> allow, deny;
+        const char *client;
+        int admitted;
+        uint32_t access;
+    };
+    const Case cases[] = {
+        {"a range in a form the type does not take", true,
+         {{{"client_ranges", "10.0.0.0/8"}, {"access", "proxy"}}}, {}, "10.1.2.3", 0, 0},
+        {"the same rule for a client outside what was meant", true,
+         {{{"client_ranges", "10.0.0.0/8"}, {"access", "proxy"}}}, {}, "192.168.1.1", 0, 0},
+        {"a later allow rule still applies", true,
+         {{{"client_ranges", "10.0.0.0/8"}, {"access", "proxy"}}, local_allow}, {},
+         "127.0.0.2", 1, ACCESS_CONNECT},
+        {"an enabled flag that is not a boolean", true,
+         {{{"enabled", "yes"}, {"access", "proxy"}}}, {}, "127.0.0.1", 0, 0},
+        {"an interface entry without a port", true,
+         {{{"interfaces", "127.0.0.1:8080x"}, {"access", "proxy"}}}, {}, "127.0.0.1", 0, 0},
+        {"an interface entry without an address", true,
+         {{{"interfaces", "localhost:8080"}, {"access", "proxy"}}}, {}, "127.0.0.1", 0, 0},
+        {"a flawed deny rule refuses in allow-first mode", true, {local_allow},
+         {{{"client_ranges", "10.0.0.0/33"}}}, "127.0.0.2", 0, 0},
+        {"a flawed deny rule needs an allow rule in deny-first mode", false, {local_allow},
+         {{{"client_ranges", "not-an-address"}}}, "127.0.0.1", 0, 0},
+        {"an allow rule still admits past a flawed deny rule in deny-first mode", false,
+         {local_allow}, {{{"client_ranges", "not-an-address"}}}, "127.0.0.2", 1,
+         ACCESS_CONNECT},
+        {"a disabled flawed deny rule refuses nobody", true, {local_allow},
+         {{{"enabled", "false"}, {"client_ranges", "10.0.0.0/8"}}}, "127.0.0.2", 1,
+         ACCESS_CONNECT},
+    };
+    for (const Case &c : cases) {
+        load(c.allow_first, c.allow, c.deny);
+        CONNECTION_T *conn = connection(c.client);
+        EXPECT_EQ(run(conn), c.admitted ? 0 : 1) << c.what;
+        EXPECT_EQ(conn->access_flags, c.access) << c.what;
+    }
+}
+
 // A transparent request sends credentials for the proxy in Authorization,
 // and only when it is addressed to the proxy itself; it is challenged with
 // 401.

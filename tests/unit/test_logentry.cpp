@@ -158,12 +158,59 @@ TEST_F(LogEntryTest, UnfilledEntry)
     std::string access = entry.Build();
     std::string extended = entry.apache_Build();
     EXPECT_TRUE(std::regex_match(
-        access, std::regex("^\n[0-9]+\\.[0-9]{3} [0-9]+ - UNSPECIFIED/0 0  - - NONE/- -$")))
+        access, std::regex("^\n[0-9]+\\.[0-9]{3} [0-9]+ - UNSPECIFIED/0 0 - - - NONE/- -$")))
         << access;
     EXPECT_TRUE(std::regex_match(
         extended, std::regex("^\n\"[0-9]+\\.[0-9]{3}-0--\" [0-9]+ - \"-\" \"0\" "
-                             "\\[[^\\]]+\\] \" -\" 0 0 \"-\" \"-\" - \"- -\" \"-\" \":\"$")))
+                             "\\[[^\\]]+\\] \"- -\" 0 0 \"-\" \"-\" - \"- -\" \"-\" \":\"$")))
         << extended;
+}
+
+// Log analysers split a record at blanks: an empty or blank-holding value
+// (a multi-hop X-Forwarded-For, a user name with a space) must neither
+// shift the columns nor leave an empty one.
+TEST_F(LogEntryTest, ColumnsHoldNoBlankAndNeverStayEmpty)
+{
+    struct Case {
+        const char *client;
+        const char *method;
+        const char *user;
+        const char *mime;
+        const char *access_tail;  // from the client column on
+    } cases[] = {
+        {"10.1.1.1, 10.2.2.2", "GET", "alice", "text/html",
+         " 10.1.1.1,10.2.2.2 TCP_MISS/200 1234 GET http://example.com/ alice "
+         "DIRECT/example.com text/html"},
+        {"10.1.1.1,\t10.2.2.2", "", "", "",
+         " 10.1.1.1,10.2.2.2 TCP_MISS/200 1234 - http://example.com/ - "
+         "DIRECT/example.com -"},
+        {" ", "GET", "john doe", "text/html; charset=utf-8",
+         " - TCP_MISS/200 1234 GET http://example.com/ johndoe "
+         "DIRECT/example.com text/html;charset=utf-8"},
+    };
+    for (const Case &c : cases) {
+        LogEntry entry = served_request();
+        entry.client = c.client;
+        entry.method = c.method;
+        entry.username = c.user;
+        entry.mime = c.mime;
+        std::string access = entry.Build();
+        std::string tail = access.substr(access.find(' ', access.find(' ') + 1));
+        EXPECT_EQ(tail, c.access_tail) << c.client;
+        std::vector<std::string> columns;
+        std::istringstream split(access.substr(1));
+        for (std::string column; std::getline(split, column, ' ');)
+            columns.push_back(column);
+        EXPECT_EQ(columns.size(), 10u) << access;
+        EXPECT_EQ(columns[6], "http://example.com/") << access;
+
+        std::string extended = entry.apache_Build();
+        std::string client_column = std::string(" ") + LogEntry::column(c.client) + " \"";
+        EXPECT_NE(extended.find(client_column), std::string::npos) << extended;
+        EXPECT_NE(extended.find(" \"" + LogEntry::column(c.method) + " http://example.com/\" "),
+                  std::string::npos)
+            << extended;
+    }
 }
 
 TEST_F(LogEntryTest, StartTimeFraction)

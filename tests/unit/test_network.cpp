@@ -322,6 +322,23 @@ TEST_F(NetworkSectionTest, CheckOpensEnabledListenRulesOnly)
     EXPECT_TRUE(logged("error: failed to bind to not.an.address"));
 }
 
+// A listen rule whose port does not parse opens nothing: its template's
+// port was never configured by anybody.
+TEST_F(NetworkSectionTest, ListenRuleWithAFlawedPortOpensNothing)
+{
+    int open_port = free_port();
+    std::string flawed = listen("true", "127.0.0.1", 0);
+    flawed.replace(flawed.find("<port>0</port>"), 14, "<port>abc</port>");
+    std::string enabled_flag = listen("yes", "127.0.0.1", free_port());
+    load(flawed + enabled_flag + listen("true", "127.0.0.1", open_port));
+    ASSERT_EQ(network_section->listens.size(), 3u);
+    network_section->check();
+    EXPECT_EQ(rows_in_use(), 1);
+    EXPECT_EQ(socklist[0].port, open_port);
+    EXPECT_TRUE(logged("port must be an integer, but it is given value abc"));
+    net_listen_closeall();
+}
+
 TEST_F(NetworkSectionTest, InterfaceSelectTakesTheFirstMatchingRule)
 {
     load(interface("false", "", "", "10.0.0.9") +      // disabled: never chosen

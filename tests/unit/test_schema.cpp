@@ -551,7 +551,13 @@ TEST(ShippedConfiguration, LoadsWithoutAFlawedValue)
     EXPECT_EQ(general_section->ctimeout_get(conn), 60);
     EXPECT_EQ(general_section->timeout_get(conn), 60);
     EXPECT_EQ(general_section->keeptimeout_get(conn), 60);
-    EXPECT_EQ(general_section->cportrange_check(conn, 443), 1);
+    // CONNECT reaches the TLS ports only.
+    struct {
+        int port;
+        int allowed;
+    } ports[] = {{443, 1}, {563, 1}, {22, 0}, {25, 0}, {80, 0}, {8080, 0}, {444, 0}};
+    for (const auto &p : ports)
+        EXPECT_EQ(general_section->cportrange_check(conn, p.port), p.allowed) << p.port;
     EXPECT_EQ(general_section->linelength_get(), 80);
     connection_free(conn);
     EXPECT_EQ(Section::map["ftp"]->fields[1].int_value, 60);

@@ -367,6 +367,97 @@ TEST_F(XmlTest, FlawedValuesAreLoggedAndKeepTheirValues)
     EXPECT_EQ(beta->fields[2].int_value, 4);
 }
 
+// A field that did not parse marks itself and its item, so that the rule
+// built from the item can be disabled; the mark goes with the next good
+// load.  In the foreground start-up the lines also reach standard error.
+TEST_F(XmlTest, FlawedValuesMarkTheirFieldAndItem)
+{
+    std::string text = replace(BASE, "<count>1</count>", "<count>one</count>");
+    text = replace(text, "<ports>80,443</ports>", "<ports>443,,563</ports>");
+    text = replace(text, "<hour active=\"TRUE\">1,2</hour>", "<hour active=\"maybe\">1,2</hour>");
+    config_flaws_to_stderr = true;
+    testing::internal::CaptureStderr();
+    std::string log;
+    ASSERT_EQ(load_text(text, 1, &log), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    config_flaws_to_stderr = false;
+
+    const Subsection *rules = alpha->subsection_get("rule");
+    ASSERT_EQ(rules->items.size(), 2u);
+    EXPECT_TRUE(rules->items.front().flawed());
+    EXPECT_TRUE(rules->items.front().fields[1].flawed);
+    EXPECT_TRUE(rules->items.front().fields[2].flawed) << "an active attribute of no meaning";
+    EXPECT_FALSE(rules->items.front().fields[3].flawed);
+    EXPECT_FALSE(rules->items.back().flawed());
+    EXPECT_TRUE(alpha->fields[4].flawed);
+    EXPECT_TRUE(alpha->fields[4].port_ranges.has(80)) << "a global keeps its value";
+    for (const char *line :
+         {"flawed XML file, section alpha, element rule: count must be an integer, but it is "
+          "given value one\n",
+          "flawed XML file, section alpha, element : ports must be a port range list (see "
+          "manual), but it is given value 443,,563\n",
+          "flawed XML file, section alpha, element rule: the active attribute of hour must be "
+          "true or false\n"}) {
+        EXPECT_NE(log.find(std::string("error: ") + line), std::string::npos) << line << log;
+        EXPECT_NE(err.find(line), std::string::npos) << line << err;
+    }
+
+    // Without the start-up's switch nothing goes to standard error.
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(load_text(text, 1), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    ASSERT_EQ(config_load(1, base), 1);
+    EXPECT_FALSE(rules->items.front().flawed());
+    EXPECT_FALSE(alpha->fields[4].flawed);
+}
+
+// A misspelt field, item field or section is reported once, with its line,
+// instead of leaving its default in place without a word.
+TEST_F(XmlTest, UnknownElementsAreReported)
+{
+    std::string text = replace(BASE, "<name>two</name>", "<nmae>two</nmae>");
+    text = replace(text, "<after>4</after>", "<after>4</after><afer>5</afer>");
+    std::string log;
+    ASSERT_EQ(load_text(text, 1, &log), 1);
+    const char *expected[] = {
+        "unknown element stray in section alpha ignored (line 20)",
+        "unknown element nmae in section alpha, element rule ignored (line 22)",
+        "unknown element afer in section beta ignored (line 27)",
+        "unknown section unknown ignored (line 30)",
+    };
+    for (const char *line : expected) {
+        size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << line << "\nlog:\n" << log;
+        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "twice: " << line;
+    }
+    // Known fields, subsections and sections of the schema are not named.
+    for (const char *known : {"element count", "element rule in", "element entry",
+                              "section gamma", "element tag"})
+        EXPECT_EQ(log.find(known), std::string::npos) << known << "\nlog:\n" << log;
+}
+
+// A document that does not parse is named with the place and the parser's
+// own text, so that the mistake can be found in the file.
+TEST_F(XmlTest, NotWellFormedNamesThePlace)
+{
+    struct Case {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"<kelvarine>\n  <alpha>\n    <count>1</cuont>\n  </alpha>\n</kelvarine>\n",
+         "is not well-formed XML: line 3, column 13: Error reading end tag."},
+        {"<config></config>\n", "has no kelvarine element"},
+    };
+    for (const Case &c : cases) {
+        std::string log;
+        EXPECT_EQ(load_text(c.text, 1, &log), 0) << c.text;
+        EXPECT_NE(log.find(std::string("error: config: ") + dir + "/load.xml " + c.message),
+                  std::string::npos)
+            << c.message << "\nlog:\n" << log;
+    }
+}
+
 TEST_F(XmlTest, MissingOptionalGlobalEndsThatSectionOnly)
 {
     const char *variants[] = {"", "<tag active=\"maybe\">y</tag>"};

@@ -287,7 +287,7 @@ void interface_page_save(Filebuf *page, CGIMap &args, CONNECTION_T *)
     page->Addf("</td></tr></table>\n");
 }
 
-void interface_page_config(Filebuf *page, CGIMap &args, CONNECTION_T *)
+void interface_page_config(Filebuf *page, CGIMap &args, CONNECTION_T *connection)
 {
     std::string section = arg(args, "section");
     std::string matchname = arg(args, "matchname");
@@ -318,13 +318,35 @@ void interface_page_config(Filebuf *page, CGIMap &args, CONNECTION_T *)
     page->Addf("</form></table></td>\n");
     page->Addf("</tr></table>\n");
     page->Addf("<tr><td><br></td></tr><tr><td align=\"center\">\n");
-    if (!section.empty() || !matchname.empty() || !matchvalue.empty()) {
-        // A name that is no section leaves the registry as it is.
-        if (!section.empty() && Section::map.find(section) == Section::map.end())
+    std::string dialog = arg(args, "dialog");
+    std::string action = arg(args, "action");
+    std::string subsection = arg(args, "subsection");
+    // Looked up without entering anything: a name that is no section
+    // leaves the registry as it is.
+    auto found = Section::map.find(section);
+    Section *chosen = found == Section::map.end() ? nullptr : found->second;
+    StringList errors;
+    if (!dialog.empty() || !section.empty()) {
+        if (chosen == nullptr) {
             page->Addf("<table class=\"bigdialog\"><tr><td align=\"center\">No section named %s"
                        "</td></tr></table>\n", h(section).c_str());
-        else
-            absent(page, "Editing sections");
+        } else if (!dialog.empty()) {
+            chosen->interface_dialog(page, args, connection, errors);
+        } else {
+            if (!action.empty())
+                errors = chosen->interface_action(page, args, connection);
+            if (errors.empty())
+                chosen->interface(page, args, connection, errors);
+            else if (!subsection.empty())
+                chosen->interface_dialog(page, args, connection, errors);
+            else
+                chosen->interface(page, args, connection, errors);
+        }
+    } else if (!matchname.empty() || !matchvalue.empty()) {
+        for (auto &entry : Section::map) {
+            StringList none;
+            entry.second->interface(page, args, connection, none);
+        }
     }
     page->Addf("</td></tr></table>\n");
 }

@@ -410,3 +410,31 @@ def test_raw_page_shows_the_body_escaped_up_to_a_nul(tmp_path, origin, proxy_fac
     plain, _ = exchange(proxy, f"GET http://origin.test:{origin.port}/r.html HTTP/1.1\r\n"
                                f"Host: origin.test:{origin.port}\r\n\r\n")
     assert plain.body == b"<p>first</p>\x00<p>after the nul</p>\n"
+
+
+# ------------------------------------------------------------ configuration dialogs
+
+def test_config_page_edits_sections(proxy_factory):
+    proxy = proxy_factory()
+    start = page(proxy, "/config").body
+    assert b'<option value="url-filtering" >' in start
+    shown = page(proxy, "/config?section=url-filtering").body
+    assert b"Deny rules" in shown and b'<option value="url-filtering" selected>' in shown
+    assert b'name="action" value="add"' in page(proxy, "/config?section=url-filtering"
+                                                      "&subsection=deny&dialog=show").body
+    # A name that is no section changes nothing, with or without a dialog.
+    for query in ("section=no-such", "section=no-such&dialog=show&subsection=deny"):
+        assert b"No section named no-such" in page(proxy, f"/config?{query}").body
+    assert b'value="no-such" ' not in page(proxy, "/config").body
+
+    added = post(proxy, "/config", {"section": "url-filtering", "subsection": "deny",
+                                    "action": "add", "F0": "true", "F1": "a marker rule",
+                                    "F4": "example"})
+    assert b"a marker rule" in added.body
+    # Without a Referer from the interface the same form changes nothing.
+    post(proxy, "/config", {"section": "url-filtering", "subsection": "deny", "action": "add",
+                            "F0": "true", "F1": "forged rule", "F4": "x"}, referer=None)
+    assert b"forged rule" not in page(proxy, "/config?section=url-filtering").body
+    # A search runs through every section.
+    found = post(proxy, "/config", {"matchvalue": "a marker rule"}).body
+    assert b"a marker rule" in found

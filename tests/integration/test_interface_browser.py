@@ -13,6 +13,8 @@ from conftest import BINARY, set_fields, write_config
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service as ChromeService  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 MENU = ["Active connections", "Statistics", "DNS cache", "Show headers", "View cache entries",
         "Connection pool", "Prefetch queue", "URL blacklist", "Config", "View log entries",
@@ -60,6 +62,14 @@ def shot(driver, name):
     driver.save_screenshot(str(shots_dir() / f"{name}.png"))
 
 
+def enter(driver, element, keys=""):
+    """Types into a form field and sends the form with Enter; returns once
+    the next page has replaced this one."""
+    old = driver.find_element(By.TAG_NAME, "html")
+    element.send_keys(keys + "\n")
+    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(old))
+
+
 def login(driver, password):
     driver.find_element(By.NAME, "username").send_keys("admin")
     driver.find_element(By.NAME, "password").send_keys(password)
@@ -94,5 +104,47 @@ def test_login_and_every_menu_page(tmp_path, proxy_factory, browser, monkeypatch
     driver.find_element(By.LINK_TEXT, "View log entries").click()
     size = driver.find_element(By.NAME, "size")
     size.clear()
-    size.send_keys("33\n")
+    enter(driver, size, "33")
     assert driver.find_element(By.NAME, "size").get_attribute("value") == "33"
+
+
+def test_a_rule_added_in_the_browser_applies_and_is_saved(tmp_path, origin, proxy_factory, browser):
+    (origin.root / "index.html").write_text("<p>the origin page</p>\n")
+    proxy = proxy_factory(config=write_config(tmp_path / "kelvarine.xml", with_login),
+                          hosts={"blocked.test": "127.0.0.1"})
+    driver = browser(proxy)
+    site = f"http://blocked.test:{origin.port}/index.html"
+    driver.get(site)
+    assert "the origin page" in driver.page_source
+
+    driver.get("http://kelvarine.cfg/")
+    login(driver, "br0wser")
+    driver.find_element(By.LINK_TEXT, "Config").click()
+    driver.find_element(By.CSS_SELECTOR, "select[name=section] option[value=url-filtering]").click()
+    driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit()
+    assert "Deny rules" in driver.page_source
+    shot(driver, "config-url-filtering")
+
+    # The section is switched on through its global form.
+    driver.find_element(By.CSS_SELECTOR, "input[name=F0][value=true]").click()
+    enter(driver, driver.find_element(By.NAME, "F1"))
+    assert driver.find_element(By.CSS_SELECTOR, "input[name=F0][value=true]").is_selected()
+
+    # A deny rule for the host, through the Add dialog of the deny rules.
+    adds = driver.find_elements(By.LINK_TEXT, "Add")
+    [deny] = [a for a in adds if "subsection=deny" in a.get_attribute("href")]
+    deny.click()
+    driver.find_element(By.NAME, "F1").send_keys("added in the browser")
+    enter(driver, driver.find_element(By.NAME, "F4"), "blocked\\.test")
+    assert "added in the browser" in driver.page_source
+    shot(driver, "config-rule-added")
+
+    driver.find_element(By.LINK_TEXT, "Save settings").click()
+    enter(driver, driver.find_element(By.NAME, "filename"))
+    assert "File saved" in driver.page_source
+
+    driver.get(site)
+    assert "the origin page" not in driver.page_source
+    shot(driver, "blocked-by-the-new-rule")
+    saved = proxy.config.read_text()
+    assert "added in the browser" in saved and "blocked\\.test" in saved

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <strings.h>
 
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "engine/body.h"
@@ -181,7 +182,9 @@ int relay(CONNECTION_T *conn)
         protocol_page(conn, "unknown", 502, false);
         return ending_early(conn);
     }
-    if (!http_transfer(conn, SIDE_SERVER)) {
+    if (cache_reading(conn)) {
+        cache_body_send(conn);
+    } else if (!http_transfer(conn, SIDE_SERVER)) {
         // The client must see the cut: its connection ends.
         conn->keepalive_client = 0;
         conn->keepalive_server = 0;
@@ -200,9 +203,19 @@ int buffered(CONNECTION_T *conn)
     HEADER *r = conn->response;
     // Memory holds at most the buffer limit: a longer body is relayed.
     uint64_t cap = body_buffer_cap(conn);
-    Filebuf *body = new Filebuf();
+    Filebuf *body = nullptr;
     BodyRest rest;
-    int read = http_transfer_filebuf_capped(conn, SIDE_SERVER, body, cap, &rest);
+    int read = BODY_WHOLE;
+    if (cache_reading(conn)) {
+        body = cache_body_read(conn);
+        if (!body) {
+            body = new Filebuf();
+            conn->flags |= CONN_FAILED;
+        }
+    } else {
+        body = new Filebuf();
+        read = http_transfer_filebuf_capped(conn, SIDE_SERVER, body, cap, &rest);
+    }
     if (conn->flags & CONN_FAILED) {
         // A cut body is never completed into a whole one: the client gets
         // nothing and its connection ends.
@@ -246,6 +259,7 @@ int buffered(CONNECTION_T *conn)
         if (!process_response(conn, body)) {
             log_entry_complete(conn);
             delete body;
+            cache_give_up(conn);
             return ending_early(conn);
         }
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
@@ -316,11 +330,48 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
     return 0;
 }
 
+namespace {
+
+// The stored head of the connection's cache object as the response.
+int cached_head(CONNECTION_T *conn)
+{
+    char *head = cache_stored_head(conn);
+    if (!head)
+        return STEP_FAILED;
+    return response_take(conn, head);
+}
+
+} // namespace
+
 int protocol_http(CONNECTION_T *conn)
 {
-    // Answers from the object cache start here once it exists: without it
-    // every request goes to the server.
-    int step = response_head(conn);
+    int step;
+    for (;;) {
+        // A fresh cached object answers without the server.
+        step = cache_serves(conn) ? cached_head(conn) : response_head(conn);
+        if (step != STEP_ON)
+            break;
+        if (!conn->server && !conn->cachemap)
+            return ending_early(conn);
+        if (!conn->cachemap && !transfer_limit_check(conn))
+            return ending_early(conn);
+        int cached = cache_response(conn);
+        if (cached == CACHE_RESPONSE_END)
+            return ending_early(conn);
+        if (cached == CACHE_RESPONSE_VALIDATED) {
+            step = cached_head(conn);
+            if (step == STEP_ON)
+                cache_hit_head(conn);
+            break;
+        }
+        if (cached != CACHE_RESPONSE_REFETCH)
+            break;
+        // The server's 304 answered the proxy's own question: ask again.
+        if (!conn->keepalive_server && protocol_reconnect(conn) < 0) {
+            protocol_page(conn, "noconnect", 503, false);
+            return ending_early(conn);
+        }
+    }
     if (step == STEP_FAILED) {
         http_header_free(conn->response);
         conn->response = nullptr;
@@ -330,21 +381,21 @@ int protocol_http(CONNECTION_T *conn)
     if (step == STEP_FINISHED)
         return ending_early(conn);
     HEADER *r = conn->response;
-    if (!conn->server)
+    if (cache_reading(conn) && !transfer_limit_check(conn))
         return ending_early(conn);
-    if (!transfer_limit_check(conn))
-        return ending_early(conn);
-    xcache_header_update(conn, 1);
     char name[16];
     snprintf(name, sizeof(name), "%d", r->status);
-    if (template_section && template_section->send(name, conn, r->status))
+    if (template_section && template_section->send(name, conn, r->status)) {
+        cache_give_up(conn);
         return ending_early(conn);
+    }
     if ((r->status == 301 || r->status == 302) && r->location && conn->url_commands) {
         char *location = url_command_add(conn, r->location);
         header_field_set(&r->location, location);
         free(location);
     }
     if (head_only(conn)) {
+        cache_give_up(conn);
         if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1)
             protocol_page(conn, "unknown", 502, false);
         log_entry_complete(conn);
@@ -359,8 +410,10 @@ int protocol_http(CONNECTION_T *conn)
     putlog(LOG_REQUEST, "%s %s", conn->request->method ? conn->request->method : "",
            conn->request->url ? conn->request->url : "");
     statincr_httprequests(conn);
-    if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn))
+    if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn)) {
         conn->flags |= CONN_BUFFERING;
+        cache_buffering(conn);
+    }
     putlog(LOG_DEBUG, " [IP:%s]buffering: %d processing: %d", protocol_client_text(conn),
            (conn->flags & CONN_BUFFERING) ? 1 : 0, (conn->flags & CONN_PROCESS) ? 1 : 0);
     if (conn->flags & CONN_BUFFERING)

@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "engine/body.h"
@@ -451,13 +452,19 @@ void content_coding(CONNECTION_T *conn)
 // once they exist; until then every request goes direct.
 bool upstream_open(CONNECTION_T *conn)
 {
-    if (conn->server)
+    if (conn->server || cache_serves(conn))
         return true;
     conn->flags &= ~CONN_POOLED;
     conn->forward_type = FORWARD_DIRECT;
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
+    if (conn->cachemap) {
+        // A stale object is better than no answer.
+        conn->flags &= ~CONN_REVALIDATE;
+        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+        return true;
+    }
     putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", protocol_client_text(conn),
            conn->request->host ? conn->request->host : "");
     int status = 503;
@@ -472,6 +479,10 @@ int dispatch(CONNECTION_T *conn)
     HEADER *h = conn->request;
     conn->flags |= CONN_PROCESS;
     const char *scheme = h->scheme ? h->scheme : "";
+    if (cache_serves(conn) && h->kind != HEADER_CONNECT) {
+        protocol_http(conn);
+        return ROAD_EXCHANGED;
+    }
     if (protocols.Execute(scheme, conn) != -1)
         return ROAD_EXCHANGED;
     if (strcasecmp(scheme, "http") == 0) {
@@ -531,10 +542,9 @@ int road_request(CONNECTION_T *conn)
         conn->log_entry.apache_Write();
         return ROAD_ANSWERED;
     }
-    // The object cache is looked up here once it exists; without it every
-    // request is a miss.
-    conn->log_entry.set_cachecode(LOGENTRY_TCP_MISS);
-    if (conn->flags & CONN_OFFLINE) {
+    if (cache_request_lookup(conn))
+        return ROAD_ANSWERED;
+    if ((conn->flags & CONN_OFFLINE) && !conn->cachemap) {
         protocol_page(conn, "nocache", 404, false);
         return ROAD_ANSWERED;
     }

@@ -24,6 +24,7 @@
 #include <tinyxml.h>
 
 #include "access/access.h"
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
@@ -503,6 +504,7 @@ void config_sections()
     access_section = new AccessSection();
     general_section = new GeneralSection();
     network_section = new NetworkSection();
+    cache_init();
     template_section = new TemplateSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
@@ -511,8 +513,10 @@ void config_sections()
 // The exit sequence, in its order: stop accepting, then the PID file.
 void config_exit_steps()
 {
-    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0 ||
-        exit_step_add(pid_remove) != 0)
+    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0)
+        putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
+    cache_start();
+    if (exit_step_add(pid_remove) != 0)
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
 

@@ -357,3 +357,67 @@ def test_cut_response_is_never_stored_and_its_follower_sees_the_cut(tmp_path,
         assert proxy.proc.poll() is None
     finally:
         origin.stop()
+
+
+def test_full_store_fails_the_object_cleanly_never_the_process(tmp_path, nginx, proxy_factory):
+    store = tmp_path / "small"
+    store.mkdir()
+    blobs = {f"/f{i}.bin": os.urandom(700 * 1024) for i in range(5)}
+    for name, data in blobs.items():
+        put_file(nginx, name[1:], data)
+    # A 2 MiB file system under a store that believes it has a gigabyte.
+    proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml", store=store),
+                          prelude=f"mount -t tmpfs -o size=2m kvstore '{store}'")
+    for name, data in blobs.items():
+        status, _, body = fetch(proxy, f"http://127.0.0.1:{nginx.port}{name}")
+        assert (status, body) == (200, data), name
+    for name, data in blobs.items():
+        status, _, body = fetch(proxy, f"http://127.0.0.1:{nginx.port}{name}")
+        assert (status, body) == (200, data), name
+    assert proxy.proc.poll() is None
+    records = codes(proxy, 10)
+    # What fitted is served from the store; what did not is fetched again.
+    assert records[5] == "TCP_HIT"
+    assert "TCP_MISS" in records[5:]
+    assert "disk is full" in proxy.native_log.read_text() or \
+        "ftruncate" in proxy.native_log.read_text()
+
+
+def test_kill_under_load_leaves_no_cut_or_mixed_object(tmp_path, nginx, proxy_factory):
+    store = tmp_path / "store"
+    config = cache_config(tmp_path / "kv.xml", store=store)
+    blobs = {}
+    for i in range(30):
+        data = bytes([i]) * (1000 + i * 7000)
+        blobs[f"/k{i}.bin"] = data
+        put_file(nginx, f"k{i}.bin", data)
+    proxy = proxy_factory(config=config)
+    stop = threading.Event()
+
+    def load():
+        n = 0
+        while not stop.is_set():
+            name = f"/k{n % 30}.bin"
+            try:
+                fetch(proxy, f"http://127.0.0.1:{nginx.port}{name}")
+            except Exception:
+                pass
+            n += 7
+    workers = [threading.Thread(target=load) for _ in range(6)]
+    for w in workers:
+        w.start()
+    time.sleep(3)
+    proxy.proc.kill()
+    stop.set()
+    for w in workers:
+        w.join(timeout=60)
+    proxy.stop()
+    second = proxy_factory(config=config)
+    hits = 0
+    for name, data in blobs.items():
+        status, fields, body = fetch(second, f"http://127.0.0.1:{nginx.port}{name}")
+        assert status == 200 and body == data, (name, fields.get("x-cache"))
+        hits += "HIT" in fields["x-cache"]
+    # The journal brought objects back, and every one of them whole.
+    assert hits > 0
+    assert second.proc.poll() is None

@@ -11,6 +11,12 @@ scripts/bench/idle.py.
     (3) 1 KiB responses, a new connection for every request
     (4) 10,000 idle keep-alive connections: memory and threads while they
         idle, then one request on each
+    (5) 1 KiB cache hits over 50 keep-alive connections
+    (6) 64 KiB cache hits over 50 keep-alive connections
+
+Scenarios (1)-(4) run the proxy with its object cache off, so they
+measure relaying; (5) and (6) with it on, after one request has stored
+the file.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -29,6 +35,7 @@ import sys
 import tempfile
 import threading
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -44,14 +51,18 @@ SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
 NOFILE = 65536
 
-# Scenarios run by wrk: (key, title, file, connections, new connection per request)
+# Scenarios run by wrk: (key, title, file, connections, new connection per
+# request, object cache on)
 WRK_SCENARIOS = [
-    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False),
-    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False),
-    ("3", "1 KiB, new conn per request", "1k", 50, True),
+    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False, False),
+    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False, False),
+    ("3", "1 KiB, new conn per request", "1k", 50, True, False),
+    ("5", "1 KiB cache hits, 50 conns", "old-1k", 50, False, True),
+    ("6", "64 KiB cache hits, 50 conns", "old-64k", 50, False, True),
 ]
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
-TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
+TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30),
+           "5": ("request rate", 0.70), "6": ("transfer rate", 0.80)}
 IDLE_RSS_TARGET_KIB = 256 * 1024
 
 
@@ -137,6 +148,11 @@ class Nginx:
         self.root.mkdir(parents=True)
         (self.root / "1k").write_bytes(os.urandom(1024))
         (self.root / "1m").write_bytes(os.urandom(1024 * 1024))
+        # Files a day old stay fresh in the cache for hours.
+        day_ago = time.time() - 86400
+        for name, size in (("old-1k", 1024), ("old-64k", 65536)):
+            (self.root / name).write_bytes(os.urandom(size))
+            os.utime(self.root / name, (day_ago, day_ago))
         self.port = free_port()
         conf = f"""
 daemon off;
@@ -194,12 +210,14 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name, extra=()):
+    def __init__(self, base, binary, name, extra=(), cache=False):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
-        shutil.copy(CONFIG, config)  # the proxy may save its configuration
+        tree = ET.parse(CONFIG)  # a copy: the proxy may save its configuration
+        tree.getroot().find("cache/enabled").text = "true" if cache else "false"
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
             [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
@@ -264,7 +282,7 @@ def ms(us):
 
 def wrk_scenarios(args, base, nginx, results, notes):
     origin = f"{HOST}:{nginx.port}"
-    for key, title, name, conns, close in WRK_SCENARIOS:
+    for key, title, name, conns, close, cache in WRK_SCENARIOS:
         if key not in args.scenarios:
             continue
         say(f"bench: ({key}) {title}: direct")
@@ -274,7 +292,7 @@ def wrk_scenarios(args, base, nginx, results, notes):
         direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
         results.append((key, title, "direct", direct))
         say(f"bench: ({key}) {title}: through kelvarine")
-        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args)
+        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args, cache=cache)
         target = f"http://{origin}/{name}"
         try:
             status, body = fetch(proxy.port, target, origin)
@@ -384,7 +402,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="1234", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")

@@ -347,6 +347,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
     CACHEMAP *result = nullptr;
     CACHEMAP *object = hash_find(key);
     bool held = false;
+    bool mapped_now = false;
     if (object && (object->flags & CACHE_INVALID)) {
         putlog(LOG_DEBUG, "cache: object is invalid");
         object = nullptr;
@@ -371,6 +372,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             goto done;
         }
         if (!(object->flags & CACHE_MEM)) {
+            mapped_now = true;
             if (!object->store) {
                 putlog(LOG_ERROR, "cache: failed to open cache file: %s", key);
                 invalidate_unlocked(object);
@@ -431,7 +433,9 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             }
             close(fd);
         }
-        if (!md5_check(object)) {
+        // The digest is verified when the file is mapped again; a mapped
+        // object was verified then or written by this process.
+        if (mapped_now && !md5_check(object)) {
             invalidate_unlocked(object);
             goto done;
         }

@@ -233,12 +233,6 @@ Filebuf *cache_body_read(CONNECTION_T *conn)
     return cache_section->read_filebuf(conn->cachemap);
 }
 
-void cache_buffering(CONNECTION_T *conn)
-{
-    if (cache_writing(conn))
-        cache_section->flag_set(conn->cachemap, CACHE_FORCE);
-}
-
 void cache_give_up(CONNECTION_T *conn)
 {
     if (!conn->cachemap || !cache_section)

@@ -60,9 +60,6 @@ Filebuf *cache_body_read(CONNECTION_T *conn);
 bool cache_writing(const CONNECTION_T *conn);
 bool cache_reading(const CONNECTION_T *conn);
 
-// The response will be buffered: a written object is kept whatever its size.
-void cache_buffering(CONNECTION_T *conn);
-
 // The response will not be sent as it is (template, refusal, head only):
 // the object is dropped.
 void cache_give_up(CONNECTION_T *conn);

@@ -410,10 +410,8 @@ int protocol_http(CONNECTION_T *conn)
     putlog(LOG_REQUEST, "%s %s", conn->request->method ? conn->request->method : "",
            conn->request->url ? conn->request->url : "");
     statincr_httprequests(conn);
-    if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn)) {
+    if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn))
         conn->flags |= CONN_BUFFERING;
-        cache_buffering(conn);
-    }
     putlog(LOG_DEBUG, " [IP:%s]buffering: %d processing: %d", protocol_client_text(conn),
            (conn->flags & CONN_BUFFERING) ? 1 : 0, (conn->flags & CONN_PROCESS) ? 1 : 0);
     if (conn->flags & CONN_BUFFERING)

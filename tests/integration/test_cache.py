@@ -17,9 +17,10 @@ from conftest import (Nginx, ScriptedServer, access_log_records, set_fields, wai
                       write_config)
 
 
-def cache_config(path, store=None, refresh=None, **cache_fields):
+def cache_config(path, store=None, refresh=None, store_size=("1G", "64M"), **cache_fields):
     """The shipped configuration with the cache's global fields changed, an
-    optional disk store and changed fields of the refresh rule."""
+    optional disk store (of store_size: its size and what a cleaning frees)
+    and changed fields of the refresh rule."""
     def edit(root):
         cache = root.find("cache")
         set_fields(cache, **cache_fields)
@@ -28,8 +29,8 @@ def cache_config(path, store=None, refresh=None, **cache_fields):
         if store is not None:
             item = ET.SubElement(cache, "store")
             for key, value in [("enabled", "true"), ("comment", ""), ("profiles", ""),
-                               ("path", str(store)), ("max_size", "1G"),
-                               ("free_extra", "64M"), ("md5_check", "true")]:
+                               ("path", str(store)), ("max_size", store_size[0]),
+                               ("free_extra", store_size[1]), ("md5_check", "true")]:
                 ET.SubElement(item, key).text = value
     return write_config(path, edit)
 
@@ -421,3 +422,23 @@ def test_kill_under_load_leaves_no_cut_or_mixed_object(tmp_path, nginx, proxy_fa
     # The journal brought objects back, and every one of them whole.
     assert hits > 0
     assert second.proc.poll() is None
+
+
+def test_cleaning_keeps_the_store_within_its_size_oldest_first(tmp_path, nginx, proxy_factory):
+    store = tmp_path / "store"
+    mib = 1024 * 1024
+    for i in range(40):
+        put_file(nginx, f"s{i}.bin", bytes([i]) * mib)
+    proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml", store=store,
+                                              store_size=("20M", "12M"), clean_interval="1",
+                                              memory_size="200M"))
+    for i in range(40):
+        assert len(fetch(proxy, f"http://127.0.0.1:{nginx.port}/s{i}.bin")[2]) == mib
+        time.sleep(0.1)
+
+    def stored():
+        return sum(f.stat().st_size for d in store.iterdir() if d.is_dir() for f in d.iterdir())
+    # The deletion thread removes the files of dropped objects soon after.
+    assert wait_until(lambda: stored() <= 21 * mib, timeout=20), stored() // mib
+    assert "HIT" in fetch(proxy, f"http://127.0.0.1:{nginx.port}/s39.bin")[1]["x-cache"]
+    assert "MISS" in fetch(proxy, f"http://127.0.0.1:{nginx.port}/s0.bin")[1]["x-cache"]

@@ -510,13 +510,10 @@ void CacheSection::update()
             return;
         }
         if (o->flags & CACHE_MEM) {
+            // The file stays on disk.  A writer keeps its descriptor: its
+            // mapping is backed by the file and grows with it.
             o->store = nullptr;
             o->flags &= ~CACHE_DISK;
-            if (o->fd >= 0) {
-                // The file stays; the mapping keeps the data.
-                close(o->fd);
-                o->fd = -1;
-            }
             return;
         }
         hash_remove(o);

@@ -442,3 +442,30 @@ def test_cleaning_keeps_the_store_within_its_size_oldest_first(tmp_path, nginx, 
     assert wait_until(lambda: stored() <= 21 * mib, timeout=20), stored() // mib
     assert "HIT" in fetch(proxy, f"http://127.0.0.1:{nginx.port}/s39.bin")[1]["x-cache"]
     assert "MISS" in fetch(proxy, f"http://127.0.0.1:{nginx.port}/s0.bin")[1]["x-cache"]
+
+
+def test_offline_command_answers_from_the_cache_only(tmp_path, proxy_factory):
+    origin = Nginx(tmp_path, 'location /ns { add_header Cache-Control "no-store"; }')
+    try:
+        put_file(origin, "ns/n.txt", b"not stored for others\n")
+
+        def edit_commands(root):
+            rule = root.find("access").find("allow")
+            set_fields(rule, access=rule.find("access").text + ",url_commands")
+        config = cache_config(tmp_path / "kv.xml")
+        tree = ET.parse(config)
+        edit_commands(tree.getroot())
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
+        proxy = proxy_factory(config=config)
+        port = origin.port
+        # Nothing stored: offline has no answer.
+        assert fetch(proxy, f"http://xx--offline.127.0.0.1:{port}/ns/n.txt")[0] == 404
+        assert fetch(proxy, f"http://127.0.0.1:{port}/ns/n.txt")[0] == 200
+        # A no-store object goes to others only offline.
+        assert "MISS" in fetch(proxy, f"http://127.0.0.1:{port}/ns/n.txt")[1]["x-cache"]
+        status, fields, body = fetch(proxy, f"http://xx--offline.127.0.0.1:{port}/ns/n.txt")
+        assert (status, body) == (200, b"not stored for others\n")
+        assert "HIT" in fields["x-cache"]
+        assert len(origin_requests(origin, "/ns/n.txt", 2)) == 2
+    finally:
+        origin.stop()

@@ -332,6 +332,12 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
 
 namespace {
 
+// Bytes given to the client socket so far, sent or waiting.
+uint64_t client_written(const CONNECTION_T *conn)
+{
+    return conn->client ? conn->client->bytes_out + conn->client->outbuf_len : 0;
+}
+
 // The stored head of the connection's cache object as the response.
 int cached_head(CONNECTION_T *conn)
 {
@@ -348,7 +354,16 @@ int protocol_http(CONNECTION_T *conn)
     int step;
     for (;;) {
         // A fresh cached object answers without the server.
+        uint64_t written = client_written(conn);
         step = cache_serves(conn) ? cached_head(conn) : response_head(conn);
+        if (step == STEP_FAILED && conn->cachemap && (conn->flags & CONN_REVALIDATE) &&
+            client_written(conn) == written) {
+            // A stale object is better than no answer.
+            conn->flags &= ~CONN_REVALIDATE;
+            conn->keepalive_server = 0;
+            putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+            step = cached_head(conn);
+        }
         if (step != STEP_ON)
             break;
         if (!conn->server && !conn->cachemap)

@@ -766,6 +766,15 @@ bool request_resend(CONNECTION_T *conn)
     return true;
 }
 
+// A page for a server that cannot be reached; none while a cached object
+// is revalidated, which is then served as it is.
+void reconnect_page(CONNECTION_T *conn, const char *name, int status, bool close)
+{
+    if (conn->cachemap && (conn->flags & CONN_REVALIDATE))
+        return;
+    protocol_page(conn, name, status, close);
+}
+
 } // namespace
 
 char *header_get_reconnect(CONNECTION_T *conn, int timeout)
@@ -783,11 +792,11 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
                protocol_client_text(conn));
         conn->keepalive_client = 0;
-        protocol_page(conn, "noconnect", 503, true);
+        reconnect_page(conn, "noconnect", 503, true);
         return nullptr;
     }
     if (!conn->keepalive_server && !(conn->flags & CONN_PARENT_AUTH)) {
-        protocol_page(conn, "noconnect", 503, false);
+        reconnect_page(conn, "noconnect", 503, false);
         if (conn->request && conn->request->host)
             net_dns_purge(conn->request->host);
         putlog(LOG_ADVICE, "purge dns");
@@ -800,7 +809,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         if (code < 0) {
             int status = 503;
             const char *name = protocol_error_page(code, &status);
-            protocol_page(conn, name, status, false);
+            reconnect_page(conn, name, status, false);
             return nullptr;
         }
         if (request_resend(conn)) {
@@ -811,7 +820,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
                 return nullptr;
         }
         if (conn->keepalive_server != 1) {
-            protocol_page(conn, "noconnect", 503, false);
+            reconnect_page(conn, "noconnect", 503, false);
             return nullptr;
         }
     }

@@ -469,3 +469,20 @@ def test_offline_command_answers_from_the_cache_only(tmp_path, proxy_factory):
         assert len(origin_requests(origin, "/ns/n.txt", 2)) == 2
     finally:
         origin.stop()
+
+
+def test_stale_object_is_served_with_a_warning_when_the_origin_is_gone(tmp_path, proxy_factory):
+    origin = Nginx(tmp_path)
+    try:
+        put_file(origin, "w.txt", b"still here\n")
+        proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml",
+                                                  refresh={"max_age": "1"}))
+        url = f"http://127.0.0.1:{origin.port}/w.txt"
+        assert "warning" not in fetch(proxy, url)[1]
+    finally:
+        origin.stop()
+    time.sleep(2.2)
+    status, fields, body = fetch(proxy, url)
+    assert (status, body) == (200, b"still here\n")
+    assert fields["warning"] == "110 stale cache"
+    assert "HIT" in fields["x-cache"]

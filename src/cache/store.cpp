@@ -360,13 +360,16 @@ bool CacheSection::md5_check(CACHEMAP *object)
 {
     if (object->flags & CACHE_WRITING)
         return true;
-    if (!object->store || !object->store->md5_check || !object->mapping) {
+    bool recorded = !(object->md5[0] == '0' || object->md5[0] == '(' || object->md5[0] == '\0');
+    // A recorded digest is verified even when the store no longer records
+    // new ones: the file may have changed behind the journal.
+    if (!object->store || !object->mapping || (!object->store->md5_check && !recorded)) {
         strcpy(object->md5, "0");
         return true;
     }
     char computed[33];
     md5_hex(object->mapping, object->size, computed);
-    if (object->md5[0] == '0' || object->md5[0] == '(' || object->md5[0] == '\0') {
+    if (!recorded) {
         memcpy(object->md5, computed, sizeof(computed));
         return true;
     }

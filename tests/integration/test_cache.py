@@ -489,3 +489,51 @@ def test_stale_object_is_served_with_a_warning_when_the_origin_is_gone(tmp_path,
     assert (status, body) == (200, b"still here\n")
     assert fields["warning"] == "110 stale cache"
     assert "HIT" in fields["x-cache"]
+
+
+class DisagreeingOrigin(ScriptedServer):
+    """Answers a conditional request with a 304 whose Last-Modified differs
+    from the stored one, any other with a 200 that expires at once."""
+
+    def __init__(self):
+        super().__init__()
+        self.conditional = 0
+        self.plain = 0
+
+    def handle(self, conn):
+        with conn:
+            conn.settimeout(30)
+            while True:
+                head = self.read_head(conn)
+                if head is None:
+                    return
+                if b"if-modified-since:" in head.lower():
+                    self.conditional += 1
+                    conn.sendall(b"HTTP/1.1 304 Not Modified\r\n"
+                                 b"Last-Modified: Tue, 02 Jan 2024 00:00:00 GMT\r\n\r\n")
+                else:
+                    self.plain += 1
+                    body = b"version %d\n" % self.plain
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nCache-Control: max-age=0\r\n"
+                                 b"Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n"
+                                 b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+
+@pytest.mark.parametrize("conditional", [False, True])
+def test_a_304_reaches_only_a_client_that_asked_conditionally(tmp_path, proxy_factory,
+                                                              conditional):
+    origin = DisagreeingOrigin()
+    try:
+        proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml"))
+        url = origin.url("/d")
+        assert fetch(proxy, url)[2] == b"version 1\n"
+        extra = ["If-Modified-Since: Mon, 01 Jan 2024 00:00:00 GMT"] if conditional else []
+        status, fields, body = fetch(proxy, url, headers=extra)
+        assert origin.conditional >= 1
+        if conditional:
+            assert status == 304
+        else:
+            assert (status, body) == (200, b"version 2\n")
+            assert origin.plain == 2
+    finally:
+        origin.stop()

@@ -186,6 +186,9 @@ public:
     // New string naming the set bits; the caller frees it.
     char *flag_string(CACHEMAP *object);
     void check(HEADER *request);
+    // The same on an object the caller holds (the lookup just ran its
+    // freshness check).
+    void check_held(CACHEMAP *object, HEADER *request);
     void validated(CACHEMAP *object);
     bool exists(const char *key);
     int icpport_get();

@@ -216,10 +216,16 @@ void CacheSection::check(HEADER *request)
 {
     if (!request || !request->url)
         return;
-    time_t now = utc_time(nullptr);
     CACHEMAP *object = cache_open(nullptr, request->url, nullptr, CACHE_OFFLINE);
     if (!object)
         return;
+    check_held(object, request);
+    cache_close(object, false);
+}
+
+void CacheSection::check_held(CACHEMAP *object, HEADER *request)
+{
+    time_t now = utc_time(nullptr);
     mutex_lock();
     if (!(object->flags & CACHE_PREFETCHED)) {
         bool stale = (object->flags & CACHE_EXPIRED) != 0;
@@ -261,7 +267,6 @@ void CacheSection::check(HEADER *request)
             object->flags |= CACHE_VALIDATE;
     }
     unlock();
-    cache_close(object, false);
 }
 
 void CacheSection::validated(CACHEMAP *object)

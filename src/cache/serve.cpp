@@ -12,6 +12,7 @@
 #include "engine/header.h"
 #include "engine/proto_http.h"
 #include "engine/protocol.h"
+#include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
 #include "runtime/filebuf.h"
@@ -22,6 +23,9 @@
 #include "runtime/thread.h"
 
 namespace {
+
+// Largest body of a hit written together with its head.
+constexpr int64_t CACHE_HIT_ONE_WRITE = 65536;
 
 int64_t body_add(CACHEMAP *object, const char *data, size_t length)
 {
@@ -106,7 +110,7 @@ int cache_request_lookup(CONNECTION_T *conn)
     conn->cachemap = object;
     // An object still being written is as fresh as it gets.
     if (!offline && !(flags & CACHE_WRITING)) {
-        cache_section->check(h);
+        cache_section->check_held(object, h);
         if (cache_section->flag_get(object) & CACHE_VALIDATE) {
             conn->flags |= CONN_REVALIDATE;
             conditional_header(h, cache_section->get_mtime(object));
@@ -226,6 +230,37 @@ bool cache_body_send(CONNECTION_T *conn)
     if (conn->response && !(conn->response->flags & HEADER_LENGTH))
         conn->flags |= CONN_CLOSE_DELIMITED;
     return false;
+}
+
+int cache_hit_send(CONNECTION_T *conn)
+{
+    CACHEMAP *object = conn->cachemap;
+    int flags = cache_section->flag_get(object);
+    int64_t size = cache_section->get_cachemap_size(object);
+    if (!(flags & CACHE_WRITING) && size <= CACHE_HIT_ONE_WRITE &&
+        !(conn->flags & (CONN_HEAD | CONN_CLIENT_GONE)) && conn->client) {
+        // A small finished body goes out with its head in one write.
+        Filebuf buf;
+        if (header_send_filebuf(&buf, conn->response, conn, SEND_TO_CLIENT) != 0)
+            return -1;
+        Filebuf *body = cache_section->read_filebuf(object);
+        if (body && body->size) {
+            buf.Add(body->data, body->size);
+            conn->bytes_downloaded += body->size;
+        }
+        delete body;
+        if (conn->client->WriteFilebuf(&buf) < 0) {
+            conn->keepalive_client = 0;
+            conn->flags |= CONN_CLIENT_GONE;
+        }
+        return 1;
+    }
+    int sent = header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT);
+    if (sent == -1)
+        return -1;
+    if (sent == 0)
+        cache_body_send(conn);
+    return 1;
 }
 
 Filebuf *cache_body_read(CONNECTION_T *conn)

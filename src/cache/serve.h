@@ -48,6 +48,10 @@ int cache_response(CONNECTION_T *conn);
 // length and X-Cache.
 void cache_hit_head(CONNECTION_T *conn);
 
+// Answers the client with a hit: the head and the body.  -1 when the head
+// holds a value that cannot be written (nothing was sent).
+int cache_hit_send(CONNECTION_T *conn);
+
 // Sends the body of a hit to the client.  false when the object was cut
 // (its writer failed) or the client write failed: the client's connection
 // then ends so the client sees the cut.

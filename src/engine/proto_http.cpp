@@ -177,14 +177,22 @@ bool head_only(const CONNECTION_T *conn)
 // Step 23: the head goes out and the body is relayed as it arrives.
 int relay(CONNECTION_T *conn)
 {
+    if (cache_reading(conn)) {
+        if (cache_hit_send(conn) == -1) {
+            protocol_page(conn, "unknown", 502, false);
+            return ending_early(conn);
+        }
+        log_entry_complete(conn);
+        http_header_free(conn->response);
+        conn->response = nullptr;
+        return 1;
+    }
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
         conn->keepalive_server = 0;
         protocol_page(conn, "unknown", 502, false);
         return ending_early(conn);
     }
-    if (cache_reading(conn)) {
-        cache_body_send(conn);
-    } else if (!http_transfer(conn, SIDE_SERVER)) {
+    if (!http_transfer(conn, SIDE_SERVER)) {
         // The client must see the cut: its connection ends.
         conn->keepalive_client = 0;
         conn->keepalive_server = 0;

@@ -788,6 +788,21 @@ Filebuf *CacheSection::read_filebuf(CACHEMAP *object)
     return buf;
 }
 
+int64_t CacheSection::append_body(CACHEMAP *object, Filebuf *buf)
+{
+    if (!object)
+        return -1;
+    mutex_lock();
+    int64_t n = -1;
+    if (!(object->flags & (CACHE_WRITING | CACHE_INVALID)) && object->mapping &&
+        object->size >= object->header_length) {
+        n = (int64_t)(object->size - object->header_length);
+        buf->Add(object->mapping + object->header_length, (size_t)n);
+    }
+    unlock();
+    return n;
+}
+
 void CacheSection::send_status(CONNECTION_T *conn, CACHEMAP *object)
 {
     char text[32];

@@ -173,6 +173,9 @@ public:
     // A new buffer with the body, once the writer has finished; null when
     // the writer failed.
     Filebuf *read_filebuf(CACHEMAP *object);
+    // Appends the body of a finished object to buf; its length, or -1 when
+    // the object is still being written or was dropped.
+    int64_t append_body(CACHEMAP *object, Filebuf *buf);
 
     char *cachemap_headers(CACHEMAP *object);
     int64_t get_cachemap_size(CACHEMAP *object);

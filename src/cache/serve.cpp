@@ -243,12 +243,9 @@ int cache_hit_send(CONNECTION_T *conn)
         Filebuf buf;
         if (header_send_filebuf(&buf, conn->response, conn, SEND_TO_CLIENT) != 0)
             return -1;
-        Filebuf *body = cache_section->read_filebuf(object);
-        if (body && body->size) {
-            buf.Add(body->data, body->size);
-            conn->bytes_downloaded += body->size;
-        }
-        delete body;
+        int64_t body = cache_section->append_body(object, &buf);
+        if (body > 0)
+            conn->bytes_downloaded += (uint64_t)body;
         if (conn->client->WriteFilebuf(&buf) < 0) {
             conn->keepalive_client = 0;
             conn->flags |= CONN_CLIENT_GONE;

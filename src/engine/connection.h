@@ -45,6 +45,7 @@ enum {
     CONN_STREAM_BODY = 0x40000,    // the request body is streamed from the client socket
     CONN_CONTINUED = 0x80000,      // "100 Continue" was sent for the request body
     CONN_CLOSE_DELIMITED = 0x100000,  // the client's body ends with the connection
+    CONN_BODY_PENDING = 0x200000,  // the request body is still (partly) on the client socket
 };
 
 // Bits of CONNECTION_T::connection_flags.

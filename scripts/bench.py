@@ -11,11 +11,15 @@ scripts/bench/idle.py.
     (3) 1 KiB responses, a new connection for every request
     (4) 10,000 idle keep-alive connections: memory and threads while they
         idle, then one request on each
-    (5) 1 KiB cache hits over 50 keep-alive connections
-    (6) 64 KiB cache hits over 50 keep-alive connections
+    (5) as (1) with Basic credentials of a system account, verified once by
+        PAM and then answered from the password cache; compared with the
+        unauthenticated proxy rate of (1) in the same run (a test account
+        and a PAM service of the benchmark's own exist during the run)
+    (6) 1 KiB cache hits over 50 keep-alive connections
+    (7) 64 KiB cache hits over 50 keep-alive connections
 
-Scenarios (1)-(4) run the proxy with its object cache off, so they
-measure relaying; (5) and (6) with it on, after one request has stored
+Scenarios (1)-(5) run the proxy with its object cache off, so they
+measure relaying; (6) and (7) with it on, after one request has stored
 the file.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
@@ -24,9 +28,11 @@ This is a measurement, not a test: it exits 0 whenever it could measure,
 whether the targets are met or not, and 1 when it could not run.
 """
 import argparse
+import base64
 import json
 import os
 import resource
+import secrets
 import shutil
 import shlex
 import socket
@@ -57,13 +63,15 @@ WRK_SCENARIOS = [
     ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False, False),
     ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False, False),
     ("3", "1 KiB, new conn per request", "1k", 50, True, False),
-    ("5", "1 KiB cache hits, 50 conns", "old-1k", 50, False, True),
-    ("6", "64 KiB cache hits, 50 conns", "old-64k", 50, False, True),
+    ("6", "1 KiB cache hits, 50 conns", "old-1k", 50, False, True),
+    ("7", "64 KiB cache hits, 50 conns", "old-64k", 50, False, True),
 ]
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
 TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30),
-           "5": ("request rate", 0.70), "6": ("transfer rate", 0.80)}
+           "6": ("request rate", 0.70), "7": ("transfer rate", 0.80)}
 IDLE_RSS_TARGET_KIB = 256 * 1024
+# Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
+AUTH_TARGET = 0.90
 
 
 def say(text=""):
@@ -210,13 +218,15 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name, extra=(), cache=False):
+    def __init__(self, base, binary, name, extra=(), config_edit=None, cache=False):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
         tree = ET.parse(CONFIG)  # a copy: the proxy may save its configuration
         tree.getroot().find("cache/enabled").text = "true" if cache else "false"
+        if config_edit is not None:
+            config_edit(tree.getroot())
         tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
@@ -258,8 +268,10 @@ def fetch(port, target, host, timeout=10):
     return status, body
 
 
-def run_wrk(args, port, target, origin, close, conns, log):
+def run_wrk(args, port, target, origin, close, conns, log, auth=None):
     env = dict(os.environ, BENCH_PATH=target, BENCH_HOST=origin, BENCH_CLOSE="1" if close else "0")
+    if auth:
+        env["BENCH_AUTH"] = auth
     cmd = ["wrk", "-t", str(min(args.threads, conns)), "-c", str(conns), "-d", f"{args.duration}s",
            "--timeout", "10s", "-s", str(HELPERS / "request.lua"), f"http://{HOST}:{port}/"]
     out = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -317,6 +329,69 @@ def wrk_scenarios(args, base, nginx, results, notes):
                 notes.append(f"({key}) kelvarine exited with status {rc} after SIGTERM")
 
 
+class SystemAccount:
+    """A throw-away system account and a PAM service of the benchmark's own
+    (pam_unix), removed again by close()."""
+
+    def __init__(self):
+        suffix = secrets.token_hex(4)
+        self.user = f"kvbench{suffix}"
+        self.password = "Pw-" + secrets.token_hex(8)
+        self.service = f"kelvarine-bench-{suffix}"
+        self.pam_file = Path("/etc/pam.d") / self.service
+        subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                        self.user], check=True, capture_output=True)
+        try:
+            subprocess.run(["chpasswd"], input=f"{self.user}:{self.password}\n", text=True,
+                           check=True, capture_output=True)
+            self.pam_file.write_text("auth required pam_unix.so\naccount required pam_unix.so\n")
+        except (OSError, subprocess.CalledProcessError):
+            self.close()
+            raise
+
+    def close(self):
+        self.pam_file.unlink(missing_ok=True)
+        subprocess.run(["userdel", self.user], capture_output=True)
+
+
+def system_accounts_rule(root):
+    rule = root.find("access").find("allow")
+    rule.find("auth_mode").text = "system_accounts"
+
+
+def auth_scenario(args, base, nginx, results, notes):
+    """(5): scenario (1) with Basic credentials answered from the password
+    cache."""
+    origin = f"{HOST}:{nginx.port}"
+    target = f"http://{origin}/1k"
+    account = SystemAccount()
+    try:
+        credentials = "Basic " + base64.b64encode(
+            f"{account.user}:{account.password}".encode()).decode()
+        say("bench: (5) 1 KiB, 50 keep-alive conns, Basic from the password cache")
+        proxy = Proxy(base, args.binary, "proxy-5",
+                      [*args.proxy_args, "-x", account.service], system_accounts_rule)
+        try:
+            with socket.create_connection((HOST, proxy.port), timeout=10) as s:
+                s.sendall(f"GET {target} HTTP/1.1\r\nHost: {origin}\r\n"
+                          f"Proxy-Authorization: {credentials}\r\n"
+                          "Connection: close\r\n\r\n".encode())
+                first = s.recv(65536)
+            if not first.startswith(b"HTTP/1.1 200"):
+                raise RuntimeError(f"first request: {first[:60]!r}")
+            with Sampler([proxy.proc.pid]) as sp:
+                r = run_wrk(args, proxy.port, target, origin, False, 50,
+                            base / "wrk-5-proxy.txt", auth=credentials)
+            r["cpu"], r["threads"] = sp.cpu, sp.peak_threads
+            results.append(("5", "1 KiB, 50 conns, Basic (cached)", "auth", r))
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"(5) through kelvarine: no measure: {e}\n{proxy.tail()}")
+        finally:
+            proxy.stop()
+    finally:
+        account.close()
+
+
 def print_wrk_table(results):
     head = (f"{'scenario':<34} {'road':<6} {'req/s':>9} {'MiB/s':>8} {'lat avg':>9} "
             f"{'lat p99':>9} {'errors':>6} {'CPU':>5} {'thr':>4} {'ratio req':>9} {'ratio MiB':>9}")
@@ -324,10 +399,19 @@ def print_wrk_table(results):
     say("-" * len(head))
     direct = {}
     ratios = {}
+    unauthenticated = None
     for key, title, road, r in results:
-        label = f"({key}) {title}" if road == "direct" or key not in direct else ""
+        label = f"({key}) {title}" if road in ("direct", "auth") or key not in direct else ""
         ratio_req = ratio_mib = ""
-        if road == "direct":
+        if key == "1" and road == "proxy":
+            unauthenticated = r
+        if road == "auth":
+            # Against the unauthenticated proxy rate of (1).
+            if unauthenticated is not None and unauthenticated["rate"]:
+                rq = r["rate"] / unauthenticated["rate"]
+                ratios[key] = (rq, 0.0)
+                ratio_req = f"{rq:.2f}"
+        elif road == "direct":
             direct[key] = r
         elif key in direct:
             d = direct[key]
@@ -402,7 +486,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="1234567", help="which scenarios, e.g. 13")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -424,6 +508,8 @@ def main():
         nginx = Nginx(base, args.nginx_workers)
         results = []
         wrk_scenarios(args, base, nginx, results, notes)
+        if "5" in args.scenarios:
+            auth_scenario(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
@@ -432,7 +518,7 @@ def main():
             + (f", kelvarine {' '.join(args.proxy_args)}" if args.proxy_args else ""))
         ratios = print_wrk_table(results) if results else {}
         say("CPU: cores busy in the server under test (nginx workers, or kelvarine); "
-            "thr: its peak thread count")
+            "thr: its peak thread count; the ratio of (5) is against the proxy rate of (1)")
         say()
         if idle:
             print_idle_table(args, idle)
@@ -450,6 +536,10 @@ def main():
                 value = ratios[key][0 if measure == "request rate" else 1]
                 say(f"  ({key}) proxy/direct {measure} {value:.2f} (>= {lowest:.2f}): "
                     f"{'met' if value >= lowest else 'NOT met'}")
+        if "5" in ratios:
+            value = ratios["5"][0]
+            say(f"  (5) authenticated/unauthenticated request rate {value:.2f} "
+                f"(>= {AUTH_TARGET:.2f}): {'met' if value >= AUTH_TARGET else 'NOT met'}")
         if "proxy" in idle:
             r = idle["proxy"]
             cost = r["idle_rss_kib"] - r["base_rss_kib"]

@@ -24,6 +24,8 @@
 #include <tinyxml.h>
 
 #include "access/access.h"
+#include "access/ldap_profile.h"
+#include "access/password_cache.h"
 #include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
@@ -459,6 +461,8 @@ void config_caches_and_pools()
     global->client_pool = new ClientPool();
     global->timers = timers_init();
     compat_client_pool_clean_set(clientpool_clean);
+    password_cache_init();
+    global->dn_cache = dn_cache_create(password_cachesize);
     compat_server_pool_clean_set(server_pool_clean_all);
 }
 
@@ -506,6 +510,7 @@ void config_sections()
     network_section = new NetworkSection();
     cache_init();
     template_section = new TemplateSection();
+    ldap_section = new LdapSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
 }
@@ -549,6 +554,8 @@ void config_listeners()
 void config_timers()
 {
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    timers_add(global->timers, 10, TIMER_REPEAT,
+               static_cast<void (*)(void *)>(ldap_configure), nullptr);
 }
 
 // Step 20: the service threads.

@@ -25,6 +25,12 @@ scripts/bench/idle.py.
         TLS nginx reached directly (one keep-alive connection each)
     (9) 1 KiB responses through kelvarine forwarding to a tinyproxy parent,
         against tinyproxy reached directly (wrk, 50 keep-alive connections)
+    (a) 1 KiB cache hits over 50 keep-alive connections
+    (b) 64 KiB cache hits over 50 keep-alive connections
+
+Scenarios (1)-(5) run the proxy with its object cache off, so they
+measure relaying; (a) and (b) with it on, after one request has stored
+the file.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -61,14 +67,18 @@ SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
 NOFILE = 65536
 
-# Scenarios run by wrk: (key, title, file, connections, new connection per request)
+# Scenarios run by wrk: (key, title, file, connections, new connection per
+# request, object cache on)
 WRK_SCENARIOS = [
-    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False),
-    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False),
-    ("3", "1 KiB, new conn per request", "1k", 50, True),
+    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False, False),
+    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False, False),
+    ("3", "1 KiB, new conn per request", "1k", 50, True, False),
+    ("a", "1 KiB cache hits, 50 conns", "old-1k", 50, False, True),
+    ("b", "64 KiB cache hits, 50 conns", "old-64k", 50, False, True),
 ]
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
-TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
+TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30),
+           "a": ("request rate", 0.70), "b": ("transfer rate", 0.80)}
 TUNNEL_TARGET = 0.8
 IDLE_RSS_TARGET_KIB = 256 * 1024
 # Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
@@ -157,6 +167,11 @@ class Nginx:
         self.root.mkdir(parents=True)
         (self.root / "1k").write_bytes(os.urandom(1024))
         (self.root / "1m").write_bytes(os.urandom(1024 * 1024))
+        # Files a day old stay fresh in the cache for hours.
+        day_ago = time.time() - 86400
+        for name, size in (("old-1k", 1024), ("old-64k", 65536)):
+            (self.root / name).write_bytes(os.urandom(size))
+            os.utime(self.root / name, (day_ago, day_ago))
         self.port = free_port()
         conf = f"""
 daemon off;
@@ -215,16 +230,16 @@ http {{
 
 class Proxy:
     def __init__(self, base, binary, name, extra=(), config_edit=None,
-                 config_source=CONFIG):
+                 config_source=CONFIG, cache=False):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
-        shutil.copy(config_source, config)  # the proxy may save its configuration
+        tree = ET.parse(config_source)  # a copy: the proxy may save its configuration
+        tree.getroot().find("cache/enabled").text = "true" if cache else "false"
         if config_edit is not None:
-            tree = ET.parse(config)
             config_edit(tree.getroot())
-            tree.write(config, encoding="UTF-8", xml_declaration=True)
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
             [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
@@ -291,7 +306,7 @@ def ms(us):
 
 def wrk_scenarios(args, base, nginx, results, notes):
     origin = f"{HOST}:{nginx.port}"
-    for key, title, name, conns, close in WRK_SCENARIOS:
+    for key, title, name, conns, close, cache in WRK_SCENARIOS:
         if key not in args.scenarios:
             continue
         say(f"bench: ({key}) {title}: direct")
@@ -301,7 +316,7 @@ def wrk_scenarios(args, base, nginx, results, notes):
         direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
         results.append((key, title, "direct", direct))
         say(f"bench: ({key}) {title}: through kelvarine")
-        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args)
+        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args, cache=cache)
         target = f"http://{origin}/{name}"
         try:
             status, body = fetch(proxy.port, target, origin)
@@ -609,16 +624,16 @@ def print_idle_table(args, rows):
 
 
 def parser_scenario(args, notes):
-    """(6): the parser benchmark's JSON line, or {} with a note."""
+    """(7): the parser benchmark's JSON line, or {} with a note."""
     binary = Path(args.parser_binary) if args.parser_binary else \
         args.binary.parent / "bench_hstream"
     if not binary.is_file():
-        notes.append(f"(6) skipped: no parser benchmark at {binary}")
+        notes.append(f"(7) skipped: no parser benchmark at {binary}")
         return {}
-    say("bench: (6) HTML stream parser")
+    say("bench: (7) HTML stream parser")
     out = subprocess.run([str(binary)], capture_output=True, text=True, timeout=600)
     if out.returncode != 0:
-        notes.append(f"(6) failed: {out.stderr.strip()[:200]}")
+        notes.append(f"(7) failed: {out.stderr.strip()[:200]}")
         return {}
     return json.loads(out.stdout.strip().splitlines()[-1])
 def tls_rate(port, host, seconds, tunnel_to=None):
@@ -727,7 +742,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456789", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456789ab", help="which scenarios, e.g. 13")
     ap.add_argument("--parser-binary", default=None,
                     help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",

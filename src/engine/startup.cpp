@@ -26,6 +26,7 @@
 #include "access/access.h"
 #include "access/ldap_profile.h"
 #include "access/password_cache.h"
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
@@ -521,6 +522,7 @@ void config_sections()
     general_section = new GeneralSection();
     network_section = new NetworkSection();
     header_section = new HeaderSection();
+    cache_init();
     template_section = new TemplateSection();
     ldap_section = new LdapSection();
     ftp_section = new FtpSection();
@@ -539,8 +541,10 @@ void config_sections()
 // The exit sequence, in its order: stop accepting, then the PID file.
 void config_exit_steps()
 {
-    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0 ||
-        exit_step_add(pid_remove) != 0)
+    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0)
+        putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
+    cache_start();
+    if (exit_step_add(pid_remove) != 0)
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
 

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "engine/socket.h"
+#include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/processors.h"
 
 namespace {
 
@@ -126,4 +128,37 @@ AvResult clamav_scan(const std::string &address, int port, const char *data, siz
         break;
     }
     return result;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+ClamAVSection *clamav_section = nullptr;
+
+ClamAVSection::ClamAVSection()
+    : AntivirusSection("clamav", AvLayout{3, 2, 3, 4, -1, -1},
+                       AvNames{"ClamAV", "ClamAV", "ClamAV: detected %s virus", nullptr,
+                               LOG_ANTIVIRUS})
+{
+    processors.Add(clamav_respcheck, PROCESSOR_RESPCHECK);
+    processors.Add(clamav_buffcheck, PROCESSOR_BUFFCHECK);
+}
+
+AntivirusSection::Scan ClamAVSection::prepare(CONNECTION_T *connection, const AvRule &)
+{
+    std::string address = fields[1].raw;
+    int port = fields[2].int_value;
+    AvTimeouts timeouts = av_timeouts(connection);
+    return [address, port, timeouts](Filebuf *body) {
+        return clamav_scan(address, port, body->data, body->size, timeouts);
+    };
+}
+
+int clamav_buffcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return clamav_section ? clamav_section->check_match(connection) : 0;
+}
+
+int clamav_respcheck(CONNECTION_T *connection, Filebuf *body)
+{
+    return clamav_section ? clamav_section->check_and_block(connection, body) : 0;
 }

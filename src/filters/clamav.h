@@ -21,4 +21,17 @@ AvResult clamav_reply_parse(const std::string &reply);
 AvResult clamav_scan(const std::string &address, int port, const char *data, size_t length,
                      const AvTimeouts &timeouts);
 
+class ClamAVSection : public AntivirusSection {
+public:
+    ClamAVSection();
+
+protected:
+    Scan prepare(CONNECTION_T *connection, const AvRule &rule) override;
+};
+
+extern ClamAVSection *clamav_section;
+
+int clamav_buffcheck(CONNECTION_T *connection, Filebuf *body);
+int clamav_respcheck(CONNECTION_T *connection, Filebuf *body);
+
 #endif

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "engine/socket.h"
+#include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/processors.h"
 
 std::string fprot_options(int bits, int archive_depth)
 {
@@ -150,4 +152,40 @@ AvResult fprot_scan(const std::vector<int> &ports, const std::string &tmpdir,
     if (result.verdict == AV_CLEAN)
         putlog(LOG_ANTIVIRUS, "no viruses detected by F-Prot");
     return result;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+FProtSection *fprot_section = nullptr;
+
+FProtSection::FProtSection()
+    : AntivirusSection("fprot", AvLayout{1, -1, 2, 3, 4, 5},
+                       AvNames{"F-Prot", "f-prot", "detected %s virus with F-Prot",
+                               "detected unknown virus with F-Prot", LOG_ANTIVIRUS})
+{
+    processors.Add(fprot_respcheck, PROCESSOR_RESPCHECK);
+    processors.Add(fprot_buffcheck, PROCESSOR_BUFFCHECK);
+}
+
+AntivirusSection::Scan FProtSection::prepare(CONNECTION_T *connection, const AvRule &rule)
+{
+    std::string options = fprot_options(rule.scan_options, rule.archive_depth);
+    std::string tmpdir = av_temp_dir();
+    AvTimeouts timeouts = av_timeouts(connection);
+    return [options, tmpdir, timeouts](Filebuf *body) {
+        std::vector<int> ports;
+        for (int port = FPROT_PORT_FIRST; port <= FPROT_PORT_LAST; port++)
+            ports.push_back(port);
+        return fprot_scan(ports, tmpdir, options, body->data, body->size, timeouts);
+    };
+}
+
+int fprot_buffcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return fprot_section ? fprot_section->check_match(connection) : 0;
+}
+
+int fprot_respcheck(CONNECTION_T *connection, Filebuf *body)
+{
+    return fprot_section ? fprot_section->check_and_block(connection, body) : 0;
 }

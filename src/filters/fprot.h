@@ -42,4 +42,18 @@ AvResult fprot_scan(const std::vector<int> &ports, const std::string &tmpdir,
                     const std::string &options, const char *data, size_t length,
                     const AvTimeouts &timeouts);
 
+class FProtSection : public AntivirusSection {
+public:
+    FProtSection();
+
+protected:
+    Scan prepare(CONNECTION_T *connection, const AvRule &rule) override;
+    bool skips_clean_at_scan() const override { return true; }
+};
+
+extern FProtSection *fprot_section;
+
+int fprot_buffcheck(CONNECTION_T *connection, Filebuf *body);
+int fprot_respcheck(CONNECTION_T *connection, Filebuf *body);
+
 #endif

@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "engine/socket.h"
+#include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/processors.h"
 
 namespace {
 
@@ -90,4 +92,37 @@ AvResult kaspersky_scan(const std::string &socket_path, const std::string &tmpdi
     else if (result.verdict == AV_FAILED)
         putlog(LOG_ANTIVIRUS, "error checking file for viruses");
     return result;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+KasperskySection *kaspersky_section = nullptr;
+
+KasperskySection::KasperskySection()
+    : AntivirusSection("kaspersky", AvLayout{1, -1, 2, 3, -1, -1},
+                       AvNames{"Kaspersky", "Kaspersky", "detected %s virus with Kaspersky",
+                               "detected unknown virus with Kaspersky", LOG_ANTIVIRUS})
+{
+    processors.Add(kaspersky_respcheck, PROCESSOR_RESPCHECK);
+    processors.Add(kaspersky_buffcheck, PROCESSOR_BUFFCHECK);
+}
+
+AntivirusSection::Scan KasperskySection::prepare(CONNECTION_T *connection, const AvRule &)
+{
+    std::string path = fields[2].raw;
+    std::string tmpdir = av_temp_dir();
+    AvTimeouts timeouts = av_timeouts(connection);
+    return [path, tmpdir, timeouts](Filebuf *body) {
+        return kaspersky_scan(path, tmpdir, body->data, body->size, timeouts);
+    };
+}
+
+int kaspersky_buffcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return kaspersky_section ? kaspersky_section->check_match(connection) : 0;
+}
+
+int kaspersky_respcheck(CONNECTION_T *connection, Filebuf *body)
+{
+    return kaspersky_section ? kaspersky_section->check_and_block(connection, body) : 0;
 }

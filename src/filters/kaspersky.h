@@ -22,4 +22,17 @@ int kaspersky_line_parse(const std::string &line, std::string *name, AvResult *r
 AvResult kaspersky_scan(const std::string &socket_path, const std::string &tmpdir,
                         const char *data, size_t length, const AvTimeouts &timeouts);
 
+class KasperskySection : public AntivirusSection {
+public:
+    KasperskySection();
+
+protected:
+    Scan prepare(CONNECTION_T *connection, const AvRule &rule) override;
+};
+
+extern KasperskySection *kaspersky_section;
+
+int kaspersky_buffcheck(CONNECTION_T *connection, Filebuf *body);
+int kaspersky_respcheck(CONNECTION_T *connection, Filebuf *body);
+
 #endif

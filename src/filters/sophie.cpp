@@ -8,7 +8,9 @@
 #include "engine/dns.h"
 #include "engine/socket.h"
 #include "runtime/compat.h"
+#include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/processors.h"
 
 AvResult sophie_reply_parse(const std::string &line, bool tcp)
 {
@@ -144,4 +146,44 @@ AvResult sophie_scan(const std::string &address, int port, const std::string &tm
     if (result.verdict == AV_CLEAN)
         putlog(LOG_ANTIVIRUS, "no viruses detected by Sophie");
     return result;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+SophieSection *sophie_section = nullptr;
+
+SophieSection::SophieSection()
+    : AntivirusSection("sophie", AvLayout{4, -1, 2, 3, -1, -1},
+                       AvNames{"Sophie", "Sophie", "detected %s virus with Sophie",
+                               "detected unknown virus with Sophie", LOG_ANTIVIRUS})
+{
+    processors.Add(sophie_respcheck, PROCESSOR_RESPCHECK);
+    processors.Add(sophie_buffcheck, PROCESSOR_BUFFCHECK);
+}
+
+AntivirusSection::Scan SophieSection::prepare(CONNECTION_T *connection, const AvRule &)
+{
+    // A socket path that does not begin with "/" is taken as a host name
+    // with port 0.
+    std::string address = fields[1].raw;
+    int port = 0;
+    if (address.empty()) {
+        address = fields[2].raw;
+        port = fields[3].int_value;
+    }
+    std::string tmpdir = av_temp_dir();
+    AvTimeouts timeouts = av_timeouts(connection);
+    return [address, port, tmpdir, timeouts](Filebuf *body) {
+        return sophie_scan(address, port, tmpdir, body->data, body->size, timeouts);
+    };
+}
+
+int sophie_buffcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return sophie_section ? sophie_section->check_match(connection) : 0;
+}
+
+int sophie_respcheck(CONNECTION_T *connection, Filebuf *body)
+{
+    return sophie_section ? sophie_section->check_and_block(connection, body) : 0;
 }

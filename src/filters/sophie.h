@@ -22,4 +22,17 @@ AvResult sophie_reply_parse(const std::string &line, bool tcp);
 AvResult sophie_scan(const std::string &address, int port, const std::string &tmpdir,
                      const char *data, size_t length, const AvTimeouts &timeouts);
 
+class SophieSection : public AntivirusSection {
+public:
+    SophieSection();
+
+protected:
+    Scan prepare(CONNECTION_T *connection, const AvRule &rule) override;
+};
+
+extern SophieSection *sophie_section;
+
+int sophie_buffcheck(CONNECTION_T *connection, Filebuf *body);
+int sophie_respcheck(CONNECTION_T *connection, Filebuf *body);
+
 #endif

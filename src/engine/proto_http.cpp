@@ -248,6 +248,8 @@ int buffered(CONNECTION_T *conn)
             delete body;
             return ending_early(conn);
         }
+        // A response processor (ICAP) may have replaced the head.
+        r = conn->response;
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
             delete body;
             return ending_early(conn);

@@ -43,6 +43,12 @@
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
+#include "filters/clamav.h"
+#include "filters/dnsbl.h"
+#include "filters/fprot.h"
+#include "filters/icap.h"
+#include "filters/kaspersky.h"
+#include "filters/sophie.h"
 #include "runtime/processors.h"
 #include "runtime/signals.h"
 #include "runtime/stats.h"
@@ -506,6 +512,12 @@ void config_sections()
     template_section = new TemplateSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
+    dnsbl_section = new DnsblSection();
+    icap_section = new ICAPSection();
+    fprot_section = new FProtSection();
+    kaspersky_section = new KasperskySection();
+    sophie_section = new SophieSection();
+    clamav_section = new ClamAVSection();
 }
 
 // The exit sequence, in its order: stop accepting, then the PID file.

@@ -6,7 +6,12 @@
 
 #include "config/values.h"
 #include "engine/dns.h"
+#include "engine/connection.h"
+#include "engine/header.h"
+#include "engine/templates.h"
 #include "runtime/compat.h"
+#include "runtime/log.h"
+#include "runtime/processors.h"
 
 std::string dnsbl_domain(const char *host)
 {
@@ -45,4 +50,47 @@ bool dnsbl_listed(const char *host, const std::string &zone, const IpRangeList &
         return false;
     *address = dotted;
     return true;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+DnsblSection *dnsbl_section = nullptr;
+
+DnsblSection::DnsblSection() : Section("dnsbl", 0)
+{
+    enabled = &fields[0].int_value;
+    template_name = &fields[1].raw;
+    zone = &fields[2].raw;
+    addresses = &fields[3].ip_ranges;
+    processors.Add(dnsbl_reqcheck, PROCESSOR_REQCHECK);
+}
+
+int DnsblSection::check_and_block(CONNECTION_T *connection)
+{
+    read_lock();
+    const char *host = connection->request ? connection->request->host : nullptr;
+    if (*enabled != 1 || (connection->bypass & BYPASS_DNSBL) || host == nullptr || *host == '\0') {
+        unlock();
+        return 0;
+    }
+    std::string address;
+    if (!dnsbl_listed(host, *zone, *addresses, &address)) {
+        unlock();
+        return 0;
+    }
+    connection->variables["FILTER"] = "URL BlackList";
+    connection->variables["DNSBL_IP"] = address;
+    std::string page = template_name->empty() ? "blocked" : *template_name;
+    if (template_section)
+        template_section->send(page.c_str(), connection, 404);
+    unlock();
+    putlog(LOG_DNSBL, "domain %s is blacklisted", host);
+    connection->log_entry.filter_name = "dnsbl";
+    connection->log_entry.filtering_reason = address;
+    return 1;
+}
+
+int dnsbl_reqcheck(CONNECTION_T *connection, Filebuf *)
+{
+    return dnsbl_section ? dnsbl_section->check_and_block(connection) : 0;
 }

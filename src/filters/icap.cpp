@@ -307,7 +307,14 @@ int ICAPSection::protocol_icap(CONNECTION_T *conn, Filebuf *body, int methods,
         ~Free() { http_header_free(h); }
     } answer_free{answer};
     if (answer->status == 204) {
+        // Nothing to change, and nothing follows the reply head: the
+        // connection is as good as after any other whole reply.
         putlog(LOG_ICAP, "no modification needed");
+        Socket *sock = swap.release();
+        if (answer->keep_alive != 0 && sock->inbuf_len == 0 && pool != nullptr)
+            pool->Add(sock, "icap", host.c_str(), port, nullptr, nullptr);
+        else
+            delete sock;
         return 0;
     }
     if (answer->status >= 400 && answer->status <= 499) {

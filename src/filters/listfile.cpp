@@ -54,12 +54,12 @@ void LineSplitter::Finish()
 }
 
 bool listfile_read(const std::string &path, int log_category,
-                   const LineSplitter::Callback &callback)
+                   const LineSplitter::Callback &callback, size_t max)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1)
         return false;
-    LineSplitter splitter(LISTFILE_LINE_MAX, callback);
+    LineSplitter splitter(max, callback);
     char block[8192];
     bool ok = true;
     for (;;) {

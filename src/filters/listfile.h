@@ -35,12 +35,12 @@ private:
     bool overlong = false;  // the current line already passed max
 };
 
-// Reads the file at path through a LineSplitter of LISTFILE_LINE_MAX and
+// Reads the file at path through a LineSplitter of max bytes and
 // calls back for each line.  Returns false when the file cannot be opened
 // or a read fails (the lines read before the failure were given).  Logs
 // "skipped %zu overlong lines in %s" under log_category once when lines
 // were dropped.
 bool listfile_read(const std::string &path, int log_category,
-                   const LineSplitter::Callback &callback);
+                   const LineSplitter::Callback &callback, size_t max = LISTFILE_LINE_MAX);
 
 #endif

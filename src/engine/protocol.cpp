@@ -21,6 +21,7 @@
 #include "engine/network.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
+#include "filters/sortmarks.h"
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
@@ -301,6 +302,8 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     if (!url_command_extract(conn))
         return false;
     url_command_log(conn->url_commands);
+    // The host's categories, and the rules that need no group or profile.
+    sortmarks_first(conn);
     header_variables(conn, "CLIENT", conn->request->headers);
     if (conn->request->method && strcasecmp(conn->request->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;

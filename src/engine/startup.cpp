@@ -49,6 +49,7 @@
 #include "filters/icap.h"
 #include "filters/kaspersky.h"
 #include "filters/sophie.h"
+#include "filters/sortmarks.h"
 #include "runtime/processors.h"
 #include "runtime/signals.h"
 #include "runtime/stats.h"
@@ -518,12 +519,14 @@ void config_sections()
     kaspersky_section = new KasperskySection();
     sophie_section = new SophieSection();
     clamav_section = new ClamAVSection();
+    sortmarks_section = new SORTMARKS_Section();
 }
 
 // The exit sequence, in its order: stop accepting, then the PID file.
 void config_exit_steps()
 {
     if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0 ||
+        exit_step_add(sortmarks_save_step, EXIT_STEP_HANGUP) != 0 ||
         exit_step_add(pid_remove) != 0)
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
@@ -565,6 +568,8 @@ void config_threads()
     service_start(serverpool_clean, "serverpool_clean");
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
+    // Last: the category cache's loader and saver.
+    service_start(sortmarks_cachedump, "sortmarks_cachedump");
 }
 
 void service_start(thread_start_t start, const char *name)

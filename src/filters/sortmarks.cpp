@@ -2,12 +2,8 @@
 // the category cache and its files.
 #include "filters/sortmarks.h"
 
-#include <arpa/inet.h>
-#include <arpa/nameser.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <resolv.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -16,7 +12,13 @@
 #include <cstring>
 #include <vector>
 
+#include "config/profiles.h"
+#include "engine/connection.h"
+#include "engine/header.h"
+#include "engine/options.h"
 #include "filters/listfile.h"
+#include "runtime/filebuf.h"
+#include "runtime/misc.h"
 #include "runtime/compat.h"
 #include "runtime/log.h"
 
@@ -59,18 +61,7 @@ const struct {
     {"business", "Business"},
 };
 
-// DNS wire reading with the bounds of the reply.
-bool read16(const unsigned char *reply, size_t length, size_t at, unsigned *value)
-{
-    if (at + 2 > length)
-        return false;
-    *value = (unsigned)reply[at] << 8 | reply[at + 1];
-    return true;
-}
-
 }  // namespace
-
-int sortmarks_test_dns_port = 0;
 
 int sortmarks_category(const char *name)
 {
@@ -106,75 +97,6 @@ int sm_cache_key(int size, const char *host)
         sum += (uint32_t)size + (uint32_t)(20 * c) + (uint32_t)(c >> 4) + (uint32_t)(c >> 2);
     }
     return (int)(sum % (uint32_t)size);
-}
-
-int sortmarks_mx_walk(const unsigned char *reply, size_t length, SortmarksScores *scores)
-{
-    if (reply == nullptr || length < HFIXEDSZ)
-        return 0;
-    const unsigned char *end = reply + length;
-    unsigned questions;
-    if (!read16(reply, length, 4, &questions))
-        return 0;
-    size_t at = HFIXEDSZ;
-    for (unsigned q = 0; q < questions; q++) {
-        int skip = dn_skipname(reply + at, end);
-        if (skip < 0 || at + (size_t)skip + QFIXEDSZ > length)
-            return 0;
-        at += (size_t)skip + QFIXEDSZ;
-    }
-    int recognised = 0;
-    char name[1025];
-    while (at < length) {
-        int owner = dn_expand(reply, end, reply + at, name, sizeof(name));
-        if (owner < 0)
-            break;
-        at += (size_t)owner;
-        unsigned type, rdlength;
-        if (!read16(reply, length, at, &type) || !read16(reply, length, at + 8, &rdlength))
-            break;
-        at += 10;
-        if (at + rdlength > length)
-            break;   // cut short: nothing past the reply is read
-        size_t next = at + rdlength;
-        if (type == ns_t_mx && rdlength >= 3) {
-            unsigned preference;
-            read16(reply, length, at, &preference);
-            int exchange = dn_expand(reply, end, reply + at + 2, name, sizeof(name));
-            if (exchange < 0)
-                break;
-            int index = sortmarks_category(name);
-            if (index >= 0) {
-                scores->score[index] = (int32_t)preference;
-                recognised++;
-            }
-        }
-        at = next;
-    }
-    return recognised;
-}
-
-int getmx(SortmarksScores *scores, const char *name)
-{
-    struct __res_state state;
-    memset(&state, 0, sizeof(state));
-    if (res_ninit(&state) != 0)
-        return 0;
-    if (sortmarks_test_dns_port != 0) {
-        state.nscount = 1;
-        state.nsaddr_list[0].sin_family = AF_INET;
-        state.nsaddr_list[0].sin_port = htons((uint16_t)sortmarks_test_dns_port);
-        state.nsaddr_list[0].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        state.retrans = 1;
-        state.retry = 1;
-    }
-    unsigned char answer[1024];
-    int n = res_nquery(&state, name, ns_c_in, ns_t_mx, answer, sizeof(answer));
-    res_nclose(&state);
-    if (n < 0)
-        return 0;
-    return sortmarks_mx_walk(answer, (size_t)n < sizeof(answer) ? (size_t)n : sizeof(answer),
-                             scores);
 }
 
 bool sortmarks_line_parse(const std::string &line, std::string *host, SortmarksScores *scores)
@@ -366,15 +288,24 @@ int SortmarksCache::load(const std::string &dir)
     return total;
 }
 
-int SortmarksCache::save(const std::string &dir)
+int SortmarksCache::save(const std::string &dir, bool wait)
 {
     if (chains == nullptr || dir.empty())
         return 0;
-    pthread_mutex_lock(&save_lock);
+    if (!wait) {
+        if (pthread_mutex_trylock(&save_lock) != 0)
+            return 0;
+    } else {
+        pthread_mutex_lock(&save_lock);
+    }
     std::string path = dir + "/sortmarks.cache", temp = dir + "/sortmarks.cache.new";
-    pthread_rwlock_rdlock(&lock);
-    int64_t pending = added_;
-    pthread_rwlock_unlock(&lock);
+    int64_t pending = 0;
+    if (wait || pthread_rwlock_tryrdlock(&lock) == 0) {
+        if (wait)
+            pthread_rwlock_rdlock(&lock);
+        pending = added_;
+        pthread_rwlock_unlock(&lock);
+    }
     if (pending <= 0) {
         pthread_mutex_unlock(&save_lock);
         return 0;
@@ -394,7 +325,13 @@ int SortmarksCache::save(const std::string &dir)
     // so lookups and appends do not wait for the disk.
     std::string text;
     int64_t written = 0;
-    pthread_rwlock_rdlock(&lock);
+    if (!wait && pthread_rwlock_tryrdlock(&lock) != 0) {
+        close(fd);
+        pthread_mutex_unlock(&save_lock);
+        return 0;
+    }
+    if (wait)
+        pthread_rwlock_rdlock(&lock);
     for (int i = 0; i < size; i++)
         for (Record *r = chains[i]; r != nullptr; r = r->next) {
             std::string record = "\n";
@@ -438,11 +375,344 @@ int SortmarksCache::save(const std::string &dir)
         return -1;
     }
     // Records appended while the file was written are saved next time.
-    pthread_rwlock_wrlock(&lock);
+    // Without the lock (the exit sequence) the count is left: the next
+    // save, if any, writes the file again.
+    if (!wait && pthread_rwlock_trywrlock(&lock) != 0) {
+        pthread_mutex_unlock(&save_lock);
+        return (int)written;
+    }
+    if (wait)
+        pthread_rwlock_wrlock(&lock);
     added_ -= pending;
     if (added_ < 0)
         added_ = 0;
     pthread_rwlock_unlock(&lock);
     pthread_mutex_unlock(&save_lock);
     return (int)written;
+}
+
+// ---- Section ----------------------------------------------------------------
+
+SORTMARKS_Section *sortmarks_section = nullptr;
+bool (*sortmarks_interface_request)(CONNECTION_T *connection) = nullptr;
+
+SORTMARKS::SORTMARKS(const Item &item)
+    : enabled(item.fields[0].int_value),
+      comment(item.fields[1].raw),
+      log(item.fields[2].int_value),
+      groups(item.fields[3].string_list),
+      profiles(item.fields[4].string_list),
+      categories(item.fields[5].string_list),
+      score_range(item.fields[6].raw),
+      add_profiles(item.fields[7].string_list),
+      remove_profiles(item.fields[8].string_list)
+{
+}
+
+SORTMARKS_Section::SORTMARKS_Section() : Section("Sortmarks", 0)
+{
+    enabled = &fields[0].int_value;
+    directory = &fields[1].raw;
+    putlog(LOG_ADVICE, "Sortmarks: cache initialized for %d records and is ready to use",
+           SORTMARKS_CHAINS);
+}
+
+SORTMARKS_Section::~SORTMARKS_Section()
+{
+    rules.clear();
+}
+
+void SORTMARKS_Section::update()
+{
+    rules.clear();
+    if (*enabled)
+        for (const Item &item : subsections[0].items)
+            rules.emplace_back(item);
+}
+
+bool SORTMARKS_Section::is_enabled()
+{
+    read_lock();
+    bool on = *enabled != 0;
+    unlock();
+    return on;
+}
+
+std::string SORTMARKS_Section::hints_directory()
+{
+    read_lock();
+    std::string dir = *directory;
+    unlock();
+    return dir;
+}
+
+int SORTMARKS_Section::store_sortmarks(CONNECTION_T *connection)
+{
+    SortmarksScores scores;
+    if (!cache.search(connection->request->host, &scores))
+        return 0;
+    for (int i = 0; i < SORTMARKS_SCORES; i++)
+        connection->category_scores[i] = scores.score[i];
+    return 1;
+}
+
+namespace {
+
+// atoi of a text: leading blanks, a sign, digits; no digits give 0.
+int range_value(const std::string &text)
+{
+    return atoi(text.c_str());
+}
+
+void show_profile(const char *prefix, const std::string &name)
+{
+    putlog(LOG_PROFILES, "%s Profile: %s", prefix, name.c_str());
+}
+
+}  // namespace
+
+int SORTMARKS_Section::check_profiles(CONNECTION_T *connection, int pass)
+{
+    read_lock();
+    if (*enabled == 0) {
+        unlock();
+        return 0;
+    }
+    const char *client = connection->client_ip ? connection->client_ip : "";
+    const char *host = connection->request && connection->request->host
+                           ? connection->request->host
+                           : "";
+    for (const SORTMARKS &rule : rules) {
+        if (rule.enabled == 0)
+            continue;
+        if (pass == 0 && (!rule.groups.empty() || !rule.profiles.empty()))
+            continue;
+        if (pass != 0 && (!profile_find(connection->ldap_groups, rule.groups) ||
+                          !profile_find(connection->profiles, rule.profiles)))
+            continue;
+        if (rule.categories.empty()) {
+            if (rule.log)
+                putlog(LOG_ERROR, "sortmarks: [IP:%s] malformed entry: category not specified.",
+                       client);
+            continue;
+        }
+        if (rule.score_range.empty()) {
+            if (rule.log)
+                putlog(LOG_ERROR,
+                       "sortmarks: [IP:%s] malformed entry: score range not specified.", client);
+            continue;
+        }
+        int low, high;
+        size_t dash = rule.score_range.rfind('-');
+        if (dash != std::string::npos) {
+            low = range_value(rule.score_range.substr(0, dash));
+            high = range_value(rule.score_range.substr(dash + 1));
+        } else {
+            low = high = range_value(rule.score_range);
+        }
+        for (const std::string &name : rule.categories) {
+            if (name.empty()) {
+                if (rule.log)
+                    putlog(LOG_ERROR, "sortmarks: [IP:%s] malformed specification of category",
+                           client);
+                continue;
+            }
+            int index = sortmarks_category(name.c_str());
+            if (index < 0)
+                continue;
+            int score = connection->category_scores[index];
+            if (score < low || score > high)
+                continue;
+            char added[255], removed[255];
+            snprintf(added, sizeof(added), "Sortmarks: host:%s Added: ", host);
+            snprintf(removed, sizeof(removed), "Sortmarks: host:%s Removed: ", host);
+            for (const std::string &p : rule.add_profiles) {
+                bool held = false;
+                for (const std::string &q : connection->profiles)
+                    held = held || q == p;
+                if (held)
+                    continue;
+                connection->profiles.push_back(p);
+                if (rule.log)
+                    show_profile(added, p);
+            }
+            for (const std::string &p : rule.remove_profiles) {
+                if (rule.log)
+                    show_profile(removed, p);
+                connection->profiles.remove(p);
+            }
+            break;
+        }
+    }
+    unlock();
+    return 0;
+}
+
+void SORTMARKS_Section::sortmark_filetocache_insert()
+{
+    if (!is_enabled())
+        return;
+    std::string dir = hints_directory();
+    if (dir.empty())
+        return;
+    cache.load(dir.substr(0, 510));
+}
+
+void SORTMARKS_Section::sortmark_dnstofile_insert(bool wait)
+{
+    std::string dir;
+    bool on;
+    if (wait) {
+        read_lock();
+    } else if (pthread_rwlock_tryrdlock(&rwlock) != 0) {
+        return;
+    }
+    on = *enabled != 0;
+    dir = *directory;
+    unlock();
+    if (!on || dir.empty())
+        return;
+    cache.save(dir, wait);
+}
+
+namespace {
+
+int entry_point(CONNECTION_T *connection, int pass)
+{
+    if (sortmarks_section == nullptr || !sortmarks_section->is_enabled())
+        return 0;
+    if (connection->request == nullptr || connection->request->host == nullptr ||
+        *connection->request->host == '\0')
+        return 0;
+    if (sortmarks_interface_request != nullptr && sortmarks_interface_request(connection))
+        return 0;
+    if (connection->category_scores[0] == -1)
+        sortmarks_section->store_sortmarks(connection);
+    sortmarks_section->check_profiles(connection, pass);
+    return 0;
+}
+
+}  // namespace
+
+int sortmarks_first(CONNECTION_T *connection)
+{
+    return entry_point(connection, 0);
+}
+
+int sortmarks_second(CONNECTION_T *connection)
+{
+    return entry_point(connection, 1);
+}
+
+void get_access_log_url()
+{
+    if (sortmarks_section == nullptr || smfeed[0] == '\0')
+        return;
+    int count = 0;
+    bool opened = listfile_read(smfeed, LOG_ERROR, [&count](const std::string &line) {
+        std::string host = line.substr(0, line.find('\r'));
+        if (host.empty())
+            return;
+        SortmarksScores scores;
+        sortmarks_section->cache.search(host.c_str(), &scores);
+        count++;
+    });
+    if (!opened) {
+        putlog(LOG_ERROR, "[system: open_2:%d:%s], in %s, failed to open smfeed: %s", errno,
+               strerror(errno), "get_access_log_url", smfeed);
+        return;
+    }
+    putlog(LOG_ADVICE, "Sortmarks: read from smfeed:%s, records: %d", smfeed, count);
+    unlink(smfeed);
+}
+
+void sortmarks_save_step()
+{
+    if (sortmarks_section != nullptr)
+        sortmarks_section->sortmark_dnstofile_insert(false);
+}
+
+void *sortmarks_cachedump(void *)
+{
+    while (sortmarks_section == nullptr || !sortmarks_section->is_enabled())
+        sleep(10);
+    sortmarks_section->sortmark_filetocache_insert();
+    get_access_log_url();
+    for (;;) {
+        if (sortmarks_section->is_enabled())
+            sortmarks_section->sortmark_dnstofile_insert();
+        sleep(60);
+    }
+    return nullptr;
+}
+
+void sortmarks_page(Filebuf *page, const std::string &domain, const std::string &refresh)
+{
+    page->Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\">");
+    if (domain.empty()) {
+        page->Addf("<table class=\"bigdialog\">\n");
+        page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\">Hostname</td></tr>\n");
+        page->Addf("<form action=\"sortmark\" method=\"POST\">\n");
+        page->Addf("<tr><td>Enter the comma separated list of domains to identify Sortmark"
+                   "</td><td><input type=\"text\" name=\"domain\" value=\"\" size=\"125\">"
+                   "</td></tr>\n");
+        page->Addf("<tr><td width=\"10%%\">refresh</td><td align=\"center\">Yes: <input "
+                   "type=\"radio\" name=\"refresh\" value=\"yes\" checked> No: <input "
+                   "type=\"radio\" name=\"refresh\" value=\"no\"></td></tr>\n");
+        page->Addf("<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td colspan=\"2\" "
+                   "align=\"center\"><input type=\"submit\" value=\"Submit\"></td></tr>\n");
+        page->Addf("</form></table>\n");
+        page->Addf("</td></tr></table>\n");
+        return;
+    }
+    page->Addf("<tr><td><table class=\"bigdialog\">\n");
+    int number = 0;
+    size_t start = 0;
+    while (start <= domain.size()) {
+        size_t comma = domain.find(',', start);
+        std::string entry = domain.substr(start, comma == std::string::npos
+                                                     ? std::string::npos
+                                                     : comma - start);
+        start = comma == std::string::npos ? domain.size() + 1 : comma + 1;
+        if (entry.empty())
+            continue;
+        number++;
+        SortmarksCache *cache = sortmarks_section ? &sortmarks_section->cache : nullptr;
+        if (cache && refresh == "yes")
+            cache->purge(entry.c_str());
+        char *escaped = string_to_html(entry.c_str(), 0);
+        page->Addf("<tr><td align=\"center\">\n");
+        page->Addf("<table class=\"bigdialog\"><tr class=\"listhead\"><td align=\"center\">%s"
+                   "</td></tr></table>\n",
+                   escaped ? escaped : "");
+        free(escaped);
+        SortmarksScores scores;
+        bool found = cache && cache->search(entry.c_str(), &scores);
+        if (!found)
+            memset(&scores, 0, sizeof(scores));
+        const char *cls = number % 2 ? "listodd" : "listeven";
+        page->Addf("<tr><td align=\"center\">\n<table class=\"list\">\n");
+        page->Addf("<tr class=\"%s\">", cls);
+        page->Addf("<td><b>Category</b></td>");
+        for (int i = 0; i < 16; i++)
+            page->Addf("<td>%s</td>", sortmarks_category_title(i));
+        page->Addf("</tr>");
+        page->Addf("<tr><td><b>Score</b></td><td >%d</td>", scores.score[0]);
+        for (int i = 1; i < 16; i++)
+            page->Addf(" <td>%d</td>", scores.score[i]);
+        page->Addf("</tr>");
+        page->Addf("<tr class=\"%s\">", cls);
+        page->Addf("<td><b>Category</b></td>");
+        for (int i = 16; i < 31; i++)
+            page->Addf("<td>%s</td>", sortmarks_category_title(i));
+        page->Addf("<td></td></tr>\n");
+        page->Addf(" <td><b>Score</b></td>");
+        for (int i = 16; i < 32; i++)
+            page->Addf("<td>%d</td>", scores.score[i]);
+        page->Addf("<td></td></tr>\n");
+        page->Addf("</td></tr></table>\n");
+        page->Addf("</td></tr></table>\n");
+    }
+    page->Addf("</table></td></tr>\n");
+    page->Addf("</td></tr></table></td></tr></table>\n");
 }

@@ -16,7 +16,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
+#include <map>
 #include <string>
+
+#include "config/section.h"
+#include "runtime/misc.h"
+
+class Filebuf;
+struct CONNECTION_T;
 
 #define SORTMARKS_SCORES 32
 #define SORTMARKS_CATEGORIES 31
@@ -85,8 +93,9 @@ public:
     // Writes the cache to dir/sortmarks.cache through
     // dir/sortmarks.cache.new when records were added since the last
     // save.  Returns the records written, 0 when there was nothing to
-    // save, -1 on failure (the old file stays).
-    int save(const std::string &dir);
+    // save (or, with wait false, a lock was held), -1 on failure (the old
+    // file stays).
+    int save(const std::string &dir, bool wait = true);
 
     int64_t count() const { return count_; }
     int64_t added() const { return added_; }
@@ -105,5 +114,76 @@ private:
     pthread_rwlock_t lock;        // guards the chains and the counters
     pthread_mutex_t save_lock;    // one save at a time; taken before lock
 };
+
+// ---- Section "Sortmarks" ----------------------------------------------------
+//
+//   global 0  enabled          BOOL         lookups, rules, loads and saves
+//   global 1  hints_directory  STRING       hint files and the cache file;
+//                                           empty: nothing loaded or saved
+//   rule 0 enabled, 1 comment, 2 log (BOOL), 3 groups, 4 profiles,
+//   5 categories (STRING_LIST), 6 score_range (STRING "a-b" or "a"),
+//   7 add_profiles, 8 remove_profiles (STRING_LIST)
+
+class SORTMARKS {
+public:
+    explicit SORTMARKS(const Item &item);
+    int enabled;
+    std::string comment;
+    int log;
+    StringList groups;
+    StringList profiles;
+    StringList categories;
+    std::string score_range;
+    StringList add_profiles;
+    StringList remove_profiles;
+};
+
+class SORTMARKS_Section : public Section {
+public:
+    SORTMARKS_Section();
+    ~SORTMARKS_Section() override;
+    void update() override;
+
+    bool is_enabled();
+    std::string hints_directory();
+    // Copies the request host's scores into the connection; 1 when found.
+    int store_sortmarks(CONNECTION_T *connection);
+    // Applies the rules of pass 0 (rules without conditions) or pass 1.
+    int check_profiles(CONNECTION_T *connection, int pass);
+    // Loads the hint files and the cache file.
+    void sortmark_filetocache_insert();
+    // Saves the cache when records were added since the last save.  With
+    // wait false (the exit sequence) a lock that is held skips the save.
+    void sortmark_dnstofile_insert(bool wait = true);
+
+    SortmarksCache cache;
+    const int *enabled;
+    const std::string *directory;
+
+private:
+    std::list<SORTMARKS> rules;
+};
+
+extern SORTMARKS_Section *sortmarks_section;
+
+// Whether a request is for the web interface (installed by the interface;
+// while it is null no request is).
+extern bool (*sortmarks_interface_request)(CONNECTION_T *connection);
+
+// The entry points of the request road; both return 0.
+int sortmarks_first(CONNECTION_T *connection);
+int sortmarks_second(CONNECTION_T *connection);
+// The service thread: waits for the section to be enabled, loads the
+// files and the host feed, then saves every 60 seconds.  Never returns.
+void *sortmarks_cachedump(void *arg);
+// Reads the host feed once, looks every host up, and deletes the file.
+void get_access_log_url();
+// Exit and hang-up step: saves the cache.
+void sortmarks_save_step();
+
+// The "/sortmark" test page: a form without "domain", else the scores of
+// every comma-separated entry (HTML-escaped), refreshed first when
+// "refresh" is "yes".
+void sortmarks_page(Filebuf *page, const std::string &domain, const std::string &refresh);
 
 #endif

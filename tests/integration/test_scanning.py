@@ -570,3 +570,80 @@ def test_dnsbl_with_the_dns_server_down_ends_within_the_time_out(tmp_path, serve
     r = get(proxy, url(served, "/page.html"))
     assert r.status == 200
     assert time.monotonic() - start < 10
+
+
+# ---------------------------------------------------------- categorisation
+
+ZONE = "sortmarks.kelvarine.org"
+
+
+def sortmarks_config(tmp_path, hints, rules):
+    def change(root):
+        sm = root.find("Sortmarks")
+        set_fields(sm, enabled="true", hints_directory=str(hints))
+        for fields in rules:
+            add_item(sm, "category_rules", rule_model(root, "Sortmarks", "category_rules"),
+                     **fields)
+    return write_config(tmp_path / "sortmarks.xml", change)
+
+
+def profiles_of(proxy, url_part):
+    records = wait_until(lambda: [x for x in extended_log_records(proxy)
+                                  if url_part in x["url"]])
+    return records[-1]["profiles"]
+
+
+@needs_dnsmasq
+def test_categories_give_profiles_and_survive_a_restart(tmp_path, served, proxy_factory):
+    dns = Dnsmasq(tmp_path, [f"mx-host=www.shop.test.{ZONE},shopping,40",
+                             f"mx-host=www.shop.test.{ZONE},news,3"])
+    hints = tmp_path / "hints"
+    hints.mkdir()
+    zeros = ",".join(["0"] * 32)
+    (hints / "local.sortmarks").write_text(
+        f"www.hinted.test\t{zeros.replace('0', '45', 1)}\r\n")
+    rules = [{"enabled": "true", "comment": "shops", "categories": "shopping",
+              "score_range": "30-50", "add_profiles": "shoppers", "remove_profiles": "idle"},
+             {"enabled": "true", "comment": "ads", "categories": "ads",
+              "score_range": "40-50", "add_profiles": "adverts"},
+             {"enabled": "true", "comment": "a rule for shoppers", "profiles": "shoppers",
+              "categories": "news", "score_range": "3", "add_profiles": "readers"}]
+    hosts = {"www.shop.test": "127.0.0.1", "www.hinted.test": "127.0.0.1",
+             "www.plain.test": "127.0.0.1"}
+    try:
+        proxy = proxy_factory(config=sortmarks_config(tmp_path, hints, rules),
+                              nameserver=dns.address, hosts=hosts)
+        # The service thread loads the hint files once the section is on.
+        assert wait_until(lambda: "read from" in native_log(proxy), timeout=20)
+        for host in hosts:
+            r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
+                             f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
+            assert r.status == 200
+        shop = profiles_of(proxy, "www.shop.test")
+        assert "shoppers" in shop and "readers" in shop, shop
+        assert "adverts" in profiles_of(proxy, "www.hinted.test")
+        plain = profiles_of(proxy, "www.plain.test")
+        assert "shoppers" not in plain and "adverts" not in plain
+        # The exit sequence saves the cache: one record per host, read back
+        # at the next start without asking the service.
+        proxy.stop()
+        saved = (hints / "sortmarks.cache").read_text()
+        assert saved.startswith("\n")
+        lines = [x for x in saved.split("\n") if x]
+        names = [x.split("\t")[0].lower() for x in lines]
+        assert sorted(names) == ["www.hinted.test", "www.shop.test"], lines
+        dns.stop()
+        (tmp_path / "proxy").rename(tmp_path / "proxy-first")
+        proxy = proxy_factory(config=sortmarks_config(tmp_path, hints, rules),
+                              nameserver=dnsmasq_address(), hosts=hosts)
+        assert wait_until(lambda: "sortmarks.cache, records: 1" in native_log(proxy),
+                          timeout=20), native_log(proxy)
+        r = send(proxy, (f"GET http://www.shop.test:{served.port}/page.html HTTP/1.1\r\n"
+                         "Host: www.shop.test\r\nConnection: close\r\n\r\n").encode())
+        assert r.status == 200
+        assert "shoppers" in profiles_of(proxy, "www.shop.test")
+        proxy.stop()
+        again = [x for x in (hints / "sortmarks.cache").read_text().split("\n") if x]
+        assert len(again) == 2
+    finally:
+        dns.stop()

@@ -11,6 +11,9 @@ scripts/bench/idle.py.
     (3) 1 KiB responses, a new connection for every request
     (4) 10,000 idle keep-alive connections: memory and threads while they
         idle, then one request on each
+    (5) a 1 MiB response scanned through ClamAV (INSTREAM) and through
+        c-icap's RESPMOD echo service: the latency added and the proxy's
+        CPU per MiB beside the same response unscanned
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -39,6 +42,7 @@ from idle import proc_status  # noqa: E402
 # Port and process helpers are the integration tests' own.
 sys.path.insert(0, str(ROOT / "tests" / "integration"))
 from procs import free_port, stop_process, wait_port  # noqa: E402
+from scanners import CIcap, Clamd  # noqa: E402
 CONFIG = ROOT / "etc" / "kelvarine.xml"
 SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
@@ -194,12 +198,17 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name, extra=()):
+    def __init__(self, base, binary, name, extra=(), edit=None):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
         shutil.copy(CONFIG, config)  # the proxy may save its configuration
+        if edit is not None:
+            import xml.etree.ElementTree as ET
+            tree = ET.parse(config)
+            edit(tree.getroot())
+            tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
             [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
@@ -376,6 +385,86 @@ def print_idle_table(args, rows):
             f"{(r['use']['p99_ms'] or 0):>6.1f}ms")
 
 
+def scan_edit(kind, address, port, service=""):
+    """A configuration change that scans every response with ClamAV or
+    passes it through an ICAP RESPMOD service."""
+    import xml.etree.ElementTree as ET
+
+    def field(parent, tag, text):
+        ET.SubElement(parent, tag).text = text
+
+    def edit(root):
+        if kind == "clamav":
+            sec = root.find("clamav")
+            sec.find("enabled").text = "true"
+            sec.find("address").text = address
+            sec.find("port").text = str(port)
+            rule = ET.SubElement(sec, "rules")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("groups", ""),
+                              ("profiles", ""), ("template", "")):
+                field(rule, tag, text)
+        else:
+            sec = root.find("icap")
+            sec.find("enabled").text = "true"
+            rule = ET.SubElement(sec, "services")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("profiles", ""),
+                              ("host", address), ("service", service), ("port", str(port)),
+                              ("methods", "respmod")):
+                field(rule, tag, text)
+    return edit
+
+
+def scan_scenario(args, base, nginx, notes):
+    """(5): sequential fetches of the 1 MiB file through the proxy, plain,
+    scanned by clamd and passed through c-icap's echo service; returns
+    {road: (mean latency s, proxy CPU s per MiB)}."""
+    origin = f"{HOST}:{nginx.port}"
+    target = f"http://{origin}/1m"
+    body = (nginx.root / "1m").read_bytes()
+    rows = {}
+    clamd = cicap = None
+    try:
+        clamd = Clamd(base)
+        cicap = CIcap(base)
+        roads = [("unscanned", None), ("ClamAV INSTREAM", scan_edit("clamav", str(clamd.socket), 0)),
+                 ("c-icap RESPMOD echo", scan_edit("icap", HOST, cicap.port, "/echo"))]
+        for name, edit in roads:
+            say(f"bench: (5) 1 MiB {name}")
+            proxy = Proxy(base, args.binary, "proxy-5-" + name.split()[0].lower(),
+                          args.proxy_args, edit)
+            try:
+                status, got = fetch(proxy.port, target, origin, timeout=30)
+                if status != 200 or got != body:
+                    raise RuntimeError(f"status {status}, {len(got)} bytes")
+                count = max(10, args.duration * 5)
+                before = cpu_ticks([proxy.proc.pid])
+                start = time.monotonic()
+                for _ in range(count):
+                    fetch(proxy.port, target, origin, timeout=30)
+                elapsed = time.monotonic() - start
+                cpu = (cpu_ticks([proxy.proc.pid]) - before) / os.sysconf("SC_CLK_TCK")
+                rows[name] = (elapsed / count, cpu / (count * len(body) / 1048576))
+            except (RuntimeError, OSError, ValueError) as e:
+                notes.append(f"(5) {name}: no measure: {e}\n{proxy.tail()}")
+            finally:
+                proxy.stop()
+    except Exception as e:  # a scanner that cannot start leaves the rest measured
+        notes.append(f"(5) scanners: {e}")
+    finally:
+        for server in (cicap, clamd):
+            if server is not None:
+                server.stop()
+    return rows
+
+
+def print_scan_table(rows):
+    say(f"{'(5) 1 MiB response':<34} {'latency':>10} {'added':>10} {'CPU/MiB':>10}")
+    plain = rows.get("unscanned")
+    for name, (latency, cpu) in rows.items():
+        added = f"{(latency - plain[0]) * 1000:.1f}ms" if plain and name != "unscanned" else "-"
+        say(f"{name:<34} {latency * 1000:>8.1f}ms {added:>10} {cpu * 1000:>8.1f}ms")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--binary", default=str(ROOT / "build-bench" / "kelvarine"))
@@ -384,7 +473,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="1234", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="12345", help="which scenarios, e.g. 13")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -407,6 +496,7 @@ def main():
         results = []
         wrk_scenarios(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
+        scans = scan_scenario(args, base, nginx, notes) if "5" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -422,6 +512,11 @@ def main():
                 "server closed while idle;")
             say("threads: before the connections were opened -> at the end of the idle "
                 "time; thr busy: peak while they were used")
+            say()
+        if scans:
+            print_scan_table(scans)
+            say("latency: mean of sequential fetches on new connections; added: over the "
+                "unscanned road; CPU/MiB: the proxy's CPU time per MiB delivered")
             say()
         for note in notes:
             say(note)

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "filters/sortmarks.h"
+#include "runtime/filebuf.h"
 #include "fixture.h"
 #include "peer.h"
 
@@ -254,6 +255,27 @@ TEST(Sortmarks, LookupsAskTheServiceOnceAndCacheOnlyCategorisedHosts)
     EXPECT_FALSE(cache.search("www.none.test", &s));
     EXPECT_EQ(1, cache.count());
     sortmarks_test_dns_port = 0;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Sortmarks, TestPageEscapesTheTypedDomains)
+{
+    global_for_process();
+    Filebuf form;
+    sortmarks_page(&form, "", "");
+    std::string text(form.data ? form.data : "", form.size);
+    EXPECT_NE(std::string::npos, text.find("name=\"domain\" value=\"\""));
+    Filebuf page;
+    sortmarks_page(&page, "<script>alert(1)</script>,,\"quoted\".test", "no");
+    text.assign(page.data, page.size);
+    EXPECT_EQ(std::string::npos, text.find("<script>"));
+    EXPECT_NE(std::string::npos, text.find("&lt;script&gt;alert(1)&lt;/script&gt;"));
+    EXPECT_NE(std::string::npos, text.find("&quot;quoted&quot;.test"));
+    // Two entries, two tables, the second "listeven".
+    EXPECT_NE(std::string::npos, text.find("<tr class=\"listeven\">"));
 }
 
 }  // namespace

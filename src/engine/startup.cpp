@@ -50,6 +50,7 @@
 #include "filters/kaspersky.h"
 #include "filters/sophie.h"
 #include "filters/sortmarks.h"
+#include "filters/urlbl.h"
 #include "runtime/processors.h"
 #include "runtime/signals.h"
 #include "runtime/stats.h"
@@ -514,6 +515,7 @@ void config_sections()
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
     dnsbl_section = new DnsblSection();
+    urlbl_section = new URLBLSection();
     icap_section = new ICAPSection();
     fprot_section = new FProtSection();
     kaspersky_section = new KasperskySection();
@@ -885,6 +887,9 @@ void config()
     config_load_file();
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     config_listeners();
+    // The URL blacklist's tree, read once before any request is served.
+    if (urlbl_section)
+        urlbl_section->load();
     config_timers();
     config_threads();
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(gmtoffset));

@@ -9,9 +9,16 @@
 #ifndef KV_FILTERS_URLBL_H
 #define KV_FILTERS_URLBL_H
 
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "config/section.h"
+#include "runtime/misc.h"
+
+class Filebuf;
+struct CONNECTION_T;
 
 // Listed host -> its path prefixes, in file order.  An empty list lists
 // every path of the host.
@@ -39,5 +46,57 @@ void urlbl_url_add(URLBLHostMap *hosts, const std::string &line);
 const std::string *urlbl_category_match(const URLBLCategoryMap &map,
                                         const std::vector<std::string> &categories,
                                         const char *host, const char *path);
+
+// ---- Section "urlblacklist" -------------------------------------------------
+//   global 0  enabled    BOOL     0: nothing is refused
+//   global 1  mode       INT      0 deny list first, else allow list first
+//   global 2  directory  STRING   base of the tree, read once at start-up
+//   global 3  template   STRING   page of a block whose rule names none
+//   subsections 0 "allow" and 1 "deny", rules: 0 enabled, 1 comment,
+//   2 groups, 3 profiles, 4 categories (STRING_LIST), 5 template
+
+class URLBL {
+public:
+    URLBL();   // the default rule: enabled, everything else empty
+    explicit URLBL(const Item &item);
+    ~URLBL() = default;
+    int enabled;
+    std::string comment;
+    StringList groups;
+    StringList profiles;
+    std::vector<std::string> categories;
+    std::string template_name;
+};
+
+class URLBLSection : public Section {
+public:
+    URLBLSection();
+    void update() override;
+    // Reads the tree into the category map; once, after the configuration
+    // is loaded.
+    void load();
+    // The deciding rule, or null; the caller holds the read lock.
+    const URLBL *check(CONNECTION_T *connection);
+    // 1 when the request was refused and the page sent, else 0.
+    int check_and_block(CONNECTION_T *connection);
+    // The "/urlbl" search: the categories that list the host (and path),
+    // as an HTML fragment with every value escaped.
+    void search_page(Filebuf *page, const std::string &host, const std::string &path);
+
+    const int *enabled;
+    const int *mode;
+    const std::string *directory;
+    const std::string *template_name;
+
+private:
+    std::list<URLBL> allow;
+    std::list<URLBL> deny;
+    URLBL default_rule;
+    URLBLCategoryMap categories;
+};
+
+extern URLBLSection *urlbl_section;
+
+int urlbl_reqcheck(CONNECTION_T *connection, Filebuf *body);
 
 #endif

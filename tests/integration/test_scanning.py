@@ -542,3 +542,46 @@ def test_categories_give_profiles_and_survive_a_restart(tmp_path, served, proxy_
         assert len(again) == 2
     finally:
         dns.stop()
+
+
+# ------------------------------------------------------------ URL blacklist
+
+def test_url_blacklist_tree_refuses_listed_hosts_and_paths(tmp_path, served, proxy_factory):
+    tree = tmp_path / "blacklist"
+    (tree / "adult").mkdir(parents=True)
+    (tree / "adult" / "domains").write_bytes(b"bad.test\r\n" + b"x" * 3000 + b".test\r\n")
+    (tree / "adult" / "urls").write_bytes(b"mixed.test/secret/\r\nbare.test\r\n")
+    (tree / "trusted").mkdir()
+    (tree / "trusted" / "domains").write_bytes(b"good.bad.test\n")
+
+    def edit(root):
+        bl = root.find("urlblacklist")
+        set_fields(bl, enabled="true", mode="0", directory=str(tree))
+        model = rule_model(root, "urlblacklist", "deny")
+        add_item(bl, "deny", model, enabled="true", comment="adult", categories="adult")
+        add_item(bl, "allow", model, enabled="true", comment="trusted", categories="trusted")
+    hosts = {h: "127.0.0.1" for h in ("www.bad.test", "notbad.test", "mixed.test", "bare.test",
+                                      "good.bad.test")}
+    proxy = proxy_factory(config=write_config(tmp_path / "urlbl.xml", edit), hosts=hosts)
+    cases = [("WWW.Bad.Test", "/page.html", True),
+             ("notbad.test", "/page.html", False),
+             ("mixed.test", "/SECRET/page.html", True),
+             ("mixed.test", "/page.html", False),
+             ("bare.test", "/page.html", True),
+             ("good.bad.test", "/page.html", False)]
+    for host, path, refused in cases:
+        # The request line's host is lower-cased; the Host header keeps
+        # its capitals for an origin-form request.
+        r = send(proxy, (f"GET {path} HTTP/1.1\r\nHost: {host}:{served.port}\r\n"
+                         "Connection: close\r\n\r\n").encode())
+        if refused:
+            assert r.status == 403, (host, path, r)
+            assert b"blacklisted" in r.body
+        else:
+            assert r.status in (200, 404), (host, path, r)
+            assert not (r.status == 404 and b"blacklisted" in r.body), (host, path)
+    log = native_log(proxy)
+    assert "loaded 2 categories" in log
+    assert "skipped 1 overlong lines" in log
+    allowed = [x for x in extended_log_records(proxy) if "good.bad.test" in x["url"]]
+    assert allowed and "urlbl" in allowed[0]["filter"] and "trusted" in allowed[0]["filter"]

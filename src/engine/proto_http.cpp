@@ -18,6 +18,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/antivirus.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -250,6 +251,8 @@ int buffered(CONNECTION_T *conn)
         }
         // A response processor (ICAP) may have replaced the head.
         r = conn->response;
+        // Clean only when scanned and found clean.
+        av_mark_clean(conn);
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
             delete body;
             return ending_early(conn);

@@ -107,6 +107,15 @@ bool AvTempFile::Create(const std::string &dir, size_t pathmax, const char *data
 
 int (*av_cache_clean)(CACHEMAP *object) = nullptr;
 
+void (*av_cache_mark_clean)(CACHEMAP *object) = nullptr;
+
+void av_mark_clean(CONNECTION_T *connection)
+{
+    if (av_scanned_clean(connection) && connection->cachemap != nullptr &&
+        av_cache_mark_clean != nullptr)
+        av_cache_mark_clean(connection->cachemap);
+}
+
 int av_scanned_clean(const CONNECTION_T *connection)
 {
     return (connection->flags & CONN_SCANNED_CLEAN) && !(connection->flags & CONN_SCAN_FAILED);

@@ -100,6 +100,14 @@ extern int (*av_cache_clean)(CACHEMAP *object);
 // every connector that applied returned a clean verdict.
 int av_scanned_clean(const CONNECTION_T *connection);
 
+// Marks a cache object as scanned clean.  Set by the cache when it exists;
+// while it is null nothing is marked.
+extern void (*av_cache_mark_clean)(CACHEMAP *object);
+
+// The engine's call after the response processors passed a buffered body:
+// marks the connection's cache object clean when av_scanned_clean holds.
+void av_mark_clean(CONNECTION_T *connection);
+
 // One rule of a connector: the fields every connector has, and the F-Prot
 // options (0 for the others).
 struct AvRule {

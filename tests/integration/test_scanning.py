@@ -583,5 +583,6 @@ def test_url_blacklist_tree_refuses_listed_hosts_and_paths(tmp_path, served, pro
     log = native_log(proxy)
     assert "loaded 2 categories" in log
     assert "skipped 1 overlong lines" in log
-    allowed = [x for x in extended_log_records(proxy) if "good.bad.test" in x["url"]]
+    allowed = wait_until(lambda: [x for x in extended_log_records(proxy)
+                                  if "good.bad.test" in x["url"]])
     assert allowed and "urlbl" in allowed[0]["filter"] and "trusted" in allowed[0]["filter"]

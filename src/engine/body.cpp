@@ -359,6 +359,14 @@ int64_t next_chunksize(CONNECTION_T *conn, int side)
         p++;
     if (*p != ';' && strcmp(p, "\r\n") != 0 && strcmp(p, "\n") != 0)
         return -1;
+    // An extension holds no control byte but a tab: a CR inside it is a
+    // line end to some readers and not to others, so the same bytes would
+    // frame two ways.
+    for (; *p && strcmp(p, "\r\n") != 0 && strcmp(p, "\n") != 0; p++) {
+        unsigned char c = (unsigned char)*p;
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return -1;
+    }
     return size;
 }
 

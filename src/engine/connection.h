@@ -45,6 +45,7 @@ enum {
     CONN_STREAM_BODY = 0x40000,    // the request body is streamed from the client socket
     CONN_CONTINUED = 0x80000,      // "100 Continue" was sent for the request body
     CONN_CLOSE_DELIMITED = 0x100000,  // the client's body ends with the connection
+    CONN_BODY_PENDING = 0x200000,  // the request body is still (partly) on the client socket
     // What the antivirus connectors found in this request's body: a
     // clean verdict, and a connector that applied but gave none.
     CONN_SCANNED_CLEAN = 0x10000000,

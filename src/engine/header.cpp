@@ -33,6 +33,9 @@ int authority_parse(HEADER *h, const char *authority);
 int line_map(HEADER *h, ListState *st, const char *name, const char *value,
              int *type);
 int content_length_parse(const char *value, uint64_t *length);
+void connection_options_add(ListState *st, const char *value);
+void hop_fields_remove(HEADER *h, const ListState &st);
+bool host_name_valid(const char *host);
 bool is_request(const HEADER *h);
 bool has_blank(const char *text, size_t n);
 char *decode_safe(const char *text, size_t n);
@@ -117,8 +120,10 @@ const MapEntry map_table[] = {
 
 // What the list parser remembers across lines to judge the framing.
 struct ListState {
+    bool request = false;        // the head is a request's
     int transfer_encodings = 0;  // Transfer-Encoding lines seen
     bool other_coding = false;   // a Transfer-Encoding other than "chunked"
+    std::vector<std::string> connection_options;  // names listed in Connection
 };
 
 bool is_request(const HEADER *h)
@@ -166,6 +171,28 @@ char *decode_safe(const char *text, size_t n)
     return value;
 }
 
+// True when host, past the URL-command prefixes written in front of it
+// ("xx--name[options]."), is a host name or an IPv4 address: letters,
+// digits, '-', '_' and '.'.  Anything else decoded from an escape ("+",
+// "%", "[") would be read back differently by the next proxy that decodes
+// it, or name no host at all.
+bool host_name_valid(const char *host)
+{
+    const char *p = host;
+    while (strncasecmp(p, "xx--", 4) == 0) {
+        const char *dot = strchr(p + 4, '.');
+        if (!dot)
+            break;
+        p = dot + 1;
+    }
+    for (; *p; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (!isalnum(c) && c != '-' && c != '_' && c != '.')
+            return false;
+    }
+    return true;
+}
+
 // A Content-Length value: decimal digits, optionally surrounded by blanks,
 // within 63 bits.  Anything else (a sign, a list, junk, an overflow) is
 // refused: a length the proxy misreads lets the peer hide a second message
@@ -192,19 +219,87 @@ int content_length_parse(const char *value, uint64_t *length)
     return 0;
 }
 
+// The names a Connection value lists, split at commas with the blanks
+// around each trimmed.
+void connection_options_add(ListState *st, const char *value)
+{
+    const char *p = value;
+    while (*p) {
+        size_t n = strcspn(p, ",");
+        std::string name(p, n);
+        size_t start = name.find_first_not_of(" \t");
+        size_t end = name.find_last_not_of(" \t");
+        if (start != std::string::npos)
+            st->connection_options.push_back(name.substr(start, end - start + 1));
+        p += n;
+        if (*p == ',')
+            p++;
+    }
+}
+
+MapId map_id(const char *name)
+{
+    for (const MapEntry &e : map_table) {
+        if (strcasecmp(name, e.name) == 0)
+            return e.id;
+    }
+    return MAP_NONE;
+}
+
+// The field a mapped line fills that goes on to the next hop, or null for
+// the lines that frame or describe the body (Content-Length,
+// Transfer-Encoding, Content-Type, Content-Encoding), for Host and for the
+// credentials this proxy reads itself: those stay whatever a Connection
+// line names.
+char **hop_field(HEADER *h, MapId id)
+{
+    switch (id) {
+    case MAP_ACCEPT_ENCODING: return &h->accept_encoding;
+    case MAP_LOCATION: return &h->location;
+    case MAP_WWW_AUTHENTICATE: return &h->www_authenticate;
+    case MAP_AUTHORIZATION: return &h->authorization;
+    case MAP_REFERER: return &h->referer;
+    case MAP_USER_AGENT: return &h->user_agent;
+    case MAP_CACHE_CONTROL: return &h->cache_control;
+    case MAP_EXPIRES: return &h->expires;
+    case MAP_IF_MODIFIED_SINCE: return &h->if_modified_since;
+    case MAP_LAST_MODIFIED: return &h->last_modified;
+    case MAP_RANGE: return &h->range;
+    case MAP_X_CACHE: return &h->x_cache;
+    case MAP_VIA: return &h->via;
+    case MAP_X_FORWARDED_FOR: return &h->x_forwarded_for;
+    default: return nullptr;
+    }
+}
+
+// Fields named in a Connection line belong to this hop only: they are
+// taken out of the head so that they are never passed on.
+void hop_fields_remove(HEADER *h, const ListState &st)
+{
+    for (const std::string &option : st.connection_options) {
+        MapId id = map_id(option.c_str());
+        if (id != MAP_NONE) {
+            char **field = hop_field(h, id);
+            if (!field)
+                continue;
+            field_dup(field, nullptr);
+        }
+        std::vector<HTTP_HEADER> &list = h->headers;
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const HTTP_HEADER &line) {
+                                      return strcasecmp(line.name.c_str(), option.c_str()) == 0;
+                                  }),
+                   list.end());
+    }
+}
+
 // Applies one header line to the fields.  Returns HEADER_OK, or a
 // HEADER_ERR_* code when the line makes the head unusable; *type (through
 // the return of MAP_NONE) tells whether the line was mapped.
 int line_map(HEADER *h, ListState *st, const char *name, const char *value,
              int *type)
 {
-    MapId id = MAP_NONE;
-    for (const MapEntry &e : map_table) {
-        if (strcasecmp(name, e.name) == 0) {
-            id = e.id;
-            break;
-        }
-    }
+    MapId id = map_id(name);
     *type = HTTP_HEADER_MAPPED;
     switch (id) {
     case MAP_CONTENT_LENGTH: {
@@ -240,7 +335,13 @@ int line_map(HEADER *h, ListState *st, const char *name, const char *value,
     case MAP_CONTENT_ENCODING: field_dup(&h->content_encoding, value); break;
     case MAP_ACCEPT_ENCODING: field_dup(&h->accept_encoding, value); break;
     case MAP_LOCATION: field_dup(&h->location, value); break;
-    case MAP_HOST: field_dup(&h->host_header, value); break;
+    case MAP_HOST:
+        // Two Host lines let the filters here and the server read different
+        // hosts from one request.
+        if (st->request && h->host_header)
+            return HEADER_ERR_MALFORMED;
+        field_dup(&h->host_header, value);
+        break;
     case MAP_WWW_AUTHENTICATE: field_dup(&h->www_authenticate, value); break;
     case MAP_AUTHORIZATION: field_dup(&h->authorization, value); break;
     case MAP_PROXY_AUTHENTICATE:
@@ -273,6 +374,8 @@ int line_map(HEADER *h, ListState *st, const char *name, const char *value,
             *word = 1;
         else if (strncasecmp(value, "close", 5) == 0)
             *word = 0;
+        if (id == MAP_CONNECTION)
+            connection_options_add(st, value);
         break;
     }
     case MAP_NONE: *type = HTTP_HEADER_VERBATIM; break;
@@ -400,7 +503,8 @@ int authority_parse(HEADER *h, const char *authority)
     char *decoded = decode_safe(host.c_str(), host.size());
     if (!decoded)
         return HEADER_ERR_MALFORMED;
-    if (has_blank(decoded, strlen(decoded)) || strpbrk(decoded, "@/:?#\\")) {
+    if (has_blank(decoded, strlen(decoded)) || strpbrk(decoded, "@/:?#\\") ||
+        !host_name_valid(decoded)) {
         free(decoded);
         return HEADER_ERR_MALFORMED;
     }
@@ -447,6 +551,7 @@ int http_header_list_parse(HEADER *h, const char *text)
     p++;
     bool request = is_request(h);
     ListState st;
+    st.request = request;
     for (;;) {
         const char *nl = strchr(p, '\n');
         if (!nl)
@@ -461,6 +566,11 @@ int http_header_list_parse(HEADER *h, const char *text)
             return HEADER_ERR_TOO_LONG;
         std::string line(p, len);
         p = nl + 1;
+        // A line that begins with a blank continues the one before it
+        // (obsolete folding): servers join it, cut it or refuse it, so the
+        // head means different things to different readers.
+        if (line[0] == ' ' || line[0] == '\t')
+            return HEADER_ERR_MALFORMED;
 
         size_t colon = line.find(':');
         if (colon == std::string::npos || colon + 1 == line.size())
@@ -486,6 +596,7 @@ int http_header_list_parse(HEADER *h, const char *text)
         h->headers.push_back(HTTP_HEADER{type, name, value});
     }
 
+    hop_fields_remove(h, st);
     if (request) {
         // The proxy decides where a request body ends; framings it cannot
         // be sure of are refused.
@@ -536,8 +647,15 @@ HEADER *http_header_parse_response(const char *text)
     h->kind = HEADER_RESPONSE;
     char proto[11], major, minor;
     int code;
-    if (sscanf(line.c_str(), "%10[^/]/%c.%c %d", proto, &major, &minor, &code) != 4 ||
-        !isdigit((unsigned char)major) || !isdigit((unsigned char)minor)) {
+    bool shaped = sscanf(line.c_str(), "%10[^/]/%c.%c %d", proto, &major, &minor, &code) == 4 &&
+                  isdigit((unsigned char)major) && isdigit((unsigned char)minor);
+    // A line that begins like an HTTP status line is one: when it has not
+    // that shape it is a broken head, never body bytes of an old server.
+    if (!shaped && strncasecmp(line.c_str(), "HTTP/", 5) == 0) {
+        http_header_free(h);
+        return nullptr;
+    }
+    if (!shaped) {
         h->version = 0;
         h->status = 200;
         h->raw = xstrdup("HTTP/1.1 200 OK\r\n\r\n");
@@ -549,12 +667,15 @@ HEADER *http_header_parse_response(const char *text)
         http_header_free(h);
         return nullptr;
     }
-    char *end = nullptr;
-    long status = strtol(word2, &end, 10);
-    if (end == word2 || status <= 0 || status > 999) {
+    // The status code is three digits, nothing more or less: "2x0" or
+    // "20" are no status a client could act on.
+    bool three_digits = strlen(word2) == 3 && word2[0] >= '1' && word2[0] <= '9' &&
+                        isdigit((unsigned char)word2[1]) && isdigit((unsigned char)word2[2]);
+    if (!three_digits) {
         http_header_free(h);
         return nullptr;
     }
+    long status = strtol(word2, nullptr, 10);
     h->version = strcasecmp(word1, "HTTP/1.1") == 0 ? 2 : 1;
     h->status = (int32_t)status;
     if (http_header_list_parse(h, text) != HEADER_OK) {
@@ -573,9 +694,8 @@ bool header_host_split(const char *value, std::string *host, int *port)
     std::string name = colon ? std::string(value, (size_t)(colon - value)) : std::string(value);
     if (name.empty() || name.size() > 255)
         return false;
-    for (char c : name)
-        if ((unsigned char)c <= ' ' || strchr("/\\@?#%<>\"", c) || c == 0x7f)
-            return false;
+    if (!host_name_valid(name.c_str()))
+        return false;
     if (colon) {
         char *end = nullptr;
         errno = 0;
@@ -645,6 +765,22 @@ size_t header_length(const char *text, size_t limit)
         }
     }
     return i;
+}
+
+char *header_credential_encode(const char *value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
+        if (isalnum(*p) || *p == '-' || *p == '.' || *p == '_' || *p == '~') {
+            out += (char)*p;
+        } else {
+            out += '%';
+            out += hex[*p >> 4];
+            out += hex[*p & 0xf];
+        }
+    }
+    return xstrdup(out.c_str());
 }
 
 int header_complete(HEADER *h)
@@ -737,8 +873,8 @@ void start_line(HeadText *out, const HEADER *h, int mode)
     } else if (h->kind == HEADER_CONNECT) {
         out->add("CONNECT %s:%d HTTP/1.1\r\n", out->value(h->host), h->port);
     } else if (h->user && h->password) {
-        char *user = url_encode(h->user, -1);
-        char *password = url_encode(h->password, -1);
+        char *user = header_credential_encode(h->user);
+        char *password = header_credential_encode(h->password);
         out->add("%s %s://%s:%s@%s:%d%s HTTP/1.1\r\n", out->value(h->method),
                  out->value(h->scheme), user, password, out->value(h->host), h->port,
                  out->value(h->path));
@@ -791,6 +927,18 @@ void request_block(HeadText *out, const HEADER *h)
     out->line("Encapsulated", h->encapsulated);
 }
 
+// True when the list the writer writes holds a line of that name.
+bool has_line(const HEADER *h, const char *name)
+{
+    const std::vector<HTTP_HEADER> &list =
+        (h->flags & HEADER_FILTERED) ? h->filtered : h->headers;
+    for (const HTTP_HEADER &line : list) {
+        if (line.type == HTTP_HEADER_VERBATIM && strcasecmp(line.name.c_str(), name) == 0)
+            return true;
+    }
+    return false;
+}
+
 void response_block(HeadText *out, const HEADER *h, CONNECTION_T *conn)
 {
     out->line("Cache-Control", h->cache_control);
@@ -800,7 +948,19 @@ void response_block(HeadText *out, const HEADER *h, CONNECTION_T *conn)
     out->line("WWW-Authenticate", h->www_authenticate);
     out->line("Proxy-Authenticate", h->proxy_authenticate_header);
     out->line("Content-Encoding", h->content_encoding);
-    const char *keep = conn && conn->keepalive_client ? "keep-alive" : "close";
+    // An answer given while the request body is still unread ends the
+    // connection: the body would otherwise be read as the next request.
+    bool keep_alive = conn && conn->keepalive_client && !(conn->flags & CONN_BODY_PENDING);
+    const char *keep = keep_alive ? "keep-alive" : "close";
+    // Every response carries the time it was made: the proxy's own pages,
+    // and an answer whose server sent none.
+    if (!has_line(h, "Date")) {
+        char date[64];
+        time_t now = time(nullptr);
+        struct tm tm;
+        if (gmtime_r(&now, &tm) && strftime(date, sizeof(date), "%a, %d %b %Y %T GMT", &tm))
+            out->add("Date: %s\r\n", date);
+    }
     out->add("Connection: %s\r\n", keep);
     out->add("Proxy-Connection: %s\r\n", keep);
     out->line("X-Cache", h->x_cache);

@@ -109,7 +109,8 @@ struct HEADER {
 
 // Why a head was refused.  The road answers a request head refused with
 // one of these by the status header_error_status gives, and closes the
-// connection; a refused response head ends the exchange ("unknown", 502).
+// connection; a refused response head ends the exchange ("badresponse",
+// 502).
 enum {
     HEADER_OK = 0,
     HEADER_ERR_MALFORMED = 1,    // unparsable start line or header line (400)
@@ -135,27 +136,35 @@ enum {
 HEADER *header_new();
 
 // Parses a request head (request line and header lines).  Returns the new
-// record, or null with *error (when given) telling why: malformed,
-// too long, target over HEADER_URL_MAX, or refused framing.  Logs
+// record, or null with *error (when given) telling why: malformed (a
+// folded line, a second Host line, a host that is no host name or IPv4
+// address once decoded among others), too long, target over
+// HEADER_URL_MAX, or refused framing.  In both kinds of head, the fields
+// a Connection line names are taken out (see http_header_list_parse).  Logs
 // "security: malformatted header recieved" for a malformed head.
 HEADER *http_header_parse_request(const char *text, int *error = nullptr);
 
 // Parses a response (or ICAP response) head.  Null when the head cannot be
-// used: no line end, a status line over 255 bytes, a status that is not a
-// positive number, a header line over HEADER_LINE_MAX, or an invalid or
-// conflicting Content-Length.  A status line without the shape
-// "WORD/d.d nnn" is taken as an HTTP/0.9 answer with status 200.
+// used: no line end, a status line over 255 bytes, a status line that
+// begins with "HTTP/" but is not "HTTP/d.d nnn", a status that is not
+// three digits, a folded header line, a header line over HEADER_LINE_MAX,
+// or an invalid or conflicting Content-Length.  Any other status line
+// without the shape "WORD/d.d nnn" is taken as an HTTP/0.9 answer with
+// status 200.
 HEADER *http_header_parse_response(const char *text);
 
 // Parses the header lines of a head text (everything after its first
 // line) into the fields and `headers`.  Returns HEADER_OK or the reason
 // the lines are refused (HEADER_ERR_TOO_LONG, HEADER_ERR_FRAMING,
-// HEADER_ERR_MALFORMED); the fields are then partly filled.
+// HEADER_ERR_MALFORMED); the fields are then partly filled.  The lines
+// and fields named in a Connection line belong to this hop and are
+// removed, except those that frame or describe the body, Host and
+// Proxy-Authorization.
 int http_header_list_parse(HEADER *h, const char *text);
 
 // Splits a Host header value into its host and port.  The host must be
-// 1 to 255 bytes with no blank, control byte or any of / \ @ ? # % < > "
-// and the port, when the value names one after ':', a number from 1 to
+// 1 to 255 bytes of letters, digits, '-', '_' and '.' (a host name or an
+// IPv4 address) and the port, when the value names one after ':', a number from 1 to
 // 65535; *port is left alone when none is named.  false when the value is
 // not such a host.
 bool header_host_split(const char *value, std::string *host, int *port);
@@ -185,6 +194,12 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result = nullpt
 // Length of the head at the start of text through its blank line, walking
 // at most limit bytes (SIZE_MAX: no limit).
 size_t header_length(const char *text, size_t limit);
+
+// A user name or password as written before the host of a request target:
+// every byte but letters, digits and - . _ ~ is escaped, so that a '/',
+// '@', ':' or '+' in it neither ends the part nor decodes to another byte
+// (a '+' is a blank to a decoder).  Returns an owned string.
+char *header_credential_encode(const char *value);
 
 // Rebuilds `url` from scheme, host, port and path.  Returns 0, or -1 when
 // the URL would be longer than HEADER_URL_MAX (`url` is then left as it

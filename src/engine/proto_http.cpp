@@ -37,6 +37,8 @@ enum Step {
 
 int request_send(CONNECTION_T *conn);
 int response_take(CONNECTION_T *conn, char *head);
+void response_unusable(CONNECTION_T *conn);
+int interim_status(const char *head);
 int response_head(CONNECTION_T *conn);
 int ending_early(CONNECTION_T *conn);
 void log_entry_complete(CONNECTION_T *conn);
@@ -69,7 +71,10 @@ int request_send(CONNECTION_T *conn)
         return STEP_ON;
     if (conn->flags & CONN_STREAM_BODY) {
         protocol_continue(conn);
-        if (!http_transfer(conn, SIDE_CLIENT)) {
+        bool relayed = http_transfer(conn, SIDE_CLIENT);
+        if (relayed)
+            conn->flags &= ~CONN_BODY_PENDING;
+        if (!relayed) {
             // A body cut short or badly framed by the client: the server
             // has a partial request and the client's stream has lost its
             // message boundaries, so both connections end here.
@@ -101,9 +106,7 @@ int response_take(CONNECTION_T *conn, char *head)
     http_header_free(conn->response);
     conn->response = http_header_parse_response(raw.c_str());
     if (!conn->response) {
-        putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
-        conn->keepalive_server = 0;
-        protocol_page(conn, "unknown", 502, false);
+        response_unusable(conn);
         return STEP_FAILED;
     }
     HEADER *r = conn->response;
@@ -119,29 +122,35 @@ int response_take(CONNECTION_T *conn, char *head)
     return STEP_ON;
 }
 
-// Steps 2 to 8: send the request and read response heads until one that
-// is not "100 Continue" arrives.
+// A response head the proxy cannot use: the server is at fault, so the
+// client gets "badresponse" with 502, and the server connection, whose
+// framing is lost, is dropped.
+void response_unusable(CONNECTION_T *conn)
+{
+    putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
+    conn->keepalive_server = 0;
+    protocol_page(conn, "badresponse", 502, false);
+}
+
+// The status of a head text when it is an interim response, else 0.  A
+// head that does not parse is left to response_take, which refuses it.
+int interim_status(const char *head)
+{
+    HEADER *h = http_header_parse_response(head);
+    int status = h && h->status >= 100 && h->status <= 199 ? h->status : 0;
+    http_header_free(h);
+    return status;
+}
+
+// Steps 2 to 8: send the request and read response heads until the final
+// response arrives.
 int response_head(CONNECTION_T *conn)
 {
     int step = request_send(conn);
     if (step != STEP_ON)
         return step;
     char *head = header_get_reconnect(conn, protocol_timeout(conn));
-    for (;;) {
-        if (!head)
-            return STEP_FAILED;
-        step = response_take(conn, head);
-        if (step != STEP_ON)
-            return step;
-        keepalive_check_server(conn);
-        if (conn->response->status != 100)
-            return STEP_ON;
-        head = header_get(conn, SIDE_SERVER, protocol_timeout(conn));
-        if (!head) {
-            conn->keepalive_server = 0;
-            protocol_page(conn, "noconnect", 503, false);
-        }
-    }
+    return http_response_final(conn, head) ? STEP_ON : STEP_FAILED;
 }
 
 // "Ending early": the server connection may hold an unread body.
@@ -279,6 +288,42 @@ int buffered(CONNECTION_T *conn)
 }
 
 } // namespace
+
+int http_response_final(CONNECTION_T *conn, char *head)
+{
+    // A server that sends interim responses without end is cut off here.
+    const int interim_max = 16;
+    for (int interim = 0; head; interim++) {
+        int status = interim_status(head);
+        if (status == 0) {
+            if (response_take(conn, head) != STEP_ON)
+                return 0;
+            keepalive_check_server(conn);
+            return 1;
+        }
+        free(head);
+        head = nullptr;
+        // A switch of protocols was never asked for: what follows is no
+        // HTTP this proxy can frame.
+        if (status == 101 || interim == interim_max) {
+            response_unusable(conn);
+            return 0;
+        }
+        putlog(LOG_DEBUG, "protocol: [IP:%s] interim response %d dropped",
+               protocol_client_text(conn), status);
+        int result = HEADER_GET_NONE;
+        head = header_get(conn, SIDE_SERVER, protocol_timeout(conn), &result);
+        if (!head) {
+            conn->keepalive_server = 0;
+            if (result == HEADER_GET_TOO_LONG || result == HEADER_GET_LINE_TOO_LONG ||
+                result == HEADER_GET_BAD)
+                response_unusable(conn);
+            else
+                protocol_page(conn, "noconnect", 503, false);
+        }
+    }
+    return 0;
+}
 
 int process_request(CONNECTION_T *conn, Filebuf *body)
 {

@@ -23,6 +23,16 @@ int process_request(CONNECTION_T *conn, Filebuf *body);
 // Carries the request through to its answer; see the file comment.
 int protocol_http(CONNECTION_T *conn);
 
+// Takes the server's response head text `head` (owned; null when none
+// came) into conn->response, reading on past interim responses (1xx
+// other than 101), which are dropped: they are no answer, and the final
+// response to the same request follows them on the server connection.
+// 1 with the final response in conn->response; 0 when no usable final
+// response came (the client has had its page: "badresponse" with 502
+// for an unusable head, including a 101 this proxy never asks for, or
+// "noconnect" with 503 when the server sent nothing more).
+int http_response_final(CONNECTION_T *conn, char *head);
+
 // PROCESSOR_RESPCHECK, then PROCESSOR_RESPMOD on a buffered body; 0 when a
 // module blocked it (and answered the client).
 int process_response(CONNECTION_T *conn, Filebuf *body);

@@ -49,6 +49,7 @@ void variables_request(CONNECTION_T *conn);
 bool head_read(CONNECTION_T *conn);
 bool head_reparse(CONNECTION_T *conn, const char *raw);
 bool body_read(CONNECTION_T *conn);
+void body_pending_mark(CONNECTION_T *conn);
 bool kind_check(CONNECTION_T *conn);
 bool host_from_header(CONNECTION_T *conn);
 bool commands_answer(CONNECTION_T *conn);
@@ -195,6 +196,9 @@ void protocol_continue(CONNECTION_T *conn)
 // reset may destroy the refusal in the client's buffers before it is read.
 void protocol_linger_close(CONNECTION_T *conn)
 {
+    // What is left of the request body is drained here or lost with the
+    // connection.
+    conn->flags &= ~CONN_BODY_PENDING;
     Socket *s = conn->client;
     if (!s || s->fd < 0 || (conn->flags & CONN_CLIENT_GONE))
         return;
@@ -259,6 +263,7 @@ bool head_read(CONNECTION_T *conn)
         free(raw);
         return false;
     }
+    body_pending_mark(conn);
     if (conn->request->x_forwarded_for)
         conn->log_entry.client = conn->request->x_forwarded_for;
     keepalive_check_client(conn);
@@ -297,6 +302,7 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
         return false;
     }
     conn->keepalive_client = keepalive;
+    body_pending_mark(conn);
     if (conn->request->x_forwarded_for)
         conn->log_entry.client = conn->request->x_forwarded_for;
     if (!url_command_extract(conn))
@@ -352,7 +358,20 @@ bool body_read(CONNECTION_T *conn)
         conn->keepalive_client = 0;
         return false;
     }
+    conn->flags &= ~CONN_BODY_PENDING;
     return true;
+}
+
+// A request that announces a body has it on the client socket until the
+// body is read: every answer given before then closes the connection.
+void body_pending_mark(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->request;
+    // What follows a CONNECT head belongs to the tunnel.
+    if (h->kind == HEADER_CONNECT)
+        return;
+    if (h->chunked || ((h->flags & HEADER_LENGTH) && h->content_length > 0))
+        conn->flags |= CONN_BODY_PENDING;
 }
 
 // Step 26 for an origin-form request: the host and port come from the
@@ -574,9 +593,14 @@ int handle_request(CONNECTION_T *conn)
 {
     int end = road(conn);
     // A body that is still on the client socket would be read as the next
-    // request: the connection ends with this one.
-    if (end != ROAD_EXCHANGED && (conn->flags & CONN_STREAM_BODY))
+    // request: the connection ends with this one, once the client has had
+    // time to read the answer it was given.
+    if ((end != ROAD_EXCHANGED && (conn->flags & CONN_STREAM_BODY)) ||
+        (conn->flags & CONN_BODY_PENDING)) {
         conn->keepalive_client = 0;
+        if (conn->flags & CONN_BODY_PENDING)
+            protocol_linger_close(conn);
+    }
     return 0;
 }
 
@@ -734,15 +758,16 @@ int protocol_reconnect(CONNECTION_T *conn)
 
 namespace {
 
-// A response head the proxy cannot take ends the exchange with "unknown"
-// and the server connection is dropped.  true when that happened.
+// A response head the proxy cannot take ends the exchange with
+// "badresponse" and 502 (the server is at fault), and the server
+// connection is dropped.  true when that happened.
 bool response_refused(CONNECTION_T *conn, int result)
 {
     if (!head_unusable(result))
         return false;
     putlog(LOG_ERROR, "[IP:%s] Bad response from server", protocol_client_text(conn));
     conn->keepalive_server = 0;
-    protocol_page(conn, "unknown", 502, false);
+    protocol_page(conn, "badresponse", 502, false);
     return true;
 }
 

@@ -32,7 +32,7 @@ bool credentials_fit(const HEADER *h)
     for (const char *value : {h->user, h->password}) {
         if (!value)
             continue;
-        char *encoded = url_encode(value, -1);
+        char *encoded = header_credential_encode(value);
         size_t length = strlen(encoded);
         free(encoded);
         if (length > 128)

@@ -155,6 +155,11 @@ TEST_F(BodyTest, ChunkSizeLines)
         {" 5\r\n", -1},
         {"5 x\r\n", -1},
         {"0x5\r\n", -1},
+        {"5;n=v\rx\r\n", -1},   // a CR inside an extension
+        {"5;n=\x01\r\n", -1},   // a control byte
+        {"5;n=\x7f\r\n", -1},
+        {"5;n=\"a\tb\"\r\n", 5},  // a tab is a blank
+        {"5\r\r\n", -1},
     };
     for (const SizeCase &c : cases) {
         peer_send(&origin, c.line, false);

@@ -11,7 +11,11 @@ scripts/bench/idle.py.
     (3) 1 KiB responses, a new connection for every request
     (4) 10,000 idle keep-alive connections: memory and threads while they
         idle, then one request on each
-    (5) a 1 MiB response scanned through ClamAV (INSTREAM) and through
+    (5) as (1) with Basic credentials of a system account, verified once by
+        PAM and then answered from the password cache; compared with the
+        unauthenticated proxy rate of (1) in the same run (a test account
+        and a PAM service of the benchmark's own exist during the run)
+    (6) a 1 MiB response scanned through ClamAV (INSTREAM) and through
         c-icap's RESPMOD echo service: the latency added and the proxy's
         CPU per MiB beside the same response unscanned
 
@@ -21,9 +25,11 @@ This is a measurement, not a test: it exits 0 whenever it could measure,
 whether the targets are met or not, and 1 when it could not run.
 """
 import argparse
+import base64
 import json
 import os
 import resource
+import secrets
 import shutil
 import shlex
 import socket
@@ -32,6 +38,7 @@ import sys
 import tempfile
 import threading
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -57,6 +64,8 @@ WRK_SCENARIOS = [
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
 TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
 IDLE_RSS_TARGET_KIB = 256 * 1024
+# Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
+AUTH_TARGET = 0.90
 
 
 def say(text=""):
@@ -198,16 +207,15 @@ http {{
 
 
 class Proxy:
-    def __init__(self, base, binary, name, extra=(), edit=None):
+    def __init__(self, base, binary, name, extra=(), config_edit=None):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
         shutil.copy(CONFIG, config)  # the proxy may save its configuration
-        if edit is not None:
-            import xml.etree.ElementTree as ET
+        if config_edit is not None:
             tree = ET.parse(config)
-            edit(tree.getroot())
+            config_edit(tree.getroot())
             tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
@@ -249,8 +257,10 @@ def fetch(port, target, host, timeout=10):
     return status, body
 
 
-def run_wrk(args, port, target, origin, close, conns, log):
+def run_wrk(args, port, target, origin, close, conns, log, auth=None):
     env = dict(os.environ, BENCH_PATH=target, BENCH_HOST=origin, BENCH_CLOSE="1" if close else "0")
+    if auth:
+        env["BENCH_AUTH"] = auth
     cmd = ["wrk", "-t", str(min(args.threads, conns)), "-c", str(conns), "-d", f"{args.duration}s",
            "--timeout", "10s", "-s", str(HELPERS / "request.lua"), f"http://{HOST}:{port}/"]
     out = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -308,6 +318,69 @@ def wrk_scenarios(args, base, nginx, results, notes):
                 notes.append(f"({key}) kelvarine exited with status {rc} after SIGTERM")
 
 
+class SystemAccount:
+    """A throw-away system account and a PAM service of the benchmark's own
+    (pam_unix), removed again by close()."""
+
+    def __init__(self):
+        suffix = secrets.token_hex(4)
+        self.user = f"kvbench{suffix}"
+        self.password = "Pw-" + secrets.token_hex(8)
+        self.service = f"kelvarine-bench-{suffix}"
+        self.pam_file = Path("/etc/pam.d") / self.service
+        subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                        self.user], check=True, capture_output=True)
+        try:
+            subprocess.run(["chpasswd"], input=f"{self.user}:{self.password}\n", text=True,
+                           check=True, capture_output=True)
+            self.pam_file.write_text("auth required pam_unix.so\naccount required pam_unix.so\n")
+        except (OSError, subprocess.CalledProcessError):
+            self.close()
+            raise
+
+    def close(self):
+        self.pam_file.unlink(missing_ok=True)
+        subprocess.run(["userdel", self.user], capture_output=True)
+
+
+def system_accounts_rule(root):
+    rule = root.find("access").find("allow")
+    rule.find("auth_mode").text = "system_accounts"
+
+
+def auth_scenario(args, base, nginx, results, notes):
+    """(5): scenario (1) with Basic credentials answered from the password
+    cache."""
+    origin = f"{HOST}:{nginx.port}"
+    target = f"http://{origin}/1k"
+    account = SystemAccount()
+    try:
+        credentials = "Basic " + base64.b64encode(
+            f"{account.user}:{account.password}".encode()).decode()
+        say("bench: (5) 1 KiB, 50 keep-alive conns, Basic from the password cache")
+        proxy = Proxy(base, args.binary, "proxy-5",
+                      [*args.proxy_args, "-x", account.service], system_accounts_rule)
+        try:
+            with socket.create_connection((HOST, proxy.port), timeout=10) as s:
+                s.sendall(f"GET {target} HTTP/1.1\r\nHost: {origin}\r\n"
+                          f"Proxy-Authorization: {credentials}\r\n"
+                          "Connection: close\r\n\r\n".encode())
+                first = s.recv(65536)
+            if not first.startswith(b"HTTP/1.1 200"):
+                raise RuntimeError(f"first request: {first[:60]!r}")
+            with Sampler([proxy.proc.pid]) as sp:
+                r = run_wrk(args, proxy.port, target, origin, False, 50,
+                            base / "wrk-5-proxy.txt", auth=credentials)
+            r["cpu"], r["threads"] = sp.cpu, sp.peak_threads
+            results.append(("5", "1 KiB, 50 conns, Basic (cached)", "auth", r))
+        except (RuntimeError, OSError, ValueError) as e:
+            notes.append(f"(5) through kelvarine: no measure: {e}\n{proxy.tail()}")
+        finally:
+            proxy.stop()
+    finally:
+        account.close()
+
+
 def print_wrk_table(results):
     head = (f"{'scenario':<34} {'road':<6} {'req/s':>9} {'MiB/s':>8} {'lat avg':>9} "
             f"{'lat p99':>9} {'errors':>6} {'CPU':>5} {'thr':>4} {'ratio req':>9} {'ratio MiB':>9}")
@@ -315,10 +388,19 @@ def print_wrk_table(results):
     say("-" * len(head))
     direct = {}
     ratios = {}
+    unauthenticated = None
     for key, title, road, r in results:
-        label = f"({key}) {title}" if road == "direct" or key not in direct else ""
+        label = f"({key}) {title}" if road in ("direct", "auth") or key not in direct else ""
         ratio_req = ratio_mib = ""
-        if road == "direct":
+        if key == "1" and road == "proxy":
+            unauthenticated = r
+        if road == "auth":
+            # Against the unauthenticated proxy rate of (1).
+            if unauthenticated is not None and unauthenticated["rate"]:
+                rq = r["rate"] / unauthenticated["rate"]
+                ratios[key] = (rq, 0.0)
+                ratio_req = f"{rq:.2f}"
+        elif road == "direct":
             direct[key] = r
         elif key in direct:
             d = direct[key]
@@ -415,7 +497,7 @@ def scan_edit(kind, address, port, service=""):
 
 
 def scan_scenario(args, base, nginx, notes):
-    """(5): sequential fetches of the 1 MiB file through the proxy, plain,
+    """(6): sequential fetches of the 1 MiB file through the proxy, plain,
     scanned by clamd and passed through c-icap's echo service; returns
     {road: (mean latency s, proxy CPU s per MiB)}."""
     origin = f"{HOST}:{nginx.port}"
@@ -429,7 +511,7 @@ def scan_scenario(args, base, nginx, notes):
         roads = [("unscanned", None), ("ClamAV INSTREAM", scan_edit("clamav", str(clamd.socket), 0)),
                  ("c-icap RESPMOD echo", scan_edit("icap", HOST, cicap.port, "/echo"))]
         for name, edit in roads:
-            say(f"bench: (5) 1 MiB {name}")
+            say(f"bench: (6) 1 MiB {name}")
             proxy = Proxy(base, args.binary, "proxy-5-" + name.split()[0].lower(),
                           args.proxy_args, edit)
             try:
@@ -445,11 +527,11 @@ def scan_scenario(args, base, nginx, notes):
                 cpu = (cpu_ticks([proxy.proc.pid]) - before) / os.sysconf("SC_CLK_TCK")
                 rows[name] = (elapsed / count, cpu / (count * len(body) / 1048576))
             except (RuntimeError, OSError, ValueError) as e:
-                notes.append(f"(5) {name}: no measure: {e}\n{proxy.tail()}")
+                notes.append(f"(6) {name}: no measure: {e}\n{proxy.tail()}")
             finally:
                 proxy.stop()
     except Exception as e:  # a scanner that cannot start leaves the rest measured
-        notes.append(f"(5) scanners: {e}")
+        notes.append(f"(6) scanners: {e}")
     finally:
         for server in (cicap, clamd):
             if server is not None:
@@ -458,7 +540,7 @@ def scan_scenario(args, base, nginx, notes):
 
 
 def print_scan_table(rows):
-    say(f"{'(5) 1 MiB response':<34} {'latency':>10} {'added':>10} {'CPU/MiB':>10}")
+    say(f"{'(6) 1 MiB response':<34} {'latency':>10} {'added':>10} {'CPU/MiB':>10}")
     plain = rows.get("unscanned")
     for name, (latency, cpu) in rows.items():
         added = f"{(latency - plain[0]) * 1000:.1f}ms" if plain and name != "unscanned" else "-"
@@ -473,7 +555,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="12345", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456", help="which scenarios, e.g. 13")
     ap.add_argument("--proxy-args", default="",
                     help="more options for kelvarine, e.g. \"-b 0:0\"")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -495,8 +577,10 @@ def main():
         nginx = Nginx(base, args.nginx_workers)
         results = []
         wrk_scenarios(args, base, nginx, results, notes)
+        if "5" in args.scenarios:
+            auth_scenario(args, base, nginx, results, notes)
         idle = idle_scenario(args, base, nginx, notes) if "4" in args.scenarios else {}
-        scans = scan_scenario(args, base, nginx, notes) if "5" in args.scenarios else {}
+        scans = scan_scenario(args, base, nginx, notes) if "6" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -504,7 +588,7 @@ def main():
             + (f", kelvarine {' '.join(args.proxy_args)}" if args.proxy_args else ""))
         ratios = print_wrk_table(results) if results else {}
         say("CPU: cores busy in the server under test (nginx workers, or kelvarine); "
-            "thr: its peak thread count")
+            "thr: its peak thread count; the ratio of (5) is against the proxy rate of (1)")
         say()
         if idle:
             print_idle_table(args, idle)
@@ -527,6 +611,10 @@ def main():
                 value = ratios[key][0 if measure == "request rate" else 1]
                 say(f"  ({key}) proxy/direct {measure} {value:.2f} (>= {lowest:.2f}): "
                     f"{'met' if value >= lowest else 'NOT met'}")
+        if "5" in ratios:
+            value = ratios["5"][0]
+            say(f"  (5) authenticated/unauthenticated request rate {value:.2f} "
+                f"(>= {AUTH_TARGET:.2f}): {'met' if value >= AUTH_TARGET else 'NOT met'}")
         if "proxy" in idle:
             r = idle["proxy"]
             cost = r["idle_rss_kib"] - r["base_rss_kib"]

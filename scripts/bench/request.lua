@@ -7,10 +7,14 @@
 --                (wrk then sends the proxy form "GET http://... HTTP/1.1")
 --   BENCH_HOST   value of the Host field (the origin's host:port)
 --   BENCH_CLOSE  "1" adds "Connection: close": one connection per request
+--   BENCH_AUTH   when set, the value of a Proxy-Authorization field
 
 wrk.method = "GET"
 wrk.path = os.getenv("BENCH_PATH") or "/"
 wrk.headers["Host"] = os.getenv("BENCH_HOST") or wrk.host
+if os.getenv("BENCH_AUTH") then
+   wrk.headers["Proxy-Authorization"] = os.getenv("BENCH_AUTH")
+end
 if os.getenv("BENCH_CLOSE") == "1" then
    wrk.headers["Connection"] = "close"
 end

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <strings.h>
 
+#include "access/ldap_profile.h"
+#include "access/ntlm_talk.h"
+#include "access/pam.h"
+#include "access/password_cache.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "engine/connection.h"
@@ -23,7 +27,7 @@
 #include "runtime/stats.h"
 
 AccessSection *access_section = nullptr;
-access_verify_t access_system_verify = nullptr;
+access_verify_t access_system_verify = access_verify_system;
 
 namespace {
 
@@ -32,7 +36,11 @@ enum {
     CREDENTIALS_NONE = 0,      // none, or unusable: the rules see an anonymous request
     CREDENTIALS_NO_COLON = 1,  // Basic credentials without ":": nothing to verify
     CREDENTIALS_PAIR = 2,      // a user name and a password
+    CREDENTIALS_RELAY = 3,     // an NTLM or Negotiate message for the service
 };
+
+// Host of the authentication service when the configuration names none.
+const char *const AUTH_SERVICE_DEFAULT = "127.0.0.1";
 
 const char *client_address(const CONNECTION_T *connection);
 bool interface_matches(const std::string &entry, const CONNECTION_T *connection);
@@ -46,6 +54,8 @@ Filebuf *answer_body(CONNECTION_T *connection, Filebuf *buffer);
 void response_set(CONNECTION_T *connection, HEADER *head);
 int challenge_if_required(CONNECTION_T *connection, Filebuf *body,
                           bool transparent, const std::string &realm);
+int challenge_relayed(CONNECTION_T *connection, Filebuf *body, bool transparent,
+                      const std::string &scheme_word, bool relayed, int relay_result);
 int refuse(CONNECTION_T *connection, Filebuf *body);
 
 const char *client_address(const CONNECTION_T *connection)
@@ -122,8 +132,8 @@ const char *credentials_of(const HEADER *request, bool transparent,
 // Recognises the scheme word (at most 9 characters; case counts) and
 // decodes Basic credentials.  Anything that cannot be used (no blank, a
 // word that is not recognised, base64 that does not decode or does not fit,
-// a control byte in the decoded text) counts as no credentials, and so
-// does NTLM or Negotiate, since their relay is not available.
+// a control byte in the decoded text) counts as no credentials.  NTLM and
+// Negotiate messages are for the authentication service.
 int credentials_decode(CONNECTION_T *connection, const char *value,
                        std::string &user, std::string &password)
 {
@@ -144,7 +154,9 @@ int credentials_decode(CONNECTION_T *connection, const char *value,
             connection->auth_scheme = 1;
         else if (word == "Negotiate")
             connection->auth_scheme = 2;
-        return CREDENTIALS_NONE;
+        else
+            return CREDENTIALS_NONE;
+        return CREDENTIALS_RELAY;
     }
 
     char decoded[ACCESS_BASIC_MAX + 1];
@@ -199,10 +211,52 @@ int challenge_if_required(CONNECTION_T *connection, Filebuf *body,
     head->status = transparent ? 401 : 407;
     head->flags |= HEADER_LENGTH;
     head->content_length = 0;
+    const char *name = transparent ? "WWW-Authenticate" : "Proxy-Authenticate";
+    if (access_section->is_ntlm_enabled()) {
+        // Negotiate and NTLM first, each on a line of its own, then Basic.
+        for (const char *scheme : {"Negotiate", "NTLM"}) {
+            HTTP_HEADER line;
+            line.name = name;
+            line.value = scheme;
+            head->headers.push_back(line);
+        }
+    }
     std::string challenge = "Basic realm=\"" + realm + "\"";
     header_field_set(transparent ? &head->www_authenticate
                                  : &head->proxy_authenticate_header,
                      challenge.c_str());
+    body->Resize(0);
+    response_set(connection, head);
+    return 1;
+}
+
+// The challenge of a relayed handshake: the service's last challenge, else
+// the scheme word the client sent.  A message not relayed yet is relayed
+// now.  While the handshake goes on the client connection stays open for
+// its next message.
+int challenge_relayed(CONNECTION_T *connection, Filebuf *body, bool transparent,
+                      const std::string &scheme_word, bool relayed, int relay_result)
+{
+    if (!(connection->connection_flags & AUTH_REQUIRED))
+        return 0;
+    if (!relayed)
+        relay_result = ntlm_communicate(connection, nullptr);
+    HEADER *head = header_new();
+    head->kind = HEADER_RESPONSE;
+    head->status = transparent ? 401 : 407;
+    head->flags |= HEADER_LENGTH;
+    head->content_length = 0;
+    const char *challenge = connection->auth_challenge != nullptr
+                                ? connection->auth_challenge
+                                : scheme_word.c_str();
+    header_field_set(transparent ? &head->www_authenticate
+                                 : &head->proxy_authenticate_header,
+                     challenge);
+    if (relay_result == 401 || relay_result == 407)
+        connection->keepalive_client = 1;
+    else
+        putlog(LOG_ERROR, "[IP:%s] security: %s:%d failed to initialize authentication [%s]",
+               client_address(connection), "access_auth", __LINE__, scheme_word.c_str());
     body->Resize(0);
     response_set(connection, head);
     return 1;
@@ -298,6 +352,7 @@ AccessSection::AccessSection() : Section("access", 0)
            subsections[1].fields.size() >= 14);
     mode = &fields[0].int_value;
     ntlm = &fields[1].int_value;
+    auth_service = fields.size() >= 3 ? &fields[2].raw : nullptr;
     processors.Add(access_auth, PROCESSOR_AUTH);
 }
 
@@ -430,6 +485,9 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
                                     const char *password)
 {
     const char *address = client_address(connection);
+    // The user's DN and groups, which the rules test, come from the
+    // directory cache before the section's lock is taken.
+    set_connection_dn(user, connection);
     read_lock();
     const Access *rule = check(connection, user, password);
 
@@ -442,6 +500,8 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
             const Access *anonymous = check(connection, nullptr, nullptr);
             if (anonymous != nullptr)
                 setup(connection, anonymous);
+            else
+                connection->connection_flags |= AUTH_REQUIRED;  // ask again
             unlock();
             return;
         }
@@ -494,12 +554,58 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
     ident_set(connection, user);
 }
 
+// The password cache first (unless switched off with -P 0:0), then the
+// directory for a user whose DN it knows, else PAM.  Only answers that
+// prove the password good or bad are remembered; a directory that did not
+// answer and PAM's other failures are asked again next time.
+int access_verify_system(CONNECTION_T *connection, const char *user, const char *password)
+{
+    const char *address = client_address(connection);
+    if (authflag == 0) {
+        int cached = check_password_cache(user, password);
+        if (cached == PASSWORD_CACHE_GOOD)
+            return 1;
+        if (cached == PASSWORD_CACHE_BAD) {
+            putlog(LOG_WARNING, "security: [IP:%s] password cache: authentication failed for %s",
+                   address, user);
+            return 0;
+        }
+    }
+    if (connection->dn_list.size() > 1) {
+        int result = auth_ldap(user, password, connection);
+        if (result == 0) {
+            putlog(LOG_SECURITY, "[IP:%s] LDAP: authentication succeeded for %s", address, user);
+            update_password_cache(user, password, PASSWORD_CACHE_GOOD);
+            return 1;
+        }
+        if (result == -1)
+            update_password_cache(user, password, PASSWORD_CACHE_BAD);
+        return 0;
+    }
+    int status = auth_pam(user, password);
+    if (status == PAM_SUCCESS) {
+        putlog(LOG_SECURITY, "[IP:%s] PAM: authentication succeeded for %s", address, user);
+        update_password_cache(user, password, PASSWORD_CACHE_GOOD);
+        return 1;
+    }
+    AccessSection::display_pam_msg(status, user, password);
+    return 0;
+}
+
 bool AccessSection::is_ntlm_enabled()
 {
     read_lock();
     bool on = *ntlm != 0;
     unlock();
     return on;
+}
+
+std::string AccessSection::auth_service_get()
+{
+    read_lock();
+    std::string host = auth_service != nullptr ? *auth_service : std::string();
+    unlock();
+    return host.empty() ? std::string(AUTH_SERVICE_DEFAULT) : host;
 }
 
 // ------------------------------------------------------------- access_auth
@@ -518,22 +624,59 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer)
     int credentials = value != nullptr
                           ? credentials_decode(connection, value, user, password)
                           : CREDENTIALS_NONE;
-    if (credentials == CREDENTIALS_PAIR)
+    if (credentials == CREDENTIALS_RELAY && !access_section->is_ntlm_enabled())
+        credentials = CREDENTIALS_NONE;
+
+    if (credentials == CREDENTIALS_PAIR) {
         access_section->check_and_setup(connection, user.c_str(), password.c_str());
-    if (credentials != CREDENTIALS_NONE)
+        explicit_bzero(&password[0], password.size());
+    }
+    if (credentials == CREDENTIALS_PAIR || credentials == CREDENTIALS_NO_COLON)
         return challenge_if_required(connection, body, transparent, realm);
+
+    if (credentials == CREDENTIALS_RELAY) {
+        std::string word(value, (size_t)(strchr(value, ' ') - value));
+        bool relayed = false;
+        int relay_result = 0;
+        if (connection->auth_state != 2) {
+            relay_result = ntlm_communicate(connection, nullptr);
+            if (relay_result != 407 && relay_result != 200)
+                putlog(LOG_ERROR, "security: [IP:%s] %s:%d failed to initialize authentication [%s]",
+                       client_address(connection), "access_auth", __LINE__, word.c_str());
+            relayed = true;
+            if (connection->auth_state != 2) {
+                // A request the rules refuse outright is refused, whatever
+                // its handshake.
+                if (!access_section->check_and_setup(connection))
+                    return refuse(connection, body);
+                return challenge_relayed(connection, body, transparent, word, relayed,
+                                         relay_result);
+            }
+        }
+        access_section->check_and_setup(connection, connection->auth_user,
+                                        connection->auth_user);
+        if (!(connection->connection_flags & AUTH_REQUIRED))
+            return 0;
+        putlog(LOG_SECURITY, "warn: [IP:%s] NTLM user [%s] denied by access restrictions",
+               client_address(connection), connection->auth_user);
+        if (!access_section->check_and_setup(connection))
+            return refuse(connection, body);
+        return challenge_relayed(connection, body, transparent, word, relayed, relay_result);
+    }
 
     if (!access_section->check_and_setup(connection))
         return refuse(connection, body);
     statincr_ipaddresses(connection);
+    if (!(connection->connection_flags & AUTH_REQUIRED))
+        return 0;
+    if (connection->auth_state == 2 && connection->auth_user != nullptr &&
+        access_section->is_ntlm_enabled()) {
+        access_section->check_and_setup(connection, connection->auth_user,
+                                        connection->auth_user);
+        if (!(connection->connection_flags & AUTH_REQUIRED))
+            return 0;
+        putlog(LOG_SECURITY, "warn: [IP:%s] access restrictions: blocked user[%s]",
+               client_address(connection), connection->auth_user);
+    }
     return challenge_if_required(connection, body, transparent, realm);
-}
-
-void close_httpauth_socket(CONNECTION_T *connection)
-{
-    if (connection->auth_socket == nullptr)
-        return;
-    connection->auth_socket->Flush();
-    delete connection->auth_socket;
-    connection->auth_socket = nullptr;
 }

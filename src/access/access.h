@@ -14,7 +14,8 @@
 //
 // "access" fields, read by position:
 //   global 0  mode                BOOL                0 deny list first, else allow list first
-//   global 1  ntlm                BOOL                offer NTLM and Negotiate (relay not built)
+//   global 1  ntlm                BOOL                offer NTLM and Negotiate, relayed to the service
+//   global 2  auth_service        STRING              host of the authentication service (port 8080)
 //   rule 0    enabled             BOOL
 //   rule 1    comment             STRING
 //   rule 2    log_profiles        BOOL                log each profile the rule adds
@@ -31,8 +32,10 @@
 //   rule 13   connection_profiles STRING              comma-separated starting profiles
 // Subsection 0 "allow" and 1 "deny" use the same rule fields.
 //
-// Lock order: the section's read lock, then "profiles" and "general"
-// (profiles_update, the realm), then atomlock innermost.
+// Lock order: the directory cache's lock (set_connection_dn) before the
+// section's read lock; inside the read lock "profiles" and "general"
+// (profiles_update, the realm), the password cache's lock and the "ldap"
+// section's read lock; atomlock innermost.
 #ifndef KV_ACCESS_ACCESS_H
 #define KV_ACCESS_ACCESS_H
 
@@ -101,13 +104,15 @@ private:
 };
 
 // Verifies a user name and password against the system's accounts (the
-// password cache, PAM or the directory): 1 accepted, 0 refused.  Installed
-// by the module that owns them; while it is null every such check is
-// refused, so a rule of system accounts never admits a request it cannot
-// verify.  Called with the section's read lock held.
+// password cache, then the directory when set_connection_dn found the
+// user's DN, else PAM): 1 accepted, 0 refused.  access_verify_system is
+// the proxy's own; tests may install another.  While it is null every such
+// check is refused, so a rule of system accounts never admits a request it
+// cannot verify.  Called with the section's read lock held.
 typedef int (*access_verify_t)(CONNECTION_T *connection, const char *user,
                                const char *password);
 extern access_verify_t access_system_verify;
+int access_verify_system(CONNECTION_T *connection, const char *user, const char *password);
 
 class AccessSection : public Section {
 public:
@@ -146,8 +151,18 @@ public:
     // Global field 1 under the read lock.
     bool is_ntlm_enabled();
 
+    // Host name of the authentication service (global field 2), a copy
+    // taken under the read lock.
+    std::string auth_service_get();
+
+    // Logs a PAM failure and, for statuses that refuse the credentials,
+    // records the pair as refused in the password cache.  Takes the
+    // password cache's lock itself.
+    static void display_pam_msg(int status, const char *user, const char *password);
+
     const int32_t *mode;  // global field 0, read under the lock
     const int32_t *ntlm;  // global field 1, read under the lock
+    const std::string *auth_service;  // global field 2; null: the default host
 
 private:
     const Access *first_match(const std::list<Access> &list,
@@ -161,16 +176,15 @@ private:
 
 extern AccessSection *access_section;
 
-// The PROCESSOR_AUTH callback: finds the request's Basic credentials,
+// The PROCESSOR_AUTH callback: finds the request's credentials,
 // applies the access rules and answers the request when it may not go on.
+// NTLM and Negotiate messages are relayed to the authentication service
+// when global field 1 is on.
 // Returns 0 when the request goes on; 1 when it was answered: the
 // connection's response head is set (a 401/407 challenge, or 403 with the
 // "noaccess" page), and the body buffer (buffer, else the connection's
 // request body) holds the answer's body: the page, or nothing for a
 // challenge, so the request body never goes back to the client.
 int access_auth(CONNECTION_T *connection, Filebuf *buffer);
-
-// Closes the connection's socket to the authentication service, if any.
-void close_httpauth_socket(CONNECTION_T *connection);
 
 #endif

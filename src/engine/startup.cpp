@@ -24,6 +24,8 @@
 #include <tinyxml.h>
 
 #include "access/access.h"
+#include "access/ldap_profile.h"
+#include "access/password_cache.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
@@ -466,6 +468,8 @@ void config_caches_and_pools()
     global->client_pool = new ClientPool();
     global->timers = timers_init();
     compat_client_pool_clean_set(clientpool_clean);
+    password_cache_init();
+    global->dn_cache = dn_cache_create(password_cachesize);
     compat_server_pool_clean_set(server_pool_clean_all);
 }
 
@@ -512,6 +516,7 @@ void config_sections()
     general_section = new GeneralSection();
     network_section = new NetworkSection();
     template_section = new TemplateSection();
+    ldap_section = new LdapSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
     dnsbl_section = new DnsblSection();
@@ -562,6 +567,8 @@ void config_listeners()
 void config_timers()
 {
     timers_add(global->timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    timers_add(global->timers, 10, TIMER_REPEAT,
+               static_cast<void (*)(void *)>(ldap_configure), nullptr);
 }
 
 // Step 20: the service threads.

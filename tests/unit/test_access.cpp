@@ -35,9 +35,9 @@ namespace {
 
 std::string basic(const std::string &pair)
 {
-    unsigned char out[1024];
-    to64frombits(out, sizeof(out), (const unsigned char *)pair.data(), pair.size());
-    return "Basic " + std::string((const char *)out);
+    std::vector<unsigned char> out(BASE64_ENCODED_SIZE(pair.size()));
+    to64frombits(out.data(), out.size(), (const unsigned char *)pair.data(), pair.size());
+    return "Basic " + std::string((const char *)out.data());
 }
 
 using Fields = std::map<std::string, std::string>;
@@ -387,11 +387,18 @@ TEST_F(AccessTest, UnusableCredentialsCountAsNone)
         "BasicallyNot Ym9iOnJpZ2h0",   // a word of more than 9 characters
         "NTLM TlRMTVNTUAABAAAA",       // no relay to the authentication service
     };
-    for (const char *value : values) {
-        CONNECTION_T *conn = with_credentials("127.0.0.1", value);
-        EXPECT_EQ(run(conn), 1) << value;
-        ASSERT_NE(conn->response, nullptr) << value;
-        EXPECT_EQ(conn->response->status, 407) << value;
+    // Decoded credentials longer than their buffer (set on the parsed
+    // head: the line is longer than a client may send).
+    std::string oversized = basic("bob:" + std::string(9000, 'x'));
+    std::vector<std::string> all(std::begin(values), std::end(values));
+    all.push_back(oversized);
+    for (const std::string &value : all) {
+        CONNECTION_T *conn = with_credentials("127.0.0.1", "Basic x");
+        header_field_set(&conn->request->proxy_authorization, value.c_str());
+        EXPECT_EQ(run(conn), 1) << value.substr(0, 40);
+        ASSERT_NE(conn->response, nullptr) << value.substr(0, 40);
+        EXPECT_EQ(conn->response->status, 407) << value.substr(0, 40);
+        EXPECT_EQ(conn->request_body->size, 0u) << "the body never goes back";
     }
 
     // A control byte inside the decoded credentials makes them unusable.

@@ -104,7 +104,7 @@ const std::vector<SectionSpec> &layout()
         {"categories", "STRING_LIST"}, {"template", "STRING"}};
 
     static const std::vector<SectionSpec> sections = {
-        {"access", {{"mode", "BOOL"}, {"ntlm", "BOOL"}},
+        {"access", {{"mode", "BOOL"}, {"ntlm", "BOOL"}, {"auth_service", "STRING"}},
          {{"allow", access_rule}, {"deny", access_rule}}},
         {"url-filtering",
          {{"enabled", "BOOL"}, {"mode", "INT"}, {"template", "STRING"}},

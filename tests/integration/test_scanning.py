@@ -219,7 +219,10 @@ def test_icap_echo_leaves_requests_and_responses_intact(tmp_path, served, proxy_
 def test_icap_virus_scan_service_blocks_eicar(tmp_path, served, clamd, proxy_factory):
     cicap = CIcap(tmp_path, clamd_socket=clamd.socket)
     try:
-        proxy = proxy_factory(config=icap_config(tmp_path, cicap.port, "/avscan", "respmod"))
+        # A loaded machine may make clamd slow: a generous time-out, so
+        # that the test shows the block and not the fail-open road.
+        proxy = proxy_factory(config=icap_config(tmp_path, cicap.port, "/avscan", "respmod",
+                                                 lambda root: io_timeout(root, 30)))
         r = get(proxy, url(served, "/eicar.txt"))
         assert EICAR not in r.body, r
         assert r.status != 200 or b"virus" in r.body.lower()

@@ -31,6 +31,9 @@ scripts/bench/idle.py.
 Scenarios (1)-(5) run the proxy with its object cache off, so they
 measure relaying; (a) and (b) with it on, after one request has stored
 the file.
+    (c) a 1 MiB response scanned through ClamAV (INSTREAM) and through
+        c-icap's RESPMOD echo service: the latency added and the proxy's
+        CPU per MiB beside the same response unscanned
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -62,6 +65,7 @@ from idle import proc_status  # noqa: E402
 # Port and process helpers are the integration tests' own.
 sys.path.insert(0, str(ROOT / "tests" / "integration"))
 from procs import free_port, stop_process, wait_port  # noqa: E402
+from scanners import CIcap, Clamd  # noqa: E402
 CONFIG = ROOT / "etc" / "kelvarine.xml"
 SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
@@ -732,6 +736,84 @@ def upstream_scenarios(args, base, notes, rows):
         finally:
             nginx.stop()
             parent.stop()
+def scan_edit(kind, address, port, service=""):
+    """A configuration change that scans every response with ClamAV or
+    passes it through an ICAP RESPMOD service."""
+    import xml.etree.ElementTree as ET
+
+    def field(parent, tag, text):
+        ET.SubElement(parent, tag).text = text
+
+    def edit(root):
+        if kind == "clamav":
+            sec = root.find("clamav")
+            sec.find("enabled").text = "true"
+            sec.find("address").text = address
+            sec.find("port").text = str(port)
+            rule = ET.SubElement(sec, "rules")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("groups", ""),
+                              ("profiles", ""), ("template", "")):
+                field(rule, tag, text)
+        else:
+            sec = root.find("icap")
+            sec.find("enabled").text = "true"
+            rule = ET.SubElement(sec, "services")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("profiles", ""),
+                              ("host", address), ("service", service), ("port", str(port)),
+                              ("methods", "respmod")):
+                field(rule, tag, text)
+    return edit
+
+
+def scan_scenario(args, base, nginx, notes):
+    """(c): sequential fetches of the 1 MiB file through the proxy, plain,
+    scanned by clamd and passed through c-icap's echo service; returns
+    {road: (mean latency s, proxy CPU s per MiB)}."""
+    origin = f"{HOST}:{nginx.port}"
+    target = f"http://{origin}/1m"
+    body = (nginx.root / "1m").read_bytes()
+    rows = {}
+    clamd = cicap = None
+    try:
+        clamd = Clamd(base)
+        cicap = CIcap(base)
+        roads = [("unscanned", None), ("ClamAV INSTREAM", scan_edit("clamav", str(clamd.socket), 0)),
+                 ("c-icap RESPMOD echo", scan_edit("icap", HOST, cicap.port, "/echo"))]
+        for name, edit in roads:
+            say(f"bench: (c) 1 MiB {name}")
+            proxy = Proxy(base, args.binary, "proxy-c-" + name.split()[0].lower(),
+                          args.proxy_args, edit)
+            try:
+                status, got = fetch(proxy.port, target, origin, timeout=30)
+                if status != 200 or got != body:
+                    raise RuntimeError(f"status {status}, {len(got)} bytes")
+                count = max(10, args.duration * 5)
+                before = cpu_ticks([proxy.proc.pid])
+                start = time.monotonic()
+                for _ in range(count):
+                    fetch(proxy.port, target, origin, timeout=30)
+                elapsed = time.monotonic() - start
+                cpu = (cpu_ticks([proxy.proc.pid]) - before) / os.sysconf("SC_CLK_TCK")
+                rows[name] = (elapsed / count, cpu / (count * len(body) / 1048576))
+            except (RuntimeError, OSError, ValueError) as e:
+                notes.append(f"(c) {name}: no measure: {e}\n{proxy.tail()}")
+            finally:
+                proxy.stop()
+    except Exception as e:  # a scanner that cannot start leaves the rest measured
+        notes.append(f"(c) scanners: {e}")
+    finally:
+        for server in (cicap, clamd):
+            if server is not None:
+                server.stop()
+    return rows
+
+
+def print_scan_table(rows):
+    say(f"{'(c) 1 MiB response':<34} {'latency':>10} {'added':>10} {'CPU/MiB':>10}")
+    plain = rows.get("unscanned")
+    for name, (latency, cpu) in rows.items():
+        added = f"{(latency - plain[0]) * 1000:.1f}ms" if plain and name != "unscanned" else "-"
+        say(f"{name:<34} {latency * 1000:>8.1f}ms {added:>10} {cpu * 1000:>8.1f}ms")
 
 
 def main():
@@ -742,7 +824,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456789ab", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456789abc", help="which scenarios, e.g. 13")
     ap.add_argument("--parser-binary", default=None,
                     help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",
@@ -773,6 +855,7 @@ def main():
         parser = parser_scenario(args, notes) if "7" in args.scenarios else {}
         upstream = []
         upstream_scenarios(args, base, notes, upstream)
+        scans = scan_scenario(args, base, nginx, notes) if "c" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -800,6 +883,11 @@ def main():
             ratio = through_value / direct_value if direct_value else 0
             say(f"({key}) {title}: direct {direct_value:.1f}, through kelvarine "
                 f"{through_value:.1f}, ratio {ratio:.2f}")
+        if scans:
+            print_scan_table(scans)
+            say("latency: mean of sequential fetches on new connections; added: over the "
+                "unscanned road; CPU/MiB: the proxy's CPU time per MiB delivered")
+            say()
         for note in notes:
             say(note)
         say()

@@ -21,6 +21,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/antivirus.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -371,6 +372,10 @@ int buffered(CONNECTION_T *conn)
             cache_give_up(conn);
             return ending_early(conn);
         }
+        // A response processor (ICAP) may have replaced the head.
+        r = conn->response;
+        // Clean only when scanned and found clean.
+        av_mark_clean(conn);
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
             delete body;
             return ending_early(conn);

@@ -25,6 +25,7 @@
 #include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
+#include "filters/sortmarks.h"
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
@@ -334,6 +335,8 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     if (!url_command_extract(conn))
         return false;
     url_command_log(conn->url_commands);
+    // The host's categories, and the rules that need no group or profile.
+    sortmarks_first(conn);
     header_variables(conn, "CLIENT", conn->request->headers);
     if (conn->request->method && strcasecmp(conn->request->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;

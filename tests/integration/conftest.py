@@ -125,7 +125,8 @@ class Proxy:
     """The kelvarine binary in the foreground in its own mount namespace."""
 
     def __init__(self, tmp: Path, config: Path = None, hosts: dict = None,
-                 extra_args=(), listen_host="127.0.0.1", port=None, prelude=""):
+                 extra_args=(), listen_host="127.0.0.1", port=None, prelude="",
+                 nameserver="127.0.0.1"):
         self.dir = tmp / "proxy"
         self.dir.mkdir(parents=True, exist_ok=True)
         # A configuration that names the listener needs its port up front.
@@ -143,7 +144,7 @@ class Proxy:
         hosts_file.write_text("127.0.0.1 localhost\n" +
                               "".join(f"{ip} {name}\n" for name, ip in entries.items()))
         resolv = self.dir / "resolv.conf"
-        resolv.write_text("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        resolv.write_text(f"nameserver {nameserver}\noptions timeout:1 attempts:1\n")
         args = [str(BINARY), "-f", "-c", str(self.config), "-s", str(SCHEMA),
                 "-L", f"{listen_host}:{self.port}",
                 "-a", str(self.access_log), "-l", str(self.native_log),

@@ -27,13 +27,13 @@ scripts/bench/idle.py.
         against tinyproxy reached directly (wrk, 50 keep-alive connections)
     (a) 1 KiB cache hits over 50 keep-alive connections
     (b) 64 KiB cache hits over 50 keep-alive connections
-
-Scenarios (1)-(5) run the proxy with its object cache off, so they
-measure relaying; (a) and (b) with it on, after one request has stored
-the file.
     (c) a 1 MiB response scanned through ClamAV (INSTREAM) and through
         c-icap's RESPMOD echo service: the latency added and the proxy's
         CPU per MiB beside the same response unscanned
+
+Every scenario but (a) and (b) runs the proxy with its object cache off, so they
+measure relaying; (a) and (b) with it on, after one request has stored
+the file.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine

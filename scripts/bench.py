@@ -25,6 +25,15 @@ scripts/bench/idle.py.
         TLS nginx reached directly (one keep-alive connection each)
     (9) 1 KiB responses through kelvarine forwarding to a tinyproxy parent,
         against tinyproxy reached directly (wrk, 50 keep-alive connections)
+    (a) 1 KiB cache hits over 50 keep-alive connections
+    (b) 64 KiB cache hits over 50 keep-alive connections
+    (c) a 1 MiB response scanned through ClamAV (INSTREAM) and through
+        c-icap's RESPMOD echo service: the latency added and the proxy's
+        CPU per MiB beside the same response unscanned
+
+Every scenario but (a) and (b) runs the proxy with its object cache off, so they
+measure relaying; (a) and (b) with it on, after one request has stored
+the file.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -56,19 +65,24 @@ from idle import proc_status  # noqa: E402
 # Port and process helpers are the integration tests' own.
 sys.path.insert(0, str(ROOT / "tests" / "integration"))
 from procs import free_port, stop_process, wait_port  # noqa: E402
+from scanners import CIcap, Clamd  # noqa: E402
 CONFIG = ROOT / "etc" / "kelvarine.xml"
 SCHEMA = ROOT / "etc" / "section.xml"
 HOST = "127.0.0.1"
 NOFILE = 65536
 
-# Scenarios run by wrk: (key, title, file, connections, new connection per request)
+# Scenarios run by wrk: (key, title, file, connections, new connection per
+# request, object cache on)
 WRK_SCENARIOS = [
-    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False),
-    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False),
-    ("3", "1 KiB, new conn per request", "1k", 50, True),
+    ("1", "1 KiB, 50 keep-alive conns", "1k", 50, False, False),
+    ("2", "1 MiB, 8 keep-alive conns", "1m", 8, False, False),
+    ("3", "1 KiB, new conn per request", "1k", 50, True, False),
+    ("a", "1 KiB cache hits, 50 conns", "old-1k", 50, False, True),
+    ("b", "64 KiB cache hits, 50 conns", "old-64k", 50, False, True),
 ]
 # Targets of the proxy/direct ratio: scenario -> (measure, lowest ratio)
-TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30)}
+TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30),
+           "a": ("request rate", 0.70), "b": ("transfer rate", 0.80)}
 TUNNEL_TARGET = 0.8
 IDLE_RSS_TARGET_KIB = 256 * 1024
 # Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
@@ -157,6 +171,11 @@ class Nginx:
         self.root.mkdir(parents=True)
         (self.root / "1k").write_bytes(os.urandom(1024))
         (self.root / "1m").write_bytes(os.urandom(1024 * 1024))
+        # Files a day old stay fresh in the cache for hours.
+        day_ago = time.time() - 86400
+        for name, size in (("old-1k", 1024), ("old-64k", 65536)):
+            (self.root / name).write_bytes(os.urandom(size))
+            os.utime(self.root / name, (day_ago, day_ago))
         self.port = free_port()
         conf = f"""
 daemon off;
@@ -215,16 +234,16 @@ http {{
 
 class Proxy:
     def __init__(self, base, binary, name, extra=(), config_edit=None,
-                 config_source=CONFIG):
+                 config_source=CONFIG, cache=False):
         self.dir = base / name
         self.dir.mkdir()
         self.port = free_port()
         config = self.dir / "kelvarine.xml"
-        shutil.copy(config_source, config)  # the proxy may save its configuration
+        tree = ET.parse(config_source)  # a copy: the proxy may save its configuration
+        tree.getroot().find("cache/enabled").text = "true" if cache else "false"
         if config_edit is not None:
-            tree = ET.parse(config)
             config_edit(tree.getroot())
-            tree.write(config, encoding="UTF-8", xml_declaration=True)
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
         self.output = self.dir / "stdout.txt"
         self.proc = subprocess.Popen(
             [str(binary), "-f", "-c", str(config), "-s", str(SCHEMA),
@@ -291,7 +310,7 @@ def ms(us):
 
 def wrk_scenarios(args, base, nginx, results, notes):
     origin = f"{HOST}:{nginx.port}"
-    for key, title, name, conns, close in WRK_SCENARIOS:
+    for key, title, name, conns, close, cache in WRK_SCENARIOS:
         if key not in args.scenarios:
             continue
         say(f"bench: ({key}) {title}: direct")
@@ -301,7 +320,7 @@ def wrk_scenarios(args, base, nginx, results, notes):
         direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
         results.append((key, title, "direct", direct))
         say(f"bench: ({key}) {title}: through kelvarine")
-        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args)
+        proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args, cache=cache)
         target = f"http://{origin}/{name}"
         try:
             status, body = fetch(proxy.port, target, origin)
@@ -609,16 +628,16 @@ def print_idle_table(args, rows):
 
 
 def parser_scenario(args, notes):
-    """(6): the parser benchmark's JSON line, or {} with a note."""
+    """(7): the parser benchmark's JSON line, or {} with a note."""
     binary = Path(args.parser_binary) if args.parser_binary else \
         args.binary.parent / "bench_hstream"
     if not binary.is_file():
-        notes.append(f"(6) skipped: no parser benchmark at {binary}")
+        notes.append(f"(7) skipped: no parser benchmark at {binary}")
         return {}
-    say("bench: (6) HTML stream parser")
+    say("bench: (7) HTML stream parser")
     out = subprocess.run([str(binary)], capture_output=True, text=True, timeout=600)
     if out.returncode != 0:
-        notes.append(f"(6) failed: {out.stderr.strip()[:200]}")
+        notes.append(f"(7) failed: {out.stderr.strip()[:200]}")
         return {}
     return json.loads(out.stdout.strip().splitlines()[-1])
 def tls_rate(port, host, seconds, tunnel_to=None):
@@ -717,6 +736,84 @@ def upstream_scenarios(args, base, notes, rows):
         finally:
             nginx.stop()
             parent.stop()
+def scan_edit(kind, address, port, service=""):
+    """A configuration change that scans every response with ClamAV or
+    passes it through an ICAP RESPMOD service."""
+    import xml.etree.ElementTree as ET
+
+    def field(parent, tag, text):
+        ET.SubElement(parent, tag).text = text
+
+    def edit(root):
+        if kind == "clamav":
+            sec = root.find("clamav")
+            sec.find("enabled").text = "true"
+            sec.find("address").text = address
+            sec.find("port").text = str(port)
+            rule = ET.SubElement(sec, "rules")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("groups", ""),
+                              ("profiles", ""), ("template", "")):
+                field(rule, tag, text)
+        else:
+            sec = root.find("icap")
+            sec.find("enabled").text = "true"
+            rule = ET.SubElement(sec, "services")
+            for tag, text in (("enabled", "true"), ("comment", "bench"), ("profiles", ""),
+                              ("host", address), ("service", service), ("port", str(port)),
+                              ("methods", "respmod")):
+                field(rule, tag, text)
+    return edit
+
+
+def scan_scenario(args, base, nginx, notes):
+    """(c): sequential fetches of the 1 MiB file through the proxy, plain,
+    scanned by clamd and passed through c-icap's echo service; returns
+    {road: (mean latency s, proxy CPU s per MiB)}."""
+    origin = f"{HOST}:{nginx.port}"
+    target = f"http://{origin}/1m"
+    body = (nginx.root / "1m").read_bytes()
+    rows = {}
+    clamd = cicap = None
+    try:
+        clamd = Clamd(base)
+        cicap = CIcap(base)
+        roads = [("unscanned", None), ("ClamAV INSTREAM", scan_edit("clamav", str(clamd.socket), 0)),
+                 ("c-icap RESPMOD echo", scan_edit("icap", HOST, cicap.port, "/echo"))]
+        for name, edit in roads:
+            say(f"bench: (c) 1 MiB {name}")
+            proxy = Proxy(base, args.binary, "proxy-c-" + name.split()[0].lower(),
+                          args.proxy_args, edit)
+            try:
+                status, got = fetch(proxy.port, target, origin, timeout=30)
+                if status != 200 or got != body:
+                    raise RuntimeError(f"status {status}, {len(got)} bytes")
+                count = max(10, args.duration * 5)
+                before = cpu_ticks([proxy.proc.pid])
+                start = time.monotonic()
+                for _ in range(count):
+                    fetch(proxy.port, target, origin, timeout=30)
+                elapsed = time.monotonic() - start
+                cpu = (cpu_ticks([proxy.proc.pid]) - before) / os.sysconf("SC_CLK_TCK")
+                rows[name] = (elapsed / count, cpu / (count * len(body) / 1048576))
+            except (RuntimeError, OSError, ValueError) as e:
+                notes.append(f"(c) {name}: no measure: {e}\n{proxy.tail()}")
+            finally:
+                proxy.stop()
+    except Exception as e:  # a scanner that cannot start leaves the rest measured
+        notes.append(f"(c) scanners: {e}")
+    finally:
+        for server in (cicap, clamd):
+            if server is not None:
+                server.stop()
+    return rows
+
+
+def print_scan_table(rows):
+    say(f"{'(c) 1 MiB response':<34} {'latency':>10} {'added':>10} {'CPU/MiB':>10}")
+    plain = rows.get("unscanned")
+    for name, (latency, cpu) in rows.items():
+        added = f"{(latency - plain[0]) * 1000:.1f}ms" if plain and name != "unscanned" else "-"
+        say(f"{name:<34} {latency * 1000:>8.1f}ms {added:>10} {cpu * 1000:>8.1f}ms")
 
 
 def main():
@@ -727,7 +824,7 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456789", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456789abc", help="which scenarios, e.g. 13")
     ap.add_argument("--parser-binary", default=None,
                     help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",
@@ -758,6 +855,7 @@ def main():
         parser = parser_scenario(args, notes) if "7" in args.scenarios else {}
         upstream = []
         upstream_scenarios(args, base, notes, upstream)
+        scans = scan_scenario(args, base, nginx, notes) if "c" in args.scenarios else {}
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -785,6 +883,11 @@ def main():
             ratio = through_value / direct_value if direct_value else 0
             say(f"({key}) {title}: direct {direct_value:.1f}, through kelvarine "
                 f"{through_value:.1f}, ratio {ratio:.2f}")
+        if scans:
+            print_scan_table(scans)
+            say("latency: mean of sequential fetches on new connections; added: over the "
+                "unscanned road; CPU/MiB: the proxy's CPU time per MiB delivered")
+            say()
         for note in notes:
             say(note)
         say()

@@ -7,7 +7,8 @@ set -eu
 PACKAGES="g++ cmake make pkg-config libpcre3-dev libtinyxml-dev libssl-dev
 zlib1g-dev libntlm0-dev libpam0g-dev libldap-dev libcrypt-dev libgtest-dev
 python3 python3-pytest curl nginx-light procps util-linux clang libclang-rt-14-dev
-slapd passwd libpam-modules"
+slapd passwd libpam-modules
+clamav-daemon c-icap libc-icap-mod-virus-scan dnsmasq-base"
 # Tests only: a log analyser reads the access log back.
 PACKAGES="$PACKAGES calamaris"
 

@@ -8,6 +8,7 @@
 #include "engine/header.h"
 #include "engine/options.h"
 #include "engine/urlcommand.h"
+#include "filters/sortmarks.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/regexp.h"
@@ -284,6 +285,8 @@ void ProfileSection::profiles_update(CONNECTION_T *connection)
         subject.proxy_host = general_section->proxy_host_get();
 
     profiles_apply(subject, local);
+    // The categorisation rules, after the "profiles" lock is released.
+    sortmarks_second(connection);
 
     connection->log_entry.profiles = profiles_join(connection->profiles);
 }

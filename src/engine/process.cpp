@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 
+#include "cache/serve.h"
 #include "engine/clientpool.h"
 #include "engine/connection.h"
 #include "engine/global.h"
@@ -126,6 +127,7 @@ void request_finish(CONNECTION_T *conn)
         conn->keepalive_client = 0;
     }
 
+    cache_request_end(conn);
     url_command_free(conn->url_commands);
     conn->url_commands = nullptr;
     delete conn->request_body;

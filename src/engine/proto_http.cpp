@@ -7,6 +7,7 @@
 #include <ctime>
 #include <strings.h>
 
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "engine/body.h"
@@ -20,6 +21,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/antivirus.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -288,6 +290,16 @@ bool head_only(const CONNECTION_T *conn)
 // Relaying: the head goes out and the body follows as it arrives.
 int relay(CONNECTION_T *conn)
 {
+    if (cache_reading(conn)) {
+        if (cache_hit_send(conn) == -1) {
+            protocol_page(conn, "unknown", 502, false);
+            return ending_early(conn);
+        }
+        log_entry_complete(conn);
+        http_header_free(conn->response);
+        conn->response = nullptr;
+        return 1;
+    }
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
         conn->keepalive_server = 0;
         protocol_page(conn, "unknown", 502, false);
@@ -312,9 +324,19 @@ int buffered(CONNECTION_T *conn)
     HEADER *r = conn->response;
     // Memory holds at most the buffer limit: a longer body is relayed.
     uint64_t cap = body_buffer_cap(conn);
-    Filebuf *body = new Filebuf();
+    Filebuf *body = nullptr;
     BodyRest rest;
-    int read = http_transfer_filebuf_capped(conn, SIDE_SERVER, body, cap, &rest);
+    int read = BODY_WHOLE;
+    if (cache_reading(conn)) {
+        body = cache_body_read(conn);
+        if (!body) {
+            body = new Filebuf();
+            conn->flags |= CONN_FAILED;
+        }
+    } else {
+        body = new Filebuf();
+        read = http_transfer_filebuf_capped(conn, SIDE_SERVER, body, cap, &rest);
+    }
     if (conn->flags & CONN_FAILED) {
         // A cut body is never completed into a whole one: the client gets
         // nothing and its connection ends.
@@ -358,8 +380,13 @@ int buffered(CONNECTION_T *conn)
         if (!process_response(conn, body)) {
             log_entry_complete(conn);
             delete body;
+            cache_give_up(conn);
             return ending_early(conn);
         }
+        // A response processor (ICAP) may have replaced the head.
+        r = conn->response;
+        // Clean only when scanned and found clean.
+        av_mark_clean(conn);
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body) != 0) {
             delete body;
             return ending_early(conn);
@@ -469,11 +496,63 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
     return 0;
 }
 
+namespace {
+
+// Bytes given to the client socket so far, sent or waiting.
+uint64_t client_written(const CONNECTION_T *conn)
+{
+    return conn->client ? conn->client->bytes_out + conn->client->outbuf_len : 0;
+}
+
+// The stored head of the connection's cache object as the response.
+int cached_head(CONNECTION_T *conn)
+{
+    char *head = cache_stored_head(conn);
+    if (!head)
+        return STEP_FAILED;
+    return response_take(conn, head);
+}
+
+} // namespace
+
 int protocol_http(CONNECTION_T *conn)
 {
-    // Answers from the object cache start here once it exists: without it
-    // every request goes to the server.
-    int step = response_head(conn);
+    int step;
+    for (;;) {
+        // A fresh cached object answers without the server.
+        uint64_t written = client_written(conn);
+        step = cache_serves(conn) ? cached_head(conn) : response_head(conn);
+        if (step == STEP_FAILED && conn->cachemap && (conn->flags & CONN_REVALIDATE) &&
+            client_written(conn) == written) {
+            // A stale object is better than no answer.
+            conn->flags &= ~CONN_REVALIDATE;
+            conn->keepalive_server = 0;
+            putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+            step = cached_head(conn);
+        }
+        if (step != STEP_ON)
+            break;
+        if (!conn->server && !conn->cachemap)
+            return ending_early(conn);
+        if (!conn->cachemap && !transfer_limit_check(conn))
+            return ending_early(conn);
+        int cached = cache_response(conn);
+        if (cached == CACHE_RESPONSE_END)
+            return ending_early(conn);
+        if (cached == CACHE_RESPONSE_VALIDATED) {
+            step = cached_head(conn);
+            if (step == STEP_ON)
+                cache_hit_head(conn);
+            break;
+        }
+        if (cached != CACHE_RESPONSE_REFETCH)
+            break;
+        // The server's 304 answered the proxy's own question: ask again.
+        if (!conn->keepalive_server && protocol_reconnect(conn) < 0) {
+            protocol_page(conn, "noconnect", 503, false);
+            return ending_early(conn);
+        }
+    }
     if (step == STEP_FAILED) {
         http_header_free(conn->response);
         conn->response = nullptr;
@@ -483,23 +562,25 @@ int protocol_http(CONNECTION_T *conn)
     if (step == STEP_FINISHED)
         return ending_early(conn);
     HEADER *r = conn->response;
-    if (!conn->server)
+    if (cache_reading(conn) && !transfer_limit_check(conn))
         return ending_early(conn);
-    if (!transfer_limit_check(conn))
-        return ending_early(conn);
-    xcache_header_update(conn, 1);
     char name[16];
     snprintf(name, sizeof(name), "%d", r->status);
-    if (template_section && template_section->send(name, conn, r->status))
+    if (template_section && template_section->send(name, conn, r->status)) {
+        cache_give_up(conn);
         return ending_early(conn);
-    if (response_filters(conn) != STEP_ON)
+    }
+    if (response_filters(conn) != STEP_ON) {
+        cache_give_up(conn);
         return ending_early(conn);
+    }
     if ((r->status == 301 || r->status == 302) && r->location && conn->url_commands) {
         char *location = url_command_add(conn, r->location);
         header_field_set(&r->location, location);
         free(location);
     }
     if (head_only(conn)) {
+        cache_give_up(conn);
         if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1)
             protocol_page(conn, "unknown", 502, false);
         log_entry_complete(conn);

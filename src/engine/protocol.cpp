@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "engine/body.h"
@@ -24,6 +25,7 @@
 #include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/serverpool.h"
+#include "filters/sortmarks.h"
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
@@ -335,6 +337,8 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
     if (!url_command_extract(conn))
         return false;
     url_command_log(conn->url_commands);
+    // The host's categories, and the rules that need no group or profile.
+    sortmarks_first(conn);
     header_variables(conn, "CLIENT", conn->request->headers);
     if (conn->request->method && strcasecmp(conn->request->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;
@@ -561,7 +565,7 @@ void content_coding(CONNECTION_T *conn)
 // once they exist; until then every request goes direct.
 bool upstream_open(CONNECTION_T *conn)
 {
-    if (conn->server)
+    if (conn->server || cache_serves(conn))
         return true;
     conn->flags &= ~CONN_POOLED;
     conn->forward_type = FORWARD_DIRECT;
@@ -571,6 +575,12 @@ bool upstream_open(CONNECTION_T *conn)
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
+    if (conn->cachemap) {
+        // A stale object is better than no answer.
+        conn->flags &= ~CONN_REVALIDATE;
+        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+        return true;
+    }
     putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", protocol_client_text(conn),
            conn->request->host ? conn->request->host : "");
     int status = 503;
@@ -590,6 +600,10 @@ int dispatch(CONNECTION_T *conn)
     HEADER *h = conn->request;
     conn->flags |= CONN_PROCESS;
     const char *scheme = h->scheme ? h->scheme : "";
+    if (cache_serves(conn) && h->kind != HEADER_CONNECT) {
+        protocol_http(conn);
+        return ROAD_EXCHANGED;
+    }
     if (protocols.Execute(scheme, conn) != -1)
         return ROAD_EXCHANGED;
     // An HTTP parent speaks HTTP for every scheme it takes.
@@ -660,10 +674,9 @@ int road_request(CONNECTION_T *conn)
         conn->log_entry.apache_Write();
         return ROAD_ANSWERED;
     }
-    // The object cache is looked up here once it exists; without it every
-    // request is a miss.
-    conn->log_entry.set_cachecode(LOGENTRY_TCP_MISS);
-    if (conn->flags & CONN_OFFLINE) {
+    if (cache_request_lookup(conn))
+        return ROAD_ANSWERED;
+    if ((conn->flags & CONN_OFFLINE) && !conn->cachemap) {
         protocol_page(conn, "nocache", 404, false);
         return ROAD_ANSWERED;
     }
@@ -902,6 +915,15 @@ bool request_resend(CONNECTION_T *conn)
     return true;
 }
 
+// A page for a server that cannot be reached; none while a cached object
+// is revalidated, which is then served as it is.
+void reconnect_page(CONNECTION_T *conn, const char *name, int status, bool close)
+{
+    if (conn->cachemap && (conn->flags & CONN_REVALIDATE))
+        return;
+    protocol_page(conn, name, status, close);
+}
+
 } // namespace
 
 char *header_get_reconnect(CONNECTION_T *conn, int timeout)
@@ -919,11 +941,11 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
                protocol_client_text(conn));
         conn->keepalive_client = 0;
-        protocol_page(conn, "noconnect", 503, true);
+        reconnect_page(conn, "noconnect", 503, true);
         return nullptr;
     }
     if (!conn->keepalive_server && !(conn->flags & CONN_PARENT_AUTH)) {
-        protocol_page(conn, "noconnect", 503, false);
+        reconnect_page(conn, "noconnect", 503, false);
         if (conn->request && conn->request->host)
             net_dns_purge(conn->request->host);
         putlog(LOG_ADVICE, "purge dns");
@@ -936,7 +958,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         if (code < 0) {
             int status = 503;
             const char *name = protocol_error_page(code, &status);
-            protocol_page(conn, name, status, false);
+            reconnect_page(conn, name, status, false);
             return nullptr;
         }
         if (request_resend(conn)) {
@@ -947,7 +969,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
                 return nullptr;
         }
         if (conn->keepalive_server != 1) {
-            protocol_page(conn, "noconnect", 503, false);
+            reconnect_page(conn, "noconnect", 503, false);
             return nullptr;
         }
     }

@@ -26,6 +26,7 @@
 #include "access/access.h"
 #include "access/ldap_profile.h"
 #include "access/password_cache.h"
+#include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
 #include "config/section.h"
@@ -57,6 +58,14 @@
 #include "runtime/performance.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
+#include "filters/clamav.h"
+#include "filters/dnsbl.h"
+#include "filters/fprot.h"
+#include "filters/icap.h"
+#include "filters/kaspersky.h"
+#include "filters/sophie.h"
+#include "filters/sortmarks.h"
+#include "filters/urlbl.h"
 #include "runtime/processors.h"
 #include "runtime/signals.h"
 #include "runtime/stats.h"
@@ -521,25 +530,37 @@ void config_sections()
     general_section = new GeneralSection();
     network_section = new NetworkSection();
     header_section = new HeaderSection();
+    cache_init();
     template_section = new TemplateSection();
     ldap_section = new LdapSection();
     ftp_section = new FtpSection();
     profile_section = new ProfileSection();
     // The filter modules, in the order their callbacks run within a stage.
     filter_section = new FilterSection();
+    dnsbl_section = new DnsblSection();
     cookie_section = new CookieSection();
     rewrite_section = new RewriteSection();
+    icap_section = new ICAPSection();
+    fprot_section = new FProtSection();
+    kaspersky_section = new KasperskySection();
+    sophie_section = new SophieSection();
+    sortmarks_section = new SORTMARKS_Section();
     mime_section = new MimeSection();
     redirect_section = new RedirectSection();
     keyword_section = new KeywordSection();
     forward_section = new ForwardSection();
     limit_section = new LimitSection();
+    clamav_section = new ClamAVSection();
+    urlbl_section = new URLBLSection();
 }
 
 // The exit sequence, in its order: stop accepting, then the PID file.
 void config_exit_steps()
 {
-    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0 ||
+    if (exit_step_add(net_listen_closeall, EXIT_STEP_HANGUP) != 0)
+        putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
+    cache_start();
+    if (exit_step_add(sortmarks_save_step, EXIT_STEP_HANGUP) != 0 ||
         exit_step_add(pid_remove) != 0)
         putlog(LOG_ERROR, "signals: the exit sequence is incomplete");
 }
@@ -600,6 +621,8 @@ void config_threads()
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
     service_start(performance_check, "performance_check");
+    // Last: the category cache's loader and saver.
+    service_start(sortmarks_cachedump, "sortmarks_cachedump");
 }
 
 void service_start(thread_start_t start, const char *name)
@@ -958,6 +981,9 @@ void config()
         config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     config_listeners();
+    // The URL blacklist's tree, read once before any request is served.
+    if (urlbl_section)
+        urlbl_section->load();
     config_timers();
     config_threads();
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(gmtoffset));

@@ -125,7 +125,8 @@ class Proxy:
     """The kelvarine binary in the foreground in its own mount namespace."""
 
     def __init__(self, tmp: Path, config: Path = None, hosts: dict = None,
-                 extra_args=(), listen_host="127.0.0.1", port=None):
+                 extra_args=(), listen_host="127.0.0.1", port=None, prelude="",
+                 nameserver="127.0.0.1"):
         self.dir = tmp / "proxy"
         self.dir.mkdir(parents=True, exist_ok=True)
         # A configuration that names the listener needs its port up front.
@@ -143,14 +144,16 @@ class Proxy:
         hosts_file.write_text("127.0.0.1 localhost\n" +
                               "".join(f"{ip} {name}\n" for name, ip in entries.items()))
         resolv = self.dir / "resolv.conf"
-        resolv.write_text("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        resolv.write_text(f"nameserver {nameserver}\noptions timeout:1 attempts:1\n")
         args = [str(BINARY), "-f", "-c", str(self.config), "-s", str(SCHEMA),
                 "-L", f"{listen_host}:{self.port}",
                 "-a", str(self.access_log), "-l", str(self.native_log),
                 "-e", str(self.extended_log), "-r", str(self.perf_log),
                 *extra_args]
+        # `prelude`: shell commands run inside the proxy's mount namespace
+        # before it starts (a small file system for a store, say).
         script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf '
-                  '&& shift 2 && exec "$@"')
+                  f'&& {prelude + " && " if prelude else ""}shift 2 && exec "$@"')
         self.stdout = open(self.dir / "stdout.txt", "wb")
         env = dict(os.environ)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0")

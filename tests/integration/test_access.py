@@ -78,7 +78,12 @@ POLICY_REQUESTS = [
 def test_access_policy_refuses_with_noaccess_and_logs_it(origin, tmp_path, proxy_factory,
                                                          policy):
     (origin.root / "a.txt").write_text("admitted\n")
-    proxy = proxy_factory(config=config(tmp_path, policy))
+
+    # Every admitted request must reach the origin: no cache answers.
+    def edit(root):
+        policy(root)
+        set_fields(root.find("cache"), enabled="false")
+    proxy = proxy_factory(config=config(tmp_path, edit))
     url = f"http://origin.test:{origin.port}/a.txt"
     for why, source, extra, body, admitted in POLICY_REQUESTS:
         method = "POST" if body else "GET"

@@ -14,7 +14,9 @@ from pathlib import Path
 import pytest
 
 from conftest import (DEFAULT_CONFIG, Client, Nginx, ScriptedServer, access_log_records,
-                      extended_log_records, free_port, recv_all, sanitizer_reports, wait_until)
+                      extended_log_records, free_port, recv_all, sanitizer_reports, set_fields,
+                      wait_until,
+                      write_config)
 
 
 # ------------------------------------------------------------------ helpers
@@ -296,10 +298,12 @@ def test_via_and_the_order_of_the_heads(scripted, tmp_path, proxy_factory):
     assert re.search(r"X-Cache: MISS from Kelvarine \S+", "\n".join(head))
 
 
-def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory):
+def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory, tmp_path):
     for i in range(5):
         (origin.root / f"k{i}.txt").write_text(f"keep {i}\n")
-    proxy = proxy_factory()
+    # Every request must reach the server: no cache answers for it.
+    proxy = proxy_factory(config=write_config(
+        tmp_path / "nocache.xml", lambda root: set_fields(root.find("cache"), enabled="false")))
     with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
         for round in range(3):
             for i in range(5):

@@ -1,0 +1,591 @@
+"""Scanning services on the response and request roads: clamd (Debian's
+clamav-daemon, with a one-signature EICAR database written here), c-icap
+with its echo and virus_scan services, scripted ICAP servers that show
+what the proxy sends and reuses, and dnsmasq as the DNS blacklist's
+server.  Every service runs with its own configuration in the test's
+temporary directory on loopback; none of the machine's own instances is
+used."""
+import hashlib
+import os
+import random
+import re
+import shutil
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import (ScriptedServer, add_item, exchange, extended_log_records, set_fields,
+                      stop_process, wait_until, write_config)
+from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
+
+CLEAN = random.Random(13).randbytes(1024 * 1024)
+
+
+needs_clamd = pytest.mark.skipif(not os.access(CLAMD, os.X_OK), reason="clamd is not installed")
+needs_cicap = pytest.mark.skipif(not os.access(CICAP, os.X_OK), reason="c-icap is not installed")
+
+
+@pytest.fixture
+def clamd(tmp_path):
+    server = Clamd(tmp_path)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def served(origin):
+    """The origin's files: the EICAR string, a clean MiB, a small page."""
+    (origin.root / "eicar.txt").write_bytes(EICAR)
+    (origin.root / "clean.bin").write_bytes(CLEAN)
+    (origin.root / "page.html").write_bytes(b"<html>just a page</html>\n")
+    return origin
+
+
+def url(origin, path):
+    return f"http://origin.test:{origin.port}{path}"
+
+
+def send(proxy, request):
+    return exchange(proxy, request)[0]
+
+
+def get(proxy, target, headers=""):
+    return send(proxy, f"GET {target} HTTP/1.1\r\nHost: origin.test\r\n{headers}"
+                       "Connection: close\r\n\r\n".encode())
+
+
+def rule_model(root, section, subsection):
+    """The schema's rule of a section, as an element with the default
+    values, ready for add_item."""
+    import xml.etree.ElementTree as ET
+    schema = ET.parse(Path(__file__).resolve().parents[2] / "etc" / "section.xml").getroot()
+    template = schema.find(section).find("template")[0]
+    rule = ET.Element("rule")
+    for field in template:
+        ET.SubElement(rule, field.tag).text = field.findtext("value") or ""
+    return rule
+
+
+def io_timeout(root, seconds):
+    set_fields(root.find("general").find("rule"), io_timeout=str(seconds),
+               connect_timeout=str(seconds))
+
+
+def native_log(proxy):
+    return proxy.native_log.read_text(errors="replace") if proxy.native_log.exists() else ""
+
+
+# ------------------------------------------------------------------ ClamAV
+
+def clamav_config(tmp_path, address, port=0, edit=None):
+    def change(root):
+        clam = root.find("clamav")
+        set_fields(clam, enabled="true", address=address, port=str(port))
+        add_item(clam, "rules", rule_model(root, "clamav", "rules"), enabled="true",
+                 comment="every response")
+        io_timeout(root, 2)
+        if edit:
+            edit(root)
+    return write_config(tmp_path / "clamav.xml", change)
+
+
+@needs_clamd
+@pytest.mark.parametrize("way", ["local socket", "tcp"])
+def test_clamav_refuses_eicar_and_passes_clean_bodies_whole(tmp_path, served, clamd,
+                                                            proxy_factory, way):
+    address = str(clamd.socket) if way == "local socket" else "127.0.0.1"
+    proxy = proxy_factory(config=clamav_config(tmp_path, address, clamd.port))
+    r = get(proxy, url(served, "/eicar.txt"))
+    assert 400 <= r.status < 500, r
+    assert b"ClamAV" in r.body and b"Eicar-Test-Signature" in r.body
+    assert EICAR not in r.body
+    r = get(proxy, url(served, "/clean.bin"))
+    assert r.status == 200
+    assert hashlib.sha256(r.body).digest() == hashlib.sha256(CLEAN).digest()
+    assert int(r.header("Content-Length")) == len(CLEAN)
+    records = wait_until(lambda: len(extended_log_records(proxy)) >= 2 and
+                         extended_log_records(proxy))
+    blocked = [x for x in records if x["url"].endswith("/eicar.txt")][0]
+    assert blocked["filter"].startswith("ClamAV")
+    assert "clamav" in (clamd.dir / "clamd.log").read_text().lower()
+
+
+@needs_clamd
+def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
+        tmp_path, served, proxy_factory):
+    # A clamd that refuses every stream over 1 KiB.
+    small = Clamd(tmp_path, stream_max="1K")
+    try:
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(small.socket)))
+        r = get(proxy, url(served, "/clean.bin"))
+        assert r.status == 200 and r.body == CLEAN
+        assert wait_until(lambda: "response passed unscanned" in native_log(proxy))
+        proxy.stop()
+    finally:
+        small.stop()
+
+    # Stopped: nothing listens on the socket any more.
+    (tmp_path / "proxy").rename(tmp_path / "proxy-refusing")
+    proxy = proxy_factory(config=clamav_config(tmp_path, str(small.socket)))
+    r = get(proxy, url(served, "/eicar.txt"))
+    assert r.status == 200 and r.body == EICAR
+    log = native_log(proxy)
+    assert "Please Verify that ClamAV is listening on" in log
+    assert "failed to check file for viruses" in log
+    proxy.stop()
+
+    # Stalled: a daemon that accepts and never answers ends within the
+    # I/O time-out, and the response passes.
+    class Stalled(ScriptedServer):
+        def handle(self, conn):
+            self.stopped.wait(30)
+            conn.close()
+    stalled = Stalled()
+    try:
+        (tmp_path / "proxy").rename(tmp_path / "proxy-stopped")
+        proxy = proxy_factory(config=clamav_config(tmp_path, "127.0.0.1", stalled.port))
+        start = time.monotonic()
+        r = get(proxy, url(served, "/eicar.txt"))
+        assert r.status == 200 and r.body == EICAR
+        assert time.monotonic() - start < 10
+    finally:
+        stalled.stop()
+
+
+# -------------------------------------------------------------------- ICAP
+
+def icap_config(tmp_path, port, service, methods, edit=None):
+    def change(root):
+        icap = root.find("icap")
+        set_fields(icap, enabled="true")
+        add_item(icap, "services", rule_model(root, "icap", "services"), enabled="true",
+                 comment="the test's service", host="127.0.0.1", port=str(port),
+                 service=service, methods=methods)
+        io_timeout(root, 3)
+        if edit:
+            edit(root)
+    return write_config(tmp_path / "icap.xml", change)
+
+
+@needs_cicap
+def test_icap_echo_leaves_requests_and_responses_intact(tmp_path, served, proxy_factory):
+    cicap = CIcap(tmp_path)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, cicap.port, "/echo",
+                                                 "reqmod,respmod"))
+        r = get(proxy, url(served, "/clean.bin"))
+        assert r.status == 200
+        assert int(r.header("Content-Length")) == len(CLEAN)
+        assert hashlib.sha256(r.body).digest() == hashlib.sha256(CLEAN).digest()
+        # A request body goes through REQMOD and reaches the origin whole,
+        # with the length it has.
+        seen = {}
+
+        class BodyOrigin(ScriptedServer):
+            def handle(self, conn):
+                data = self.read_head(conn) or b""
+                head, _, body = data.partition(b"\r\n\r\n")
+                length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+                while len(body) < length:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    body += chunk
+                seen["length"], seen["body"] = length, body
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n"
+                             b"Connection: close\r\n\r\nok")
+                conn.close()
+        poster = BodyOrigin()
+        try:
+            body = b"field=" + b"v" * 5000
+            r = send(proxy, (f"POST http://origin.test:{poster.port}/form HTTP/1.1\r\n"
+                             f"Host: origin.test\r\nContent-Length: {len(body)}\r\n"
+                             "Content-Type: application/x-www-form-urlencoded\r\n"
+                             "Connection: close\r\n\r\n").encode() + body)
+            assert r.status == 200 and r.body == b"ok", r
+            assert seen["length"] == len(body) and seen["body"] == body
+        finally:
+            poster.stop()
+        access = (cicap.dir / "access.log").read_text()
+        assert "REQMOD" in access and "RESPMOD" in access
+    finally:
+        cicap.stop()
+
+
+@needs_clamd
+@needs_cicap
+def test_icap_virus_scan_service_blocks_eicar(tmp_path, served, clamd, proxy_factory):
+    cicap = CIcap(tmp_path, clamd_socket=clamd.socket)
+    try:
+        # A loaded machine may make clamd slow: a generous time-out, so
+        # that the test shows the block and not the fail-open road.
+        proxy = proxy_factory(config=icap_config(tmp_path, cicap.port, "/avscan", "respmod",
+                                                 lambda root: io_timeout(root, 30)))
+        r = get(proxy, url(served, "/eicar.txt"))
+        assert EICAR not in r.body, r
+        assert r.status != 200 or b"virus" in r.body.lower()
+        assert int(r.header("Content-Length")) == len(r.body)
+        r = get(proxy, url(served, "/page.html"))
+        assert r.status == 200 and r.body == b"<html>just a page</html>\n"
+    finally:
+        cicap.stop()
+
+
+class ScriptedIcap(ScriptedServer):
+    """An ICAP server that records each request (head, encapsulated heads
+    and body) with the connection it came on, and answers with reply(req)."""
+
+    def __init__(self, reply):
+        self.reply = reply
+        self.requests = []
+        self.connections = 0
+        self.lock = threading.Lock()
+        super().__init__()
+
+    def handle(self, conn):
+        with self.lock:
+            self.connections += 1
+            number = self.connections
+        conn.settimeout(10)
+        data = b""
+        try:
+            while True:
+                while b"\r\n\r\n" not in data:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, data = data.split(b"\r\n\r\n", 1)
+                enc = re.search(rb"Encapsulated: ([^\r]*)", head).group(1).decode()
+                offsets = dict(p.strip().split("=") for p in enc.split(","))
+                end = int(offsets.get("req-body", offsets.get("res-body",
+                                                             offsets.get("null-body", 0))))
+                while len(data) < end:
+                    data += conn.recv(65536)
+                heads, data = data[:end], data[end:]
+                body = b""
+                if "req-body" in offsets or "res-body" in offsets:
+                    while not data.endswith(b"0\r\n\r\n") or not self._whole(data):
+                        chunk = conn.recv(65536)
+                        if not chunk:
+                            return
+                        data += chunk
+                    body, data = self._dechunk(data)
+                req = {"head": head.decode(), "heads": heads.decode(), "body": body,
+                       "connection": number}
+                with self.lock:
+                    self.requests.append(req)
+                conn.sendall(self.reply(req))
+        except (OSError, ValueError):
+            return
+        finally:
+            conn.close()
+
+    @staticmethod
+    def _whole(data):
+        try:
+            ScriptedIcap._dechunk(data)
+            return True
+        except ValueError:
+            return False
+
+    @staticmethod
+    def _dechunk(data):
+        body = b""
+        while True:
+            line, sep, rest = data.partition(b"\r\n")
+            if not sep:
+                raise ValueError("incomplete")
+            size = int(line.split(b";")[0], 16)
+            if size == 0:
+                if not rest.startswith(b"\r\n"):
+                    raise ValueError("incomplete")
+                return body, rest[2:]
+            if len(rest) < size + 2:
+                raise ValueError("incomplete")
+            body += rest[:size]
+            data = rest[size + 2:]
+
+
+def chunked(data):
+    return (b"%x\r\n" % len(data) + data + b"\r\n" if data else b"") + b"0\r\n\r\n"
+
+
+def no_change(req):
+    return b"ICAP/1.0 204 No Content\r\nConnection: keep-alive\r\nEncapsulated: null-body=0\r\n\r\n"
+
+
+def test_icap_connections_are_pooled_and_carry_no_proxy_credentials(tmp_path, served,
+                                                                    proxy_factory):
+    server = ScriptedIcap(no_change)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, server.port, "/svc", "reqmod"))
+        for _ in range(3):
+            r = get(proxy, url(served, "/page.html"),
+                    headers="Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n")
+            assert r.status == 200 and r.body == b"<html>just a page</html>\n"
+        assert len(server.requests) == 3
+        assert server.connections == 1, "the ICAP connection was not reused"
+        for req in server.requests:
+            assert req["head"].startswith(
+                f"REQMOD icap://127.0.0.1:{server.port}/svc ICAP/1.0")
+            assert "X-Client-IP: 127.0.0.1" in req["head"]
+            assert "proxy-authorization" not in req["heads"].lower()
+            assert req["heads"].startswith("GET http://origin.test:")
+    finally:
+        server.stop()
+
+
+def test_icap_replacements_are_applied_with_their_lengths(tmp_path, served, proxy_factory):
+    page = b"<html>replaced by the ICAP server</html>"
+
+    def reply(req):
+        if req["head"].startswith("REQMOD") and "/answer" in req["heads"]:
+            http = b"HTTP/1.1 403 Forbidden\r\nContent-Type: text/html\r\n\r\n"
+            return (b"ICAP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                    b"Encapsulated: res-hdr=0, res-body=%d\r\n\r\n" % len(http) + http +
+                    chunked(page))
+        if req["head"].startswith("REQMOD") and "/rewrite" in req["heads"]:
+            http = req["heads"].replace("/rewrite", "/page.html").encode()
+            return (b"ICAP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                    b"Encapsulated: req-hdr=0, null-body=%d\r\n\r\n" % len(http) + http)
+        if req["head"].startswith("RESPMOD"):
+            res = req["heads"].split("\r\n\r\n", 1)[1].encode()
+            # The response head the proxy sent names the body's length.
+            assert b"Content-Length: %d" % len(req["body"]) in res
+            return (b"ICAP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                    b"Encapsulated: res-hdr=0, res-body=%d\r\n\r\n" % len(res) + res +
+                    chunked(req["body"][:1000]))
+        return no_change(req)
+
+    server = ScriptedIcap(reply)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, server.port, "/svc",
+                                                 "reqmod,respmod"))
+        r = get(proxy, url(served, "/answer"))
+        assert r.status == 403 and r.body == page
+        assert int(r.header("Content-Length")) == len(page)
+        r = get(proxy, url(served, "/rewrite"))
+        assert r.status == 200 and r.body == b"<html>just a page</html>\n"[:1000]
+        r = get(proxy, url(served, "/clean.bin"))
+        assert r.status == 200 and r.body == CLEAN[:1000]
+        assert int(r.header("Content-Length")) == 1000
+    finally:
+        server.stop()
+
+
+def test_icap_reply_body_over_the_limit_fails_open(tmp_path, served, proxy_factory):
+    def reply(req):
+        res = req["heads"].split("\r\n\r\n", 1)[1].encode()
+        big = b"x" * (2 * 1024 * 1024)
+        return (b"ICAP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                b"Encapsulated: res-hdr=0, res-body=%d\r\n\r\n" % len(res) + res + chunked(big))
+
+    def edit(root):
+        set_fields(root.find("general").find("rule"), max_download_buffer="1500K")
+    server = ScriptedIcap(reply)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, server.port, "/svc", "respmod",
+                                                 edit))
+        for _ in range(2):
+            r = get(proxy, url(served, "/clean.bin"))
+            assert r.status == 200 and r.body == CLEAN
+        # The connection with the unread rest of the body was not reused.
+        assert server.connections == 2
+        assert "exceeds the buffer limit" in native_log(proxy)
+    finally:
+        server.stop()
+
+
+def test_icap_server_down_stalled_or_failing_passes_messages(tmp_path, served, proxy_factory):
+    def failing(req):
+        return b"ICAP/1.0 500 Server Error\r\nEncapsulated: null-body=0\r\n\r\n"
+
+    class Stalled(ScriptedServer):
+        def handle(self, conn):
+            self.stopped.wait(30)
+            conn.close()
+    for name, server in (("failing", ScriptedIcap(failing)), ("stalled", Stalled())):
+        try:
+            (tmp_path / "icap.xml").unlink(missing_ok=True)
+            if (tmp_path / "proxy").exists():
+                (tmp_path / "proxy").rename(tmp_path / f"proxy-{name}")
+            proxy = proxy_factory(config=icap_config(tmp_path, server.port, "/svc",
+                                                     "reqmod,respmod"))
+            start = time.monotonic()
+            r = get(proxy, url(served, "/clean.bin"))
+            assert r.status == 200 and r.body == CLEAN, name
+            assert time.monotonic() - start < 15, name
+        finally:
+            server.stop()
+
+
+# -------------------------------------------------------------- DNS blacklist
+
+needs_dnsmasq = pytest.mark.skipif(shutil.which("dnsmasq") is None,
+                                   reason="dnsmasq is not installed")
+
+
+@needs_dnsmasq
+def test_dnsbl_refuses_listed_domains_and_passes_the_others(tmp_path, served, proxy_factory):
+    dns = Dnsmasq(tmp_path, ["address=/origin.test.bl.test/127.0.0.2",
+                             "address=/other.test.bl.test/10.9.9.9"])
+    try:
+        def edit(root):
+            set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
+                       addresses="127.0.0.2-127.0.0.255")
+        config = write_config(tmp_path / "dnsbl.xml", edit)
+        proxy = proxy_factory(config=config, nameserver=dns.address,
+                              hosts={"www.origin.test": "127.0.0.1",
+                                     "www.other.test": "127.0.0.1",
+                                     "www.unlisted.test": "127.0.0.1"})
+        for host, refused in (("www.origin.test", True), ("www.other.test", False),
+                              ("www.unlisted.test", False)):
+            r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
+                                 f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
+            if refused:
+                assert r.status == 404, (host, r)
+            else:
+                assert r.status == 200 and r.body == b"<html>just a page</html>\n", host
+        assert "domain www.origin.test is blacklisted" in native_log(proxy)
+        records = extended_log_records(proxy)
+        assert any(x["filter"].startswith("dnsbl") for x in records)
+    finally:
+        dns.stop()
+
+
+@needs_dnsmasq
+def test_dnsbl_with_the_dns_server_down_ends_within_the_time_out(tmp_path, served,
+                                                                 proxy_factory):
+    def edit(root):
+        set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
+                   addresses="127.0.0.2-127.0.0.255")
+    config = write_config(tmp_path / "dnsbl.xml", edit)
+    proxy = proxy_factory(config=config, nameserver=dnsmasq_address())
+    start = time.monotonic()
+    r = get(proxy, url(served, "/page.html"))
+    assert r.status == 200
+    assert time.monotonic() - start < 10
+
+
+# ---------------------------------------------------------- categorisation
+
+ZONE = "sortmarks.kelvarine.org"
+
+
+def sortmarks_config(tmp_path, hints, rules):
+    def change(root):
+        sm = root.find("Sortmarks")
+        set_fields(sm, enabled="true", hints_directory=str(hints))
+        for fields in rules:
+            add_item(sm, "category_rules", rule_model(root, "Sortmarks", "category_rules"),
+                     **fields)
+    return write_config(tmp_path / "sortmarks.xml", change)
+
+
+def profiles_of(proxy, url_part):
+    records = wait_until(lambda: [x for x in extended_log_records(proxy)
+                                  if url_part in x["url"]])
+    return records[-1]["profiles"]
+
+
+@needs_dnsmasq
+def test_categories_give_profiles_and_survive_a_restart(tmp_path, served, proxy_factory):
+    dns = Dnsmasq(tmp_path, [f"mx-host=www.shop.test.{ZONE},shopping,40",
+                             f"mx-host=www.shop.test.{ZONE},news,3"])
+    hints = tmp_path / "hints"
+    hints.mkdir()
+    zeros = ",".join(["0"] * 32)
+    (hints / "local.sortmarks").write_text(
+        f"www.hinted.test\t{zeros.replace('0', '45', 1)}\r\n")
+    rules = [{"enabled": "true", "comment": "shops", "categories": "shopping",
+              "score_range": "30-50", "add_profiles": "shoppers", "remove_profiles": "idle"},
+             {"enabled": "true", "comment": "ads", "categories": "ads",
+              "score_range": "40-50", "add_profiles": "adverts"},
+             {"enabled": "true", "comment": "a rule for shoppers", "profiles": "shoppers",
+              "categories": "news", "score_range": "3", "add_profiles": "readers"}]
+    hosts = {"www.shop.test": "127.0.0.1", "www.hinted.test": "127.0.0.1",
+             "www.plain.test": "127.0.0.1"}
+    try:
+        proxy = proxy_factory(config=sortmarks_config(tmp_path, hints, rules),
+                              nameserver=dns.address, hosts=hosts)
+        # The service thread loads the hint files once the section is on.
+        assert wait_until(lambda: "read from" in native_log(proxy), timeout=20)
+        for host in hosts:
+            r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
+                             f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
+            assert r.status == 200
+        shop = profiles_of(proxy, "www.shop.test")
+        assert "shoppers" in shop and "readers" in shop, shop
+        assert "adverts" in profiles_of(proxy, "www.hinted.test")
+        plain = profiles_of(proxy, "www.plain.test")
+        assert "shoppers" not in plain and "adverts" not in plain
+        # The exit sequence saves the cache: one record per host, read back
+        # at the next start without asking the service.
+        proxy.stop()
+        saved = (hints / "sortmarks.cache").read_text()
+        assert saved.startswith("\n")
+        lines = [x for x in saved.split("\n") if x]
+        names = [x.split("\t")[0].lower() for x in lines]
+        assert sorted(names) == ["www.hinted.test", "www.shop.test"], lines
+        dns.stop()
+        (tmp_path / "proxy").rename(tmp_path / "proxy-first")
+        proxy = proxy_factory(config=sortmarks_config(tmp_path, hints, rules),
+                              nameserver=dnsmasq_address(), hosts=hosts)
+        assert wait_until(lambda: "sortmarks.cache, records: 1" in native_log(proxy),
+                          timeout=20), native_log(proxy)
+        r = send(proxy, (f"GET http://www.shop.test:{served.port}/page.html HTTP/1.1\r\n"
+                         "Host: www.shop.test\r\nConnection: close\r\n\r\n").encode())
+        assert r.status == 200
+        assert "shoppers" in profiles_of(proxy, "www.shop.test")
+        proxy.stop()
+        again = [x for x in (hints / "sortmarks.cache").read_text().split("\n") if x]
+        assert len(again) == 2
+    finally:
+        dns.stop()
+
+
+# ------------------------------------------------------------ URL blacklist
+
+def test_url_blacklist_tree_refuses_listed_hosts_and_paths(tmp_path, served, proxy_factory):
+    tree = tmp_path / "blacklist"
+    (tree / "adult").mkdir(parents=True)
+    (tree / "adult" / "domains").write_bytes(b"bad.test\r\n" + b"x" * 3000 + b".test\r\n")
+    (tree / "adult" / "urls").write_bytes(b"mixed.test/secret/\r\nbare.test\r\n")
+    (tree / "trusted").mkdir()
+    (tree / "trusted" / "domains").write_bytes(b"good.bad.test\n")
+
+    def edit(root):
+        bl = root.find("urlblacklist")
+        set_fields(bl, enabled="true", mode="0", directory=str(tree))
+        model = rule_model(root, "urlblacklist", "deny")
+        add_item(bl, "deny", model, enabled="true", comment="adult", categories="adult")
+        add_item(bl, "allow", model, enabled="true", comment="trusted", categories="trusted")
+    hosts = {h: "127.0.0.1" for h in ("www.bad.test", "notbad.test", "mixed.test", "bare.test",
+                                      "good.bad.test")}
+    proxy = proxy_factory(config=write_config(tmp_path / "urlbl.xml", edit), hosts=hosts)
+    cases = [("WWW.Bad.Test", "/page.html", True),
+             ("notbad.test", "/page.html", False),
+             ("mixed.test", "/SECRET/page.html", True),
+             ("mixed.test", "/page.html", False),
+             ("bare.test", "/page.html", True),
+             ("good.bad.test", "/page.html", False)]
+    for host, path, refused in cases:
+        # The request line's host is lower-cased; the Host header keeps
+        # its capitals for an origin-form request.
+        r = send(proxy, (f"GET {path} HTTP/1.1\r\nHost: {host}:{served.port}\r\n"
+                         "Connection: close\r\n\r\n").encode())
+        if refused:
+            assert r.status == 403, (host, path, r)
+            assert b"blacklisted" in r.body
+        else:
+            assert r.status in (200, 404), (host, path, r)
+            assert not (r.status == 404 and b"blacklisted" in r.body), (host, path)
+    log = native_log(proxy)
+    assert "loaded 2 categories" in log
+    assert "skipped 1 overlong lines" in log
+    allowed = wait_until(lambda: [x for x in extended_log_records(proxy)
+                                  if "good.bad.test" in x["url"]])
+    assert allowed and "urlbl" in allowed[0]["filter"] and "trusted" in allowed[0]["filter"]

@@ -82,6 +82,8 @@ public:
     // The "/urlbl" search: the categories that list the host (and path),
     // as an HTML fragment with every value escaped.
     void search_page(Filebuf *page, const std::string &host, const std::string &path);
+    // The category map as loaded; the caller holds the read lock.
+    const URLBLCategoryMap &category_map() const { return categories; }
 
     const int *enabled;
     const int *mode;

@@ -22,6 +22,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "filters/cookies.h"
+#include "filters/sortmarks.h"
 #include "interface/interface.h"
 #include "interface/pages.h"
 #include "runtime/blowfish.h"
@@ -235,6 +236,15 @@ bool path_equal(const std::string &a, const char *b)
 }  // namespace
 
 time_t (*interface_ldapcache_export)(Filebuf *body) = nullptr;
+
+namespace {
+
+// The categorisation entry points leave interface requests alone.
+struct RecogniserInstaller {
+    RecogniserInstaller() { sortmarks_interface_request = isthis_interface_request; }
+} recogniser_installer;
+
+}  // namespace
 
 std::string interface_http_date(time_t when)
 {

@@ -2,6 +2,7 @@
 #include "interface/pages.h"
 
 #include <pthread.h>
+#include <strings.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "cache/cache.h"
 #include "config/section.h"
+#include "config/values.h"
 #include "config/xml.h"
 #include "engine/clientpool.h"
 #include "engine/connection.h"
@@ -17,6 +20,8 @@
 #include "engine/header.h"
 #include "engine/options.h"
 #include "engine/serverpool.h"
+#include "filters/sortmarks.h"
+#include "filters/urlbl.h"
 #include "interface/interface.h"
 #include "runtime/filebuf.h"
 #include "runtime/hash.h"
@@ -351,9 +356,227 @@ void interface_page_config(Filebuf *page, CGIMap &args, CONNECTION_T *connection
     page->Addf("</td></tr></table>\n");
 }
 
-void interface_page_cache(Filebuf *page, CGIMap &, CONNECTION_T *)
+namespace {
+
+const char *const calendar_months[12] = {"January", "February", "March", "April", "May", "June",
+                                         "July", "August", "September", "October", "November",
+                                         "December"};
+
+// One moment of the cache search form.
+struct Moment {
+    const char *label;
+    const char *prefix;
+    const char *box;      // name of its checkbox
+    const char *box_text; // " Epoch time: " or " Current time: "
+    bool epoch;           // the default is 1 January 1970, else now
+    Moment(const char *l, const char *p, const char *b, const char *t, bool e)
+        : label(l), prefix(p), box(b), box_text(t), epoch(e) {}
+    bool checked = false;
+    std::string month;
+    int day = 0, year = 0, hour = 0, minute = 0;
+    time_t value = 0;
+};
+
+void moment_read(CGIMap &args, Moment *m, const struct tm &now)
 {
-    absent(page, "The object cache");
+    std::string p = m->prefix;
+    m->checked = arg(args, m->box) == "on";
+    const char *default_month = m->epoch ? "January" : calendar_months[now.tm_mon];
+    int defaults[4] = {m->epoch ? 1 : now.tm_mday, m->epoch ? 1970 : now.tm_year + 1900,
+                       m->epoch ? 0 : now.tm_hour, m->epoch ? 0 : now.tm_min};
+    int *fields[4] = {&m->day, &m->year, &m->hour, &m->minute};
+    const char *names[4] = {"day", "year", "hour", "minute"};
+    m->month = m->checked ? std::string() : arg(args, (p + "month").c_str());
+    if (m->month.empty())
+        m->month = default_month;
+    for (int i = 0; i < 4; i++) {
+        int v = m->checked ? -1 : xatoi(arg(args, (p + names[i]).c_str()));
+        *fields[i] = v == -1 ? defaults[i] : v;
+    }
+    struct tm broken = {};
+    broken.tm_year = m->year - 1900;
+    broken.tm_mday = m->day;
+    broken.tm_hour = m->hour;
+    broken.tm_min = m->minute;
+    broken.tm_mon = 12;
+    for (int i = 0; i < 12; i++) {
+        if (strcasecmp(m->month.c_str(), calendar_months[i]) == 0)
+            broken.tm_mon = i;
+    }
+    broken.tm_isdst = -1;
+    m->value = mktime(&broken);
+    // The form has minutes only: a "before" moment takes in the whole of
+    // its minute, so that what was fetched a moment ago is listed.
+    if (!m->epoch && m->value != (time_t)-1)
+        m->value += 59;
+}
+
+void moment_row(Filebuf *page, const Moment &m)
+{
+    page->Addf("<tr><td>%s</td>", m.label);
+    page->Addf("<td>Date: <select name=\"%smonth\">\n", m.prefix);
+    for (const char *month : calendar_months)
+        page->Addf("<option value=\"%s\" %s>%s\n", month,
+                   strcasecmp(month, m.month.c_str()) == 0 ? "selected" : "", month);
+    page->Addf("</select>\n");
+    page->Addf("<select name=\"%sday\">\n", m.prefix);
+    for (int d = 1; d <= 31; d++)
+        page->Addf("<option value=\"%d\" %s>%d\n", d, d == m.day ? "selected" : "", d);
+    page->Addf("</select>\n");
+    page->Addf("<input type=\"text\" name=\"%syear\" value=\"%d\" size=\"4\">\n", m.prefix, m.year);
+    page->Addf("Time: <input type=\"text\" name=\"%shour\" value=\"%.2d\" size=\"2\">:\n", m.prefix, m.hour);
+    page->Addf("<input type=\"text\" name=\"%sminute\" value=\"%.2d\" size=\"2\">\n", m.prefix, m.minute);
+    page->Addf("%s<input type=\"checkbox\" name=\"%s\" %s>", m.box_text, m.box, m.checked ? "checked" : "");
+    page->Addf("</tr></td>\n");
+}
+
+// A size field: empty, or a text that is no size, reads as empty.
+uint64_t size_read(const std::string &text, uint64_t fallback)
+{
+    if (text.empty())
+        return fallback;
+    try {
+        return string_to_filesize(text);
+    } catch (const ConfigError &) {
+        return fallback;
+    }
+}
+
+// 0 when the limit is 0.
+unsigned percent(uint64_t used, uint64_t limit)
+{
+    if (limit == 0 || used == 0)
+        return 0;
+    return (unsigned)((long double)used / (long double)limit * 100.0L);
+}
+
+// A URL for an href: percent-encodes what would end the attribute or the
+// address.
+std::string href_safe(const std::string &text)
+{
+    std::string out;
+    char hex[4];
+    for (unsigned char c : text) {
+        if (c == '"' || c == '<' || c == '>' || c == ' ' || c == '\'' || c == '&' || c < 0x20 || c == 0x7f) {
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void interface_page_cache(Filebuf *page, CGIMap &args, CONNECTION_T *)
+{
+    CacheSection *cache = cache_section;
+    if (cache == nullptr) {
+        absent(page, "The object cache");
+        return;
+    }
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    bool show = arg(args, "show") == "yes";
+    bool remove = arg(args, "delete") == "on";
+    std::string pattern = arg(args, "pattern");
+    bool allsizes = arg(args, "allsizes") == "on";
+    const uint64_t size_max = 4294967295ULL;
+    uint64_t minimum = allsizes ? 0 : size_read(arg(args, "minsize"), 0);
+    uint64_t maximum = allsizes ? size_max : size_read(arg(args, "maxsize"), size_max);
+    Moment moments[4] = {
+        {"Modified after", "ma", "maepoch", " Epoch time: ", true},
+        {"Modified before", "mb", "mbcurtime", " Current time: ", false},
+        {"Accessed after", "aa", "aaepoch", " Epoch time: ", true},
+        {"Accessed before", "ab", "abcurtime", " Current time: ", false},
+    };
+    for (Moment &m : moments)
+        moment_read(args, &m, local);
+    // A pattern that does not compile selects nothing to delete.
+    regexp_t *expression = pattern.empty() ? nullptr : reg_compile(pattern.c_str(), REGEXP_ICASE);
+    bool broken_pattern = !pattern.empty() && expression == nullptr;
+
+    cache->mutex_lock();
+    page->Addf(OUTER_TABLE);
+    page->Addf("<table class=\"bigdialog\">\n");
+    page->Addf("<tr class=\"dialoghead\"><td align=\"center\" colspan=\"2\">Cache information</td></tr>\n");
+    uint64_t memory_limit = cache->memory_size ? *cache->memory_size : 0;
+    page->Addf("<tr class=\"listeven\"><td>Memory cache</td><td>%d entries / %llu bytes / %u%% used</td></tr>\n",
+               cache->memory_objects, (unsigned long long)cache->memory_bytes,
+               percent(cache->memory_bytes, memory_limit));
+    for (const auto &store : cache->stores) {
+        if (store->path.empty())
+            continue;
+        page->Addf("<tr><td>Disk cache %s</td><td>%d entries / %llu bytes / %u%% used</td></tr>\n",
+                   h(store->path).c_str(), store->objects, (unsigned long long)store->bytes,
+                   percent(store->bytes, store->max_size));
+    }
+    page->Addf("</table></td></tr><tr><td><br></td></tr> <tr><td align=\"center\">\n");
+    page->Addf("<table class=\"bigdialog\">\n");
+    page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Regular expression match</td></tr>\n");
+    page->Addf("<form action=\"cache\" method=\"POST\">\n");
+    page->Addf("<input type=\"hidden\" name=\"show\" value=\"yes\">\n");
+    page->Addf("<tr><td align=\"center\" colspan=\"2\"><input type=\"text\" name=\"pattern\" value=\"%s\" "
+               "size=\"80\"></td></tr>\n", h(pattern).c_str());
+    for (const Moment &m : moments)
+        moment_row(page, m);
+    page->Addf("<tr><td>File size</td>");
+    page->Addf("<td>All sizes: <input type=\"checkbox\" name=\"allsizes\" %s> \n", allsizes ? "checked" : "");
+    page->Addf("<input type=\"textbox\" name=\"minsize\" value=\"%llu\" size=\"10\">", (unsigned long long)minimum);
+    page->Addf(" - <input type=\"textbox\" name=\"maxsize\" value=\"%llu\" size=\"10\"> bytes",
+               (unsigned long long)maximum);
+    page->Addf("</td></tr>\n");
+    page->Addf("<tr><td align=\"center\" colspan=\"2\">Delete matches: <input type=\"checkbox\" name=\"delete\">"
+               "</td></tr>\n");
+    page->Addf("<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td align=\"center\" colspan=\"2\">"
+               "<input type=\"submit\" value=\"Submit\"></td></tr>\n");
+    page->Addf("</form></table></td></tr><tr><td><br></td></tr>\n");
+    page->Addf("<tr><td align=\"center\">");
+    page->Addf("<table class=\"list\">\n");
+    if (show) {
+        page->Addf("<tr class=\"listhead\"><td><b>URL</b></td><td><b>Size</b></td><td><b>Mem</b></td>"
+                   "<td><b>Disk</b></td><td>Users</td></tr>\n");
+        int listed = 0, in_use = 0;
+        cache->each([&](CACHEMAP *object) {
+            if (object->mtime < moments[0].value || object->mtime > moments[1].value ||
+                object->atime < moments[2].value || object->atime > moments[3].value ||
+                object->size < minimum || object->size > maximum)
+                return;
+            if (object->refcount > 0) {
+                in_use++;
+                return;
+            }
+            const char *key = object->key ? object->key : "";
+            if (expression && reg_exec(expression, key) != 0)
+                return;
+            if (remove) {
+                if (broken_pattern)
+                    return;
+                object->refcount++;
+                cache->invalidate_unlocked(object);
+                return;
+            }
+            const char *sep = strstr(key, "://");
+            if (sep == nullptr || sep - key > 15)
+                return;
+            std::string scheme(key, (size_t)(sep - key));
+            page->Addf("<tr class=\"%s\"><td><a href=\"%s://xx--cache.%s\">%s</a></td><td align=\"right\">%llu"
+                       "</td><td align=\"center\">%s</td><td align=\"center\">%s</td><td>%d</td></tr>\n",
+                       row_class((unsigned)listed), h(href_safe(scheme)).c_str(),
+                       h(href_safe(sep + 3)).c_str(), h1(key).c_str(), (unsigned long long)object->size,
+                       (object->flags & CACHE_MEM) ? "yes" : "no", (object->flags & CACHE_DISK) ? "yes" : "no",
+                       object->refcount);
+            listed++;
+        });
+        page->Addf("<tr><td colspan=\"2\" align=\"left\">listed %d files</td><td colspan=\"2\" align=\"right\">"
+                   "another %d files that were in use</td></tr>\n", listed, in_use);
+    }
+    cache->unlock();
+    if (expression)
+        reg_free(expression);
+    page->Addf("</table> </td></tr> </table>\n");
 }
 
 void interface_page_prefetch(Filebuf *page, CGIMap &, CONNECTION_T *)
@@ -361,12 +584,79 @@ void interface_page_prefetch(Filebuf *page, CGIMap &, CONNECTION_T *)
     absent(page, "Link prefetching");
 }
 
-void interface_page_urlbl(Filebuf *page, CGIMap &, CONNECTION_T *)
+void interface_page_urlbl(Filebuf *page, CGIMap &args, CONNECTION_T *)
 {
-    absent(page, "The URL blacklist");
+    if (urlbl_section == nullptr) {
+        absent(page, "The URL blacklist");
+        return;
+    }
+    bool submitted = arg(args, "show") == "true";
+    std::string domain = arg(args, "domain");
+    std::string file = arg(args, "file");
+    page->Addf(OUTER_TABLE);
+    page->Addf("<table class=\"bigdialog\">\n");
+    page->Addf("<form action=\"urlbl\" method=\"POST\">");
+    page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Search URL blacklist</td></tr>\n");
+    // Patterns that do not compile count as absent.
+    regexp_t *domain_expression = domain.empty() ? nullptr : reg_compile(domain.c_str(), REGEXP_ICASE);
+    regexp_t *file_expression = file.empty() ? nullptr : reg_compile(file.c_str(), REGEXP_ICASE);
+    urlbl_section->read_lock();
+    const URLBLCategoryMap &map = urlbl_section->category_map();
+    page->Addf("<tr><td colspan=\"2\" align=\"center\"><table class=\"checklist\"><tr>\n");
+    unsigned boxes = 0;
+    for (const auto &category : map) {
+        bool marked = !submitted || !arg(args, category.first.c_str()).empty();
+        std::string name = h(category.first);
+        page->Addf("<td><input type=\"checkbox\" name=\"%s\"%s></td><td>%s</td>", name.c_str(),
+                   marked ? " checked" : "", name.c_str());
+        if (++boxes % 8 == 0)
+            page->Addf("</tr>\n<tr>");
+    }
+    page->Addf("</tr></table></td></tr\n");
+    page->Addf("<tr><td>Domain</td><td><input type=\"text\" name=\"domain\" value=\"%s\" size=\"80\">\n",
+               h(domain).c_str());
+    page->Addf("<tr><td>File</td><td><input type=\"text\" name=\"file\" value=\"%s\" size=\"80\">\n",
+               h(file).c_str());
+    page->Addf("<input type=\"hidden\" name=\"show\" value=\"true\">\n");
+    page->Addf("<tr><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Submit\"></td></tr>\n");
+    page->Addf("</form></table></td></tr>\n");
+    if (submitted) {
+        page->Addf("<tr><td><br></td></tr>\n");
+        page->Addf("<table class=\"list\">\n");
+        page->Addf("<tr class=\"listhead\"><td>Category</td><td>Domain</td><td>Path</td></tr>\n");
+        for (const auto &category : map) {
+            if (arg(args, category.first.c_str()).empty())
+                continue;
+            unsigned n = 0;
+            std::string name = h(category.first);
+            for (const auto &host : category.second) {
+                if (domain_expression && reg_exec(domain_expression, host.first.c_str()) != 0)
+                    continue;
+                std::string shown = h(host.first);
+                if (host.second.empty()) {
+                    if (file_expression == nullptr || reg_exec(file_expression, "/") == 0)
+                        page->Addf("<tr class=\"%s\"><td>%s</td><td>%s</td><td>/</td>\n", row_class(n++),
+                                   name.c_str(), shown.c_str());
+                    continue;
+                }
+                for (const std::string &prefix : host.second) {
+                    if (file_expression && reg_exec(file_expression, prefix.c_str()) != 0)
+                        continue;
+                    page->Addf("<tr class=\"%s\"><td>%s</td><td>%s</td><td>%s</td>\n", row_class(n++),
+                               name.c_str(), shown.c_str(), h(prefix).c_str());
+                }
+            }
+        }
+        page->Addf("</table>\n");
+    }
+    urlbl_section->unlock();
+    if (domain_expression)
+        reg_free(domain_expression);
+    if (file_expression)
+        reg_free(file_expression);
 }
 
-void interface_page_sortmark(Filebuf *page, CGIMap &, CONNECTION_T *)
+void interface_page_sortmark(Filebuf *page, CGIMap &args, CONNECTION_T *)
 {
-    absent(page, "Site categorisation");
+    sortmarks_page(page, arg(args, "domain"), arg(args, "refresh"));
 }

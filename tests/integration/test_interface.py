@@ -438,3 +438,76 @@ def test_config_page_edits_sections(proxy_factory):
     # A search runs through every section.
     found = post(proxy, "/config", {"matchvalue": "a marker rule"}).body
     assert b"a marker rule" in found
+
+
+# ------------------------------------------------------------ cache browser
+
+def cache_rows(body):
+    return re.findall(rb'<tr class="list(?:even|odd)"><td><a href="([^"]*)">([^<]*)</a></td>'
+                      rb'<td align="right">(\d+)</td>', body)
+
+
+def test_cache_browser_lists_filters_and_deletes(origin, proxy_factory):
+    for name, size in (("small.html", 100), ("big.html", 5000), ("other.txt", 300)):
+        (origin.root / name).write_bytes(b"x" * size)
+    proxy = proxy_factory()
+    base = f"http://origin.test:{origin.port}"
+
+    def fetch(name):
+        reply, _ = exchange(proxy, f"GET {base}/{name} HTTP/1.1\r\nHost: origin.test:{origin.port}\r\n\r\n")
+        assert reply.status == 200
+        return reply.header("X-Cache") or ""
+
+    for name in ("small.html", "big.html", "other.txt"):
+        assert "MISS" in fetch(name)
+    assert "HIT" in fetch("small.html")
+
+    first = page(proxy, "/cache").body
+    assert b"Memory cache" in first and cache_rows(first) == []
+    assert b'name="maminute" value="00"' in first and b'name="mayear" value="1970"' in first
+
+    everything = cache_rows(post(proxy, "/cache", {"show": "yes"}).body)
+    assert sorted(r[1] for r in everything) == sorted(
+        f"{base}/{n}".encode() for n in ("small.html", "big.html", "other.txt"))
+    assert all(r[0].startswith(b"http://xx--cache.origin.test") for r in everything)
+
+    html_only = cache_rows(post(proxy, "/cache", {"show": "yes", "pattern": r"\.HTML$"}).body)
+    assert sorted(r[1] for r in html_only) == [f"{base}/big.html".encode(), f"{base}/small.html".encode()]
+    sized = cache_rows(post(proxy, "/cache", {"show": "yes", "minsize": "1k"}).body)
+    assert [r[1] for r in sized] == [f"{base}/big.html".encode()]
+    # A size that is no size reads as empty.
+    assert len(cache_rows(post(proxy, "/cache", {"show": "yes", "maxsize": "lots"}).body)) == 3
+    # Nothing fetched before 1980.
+    assert cache_rows(post(proxy, "/cache", {"show": "yes", "mbyear": "1980"}).body) == []
+
+    # A pattern that does not compile deletes nothing.
+    post(proxy, "/cache", {"show": "yes", "delete": "on", "pattern": "(unclosed"})
+    assert len(cache_rows(post(proxy, "/cache", {"show": "yes"}).body)) == 3
+    # Delete the HTML objects: they are misses afterwards, the other stays a hit.
+    gone = post(proxy, "/cache", {"show": "yes", "delete": "on", "pattern": r"\.html$"}).body
+    assert b"listed 0 files" in gone
+    assert [r[1] for r in cache_rows(post(proxy, "/cache", {"show": "yes"}).body)] == \
+        [f"{base}/other.txt".encode()]
+    assert "MISS" in fetch("small.html")
+    assert "HIT" in fetch("other.txt")
+
+
+def zero_memory_cache(root):
+    set_fields(root.find("cache"), memory_size="0")
+
+
+def test_cache_browser_with_a_zero_memory_limit(tmp_path, proxy_factory):
+    proxy = proxy_factory(config=config(tmp_path, zero_memory_cache))
+    body = page(proxy, "/cache").body
+    assert re.search(rb"<td>Memory cache</td><td>\d+ entries / \d+ bytes / 0% used</td>", body)
+
+
+def test_sortmark_and_urlbl_pages_escape_what_they_echo(proxy_factory):
+    proxy = proxy_factory()
+    sortmark = post(proxy, "/sortmark", {"domain": HOSTILE}).body
+    urlbl = post(proxy, "/urlbl", {"show": "true", "domain": HOSTILE, "file": HOSTILE}).body
+    for body in (sortmark, urlbl):
+        assert b"Top Menu" in body
+        assert b"<script>alert" not in body
+    assert b"Search URL blacklist" in urlbl
+    assert b"<td>Category</td><td>Domain</td><td>Path</td>" in urlbl

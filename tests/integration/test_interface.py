@@ -511,3 +511,45 @@ def test_sortmark_and_urlbl_pages_escape_what_they_echo(proxy_factory):
         assert b"<script>alert" not in body
     assert b"Search URL blacklist" in urlbl
     assert b"<td>Category</td><td>Domain</td><td>Path</td>" in urlbl
+
+
+# ------------------------------------------------------------ instances in step
+
+def test_slave_follows_changes_made_on_the_master(tmp_path):
+    from conftest import Proxy
+    master = Proxy(tmp_path / "master")
+    slave = None
+    try:
+        slave = Proxy(tmp_path / "slave", extra_args=[
+            "-M", f"127.0.0.1:{master.port}", "-I", "2", "-S", "url-filtering"])
+
+        def rule_on(proxy, marker):
+            return marker.encode() in page(proxy, "/config?section=url-filtering").body
+
+        # A rule added through the master's interface reaches the slave (the
+        # change times have whole seconds: the change comes a second after
+        # the slave's first pull).
+        assert wait_until(lambda: "synchronized local configuration file" in
+                          slave.native_log.read_text(errors="replace"))
+        time.sleep(1.5)
+        post(master, "/config", {"section": "url-filtering", "subsection": "deny", "action": "add",
+                                 "F0": "true", "F1": "from the master", "F4": "example"})
+        assert rule_on(master, "from the master")
+        assert wait_until(lambda: rule_on(slave, "from the master"), timeout=20)
+
+        # The master goes away and comes back on its port; the slave keeps
+        # serving meanwhile and takes the next change.
+        port = master.port
+        master.stop()
+        time.sleep(3)
+        assert b"Top Menu" in page(slave, "/stats").body
+        master = Proxy(tmp_path / "master-again", port=port)
+        time.sleep(1.5)
+        post(master, "/config", {"section": "url-filtering", "subsection": "deny", "action": "add",
+                                 "F0": "true", "F1": "after the restart", "F4": "example"})
+        assert wait_until(lambda: rule_on(slave, "after the restart"), timeout=20)
+        assert slave.proc.poll() is None
+    finally:
+        master.stop()
+        if slave is not None:
+            slave.stop()

@@ -538,6 +538,10 @@ bool commands_answer(CONNECTION_T *conn)
     }
     if (url_command_find(conn->url_commands, "offline"))
         conn->flags |= CONN_OFFLINE;
+    if (url_command_find(conn->url_commands, "cache")) {
+        cache_show(conn);
+        return true;
+    }
     if (filter_section && url_command_find(conn->url_commands, "filter")) {
         filter_section->check_show(conn);
         return true;

@@ -1,8 +1,11 @@
 // Per-request diagnostic pages.
 #include "interface/diagnostic.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
+#include "cache/cache.h"
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "interface/interface.h"
@@ -90,5 +93,84 @@ void show_filebuf(CONNECTION_T *connection, Filebuf *body)
         text.resize(nul);
     page.Addf("<pre>\n%s</pre>\n", interface_html(text).c_str());
     page.Addf("</body></html>\n");
+    interface_send_response(connection, &page);
+}
+
+namespace {
+
+// A time of the cache object as the page writes it: UTC, labelled GMT.
+std::string object_time(time_t when)
+{
+    struct tm broken;
+    char text[64] = "";
+    if (gmtime_r(&when, &broken) != nullptr)
+        strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &broken);
+    return text;
+}
+
+}  // namespace
+
+void cache_show(CONNECTION_T *connection)
+{
+    const HEADER *h = connection->request;
+    CacheSection *cache = cache_section;
+    CACHEMAP *object = nullptr;
+    if (cache && h && h->url)
+        object = cache->cache_open(nullptr, h->url, nullptr, CACHE_OFFLINE);
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    std::string where = interface_html(h && h->scheme ? h->scheme : "") + "://" +
+                        interface_html(h && h->host ? h->host : "") + ":" + std::to_string(h ? h->port : 0) +
+                        interface_html(h && h->path ? h->path : "");
+    page.Addf("<html><head><title>Cache information for %s</title></head>", where.c_str());
+    page.Addf("<body>\n");
+    interface_stylesheet(connection, &page);
+    page.Addf(CENTRED_FRAME);
+    page.Addf("<table class=\"bigdialog\">\n");
+    page.Addf("<tr class=\"dialoghead\"><td align=\"center\" colspan=\"2\">Cache information for %s</td></tr>\n",
+              where.c_str());
+    if (object == nullptr) {
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">Nothing found</td></tr>\n");
+        page.Addf("</table></td></tr> </table></body></html>\n");
+        interface_send_response(connection, &page);
+        return;
+    }
+    // The fields are copied under the cache mutex; the page is escaped and
+    // sent after it is released.
+    cache->mutex_lock();
+    std::string store = object->store ? object->store->path : "";
+    uint64_t size = object->size;
+    time_t mtime = object->mtime, lmtime = object->lmtime, expires = object->expires,
+           fresh_until = object->fresh_until;
+    unsigned long min_age = object->min_age, max_age = object->max_age, validate_age = object->validate_age;
+    int lm_factor = (int)object->lm_factor;
+    std::string md5 = object->md5;
+    char *flags = cache->flag_string(object);
+    std::string head;
+    if (object->mapping && object->header_length && object->header_length <= object->map_size)
+        head.assign(object->mapping, object->header_length);
+    cache->unlock();
+    cache->cache_close(object, false);
+
+    if (!store.empty())
+        page.Addf("<tr><td>Path</td><td>%s</td></tr>\n", interface_html(store).c_str());
+    page.Addf("<tr><td>Size</td><td>%llu bytes</td></tr>\n", (unsigned long long)size);
+    page.Addf("<tr><td>Retrieved</td><td>%s</td></tr>\n", object_time(mtime).c_str());
+    if (lmtime)
+        page.Addf("<tr><td>Last modified</td><td>%s</td></tr>\n", object_time(lmtime).c_str());
+    if (expires)
+        page.Addf("<tr><td>Expires</td><td>%s</td></tr>\n", object_time(expires).c_str());
+    if (fresh_until)
+        page.Addf("<tr><td>Fresh until</td><td>%s</td></tr>\n", object_time(fresh_until).c_str());
+    page.Addf("<tr><td>Minimum age</td><td>%lu</td></tr>\n", min_age);
+    page.Addf("<tr><td>Maximum age</td><td>%lu</td></tr>\n", max_age);
+    page.Addf("<tr><td>Validate age</td><td>%lu</td></tr>\n", validate_age);
+    page.Addf("<tr><td>Last-Modified time factor</td><td>%d</td></tr>\n", lm_factor);
+    page.Addf("<tr><td>MD5 sum</td><td>%s</td></tr>\n", interface_html(md5).c_str());
+    page.Addf("<tr><td>Flags</td><td>%s</td></tr>\n", interface_html(flags ? flags : "").c_str());
+    free(flags);
+    page.Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Header\n</td></tr><tr "
+              "class=\"bigdialog\"><td colspan=\"2\"><pre>%s</pre></td></tr>\n", interface_html(head).c_str());
+    page.Addf("</table></td></tr> </table></body></html>\n");
     interface_send_response(connection, &page);
 }

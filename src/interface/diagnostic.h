@@ -11,6 +11,8 @@ class Filebuf;
 void show_profiles(CONNECTION_T *connection);
 // "variables": the connection's template variables in name order.
 void show_variables(CONNECTION_T *connection);
+// "cache": the cache object of the request's URL, or "Nothing found".
+void cache_show(CONNECTION_T *connection);
 // "headers": the request and response heads as received.
 void show_headers(CONNECTION_T *connection);
 // "raw": the body as text up to its first NUL byte; the buffer is left as

@@ -553,3 +553,24 @@ def test_slave_follows_changes_made_on_the_master(tmp_path):
         master.stop()
         if slave is not None:
             slave.stop()
+
+
+def test_cache_diagnostic_page(tmp_path, origin, proxy_factory):
+    (origin.root / "kept.html").write_text("<p>kept</p>\n")
+    proxy = proxy_factory(config=config(tmp_path, with_url_commands))
+    plain = f"origin.test:{origin.port}"
+    reply, _ = exchange(proxy, f"GET http://{plain}/kept.html HTTP/1.1\r\nHost: {plain}\r\n\r\n")
+    assert reply.status == 200
+
+    def show(path):
+        host = f"xx--cache.{plain}"
+        reply, _ = exchange(proxy, f"GET http://{host}{path} HTTP/1.1\r\nHost: {host}\r\n\r\n")
+        assert reply.status == 200
+        return reply.body
+
+    kept = show("/kept.html")
+    assert f"Cache information for http://origin.test:{origin.port}/kept.html".encode() in kept
+    assert b"<tr><td>Size</td>" in kept and b"<tr><td>Retrieved</td>" in kept
+    assert re.search(rb"<tr><td>Retrieved</td><td>\w{3}, \d\d \w{3} \d{4} [\d:]{8} GMT</td>", kept)
+    assert b"HTTP/1.1 200" in kept
+    assert b"Nothing found" in show("/never-fetched.html")

@@ -15,6 +15,7 @@
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/antivirus.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -40,6 +41,18 @@ void body_bufferwait(CONNECTION_T *conn)
         return;
     cache_section->flag_set(conn->cachemap, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
     cache_section->send_status(conn, conn->cachemap);
+}
+
+// The antivirus connectors' view of an object's clean mark.
+int av_clean_get(CACHEMAP *object)
+{
+    return cache_section && (cache_section->flag_get(object) & CACHE_CLEAN) ? 1 : 0;
+}
+
+void av_clean_set(CACHEMAP *object)
+{
+    if (cache_section)
+        cache_section->flag_set(object, CACHE_CLEAN);
 }
 
 void *unlink_start(void *)
@@ -69,6 +82,8 @@ void cache_init()
     cache_section = new CacheSection();
     body_cache_add = body_add;
     body_cache_bufferwait = body_bufferwait;
+    av_cache_clean = av_clean_get;
+    av_cache_mark_clean = av_clean_set;
 }
 
 void cache_start()

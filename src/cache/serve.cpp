@@ -10,6 +10,7 @@
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "engine/icp.h"
 #include "engine/proto_http.h"
 #include "engine/protocol.h"
 #include "engine/socket.h"
@@ -55,6 +56,22 @@ void av_clean_set(CACHEMAP *object)
         cache_section->flag_set(object, CACHE_CLEAN);
 }
 
+// The ICP service's view of the cache settings and index.
+int icp_port()
+{
+    return cache_section ? cache_section->icpport_get() : 0;
+}
+
+int icp_timeout()
+{
+    return cache_section ? cache_section->icptimeout_get() : ICP_DEFAULT_TIMEOUT_MS;
+}
+
+bool icp_exists(const char *key)
+{
+    return cache_section && cache_section->exists(key);
+}
+
 void *unlink_start(void *)
 {
     unlink_thread();
@@ -84,6 +101,9 @@ void cache_init()
     body_cache_bufferwait = body_bufferwait;
     av_cache_clean = av_clean_get;
     av_cache_mark_clean = av_clean_set;
+    icp_port_provider = icp_port;
+    icp_timeout_provider = icp_timeout;
+    icp_cache_exists = icp_exists;
 }
 
 void cache_start()

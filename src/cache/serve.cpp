@@ -10,11 +10,13 @@
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "engine/icp.h"
 #include "engine/proto_http.h"
 #include "engine/protocol.h"
 #include "engine/socket.h"
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
+#include "filters/antivirus.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -40,6 +42,34 @@ void body_bufferwait(CONNECTION_T *conn)
         return;
     cache_section->flag_set(conn->cachemap, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
     cache_section->send_status(conn, conn->cachemap);
+}
+
+// The antivirus connectors' view of an object's clean mark.
+int av_clean_get(CACHEMAP *object)
+{
+    return cache_section && (cache_section->flag_get(object) & CACHE_CLEAN) ? 1 : 0;
+}
+
+void av_clean_set(CACHEMAP *object)
+{
+    if (cache_section)
+        cache_section->flag_set(object, CACHE_CLEAN);
+}
+
+// The ICP service's view of the cache settings and index.
+int icp_port()
+{
+    return cache_section ? cache_section->icpport_get() : 0;
+}
+
+int icp_timeout()
+{
+    return cache_section ? cache_section->icptimeout_get() : ICP_DEFAULT_TIMEOUT_MS;
+}
+
+bool icp_exists(const char *key)
+{
+    return cache_section && cache_section->exists(key);
 }
 
 void *unlink_start(void *)
@@ -69,6 +99,11 @@ void cache_init()
     cache_section = new CacheSection();
     body_cache_add = body_add;
     body_cache_bufferwait = body_bufferwait;
+    av_cache_clean = av_clean_get;
+    av_cache_mark_clean = av_clean_set;
+    icp_port_provider = icp_port;
+    icp_timeout_provider = icp_timeout;
+    icp_cache_exists = icp_exists;
 }
 
 void cache_start()

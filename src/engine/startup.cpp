@@ -38,6 +38,7 @@
 #include "engine/header_filter.h"
 #include "engine/global.h"
 #include "engine/httpfetch.h"
+#include "engine/icp.h"
 #include "engine/network.h"
 #include "engine/options.h"
 #include "engine/process.h"
@@ -618,6 +619,9 @@ void config_timers()
 void config_threads()
 {
     service_start(serverpool_clean, "serverpool_clean");
+    // The ICP service answers other proxies only when a port is configured.
+    if (icp_port_provider && icp_port_provider() > 0)
+        service_start(icp_thread, "icp_thread");
     service_start(clientpool_thread, "clientpool_thread");
     service_start(timer_thread, "timer_thread");
     service_start(performance_check, "performance_check");

@@ -11,10 +11,9 @@
 #include <unistd.h>
 
 #include "config/general.h"
-#include "config/profiles.h"
 #include "engine/connection.h"
 #include "engine/fetch.h"
-#include "engine/templates.h"
+#include "filters/filter.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "engine/socket.h"
@@ -175,15 +174,11 @@ const AvRule *AntivirusSection::find(CONNECTION_T *connection) const
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_ANTIVIRUS))
         return nullptr;
-    for (const AvRule &rule : rules) {
-        if (rule.enabled == 0)
-            continue;
-        if (layout.rule_groups >= 0 && !profile_find(connection->ldap_groups, rule.groups))
-            continue;
-        if (!profile_find(connection->profiles, rule.profiles))
-            continue;
-        return &rule;
-    }
+    // A connector without a groups field keeps the list empty, which
+    // accepts every user.
+    for (const AvRule &rule : rules)
+        if (filter_applies(rule.enabled, false, rule.groups, rule.profiles, connection))
+            return &rule;
     return nullptr;
 }
 
@@ -219,11 +214,8 @@ int AntivirusSection::check_and_block(CONNECTION_T *connection, Filebuf *body)
         unlock();
         return 0;
     }
-    std::string page = rule->template_name;
-    if (page.empty())
-        page = fields[layout.template_field].raw;
-    if (page.empty())
-        page = "virus";
+    std::string page =
+        filter_page_name(rule->template_name, fields[layout.template_field].raw, "virus");
     Scan scan = prepare(connection, *rule);
     unlock();
 
@@ -242,14 +234,11 @@ int AntivirusSection::check_and_block(CONNECTION_T *connection, Filebuf *body)
     if (!result.name.empty()) {
         putlog(names.log_category, names.detected, result.name.c_str());
         connection->variables["VIRUSNAME"] = result.name;
-        connection->log_entry.filtering_reason = result.name;
     } else if (names.unnamed != nullptr) {
         putlog(names.log_category, "%s", names.unnamed);
     }
     connection->variables["AVSCANNER"] = names.scanner;
-    connection->log_entry.filter_name = names.filter_name;
     // A refusal is never answered with a success status.
-    if (template_section)
-        template_section->send(page.c_str(), connection, 403);
+    filter_block(connection, page, 403, names.filter_name, result.name);
     return 1;
 }

@@ -8,7 +8,7 @@
 #include "engine/dns.h"
 #include "engine/connection.h"
 #include "engine/header.h"
-#include "engine/templates.h"
+#include "filters/filter.h"
 #include "runtime/compat.h"
 #include "runtime/log.h"
 #include "runtime/processors.h"
@@ -80,13 +80,10 @@ int DnsblSection::check_and_block(CONNECTION_T *connection)
     }
     connection->variables["FILTER"] = "URL BlackList";
     connection->variables["DNSBL_IP"] = address;
-    std::string page = template_name->empty() ? "blocked" : *template_name;
-    if (template_section)
-        template_section->send(page.c_str(), connection, 404);
+    filter_block(connection, filter_page_name("", *template_name, "blocked"), 404, "dnsbl",
+                 address);
     unlock();
     putlog(LOG_DNSBL, "domain %s is blacklisted", host);
-    connection->log_entry.filter_name = "dnsbl";
-    connection->log_entry.filtering_reason = address;
     return 1;
 }
 

@@ -5,10 +5,9 @@
 
 #include <cstdlib>
 
-#include "config/profiles.h"
 #include "engine/connection.h"
 #include "engine/header.h"
-#include "engine/templates.h"
+#include "filters/filter.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/processors.h"
@@ -61,8 +60,7 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection)
     const char *host = connection->request->host;
     const char *path = connection->request->path ? connection->request->path : "";
     auto matches = [&](const URLBL &rule) {
-        if (rule.enabled == 0 || !profile_find(connection->ldap_groups, rule.groups) ||
-            !profile_find(connection->profiles, rule.profiles))
+        if (!filter_applies(rule.enabled, false, rule.groups, rule.profiles, connection))
             return false;
         const std::string *category =
             urlbl_category_match(categories, rule.categories, host, path);
@@ -71,29 +69,13 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection)
         connection->variables["CATEGORY"] = *category;
         connection->variables["FILTER"] = "URL BlackList";
         putlog(LOG_URLBLACKLIST, "[IP:%s] match found in %s category",
-               connection->client_ip ? connection->client_ip : "", category->c_str());
+               filter_client(connection), category->c_str());
+        // Every match is logged, an allowing one too.
         connection->log_entry.filter_name = "urlbl";
         connection->log_entry.filtering_reason = *category;
         return true;
     };
-    auto first = [&](const std::list<URLBL> &list) -> const URLBL * {
-        for (const URLBL &rule : list)
-            if (matches(rule))
-                return &rule;
-        return nullptr;
-    };
-    // Allow list first: only an allowed request may pass, and a deny match
-    // still refuses it.  Deny list first: a deny match refuses unless an
-    // allow rule overrides it.
-    if (*mode != 0) {
-        if (first(allow) == nullptr)
-            return &default_rule;
-        return first(deny);
-    }
-    const URLBL *denied = first(deny);
-    if (denied == nullptr || first(allow) != nullptr)
-        return nullptr;
-    return denied;
+    return filter_two_pass(*mode, allow, deny, &default_rule, matches);
 }
 
 int URLBLSection::check_and_block(CONNECTION_T *connection)
@@ -111,14 +93,15 @@ int URLBLSection::check_and_block(CONNECTION_T *connection)
     }
     putlog(LOG_URLBLACKLIST, "blocked %s%s", host,
            connection->request->path ? connection->request->path : "");
-    std::string page = !rule->template_name.empty() ? rule->template_name
-                       : !template_name->empty()    ? *template_name
-                                                    : std::string("blacklisted");
+    std::string page = filter_page_name(rule->template_name, *template_name, "blacklisted");
     bool connect = connection->request->method &&
                    strcasecmp(connection->request->method, "CONNECT") == 0;
-    // A refusal is never a success: 403 where a 200 page would go.
-    if (template_section)
-        template_section->send(page.c_str(), connection, connect ? 404 : 403);
+    // The reason is the category of the deciding deny match; a request
+    // refused because no allow rule matched has none.
+    std::string reason;
+    if (rule != &default_rule)
+        reason = connection->log_entry.filtering_reason;
+    filter_block(connection, page, connect ? 404 : 403, "urlbl", reason);
     unlock();
     return 1;
 }

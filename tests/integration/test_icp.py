@@ -1,6 +1,7 @@
 """ICP while a parent is chosen: the proxy asks its ICP siblings and
 parents and follows their answers.  The scripted peers check every field
 of the query in network byte order and answer in it."""
+import os
 import socket
 import struct
 import threading
@@ -8,7 +9,8 @@ import time
 
 import pytest
 
-from conftest import Client, Nginx
+from conftest import (Client, Nginx, Proxy, access_log_records, sanitizer_reports, set_fields,
+                      wait_until, write_config)
 from test_parents import forward_config
 from upstream_peers import Tinyproxy
 
@@ -119,3 +121,74 @@ def test_icp_answers_choose_the_parent(tmp_path, proxy_factory):
         sibling_proxy.stop()
         parent_proxy.stop()
         web.stop()
+
+
+def icp_query(port, url, number):
+    """Asks the ICP service on the port about the URL: the reply's opcode
+    and request number, or None when no reply came."""
+    body = socket.inet_aton("127.0.0.1") + url.encode() + b"\0"
+    query = struct.pack("!BBHIII", 1, 2, 20 + len(body), number, 0, 0) + \
+        socket.inet_aton("127.0.0.1") + body
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(5)
+        s.sendto(query, ("127.0.0.1", port))
+        try:
+            data = s.recv(65536)
+        except socket.timeout:
+            return None
+    opcode, _, length, reply_number = struct.unpack_from("!BBHI", data)
+    assert length == len(data)
+    return opcode, reply_number
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_a_sibling_kelvarine_answers_from_its_cache_and_serves_the_hit(tmp_path,
+                                                                      proxy_factory):
+    web = Nginx(tmp_path)
+    path = web.root / "held.txt"
+    path.write_text("held by the sibling\n")
+    t = time.time() - 86400
+    os.utime(path, (t, t))
+    held = f"http://127.0.0.1:{web.port}/held.txt"
+    icp_port = free_udp_port()
+    sibling = None
+    try:
+        sibling = Proxy(tmp_path / "sibling", config=write_config(
+            tmp_path / "sibling.xml",
+            lambda root: set_fields(root.find("cache"), icp_port=str(icp_port))))
+        with Client(sibling) as c:
+            c.send(f"GET {held} HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert c.response().status == 200
+        cases = [
+            # (URL asked about, expected opcode)
+            (held, HIT),
+            (f"http://127.0.0.1:{web.port}/other.txt", MISS),
+        ]
+        for number, (asked, opcode) in enumerate(cases, 1):
+            assert icp_query(icp_port, asked, number) == (opcode, number), asked
+
+        # The other instance asks the sibling, which serves the object from
+        # its cache: the origin sees one request only.
+        proxy = proxy_factory(config=forward_config(tmp_path / "asker.xml", [
+            dict(host="127.0.0.1", port=str(sibling.port), icp_mode="sibling",
+                 icp_port=str(icp_port)),
+        ]))
+        with Client(proxy) as c:
+            c.send(f"GET {held} HTTP/1.1\r\nHost: x\r\n\r\n")
+            reply = c.response()
+        assert reply.status == 200 and reply.body == b"held by the sibling\n"
+        records = wait_until(lambda: len(access_log_records(sibling)) >= 2 and
+                             access_log_records(sibling))
+        assert [r["code"] for r in records] == ["TCP_MISS", "TCP_HIT"]
+        assert len([line for line in web.log_lines(1) if '"GET /held.txt ' in line]) == 1
+    finally:
+        if sibling is not None:
+            sibling.stop()
+            assert sanitizer_reports(sibling) == []
+        web.stop()
+

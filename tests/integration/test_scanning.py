@@ -12,6 +12,7 @@ import re
 import shutil
 import threading
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
@@ -19,6 +20,7 @@ import pytest
 from conftest import (ScriptedServer, add_item, exchange, extended_log_records, set_fields,
                       stop_process, wait_until, write_config)
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
+from test_cache import codes, origin_requests
 
 CLEAN = random.Random(13).randbytes(1024 * 1024)
 
@@ -589,3 +591,103 @@ def test_url_blacklist_tree_refuses_listed_hosts_and_paths(tmp_path, served, pro
     allowed = wait_until(lambda: [x for x in extended_log_records(proxy)
                                   if "good.bad.test" in x["url"]])
     assert allowed and "urlbl" in allowed[0]["filter"] and "trusted" in allowed[0]["filter"]
+
+
+# ------------------------------------------------ scanning and the cache
+
+def journal_flags(store):
+    """The flags of each object in the store's journal, by URL."""
+    flags = {}
+    for line in (store / "journal").read_text().splitlines():
+        fields = line.split("\t")
+        if len(fields) > 1:
+            flags[fields[1]] = int(fields[0])
+    return flags
+
+
+def aged(origin, name, data):
+    """A file of the origin last changed a day ago, so that its object
+    stays fresh."""
+    path = origin.root / name
+    path.write_bytes(data)
+    t = time.time() - 86400
+    os.utime(path, (t, t))
+    return url(origin, "/" + name)
+
+
+CACHE_CLEAN = 0x400
+
+
+def add_store(root, store):
+    """A disk store for the cache, so that the journal shows each object's
+    flags once the proxy has stopped."""
+    item = ET.SubElement(root.find("cache"), "store")
+    for key, value in [("enabled", "true"), ("comment", ""), ("profiles", ""),
+                       ("path", str(store)), ("max_size", "1G"), ("free_extra", "64M"),
+                       ("md5_check", "true")]:
+        ET.SubElement(item, key).text = value
+
+
+@needs_clamd
+def test_only_scanned_clean_objects_are_cached_clean_and_served_without_a_rescan(
+        tmp_path, origin, proxy_factory):
+    store = tmp_path / "store"
+
+    def with_store(root):
+        add_store(root, store)
+
+    clean_url = aged(origin, "clean.bin", CLEAN)
+    eicar_url = aged(origin, "eicar.txt", EICAR)
+    clamd = Clamd(tmp_path)
+    try:
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(clamd.socket),
+                                                   edit=with_store))
+        # A virus is refused each time, from the origin each time.
+        for _ in range(2):
+            r = get(proxy, eicar_url)
+            assert 400 <= r.status < 500 and EICAR not in r.body, r
+        r = get(proxy, clean_url)
+        assert r.status == 200 and r.body == CLEAN
+    finally:
+        clamd.stop()
+    # With the daemon gone a rescan could only fail; the clean object is
+    # served from the cache without one.
+    r = get(proxy, clean_url)
+    assert r.status == 200 and r.body == CLEAN
+    assert codes(proxy, 4) == ["TCP_DENIED", "TCP_DENIED", "TCP_MISS", "TCP_HIT"]
+    assert len(origin_requests(origin, "/eicar.txt", 2)) == 2
+    assert "failed to check file for viruses" not in native_log(proxy)
+    proxy.stop()
+    flags = journal_flags(store)
+    assert eicar_url not in flags
+    assert flags[clean_url] & CACHE_CLEAN
+
+
+@needs_clamd
+@pytest.mark.parametrize("why", ["the daemon refused the body", "no rule applies"])
+def test_objects_passed_unscanned_are_cached_without_the_clean_mark(
+        tmp_path, origin, proxy_factory, why):
+    store = tmp_path / "store"
+
+    def edit(root):
+        add_store(root, store)
+        if why == "no rule applies":
+            set_fields(root.find("clamav").find("rules"), profiles="nobody")
+
+    clean_url = aged(origin, "clean.bin", CLEAN)
+    # A daemon that refuses every stream over 1 KiB lets the body pass
+    # unscanned.
+    clamd = Clamd(tmp_path, stream_max="1K" if why.startswith("the daemon") else "10M")
+    try:
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(clamd.socket), edit=edit))
+        for _ in range(2):
+            r = get(proxy, clean_url)
+            assert r.status == 200 and r.body == CLEAN
+        assert codes(proxy, 2) == ["TCP_MISS", "TCP_HIT"]
+        # An unmarked hit is handed to the daemon again.
+        passed = native_log(proxy).count("response passed unscanned")
+        assert passed == (2 if why.startswith("the daemon") else 0), why
+        proxy.stop()
+    finally:
+        clamd.stop()
+    assert not journal_flags(store)[clean_url] & CACHE_CLEAN, why

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cache/prefetch.h"
+#include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "interface/interface.h"
@@ -256,6 +257,30 @@ TEST_F(PrefetchTest, WhichResponsesAreScanned)
         c->flags |= k.flags;
         prefetch_section->setup_callbacks(c);
         EXPECT_EQ(c->html_stream != nullptr, k.scanned) << k.head;
+    }
+}
+
+TEST_F(PrefetchTest, RelayedBodiesFeedTheStreamTheirStartOnly)
+{
+    const std::string chunk(300 * 1024, 'x');
+    struct Case {
+        const char *head;
+        unsigned flags;
+        size_t fed;
+    } cases[] = {
+        {HTML, 0, BODY_HTML_RELAY_MAX},
+        {HTML, CONN_BUFFERING, 4 * chunk.size()},
+        // A coded body waits for its decoding.
+        {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n", 0,
+         0},
+    };
+    for (const Case &k : cases) {
+        CONNECTION_T *c = page("http://h/p", k.head);
+        c->flags |= k.flags;
+        c->html_stream = new HTMLStream();
+        for (int i = 0; i < 4; i++)
+            body_html_feed(c, chunk.data(), chunk.size());
+        EXPECT_EQ(c->html_stream->input->size, k.fed) << k.head;
     }
 }
 

@@ -516,8 +516,9 @@ bool kind_check(CONNECTION_T *conn)
 }
 
 // The URL commands that answer the request themselves.
-// The diagnostic pages of the administration interface and the prefetch
-// queue answer here once they exist.  true when the request was answered.
+// "prefetch" queues the request's URL and answers with the "template"
+// command's page; the diagnostic pages of the administration interface
+// answer here once they exist.  true when the request was answered.
 bool commands_answer(CONNECTION_T *conn)
 {
     url_command_t *cmd = url_command_find(conn->url_commands, "template");

@@ -116,3 +116,23 @@ def test_host_limit(tmp_path, nginx, proxy_factory):
     # Two of the first host, one of the other.
     assert log.count("url added to queue") == 3
     assert log.count("max hostlimit: 2 cannot add this request into prefetch queue") == 2
+
+
+@pytest.mark.parametrize("max_depth,deep_fetched", [("1", False), ("2", True)])
+def test_prefetched_pages_are_scanned_down_to_the_rule_depth(tmp_path, nginx, proxy_factory,
+                                                             max_depth, deep_fetched):
+    put_file(nginx, "p1.html", b'<html><a href="p2.html">next</a></html>')
+    put_file(nginx, "p2.html", b'<html><img src="deep.gif"></html>')
+    put_file(nginx, "deep.gif", b"GIF89a" * 10)
+    img = rule("prefetch", "rule", tag="img", attribute="src", max_depth=max_depth)
+    link = rule("prefetch", "rule", tag="a", attribute="href", max_depth=max_depth)
+    config = configure(tmp_path, {"prefetch": ({"enabled": "true", "thread_count": "1"},
+                                               [img, link])})
+    proxy = proxy_factory(config=config)
+    assert fetch(proxy, f"http://127.0.0.1:{nginx.port}/p1.html")[0] == 200
+    assert wait_until(lambda: origin_requests(nginx, "/p2.html"), timeout=20)
+    if deep_fetched:
+        assert wait_until(lambda: origin_requests(nginx, "/deep.gif"), timeout=20)
+    else:
+        time.sleep(1.5)
+        assert origin_requests(nginx, "/deep.gif") == []

@@ -8,7 +8,7 @@ import pytest
 from conftest import Nginx, access_log_records, wait_until
 from procs import free_port
 from test_cache import fetch, origin_requests, put_file
-from test_filters import configure, rule
+from test_filters import configure, get, rule
 
 # Every log category: the prefetcher's lines and the advice are looked for.
 ALL_LOGGING = ["-d", str(0x0FFFFFFF)]
@@ -136,3 +136,23 @@ def test_prefetched_pages_are_scanned_down_to_the_rule_depth(tmp_path, nginx, pr
     else:
         time.sleep(1.5)
         assert origin_requests(nginx, "/deep.gif") == []
+
+
+def test_url_command_queues_the_request_url(tmp_path, nginx, proxy_factory):
+    put_file(nginx, "cmd.gif", b"GIF89a" * 100)
+    put_file(nginx, "other.gif", b"GIF89a")
+    config = configure(tmp_path, {"prefetch": ({"thread_count": "1"}, [])})
+    proxy = proxy_factory(config=config)
+    # Answered at once: "unknown" with 404 without a "template" command,
+    # the named page with 200 with one.
+    reply = get(proxy, f"http://xx--prefetch.127.0.0.1:{nginx.port}/cmd.gif")
+    assert reply.status == 404
+    reply = get(proxy, f"http://xx--prefetch.xx--template[blocked].127.0.0.1:{nginx.port}/other.gif")
+    assert reply.status == 200 and b"is blocked" in reply.body
+    # The prefetcher fetched it once, in the background, into the cache.
+    assert wait_until(lambda: len([r for r in access_log_records(proxy)
+                                   if r["client"] == "prefetch" and r["status"] == 200]) == 2,
+                      timeout=20)
+    status, head, body = fetch(proxy, f"http://127.0.0.1:{nginx.port}/cmd.gif")
+    assert status == 200 and body == b"GIF89a" * 100 and "HIT" in head["x-cache"]
+    assert len(origin_requests(nginx, "/cmd.gif")) == 1

@@ -329,17 +329,15 @@ void PrefetchSection::queue_add(URL *url, const std::vector<HTTP_HEADER> *header
 
 PREFETCH_QUEUE *PrefetchSection::queue_take()
 {
-    for (;;) {
-        mutex_lock();
-        while (!queue_head)
-            cond_wait(&cond);
-        PREFETCH_QUEUE *node = queue_head;
-        queue_head = node->next;
-        node->next = nullptr;
-        queue_count--;
-        unlock();
-        return node;
-    }
+    mutex_lock();
+    while (!queue_head)
+        cond_wait(&cond);
+    PREFETCH_QUEUE *node = queue_head;
+    queue_head = node->next;
+    node->next = nullptr;
+    queue_count--;
+    unlock();
+    return node;
 }
 
 int prefetch_callback(HTMLStream *, htmlstream_node *node, void *data)

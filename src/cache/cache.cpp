@@ -706,7 +706,9 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int which)
         return 0;
     mutex_lock();
     if (!object->mapping || object->size <= object->header_length) {
-        bool writing = object->mapping && (object->flags & CACHE_WRITING);
+        // An object still being written may have no mapping yet: its
+        // follower waits for the body like any other.
+        bool writing = (object->flags & CACHE_WRITING) != 0;
         if (!writing) {
             unlock();
             return 0;

@@ -244,8 +244,11 @@ int cache_hit_send(CONNECTION_T *conn)
         if (header_send_filebuf(&buf, conn->response, conn, SEND_TO_CLIENT) != 0)
             return -1;
         int64_t body = cache_section->append_body(object, &buf);
-        if (body > 0)
-            conn->bytes_downloaded += (uint64_t)body;
+        // The object was given up since its flags were read: nothing has
+        // been written yet, so the caller still sends a page instead.
+        if (body < 0)
+            return -1;
+        conn->bytes_downloaded += (uint64_t)body;
         if (conn->client->WriteFilebuf(&buf) < 0) {
             conn->keepalive_client = 0;
             conn->flags |= CONN_CLIENT_GONE;

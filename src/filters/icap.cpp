@@ -141,6 +141,24 @@ bool has_line_break(const std::string &text)
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+// ICAP servers fold long reply fields onto continuation lines (c-icap's
+// X-Violations-Found does).  The reply comes from a configured service,
+// not from a client or an origin, so its continuation lines are joined to
+// the line before them, each line break becoming a blank, before the head
+// is read with the HTTP head parser, which refuses folding.
+void icap_head_unfold(char *head)
+{
+    for (char *p = head; *p; p++) {
+        if (*p != '\n')
+            continue;
+        if (p[1] != ' ' && p[1] != '\t')
+            continue;
+        if (p > head && p[-1] == '\r')
+            p[-1] = ' ';
+        *p = ' ';
+    }
+}
+
 // Restores the connection's own server socket when the exchange ends, and
 // deletes the ICAP connection unless it was handed back to the pool.
 class ServerSwap {
@@ -296,6 +314,7 @@ int ICAPSection::protocol_icap(CONNECTION_T *conn, Filebuf *body, int methods,
         }
     }
 
+    icap_head_unfold(reply);
     HEADER *answer = http_header_parse_response(reply);
     free(reply);
     if (answer == nullptr) {

@@ -35,6 +35,8 @@ def forward_config(path, rules, carp=False, connect_ports="", io_timeout="60"):
                 ET.SubElement(rule, key).text = values[key]
         general = root.find("general").find("rule")
         set_fields(general, connect_ports=connect_ports, io_timeout=io_timeout)
+        # Every request must take the road chosen for it, not a cache hit.
+        set_fields(root.find("cache"), enabled="false")
     return write_config(path, edit)
 
 

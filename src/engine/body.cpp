@@ -21,6 +21,7 @@
 #include "engine/socket.h"
 #include "engine/urlcommand.h"
 #include "runtime/filebuf.h"
+#include "runtime/hstream.h"
 #include "runtime/log.h"
 #include "runtime/processors.h"
 
@@ -479,6 +480,30 @@ int64_t http_send_body(CONNECTION_T *conn, Filebuf *body)
     return net_filebuf_send(body, conn, SIDE_CLIENT);
 }
 
+void body_html_feed(CONNECTION_T *conn, const char *data, size_t length)
+{
+    HTMLStream *stream = conn->html_stream;
+    // A coded body is parsed once decoded, which needs it buffered.
+    if (!stream || !conn->response || conn->response->content_encoding)
+        return;
+    if (!(conn->flags & CONN_BUFFERING)) {
+        // A relayed body may be endless: its links are looked for in its
+        // start only, so the stream's copy stays bounded.
+        size_t fed = stream->input ? stream->input->size : 0;
+        if (fed >= BODY_HTML_RELAY_MAX)
+            return;
+        if (length > BODY_HTML_RELAY_MAX - fed)
+            length = BODY_HTML_RELAY_MAX - fed;
+    }
+    stream->Add(data, length);
+}
+
+void body_html_flush(CONNECTION_T *conn)
+{
+    if (conn->html_stream)
+        conn->html_stream->Add(nullptr, 0);
+}
+
 int protocol_http_read_callback(void *arg, ssize_t len, char *buf)
 {
     CONNECTION_T *conn = (CONNECTION_T *)arg;
@@ -487,6 +512,7 @@ int protocol_http_read_callback(void *arg, ssize_t len, char *buf)
     if (conn->cachemap && body_cache_add &&
         body_cache_add(conn->cachemap, buf, (size_t)len) == -1 && (conn->flags & CONN_PREFETCH))
         return -1;
+    body_html_feed(conn, buf, (size_t)len);
     conn->bytes_downloaded += (uint64_t)len;
     if (conn->download_allowance != CONN_NO_LIMIT) {
         conn->download_allowance =

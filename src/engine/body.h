@@ -120,6 +120,16 @@ int protocol_http_read_callback(void *arg, ssize_t len, char *buf);
 // transfer goes on for the cache.
 void buffertimeout_check(CONNECTION_T *conn);
 
+// Most bytes of a relayed (unbuffered) body that its HTML stream is fed.
+#define BODY_HTML_RELAY_MAX (1024 * 1024)
+
+// Feeds body bytes to the connection's HTML stream, if it has one and the
+// response has no content coding; a relayed body only up to
+// BODY_HTML_RELAY_MAX.  The read observer calls it for every read.
+void body_html_feed(CONNECTION_T *conn, const char *data, size_t length);
+// Flushes the connection's HTML stream, if any, once the body has ended.
+void body_html_flush(CONNECTION_T *conn);
+
 // Set by the object cache.  body_cache_add appends body bytes to the
 // connection's cache object and returns the bytes taken, or -1 when the
 // object was dropped.  body_cache_bufferwait marks the object

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 
 #include "cache/serve.h"
+#include "runtime/hstream.h"
 #include "engine/clientpool.h"
 #include "engine/connection.h"
 #include "engine/global.h"
@@ -128,6 +129,9 @@ void request_finish(CONNECTION_T *conn)
     }
 
     cache_request_end(conn);
+    // The HTML stream lives with the request.
+    delete conn->html_stream;
+    conn->html_stream = nullptr;
     url_command_free(conn->url_commands);
     conn->url_commands = nullptr;
     delete conn->request_body;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <strings.h>
 
+#include "cache/prefetch.h"
 #include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
@@ -23,6 +24,7 @@
 #include "engine/urlcommand.h"
 #include "filters/antivirus.h"
 #include "runtime/filebuf.h"
+#include "runtime/hstream.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
@@ -310,6 +312,7 @@ int relay(CONNECTION_T *conn)
         conn->keepalive_client = 0;
         conn->keepalive_server = 0;
     }
+    body_html_flush(conn);
     log_entry_complete(conn);
     http_header_free(conn->response);
     conn->response = nullptr;
@@ -370,9 +373,14 @@ int buffered(CONNECTION_T *conn)
             uint64_t limit = general_section ? general_section->maxdbuffer_get(conn) : 0;
             // A body that cannot be decoded goes out as it came, with its
             // Content-Encoding.
-            if (body->Decode(r->content_encoding, limit) == 1)
+            if (body->Decode(r->content_encoding, limit) == 1) {
                 header_field_set(&r->content_encoding, nullptr);
+                // The read observer left the coded bytes alone.
+                if (conn->html_stream && body->data)
+                    conn->html_stream->Add(body->data, body->size);
+            }
         }
+        body_html_flush(conn);
         if (hooks.Execute(HOOK_PRERESPMOD, conn, body) == 1) {
             delete body;
             return ending_early(conn);
@@ -562,6 +570,8 @@ int protocol_http(CONNECTION_T *conn)
     if (step == STEP_FINISHED)
         return ending_early(conn);
     HEADER *r = conn->response;
+    if (prefetch_section)
+        prefetch_section->setup_callbacks(conn);
     if (cache_reading(conn) && !transfer_limit_check(conn))
         return ending_early(conn);
     char name[16];
@@ -592,7 +602,8 @@ int protocol_http(CONNECTION_T *conn)
         conn->response = nullptr;
         return 1;
     }
-    putlog(LOG_REQUEST, "%s %s", conn->request->method ? conn->request->method : "",
+    putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
+           conn->request->method ? conn->request->method : "",
            conn->request->url ? conn->request->url : "");
     statincr_httprequests(conn);
     if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn))

@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "cache/prefetch.h"
 #include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
@@ -521,11 +522,30 @@ bool kind_check(CONNECTION_T *conn)
 }
 
 // The URL commands that answer the request themselves.
-// The diagnostic pages of the administration interface and the prefetch
-// queue answer here once they exist.  true when the request was answered.
+// "prefetch" queues the request's URL and answers with the "template"
+// command's page; the diagnostic pages of the administration interface
+// answer here once they exist.  true when the request was answered.
 bool commands_answer(CONNECTION_T *conn)
 {
     url_command_t *cmd = url_command_find(conn->url_commands, "template");
+    if (url_command_find(conn->url_commands, "prefetch")) {
+        URL *url = conn->request->url ? url_parse(conn->request->url) : nullptr;
+        if (!url)
+            return false;
+        if (prefetch_section) {
+            uint64_t allowance = conn->download_allowance;
+            uint32_t limit = allowance >= PREFETCH_NO_LIMIT ? PREFETCH_NO_LIMIT : (uint32_t)allowance;
+            prefetch_section->queue_add(url, &conn->request->headers, limit, 1);
+        } else {
+            url_free(url);
+        }
+        if (cmd)
+            protocol_page(conn, cmd->options && *cmd->options ? cmd->options : "unknown", 200,
+                          false);
+        else
+            protocol_page(conn, "unknown", 404, false);
+        return true;
+    }
     if (cmd) {
         const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
         protocol_page(conn, name, 200, false);

@@ -26,6 +26,7 @@
 #include "access/access.h"
 #include "access/ldap_profile.h"
 #include "access/password_cache.h"
+#include "cache/prefetch.h"
 #include "cache/serve.h"
 #include "config/general.h"
 #include "config/profiles.h"
@@ -531,6 +532,7 @@ void config_sections()
     general_section = new GeneralSection();
     network_section = new NetworkSection();
     header_section = new HeaderSection();
+    prefetch_section = new PrefetchSection();
     cache_init();
     template_section = new TemplateSection();
     ldap_section = new LdapSection();
@@ -989,6 +991,7 @@ void config()
     if (urlbl_section)
         urlbl_section->load();
     config_timers();
+    prefetch_section->init_threads();
     config_threads();
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(gmtoffset));
 }

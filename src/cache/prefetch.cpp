@@ -122,11 +122,6 @@ HEADER *request_build(const URL *url, const std::vector<HTTP_HEADER> *headers)
     return h;
 }
 
-void put(Filebuf *page, const char *text)
-{
-    page->Add(text, strlen(text));
-}
-
 } // namespace
 
 void prefetch_queue_free(PREFETCH_QUEUE *node)
@@ -430,44 +425,4 @@ int protocol_prefetch(PREFETCH_QUEUE *node)
     connection_free(conn);
     row_mark(row, nullptr);
     return 1;
-}
-
-// -------------------------------------------------------------- interface
-
-void interface_page_prefetch(Filebuf *page, const CGIMap &args, CONNECTION_T *)
-{
-    auto it = args.find("queue");
-    if (it != args.end() && !it->second.empty() && prefetch_section) {
-        URL *url = url_parse(it->second.c_str());
-        if (url)
-            prefetch_section->queue_add(url, nullptr, PREFETCH_NO_LIMIT, 1);
-    }
-    put(page, "<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%\"><tr><td "
-              "align=\"center\">\n");
-    put(page, "<table class=\"bigdialog\">\n");
-    put(page, "<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Add URL to prefetch "
-              "queue</td></tr>\n");
-    put(page, "<form action=\"prefetch\" method=\"POST\">\n");
-    put(page, "<tr><td align=\"center\" colspan=\"2\"><input type=\"text\" name=\"queue\" "
-              "size=\"80\"></td></tr>\n");
-    put(page, "<tr><td><br></td></tr> <tr><td align=\"center\" colspan=\"2\"><input "
-              "type=\"submit\" value=\"Submit\"></td></tr>\n");
-    put(page, "</form></table></td></tr><tr> </table></td></tr><td><br></td></tr>\n");
-    put(page, "<tr><td align=\"center\">");
-    put(page, "<table class=\"list\">\n");
-    if (prefetch_section) {
-        prefetch_section->mutex_lock();
-        bool even = true;
-        for (PREFETCH_QUEUE *q = prefetch_section->queue_head; q; q = q->next) {
-            char *text = url_create(q->url);
-            char *escaped = string_to_html(text, HTML_BREAK_LINES);
-            page->Addf("<tr class=\"%s\"><td>%s</td></tr>\n", even ? "listeven" : "listodd",
-                       escaped);
-            even = !even;
-            free(escaped);
-            free(text);
-        }
-        prefetch_section->unlock();
-    }
-    put(page, "</table> </td></tr></table>\n");
 }

@@ -128,8 +128,4 @@ void *prefetch_thread(void *arg);
 // when the URL was already cached.
 int protocol_prefetch(PREFETCH_QUEUE *node);
 
-// The "/prefetch" page of the web interface: queues the URL of the
-// "queue" argument when it parses, then the form and the queue.
-void interface_page_prefetch(Filebuf *page, const CGIMap &args, CONNECTION_T *conn);
-
 #endif

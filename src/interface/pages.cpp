@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/prefetch.h"
 #include "config/section.h"
 #include "config/values.h"
 #include "config/xml.h"
@@ -579,9 +580,44 @@ void interface_page_cache(Filebuf *page, CGIMap &args, CONNECTION_T *)
     page->Addf("</table> </td></tr> </table>\n");
 }
 
-void interface_page_prefetch(Filebuf *page, CGIMap &, CONNECTION_T *)
+// Queues the URL of the "queue" argument when it parses, then shows the
+// form and the queue, copied under the section's mutex and written after.
+void interface_page_prefetch(Filebuf *page, CGIMap &args, CONNECTION_T *)
 {
-    absent(page, "Link prefetching");
+    if (prefetch_section == nullptr) {
+        absent(page, "Link prefetching");
+        return;
+    }
+    std::string queue = arg(args, "queue");
+    if (!queue.empty()) {
+        URL *url = url_parse(queue.c_str());
+        if (url)
+            prefetch_section->queue_add(url, nullptr, PREFETCH_NO_LIMIT, 1);
+    }
+    page->Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\"><tr><td "
+               "align=\"center\">\n");
+    page->Addf("<table class=\"bigdialog\">\n");
+    page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Add URL to prefetch "
+               "queue</td></tr>\n");
+    page->Addf("<form action=\"prefetch\" method=\"POST\">\n");
+    page->Addf("<tr><td align=\"center\" colspan=\"2\"><input type=\"text\" name=\"queue\" "
+               "size=\"80\"></td></tr>\n");
+    page->Addf("<tr><td><br></td></tr> <tr><td align=\"center\" colspan=\"2\"><input "
+               "type=\"submit\" value=\"Submit\"></td></tr>\n");
+    page->Addf("</form></table></td></tr><tr> </table></td></tr><td><br></td></tr>\n");
+    std::vector<std::string> urls;
+    prefetch_section->mutex_lock();
+    for (PREFETCH_QUEUE *q = prefetch_section->queue_head; q; q = q->next) {
+        char *text = url_create(q->url);
+        urls.emplace_back(text ? text : "");
+        free(text);
+    }
+    prefetch_section->unlock();
+    page->Addf("<tr><td align=\"center\"><table class=\"list\">\n");
+    unsigned n = 0;
+    for (const std::string &url : urls)
+        page->Addf("<tr class=\"%s\"><td>%s</td></tr>\n", row_class(n++), h1(url).c_str());
+    page->Addf("</table> </td></tr></table>\n");
 }
 
 void interface_page_urlbl(Filebuf *page, CGIMap &args, CONNECTION_T *)

@@ -9,6 +9,7 @@
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "interface/interface.h"
+#include "interface/pages.h"
 #include "runtime/filebuf.h"
 #include "runtime/hstream.h"
 #include "fixture.h"

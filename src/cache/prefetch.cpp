@@ -13,6 +13,7 @@
 #include "engine/connection.h"
 #include "engine/forward.h"
 #include "engine/header.h"
+#include "engine/httpfetch.h"
 #include "engine/proto_ftp.h"
 #include "engine/proto_http.h"
 #include "engine/protocol.h"
@@ -100,25 +101,13 @@ void row_mark(int row, const URL *url)
     pthread_mutex_unlock(&threadlistlock);
 }
 
+// The prefetch's GET: the referer is the URL itself and coded bodies are
+// welcome, since the cache stores them as they come.
 HEADER *request_build(const URL *url, const std::vector<HTTP_HEADER> *headers)
 {
-    HEADER *h = header_new();
-    h->kind = HEADER_PROXY;
-    h->version = 2;
-    header_field_set(&h->method, "GET");
-    header_field_set(&h->scheme, url->protocol);
-    header_field_set(&h->host, url->host);
-    header_field_set(&h->path, url->path);
-    h->port = url->port;
-    header_complete(h);
+    HEADER *h = http_fetch_request(url, headers, PREFETCH_USER_AGENT);
     header_field_set(&h->referer, h->url);
     header_field_set(&h->accept_encoding, "gzip, deflate");
-    header_field_set(&h->user, url->user);
-    header_field_set(&h->password, url->password);
-    if (headers)
-        h->headers = *headers;
-    else
-        header_field_set(&h->user_agent, PREFETCH_USER_AGENT);
     return h;
 }
 

@@ -19,31 +19,10 @@
 
 namespace {
 
-HEADER *request_build(const URL *url, const std::vector<HTTP_HEADER> *headers);
 bool basic_credentials(HEADER *h);
 Filebuf *body_read(CONNECTION_T *conn);
 
 const char DEFAULT_USER_AGENT[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)";
-
-HEADER *request_build(const URL *url, const std::vector<HTTP_HEADER> *headers)
-{
-    HEADER *h = header_new();
-    h->kind = HEADER_PROXY;
-    h->version = 2;
-    header_field_set(&h->method, "GET");
-    header_field_set(&h->scheme, url->protocol);
-    header_field_set(&h->host, url->host);
-    header_field_set(&h->path, url->path);
-    h->port = url->port;
-    header_complete(h);
-    if (headers)
-        h->headers = *headers;
-    else
-        header_field_set(&h->user_agent, DEFAULT_USER_AGENT);
-    header_field_set(&h->user, url->user);
-    header_field_set(&h->password, url->password);
-    return h;
-}
 
 // Authorization: Basic of "user:password"; false when it cannot be made.
 bool basic_credentials(HEADER *h)
@@ -80,6 +59,27 @@ Filebuf *body_read(CONNECTION_T *conn)
 
 } // namespace
 
+HEADER *http_fetch_request(const URL *url, const std::vector<HTTP_HEADER> *headers,
+                           const char *user_agent)
+{
+    HEADER *h = header_new();
+    h->kind = HEADER_PROXY;
+    h->version = 2;
+    header_field_set(&h->method, "GET");
+    header_field_set(&h->scheme, url->protocol);
+    header_field_set(&h->host, url->host);
+    header_field_set(&h->path, url->path);
+    h->port = url->port;
+    header_complete(h);
+    if (headers)
+        h->headers = *headers;
+    else
+        header_field_set(&h->user_agent, user_agent);
+    header_field_set(&h->user, url->user);
+    header_field_set(&h->password, url->password);
+    return h;
+}
+
 HTTPRESPONSE *http_fetch(const URL *url, const std::vector<HTTP_HEADER> *headers)
 {
     if (url == nullptr || url->host == nullptr || url->protocol == nullptr)
@@ -90,7 +90,7 @@ HTTPRESPONSE *http_fetch(const URL *url, const std::vector<HTTP_HEADER> *headers
     conn->flags |= CONN_CLIENT_GONE | CONN_NO_OBSERVER;
     conn->client_ip = xstrdup("127.0.0.1");
     conn->interface_ip = xstrdup("127.0.0.1");
-    conn->request = request_build(url, headers);
+    conn->request = http_fetch_request(url, headers, DEFAULT_USER_AGENT);
 
     HEADER *response = nullptr;
     Filebuf *body = nullptr;

@@ -34,6 +34,12 @@ HTTPRESPONSE *http_fetch(const URL *url, const std::vector<HTTP_HEADER> *headers
 
 void httpresponse_free(HTTPRESPONSE *response);
 
+// The GET head http_fetch sends for the URL: headers, when given, are its
+// header lines, else it carries user_agent; a user and password in the
+// URL become its credentials.
+HEADER *http_fetch_request(const URL *url, const std::vector<HTTP_HEADER> *headers,
+                           const char *user_agent);
+
 // http_fetch of a URL text for the configuration's loads: the status, or
 // -1 when the text is no URL or no response came; the body, and for sync
 // the Last-Modified value ("" when absent).  Start-up installs them as

@@ -9,6 +9,9 @@ zlib1g-dev libntlm0-dev libpam0g-dev libldap-dev libcrypt-dev libgtest-dev
 python3 python3-pytest curl nginx-light procps util-linux clang libclang-rt-14-dev
 slapd passwd libpam-modules
 clamav-daemon c-icap libc-icap-mod-virus-scan dnsmasq-base"
+# Tests only: the FTP, SOCKS and parent-proxy peers, and the browser that
+# drives the web interface.
+PACKAGES="$PACKAGES vsftpd dante-server tinyproxy chromium chromium-driver python3-selenium"
 # Tests only: a log analyser reads the access log back.
 PACKAGES="$PACKAGES calamaris"
 

@@ -265,7 +265,8 @@ void cache_show(CONNECTION_T *connection)
     page.Addf("<tr><td>Flags</td><td>%s</td></tr>\n", interface_html(flags ? flags : "").c_str());
     free(flags);
     page.Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Header\n</td></tr><tr "
-              "class=\"bigdialog\"><td colspan=\"2\"><pre>%s</pre></td></tr>\n", interface_html(head).c_str());
+              "class=\"bigdialog\"><td colspan=\"2\"><pre>");
+    add(&page, interface_html(head) + "</pre></td></tr>\n");
     page.Addf("</table></td></tr> </table></body></html>\n");
     interface_send_response(connection, &page);
 }

@@ -1,11 +1,19 @@
 // The HTTP exchange with the server and the answer to the client.
 #include "engine/proto_http.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "cache/prefetch.h"
 #include "cache/serve.h"
@@ -23,6 +31,7 @@
 #include "engine/templates.h"
 #include "engine/urlcommand.h"
 #include "filters/antivirus.h"
+#include "runtime/compat.h"
 #include "runtime/filebuf.h"
 #include "runtime/hstream.h"
 #include "runtime/log.h"
@@ -57,6 +66,8 @@ bool head_only(const CONNECTION_T *conn);
 int upload_count(void *arg, ssize_t len, char *buf);
 bool upload_relay(CONNECTION_T *conn);
 int response_filters(CONNECTION_T *conn);
+int loopback_listen(const Socket *server, std::string *address, int *port);
+int loopback_accept(int listener, int seconds);
 
 
 // Counts a request body relayed from the client socket against the upload
@@ -404,6 +415,18 @@ int buffered(CONNECTION_T *conn)
             delete body;
             return ending_early(conn);
         }
+        if (url_command_find(conn->url_commands, "htmltree")) {
+            // A stream the prefetcher set up has parsed the body already.
+            if (!conn->html_stream) {
+                conn->html_stream = new HTMLStream();
+                if (body->data)
+                    conn->html_stream->Add(body->data, body->size);
+                conn->html_stream->Add(nullptr, 0);
+            }
+            show_htmltree(conn);
+            delete body;
+            return ending_early(conn);
+        }
         if (!r->content_encoding && general_section &&
             general_section->compressout_get(conn) == 1 && !(conn->flags & CONN_DECODE) &&
             conn->request->accept_encoding)
@@ -722,4 +745,128 @@ int accepts_encoded_content(CONNECTION_T *conn)
     putlog(LOG_DEBUG, "request: [IP:%s] client doesn't support encoded content",
            protocol_client_text(conn));
     return 0;
+}
+
+namespace {
+
+// A listener on the local address of the connection to the parent, on a
+// port the system picks, with a backlog of 1; its address text and port
+// go to *address and *port.  -1 (logged) when it cannot be opened.
+int loopback_listen(const Socket *server, std::string *address, int *port)
+{
+    struct sockaddr_in local;
+    socklen_t length = sizeof(local);
+    if (getsockname(server->fd, (struct sockaddr *)&local, &length) == -1) {
+        putlog_system(LOG_ERROR, "getsockname", errno, ", in %s, no local address to listen on",
+                      "proxy_test");
+        return -1;
+    }
+    if (local.sin_family != AF_INET) {
+        putlog(LOG_ERROR, "proxy test: the connection to the parent is not IPv4");
+        return -1;
+    }
+    local.sin_port = 0;
+    int fd = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        putlog_system(LOG_ERROR, "socket", errno, ", in %s, unable to create a listener",
+                      "proxy_test");
+        return -1;
+    }
+    const char *call = nullptr;
+    length = sizeof(local);
+    if (bind(fd, (struct sockaddr *)&local, sizeof(local)) == -1)
+        call = "bind";
+    else if (listen(fd, 1) == -1)
+        call = "listen";
+    else if (getsockname(fd, (struct sockaddr *)&local, &length) == -1)
+        call = "getsockname";
+    char text[INET_ADDRSTRLEN];
+    if (call == nullptr && inet_ntop(AF_INET, &local.sin_addr, text, sizeof(text)) == nullptr)
+        call = "inet_ntop";
+    if (call != nullptr) {
+        putlog_system(LOG_ERROR, call, errno, ", in %s, unable to open a listener", "proxy_test");
+        close(fd);
+        return -1;
+    }
+    *address = text;
+    *port = ntohs(local.sin_port);
+    return fd;
+}
+
+// Waits up to seconds for a connection on the listener; the accepted
+// descriptor, or -1 when none came in time or the wait failed.
+int loopback_accept(int listener, int seconds)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t deadline = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000 + (int64_t)seconds * 1000;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t left = deadline - ((int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+        if (left <= 0)
+            return -1;
+        struct pollfd p = {listener, POLLIN, 0};
+        int ready = poll(&p, 1, (int)(left < INT_MAX ? left : INT_MAX));
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == -1) {
+            putlog_system(LOG_ERROR, "poll", errno, ", in %s, waiting for the parent failed",
+                          "proxy_test");
+            return -1;
+        }
+        if (ready == 0 || !(p.revents & POLLIN))
+            return -1;
+        return s_accept(listener, nullptr, nullptr);
+    }
+}
+
+} // namespace
+
+void proxy_test(CONNECTION_T *conn)
+{
+    http_header_free(conn->response);
+    conn->response = nullptr;
+    if (!conn->server || !conn->request)
+        return;
+    // Whatever else the parent sends on this connection answers the probe,
+    // not a request of the client's.
+    conn->keepalive_server = 0;
+    std::string address;
+    int port = 0;
+    int listener = loopback_listen(conn->server, &address, &port);
+    if (listener == -1)
+        return;
+    // The probe is the client's head pointed at the listener.  Its body is
+    // not sent, so the head announces none: a parent that waited for the
+    // body would never connect back.
+    HEADER *probe = http_header_dup(conn->request);
+    header_field_set(&probe->host, address.c_str());
+    header_field_set(&probe->path, "/");
+    probe->port = port;
+    probe->flags &= ~HEADER_LENGTH;
+    probe->chunked = 0;
+    int sent = header_complete(probe) == 0 ? header_send(probe, conn, SIDE_SERVER, SEND_TO_PARENT)
+                                           : -1;
+    http_header_free(probe);
+    int timeout = protocol_timeout(conn);
+    int fd = sent == 0 ? loopback_accept(listener, timeout) : -1;
+    close(listener);
+    if (fd == -1) {
+        putlog(LOG_WARNING, "[IP:%s] proxy test: %s:%d did not connect back",
+               protocol_client_text(conn), conn->forward_host ? conn->forward_host : "",
+               conn->forward_port);
+        return;
+    }
+    // header_get reads the server side: the accepted connection stands in
+    // for the server socket while the head is read.
+    Socket *server = conn->server;
+    conn->server = new Socket(fd);
+    conn->server->SetTimeout(timeout);
+    char *head = header_get(conn, SIDE_SERVER, timeout);
+    delete conn->server;
+    conn->server = server;
+    if (head) {
+        conn->response = http_header_parse_request(head);
+        free(head);
+    }
 }

@@ -60,4 +60,12 @@ int transfer_limit_check(CONNECTION_T *conn);
 // 1 when the client accepts gzip or deflate (never under CONN_DECODE).
 int accepts_encoded_content(CONNECTION_T *conn);
 
+// The parent-proxy loop-back test of the URL command "proxytest": sends
+// the request through the HTTP parent on conn->server to a listener on the
+// local address of that connection, waits the I/O time-out for the parent
+// to connect back and stores the head that arrives, parsed as a request
+// head, in conn->response (null when none came or it did not parse).  The
+// server connection is marked for closing after the request.
+void proxy_test(CONNECTION_T *conn);
+
 #endif

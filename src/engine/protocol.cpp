@@ -713,6 +713,11 @@ int road_request(CONNECTION_T *conn)
         protocol_connect(conn);
         return ROAD_EXCHANGED;
     }
+    // The loop-back test needs the connection to the parent set up above.
+    if (url_command_find(conn->url_commands, "proxytest")) {
+        show_proxytest(conn);
+        return ROAD_ANSWERED;
+    }
     return dispatch(conn);
 }
 

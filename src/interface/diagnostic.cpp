@@ -4,15 +4,24 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cache/cache.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "engine/proto_http.h"
 #include "interface/interface.h"
 #include "runtime/filebuf.h"
+#include "runtime/hstream.h"
 #include "runtime/misc.h"
 
 namespace {
+
+void page_start(CONNECTION_T *connection, Filebuf *page, const char *title);
+std::string raw_text(const HEADER *h);
+void add(Filebuf *page, const std::string &text);
+void htmltree_row(std::string *rows, const htmlstream_node *node, int depth);
 
 const char *const CENTRED_FRAME =
     "<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n";
@@ -33,6 +42,30 @@ void page_start(CONNECTION_T *connection, Filebuf *page, const char *title)
 std::string raw_text(const HEADER *h)
 {
     return interface_html(h && h->raw ? h->raw : "");
+}
+
+// Text of any length: Addf keeps at most 8191 characters, which would cut
+// a head, a body or a long value short.
+void add(Filebuf *page, const std::string &text)
+{
+    page->Add(text.data(), text.size());
+}
+
+// One node of the HTML tree as a row: a tag with its attributes, or a
+// text in quotes, indented by its depth.
+void htmltree_row(std::string *rows, const htmlstream_node *node, int depth)
+{
+    *rows += "<tr><td><table border=\"0\" cellpadding=\"0\" cellspacing=\"0\"><tr><td width=\"";
+    *rows += std::to_string(36L * depth);
+    *rows += "\"></td><td>";
+    if (node->tag) {
+        *rows += interface_html(node->tag->name) + " ";
+        for (const htmlstream_attribute *a = node->tag->attributes; a; a = a->next)
+            *rows += interface_html(a->name) + "=\"" + interface_html(a->value) + "\" ";
+    } else if (node->text) {
+        *rows += "\"" + interface_html(node->text, HTML_BREAK_LINES | HTML_BLANKS) + "\"";
+    }
+    *rows += "</td></tr></table></td></tr>\n";
 }
 
 }  // namespace
@@ -58,9 +91,10 @@ void show_variables(CONNECTION_T *connection)
     page.Addf("<tr class=\"listhead\"><td><b>Name</b></td><td><b>Value</b></td></tr>\n");
     unsigned n = 0;
     for (const auto &variable : connection->variables) {
-        page.Addf("<tr class=\"%s\"><td>%s</td><td>%s</td></tr>\n", n++ % 2 == 0 ? "listeven" : "listodd",
-                  interface_html(variable.first, HTML_BREAK_LINES | HTML_BLANKS).c_str(),
-                  interface_html(variable.second, HTML_BREAK_LINES | HTML_BLANKS).c_str());
+        page.Addf("<tr class=\"%s\"><td>", n++ % 2 == 0 ? "listeven" : "listodd");
+        add(&page, interface_html(variable.first, HTML_BREAK_LINES | HTML_BLANKS) + "</td><td>" +
+                       interface_html(variable.second, HTML_BREAK_LINES | HTML_BLANKS) +
+                       "</td></tr>\n");
     }
     page.Addf("</table> </td></tr></table> </body></html>\n");
     interface_send_response(connection, &page);
@@ -73,9 +107,9 @@ void show_headers(CONNECTION_T *connection)
     page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
     page.Addf("<table class=\"bigdialog\">\n");
     page.Addf("<tr class=\"dialoghead\"><td align=\"center\">Client header</td></tr>\n");
-    page.Addf("<tr><td><pre>%s</pre></td></tr>\n", raw_text(connection->request).c_str());
+    add(&page, "<tr><td><pre>" + raw_text(connection->request) + "</pre></td></tr>\n");
     page.Addf("<tr class=\"dialoghead\"><td align=\"center\">Server header</td></tr>\n");
-    page.Addf("<tr><td><pre>%s</pre></td></tr>\n", raw_text(connection->response).c_str());
+    add(&page, "<tr><td><pre>" + raw_text(connection->response) + "</pre></td></tr>\n");
     page.Addf("</table> </td></tr></table></body></html>\n");
     interface_send_response(connection, &page);
 }
@@ -91,8 +125,69 @@ void show_filebuf(CONNECTION_T *connection, Filebuf *body)
     size_t nul = text.find('\0');
     if (nul != std::string::npos)
         text.resize(nul);
-    page.Addf("<pre>\n%s</pre>\n", interface_html(text).c_str());
+    add(&page, "<pre>\n" + interface_html(text) + "</pre>\n");
     page.Addf("</body></html>\n");
+    interface_send_response(connection, &page);
+}
+
+void show_proxytest(CONNECTION_T *connection)
+{
+    Filebuf page;
+    // The title names the request as the client sent it, before the test
+    // points a copy of it at the proxy itself.
+    page_start(connection, &page, "Proxy test for ");
+    page.Addf(CENTRED_FRAME);
+    page.Addf("<table class=\"centerdialog\">\n");
+    if (connection->forward_type != FORWARD_HTTP) {
+        page.Addf("<tr><td>Not forwarding through HTTP proxy</td></tr>\n");
+    } else {
+        std::string parent = interface_html(connection->forward_host ? connection->forward_host : "");
+        proxy_test(connection);
+        if (connection->response) {
+            page.Addf("<tr><td>Headers received from %s:%d</td></tr>\n", parent.c_str(),
+                      connection->forward_port);
+            add(&page, "<tr><td><pre>" + raw_text(connection->response) + "</pre></td></tr>\n");
+        } else {
+            page.Addf("<tr><td>%s:%d failed to connect back</td></tr>\n", parent.c_str(),
+                      connection->forward_port);
+        }
+    }
+    page.Addf("</table> </td></tr></table></body></html>\n");
+    interface_send_response(connection, &page);
+    http_header_free(connection->response);
+    connection->response = nullptr;
+}
+
+void show_htmltree_node(Filebuf *page, const htmlstream_node *first, int depth)
+{
+    // The rest of every level still to draw, the deepest on top: a node's
+    // group is drawn before the siblings that follow it.
+    std::vector<std::pair<const htmlstream_node *, int>> pending;
+    std::string rows;
+    if (first)
+        pending.emplace_back(first, depth);
+    while (!pending.empty()) {
+        const htmlstream_node *node = pending.back().first;
+        int level = pending.back().second;
+        pending.pop_back();
+        htmltree_row(&rows, node, level);
+        if (node->next)
+            pending.emplace_back(node->next, level);
+        if (node->children)
+            pending.emplace_back(node->children, level + 1);
+    }
+    add(page, rows);
+}
+
+void show_htmltree(CONNECTION_T *connection)
+{
+    Filebuf page;
+    page_start(connection, &page, "HTML tree for ");
+    page.Addf(CENTRED_FRAME);
+    page.Addf("<table class=\"list\">\n");
+    if (connection->html_stream)
+        show_htmltree_node(&page, connection->html_stream->root, 0);
+    page.Addf("</table> </td></tr></table> </body></html>\n");
     interface_send_response(connection, &page);
 }
 
@@ -170,7 +265,8 @@ void cache_show(CONNECTION_T *connection)
     page.Addf("<tr><td>Flags</td><td>%s</td></tr>\n", interface_html(flags ? flags : "").c_str());
     free(flags);
     page.Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Header\n</td></tr><tr "
-              "class=\"bigdialog\"><td colspan=\"2\"><pre>%s</pre></td></tr>\n", interface_html(head).c_str());
+              "class=\"bigdialog\"><td colspan=\"2\"><pre>");
+    add(&page, interface_html(head) + "</pre></td></tr>\n");
     page.Addf("</table></td></tr> </table></body></html>\n");
     interface_send_response(connection, &page);
 }

@@ -13,6 +13,8 @@ import pytest
 
 from conftest import (Client, add_item, exchange, recv_all, sanitizer_reports, set_fields,
                       wait_until, write_config)
+from test_parents import SilentServer, forward_config
+from upstream_peers import Tinyproxy
 
 REFERER = "http://kelvarine.cfg/"
 HOSTILE = '"><script>alert(1)</script>'
@@ -374,42 +376,90 @@ def with_url_commands(root):
     set_fields(rule, access=rule.find("access").text + ",url_commands")
 
 
-@pytest.mark.parametrize("command,title,shows", [
-    ("profiles", b"<title>Active profiles for origin.test/d.html", None),
-    ("mimeprofiles", b"<title>Active profiles for origin.test/d.html", None),
-    ("variables", b"<title>Variables for origin.test/d.html",
-     b"&lt;script&gt;alert(1)&lt;/script&gt;"),
-    ("headers", b"<title>HTTP headers to/from origin.test/d.html",
-     b"X-Evil: &quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"),
+@pytest.fixture
+def parent_of_kind(tmp_path):
+    """Starts the parent a case names: a real tinyproxy, one that never
+    connects back, or none (the request goes direct)."""
+    started = []
+
+    def start(kind):
+        if kind is None:
+            return None
+        server = Tinyproxy(tmp_path, "p") if kind == "tinyproxy" else SilentServer()
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+ESCAPED = b"&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"
+
+
+# The request carries the hostile text in a header, in its query and in the
+# page's HTML (an attribute, a text); every page shows its title with the
+# path escaped and shows none of it as markup.
+@pytest.mark.parametrize("command,parent,title,shows", [
+    ("profiles", None, b"<title>Active profiles for origin.test/d.html", ()),
+    ("mimeprofiles", None, b"<title>Active profiles for origin.test/d.html", ()),
+    ("variables", None, b"<title>Variables for origin.test/d.html",
+     (b"&lt;script&gt;alert(1)&lt;/script&gt;",)),
+    ("headers", None, b"<title>HTTP headers to/from origin.test/d.html",
+     (b"X-Evil: " + ESCAPED,)),
+    ("proxytest", "tinyproxy", b"<title>Proxy test for origin.test/d.html",
+     # The head that came back is the probe's, through the parent.
+     (b"<tr><td>Headers received from 127.0.0.1:", b"<pre>GET / HTTP/1.", b"X-Evil: " + ESCAPED)),
+    ("proxytest", None, b"<title>Proxy test for origin.test/d.html",
+     (b"<tr><td>Not forwarding through HTTP proxy</td></tr>",)),
+    ("proxytest", "silent", b"<title>Proxy test for origin.test/d.html",
+     (b" failed to connect back</td></tr>",)),
+    ("htmltree", None, b"<title>HTML tree for origin.test/d.html",
+     (b'<td width="0"></td><td>div </td>',
+      b'<td width="36"></td><td>p title="kv&quot;onmouseover" </td>',
+      b'<td width="36"></td><td>"body&nbsp;&amp;&nbsp;&quot;&gt;"</td>')),
 ])
-def test_diagnostic_pages(tmp_path, origin, proxy_factory, command, title, shows):
-    (origin.root / "d.html").write_text("<p>body</p>\n")
-    proxy = proxy_factory(config=config(tmp_path, with_url_commands))
+def test_diagnostic_pages(tmp_path, origin, proxy_factory, parent_of_kind, command, parent,
+                          title, shows):
+    (origin.root / "d.html").write_text('<div><p title=kv"onmouseover>body & "></p></div>\n')
+    server = parent_of_kind(parent)
+    if server is None:
+        conf = config(tmp_path, with_url_commands)
+    else:
+        # The silent parent is given up on after the I/O time-out.
+        conf = forward_config(tmp_path / "kelvarine.xml",
+                              [dict(host="127.0.0.1", port=str(server.port))],
+                              io_timeout="60" if parent == "tinyproxy" else "2",
+                              also=with_url_commands)
+    proxy = proxy_factory(config=conf)
     host = f"xx--{command}.origin.test:{origin.port}"
-    reply, _ = exchange(proxy, f"GET http://{host}/d.html HTTP/1.1\r\nHost: {host}\r\n"
+    reply, _ = exchange(proxy, f"GET http://{host}/d.html?q={HOSTILE} HTTP/1.1\r\nHost: {host}\r\n"
                                f"X-Evil: {HOSTILE}\r\n\r\n")
     assert reply.status == 200
     assert reply.header("Content-Type") == "text/html"
     assert reply.header("Cache-Control") == "no-cache"
     assert title in reply.body
     assert b"<script>alert" not in reply.body
-    if shows:
-        assert shows in reply.body
+    for text in shows:
+        assert text in reply.body, reply.body[-1500:]
 
 
 def test_raw_page_shows_the_body_escaped_up_to_a_nul(tmp_path, origin, proxy_factory):
-    (origin.root / "r.html").write_bytes(b"<p>first</p>\x00<p>after the nul</p>\n")
+    # Longer than one formatted append, so nothing before the NUL is cut.
+    body = b"<p>first</p>" + b"y" * 20000 + b"<p>last</p>\x00<p>after the nul</p>\n"
+    (origin.root / "r.html").write_bytes(body)
     proxy = proxy_factory(config=config(tmp_path, with_url_commands))
     host = f"xx--raw.origin.test:{origin.port}"
     reply, _ = exchange(proxy, f"GET http://{host}/r.html HTTP/1.1\r\nHost: {host}\r\n\r\n")
     assert reply.status == 200
     assert b"<title>Raw contents of origin.test/r.html" in reply.body
     assert b"&lt;p&gt;first&lt;/p&gt;" in reply.body
+    assert b"y" * 20000 + b"&lt;p&gt;last&lt;/p&gt;</pre>" in reply.body
     assert b"after the nul" not in reply.body
     # The object itself is unchanged for the next request.
     plain, _ = exchange(proxy, f"GET http://origin.test:{origin.port}/r.html HTTP/1.1\r\n"
                                f"Host: origin.test:{origin.port}\r\n\r\n")
-    assert plain.body == b"<p>first</p>\x00<p>after the nul</p>\n"
+    assert plain.body == body
 
 
 # ------------------------------------------------------------ configuration dialogs

@@ -19,9 +19,10 @@ RULE_FIELDS = ["enabled", "comment", "groups", "profiles", "host", "user", "pass
                "ntlm_domain", "port", "icp_mode", "icp_port", "proxy_type", "protocols"]
 
 
-def forward_config(path, rules, carp=False, connect_ports="", io_timeout="60"):
+def forward_config(path, rules, carp=False, connect_ports="", io_timeout="60", also=None):
     """The shipped configuration with forwarding on and these rules, each a
-    dict of rule fields (defaults: enabled HTTP parent for http)."""
+    dict of rule fields (defaults: enabled HTTP parent for http), then
+    changed by also(root) when given."""
     def edit(root):
         fwd = root.find("forward")
         set_fields(fwd, enabled="true", carp="true" if carp else "false")
@@ -37,6 +38,8 @@ def forward_config(path, rules, carp=False, connect_ports="", io_timeout="60"):
         set_fields(general, connect_ports=connect_ports, io_timeout=io_timeout)
         # Every request must take the road chosen for it, not a cache hit.
         set_fields(root.find("cache"), enabled="false")
+        if also is not None:
+            also(root)
     return write_config(path, edit)
 
 

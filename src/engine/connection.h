@@ -141,6 +141,10 @@ struct CONNECTION_T {
     char *forward_user;           // owned
     char *forward_password;       // owned
     char *forward_domain;         // owned
+    // The previous request of the connection went to a parent with a user
+    // name: the credentials are gone with it, but the next request's body
+    // is held in case that parent asks for them again.
+    bool parent_credentials_before;
     int32_t parent_refusal;       // status of a parent that refused a tunnel; 0: none
     std::string interface_user;
     std::string interface_password;

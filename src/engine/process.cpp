@@ -142,7 +142,9 @@ void request_finish(CONNECTION_T *conn)
     serverpool_release(conn);
 
     // A parent and the credentials built for it belong to this request
-    // only: the next one may go elsewhere.
+    // only: the next one may go elsewhere.  Whether they existed is kept
+    // for the next request's body.
+    conn->parent_credentials_before = conn->forward_user != nullptr;
     for (char **text : {&conn->forward_host, &conn->forward_user, &conn->forward_password,
                         &conn->forward_domain, &conn->forward_authorization}) {
         free(*text);

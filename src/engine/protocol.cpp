@@ -368,7 +368,7 @@ bool body_read(CONNECTION_T *conn)
         // it is held, but never past the buffer limit in force (64 MiB
         // when none is set).
         const uint64_t forced_cap = limit ? limit : (uint64_t)64 * 1024 * 1024;
-        if (conn->forward_user && h->content_length > forced_cap) {
+        if (conn->parent_credentials_before && h->content_length > forced_cap) {
             putlog(LOG_WARNING, "request: [IP:%s] body of %llu bytes too large to hold for the "
                                 "parent's authentication",
                    protocol_client_text(conn), (unsigned long long)h->content_length);
@@ -376,7 +376,7 @@ bool body_read(CONNECTION_T *conn)
             protocol_linger_close(conn);
             return false;
         }
-        if (conn->forward_user) {
+        if (conn->parent_credentials_before) {
             putlog(LOG_REQUEST,
                    "forced buffering of POST request for proxy that requries authentication");
         } else {

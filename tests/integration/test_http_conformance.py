@@ -13,6 +13,7 @@ import pytest
 
 from conftest import (Client, access_log_records, free_port, recv_all, sanitizer_reports,
                       set_fields, wait_until, write_config)
+from test_filters import rule
 from test_proxy import ScriptedOrigin
 
 
@@ -134,30 +135,58 @@ def chunked(data):
     return f"Transfer-Encoding: chunked\r\n\r\n{len(data):x}\r\n{data}\r\n0\r\n\r\n"
 
 
+def allow_rule_set(**fields):
+    return lambda root: set_fields(root.find("access").find("allow"), **fields)
+
+
+def url_filter_deny(path):
+    def edit(root):
+        section = root.find("url-filtering")
+        set_fields(section, enabled="true", mode="0")
+        section.append(rule("url-filtering", "deny", path=path))
+    return edit
+
+
 EARLY = [
-    # road, request head start (url, extra lines), status, needs URL commands
+    # road, request head start (url, extra lines), status, text of the
+    # answer, configuration edit, client address, status of a next request
+    # on the same connection
     ("url-command redirect", lambda s: (s.url("/plain/r"), "Referer: http://xx--fresh.example/\r\n"),
-     302, False),
+     302, b"", None, None, 200),
     ("template command",
-     lambda s: (f"http://xx--template[unknown].origin.test:{s.port}/plain/t", ""), 200, True),
-    ("refused connection", lambda s: (f"http://origin.test:{free_port()}/x", ""), 503, False),
+     lambda s: (f"http://xx--template[unknown].origin.test:{s.port}/plain/t", ""), 200,
+     b"<title>Error</title>", with_url_commands, None, 200),
+    ("refused connection", lambda s: (f"http://origin.test:{free_port()}/x", ""), 503,
+     b"<title>Connection failed</title>", None, None, 200),
+    ("request kind the access word refuses", lambda s: (s.url("/plain/k"), ""), 404,
+     b"<title>Access denied</title>",
+     allow_rule_set(access="interface,transparent,host_header,connect"), None, 404),
+    ("client outside the access rules", lambda s: (s.url("/plain/a"), ""), 403,
+     b"<title>Access denied</title>", allow_rule_set(client_ranges="127.0.0.1-127.0.0.1"),
+     "127.0.0.2", 403),
+    ("url filter block", lambda s: (s.url("/plain/blocked"), ""), 403, b"is blocked",
+     url_filter_deny("^/plain/blocked"), None, 200),
 ]
 
 
 @pytest.mark.parametrize("framing", [counted, chunked], ids=["counted", "chunked"])
-@pytest.mark.parametrize("road,start,status,commands", EARLY, ids=[e[0] for e in EARLY])
+@pytest.mark.parametrize("road,start,status,text,edit,source,next_status", EARLY,
+                         ids=[e[0] for e in EARLY])
 def test_a_body_left_unread_never_becomes_a_request(scripted, tmp_path, proxy_factory, road,
-                                                    start, status, commands, framing):
-    config = write_config(tmp_path / "c.xml", with_url_commands if commands else None)
+                                                    start, status, text, edit, source,
+                                                    next_status, framing):
+    config = write_config(tmp_path / "c.xml", edit)
     proxy = proxy_factory(config=config)
     url, extra = start(scripted)
     head = f"GET {url} HTTP/1.1\r\nHost: origin.test\r\n{extra}"
-    with Client(proxy, timeout=20) as c:
+    with Client(proxy, source=source, timeout=20) as c:
         c.send(head + framing(smuggled(scripted)))
         reply = c.response()
         assert reply.status == status, reply
+        assert text in reply.body, reply
         # The body was read and dropped, and the connection goes on; or it
         # was not, and the connection ends, as the answer said it would.
+        # A client the rules refuse is refused again.
         after = scripted.url("/plain/after")
         try:
             c.send(get(after))
@@ -168,7 +197,9 @@ def test_a_body_left_unread_never_becomes_a_request(scripted, tmp_path, proxy_fa
             assert reply.header("Connection") == "close", reply
         else:
             assert reply.header("Connection") == "keep-alive", reply
-            assert nxt.status == 200 and nxt.body == b"plain /plain/after", nxt
+            assert nxt.status == next_status, nxt
+            if next_status == 200:
+                assert nxt.body == b"plain /plain/after", nxt
     time.sleep(0.5)
     assert not [h for h in scripted.heads if "SMUGGLED" in h], scripted.heads
     assert not [r for r in access_log_records(proxy) if "SMUGGLED" in r["url"]]

@@ -11,8 +11,8 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import (Client, Nginx, ScriptedServer, access_log_records, set_fields,
-                      write_config)
+from conftest import (Client, Nginx, ScriptedServer, access_log_records, sanitizer_reports,
+                      set_fields, write_config)
 from upstream_peers import TLS_NAMES, Tinyproxy, TlsNginx
 
 RULE_FIELDS = ["enabled", "comment", "groups", "profiles", "host", "user", "password",
@@ -348,5 +348,49 @@ def test_request_body_is_sent_again_after_the_parent_challenge(tmp_path, parents
                    f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
             reply = c.response()
         assert reply.status == 200 and reply.body == body, reply
+    finally:
+        origin.stop()
+
+
+# (why, largest buffered request, status, the body reaches the origin)
+HELD_BODIES = [
+    ("no buffer limit: the body is held and sent again", "0", 200, True),
+    ("larger than the buffer limit: refused, never sent", "16K", 413, False),
+]
+
+
+@pytest.mark.parametrize("why,buffer,status,passed", HELD_BODIES, ids=[h[0] for h in HELD_BODIES])
+def test_body_held_for_the_parent_challenge_stays_within_the_buffer_limit(
+        tmp_path, web, parents, proxy_factory, why, buffer, status, passed):
+    parent = parents("held", auth=("kvuser", "s3cret"))
+    origin = EchoBodyOrigin()
+    try:
+        config = forward_config(tmp_path / "p.xml", [
+            dict(host="127.0.0.1", port=str(parent.port), user="kvuser", password="s3cret")])
+        tree = ET.parse(config)
+        set_fields(tree.getroot().find("general").find("rule"), max_upload_buffer=buffer)
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
+        proxy = proxy_factory(config=config)
+        body = b"field=" + b"v" * 50000
+        with Client(proxy, timeout=20) as c:
+            # A first request through the parent: the connection now knows
+            # that parent wants credentials, and holds the next body.
+            assert get(c, f"http://127.0.0.1:{web.port}/f1.txt").status == 200
+            c.send(f"POST http://127.0.0.1:{origin.port}/held HTTP/1.1\r\nHost: x\r\n"
+                   f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+            reply = c.response()
+            assert reply.status == status, (why, reply)
+            if passed:
+                assert reply.body == body, why
+            else:
+                assert b"<title>Upload transfer limit exceeded</title>" in reply.body, reply
+                assert reply.header("Connection") == "close", reply
+                assert c.closed(), why
+        time.sleep(0.5)
+        assert ("/held" in parent.log_text()) == passed, parent.log_text()
+        log = proxy.native_log.read_text(errors="replace")
+        assert ("forced buffering of POST request" in log) == passed, log
+        assert ("too large to hold for the parent's authentication" in log) != passed, log
+        assert sanitizer_reports(proxy) == []
     finally:
         origin.stop()

@@ -45,6 +45,8 @@ def test_requests_through_socks4_and_socks5(tmp_path, web, dante, proxy_factory)
                     # The "unknown" page, not the origin's answer.
                     assert b"through socks" not in reply.body, why
                     assert reply.header("Content-Type") == "text/html", why
+                    assert b"<title>Error</title>" in reply.body, (why, reply)
+                    assert b'<font size="2">Error</font>' in reply.body, (why, reply)
         proxy.stop()
     log = dante.log_text()
     assert "username%kvsocks@" in log

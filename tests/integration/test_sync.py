@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ET
 
 from conftest import (Nginx, ScriptedServer, set_fields, wait_port, wait_until,
                       write_config)
+from test_interface import page, post
 
 
 def sync_config(path, pool_size, ftp_user, templates, io_timeout="60"):
@@ -164,3 +165,27 @@ def test_stalled_master_times_out_and_changes_nothing(tmp_path, proxy_factory):
         assert listening(proxy)
     finally:
         master.stop()
+
+
+def test_load_from_a_stalled_url_times_out_and_changes_nothing(tmp_path, proxy_factory):
+    server = Stalled()
+    try:
+        local = sync_config(tmp_path / "local.xml", "11", "localuser", SLAVE_TEMPLATES,
+                            io_timeout="2")
+        proxy = proxy_factory(config=local)
+        before = page(proxy, "/xml").body
+        assert b"localuser" in before
+        started = time.monotonic()
+        reply = post(proxy, "/load", {"filename": f"http://127.0.0.1:{server.port}/cfg.xml",
+                                      "overwrite": "yes"})
+        # The fetch gave up after the I/O time-out in force, not the server.
+        assert time.monotonic() - started < 10
+        # The page reports the failure; the log has the fetch's own line for
+        # a server that sent no head (the load itself logs nothing more).
+        assert b"Load failed" in reply.body, reply
+        assert wait_until(lambda: log_count(proxy, "advice: purge dns") == 1)
+        assert page(proxy, "/xml").body == before
+        assert proxy.config.read_bytes() == local.read_bytes()
+        assert listening(proxy)
+    finally:
+        server.stop()

@@ -49,6 +49,8 @@ serverpool_t *entry_new(Socket *socket, const ServerPoolKey &key)
     entry->forward_type = key.forward_type;
     entry->parent = dup_or_null(key.parent);
     entry->parent_port = key.parent_port;
+    entry->parent_user = dup_or_null(key.parent_user);
+    entry->parent_password = dup_or_null(key.parent_password);
     entry->tls = key.tls;
     return entry;
 }
@@ -62,6 +64,8 @@ void entry_free(serverpool_t *entry)
     free(entry->user);
     free(entry->password);
     free(entry->parent);
+    free(entry->parent_user);
+    free(entry->parent_password);
     free(entry);
 }
 
@@ -81,18 +85,22 @@ bool text_equal(const char *a, const char *b)
 
 // Names compare without case, passwords with case: a password that
 // differs only in case is another password.
+bool account_matches(const char *entry_user, const char *entry_password, const char *user,
+                     const char *password)
+{
+    if (user)
+        return entry_user && strcasecmp(entry_user, user) == 0 &&
+               text_equal(entry_password, password);
+    // A connection opened with a password is not lent without one.
+    return !entry_user && text_equal(password, entry_password);
+}
+
 bool entry_matches(const serverpool_t *entry, const ServerPoolKey &key)
 {
-    if (key.user) {
-        if (!entry->user || strcasecmp(entry->user, key.user) != 0)
-            return false;
-        if (!key.password || !entry->password || strcmp(entry->password, key.password) != 0)
-            return false;
-    } else {
-        // A connection opened with a password is not lent without one.
-        if (entry->user || !text_equal(key.password, entry->password))
-            return false;
-    }
+    if (!account_matches(entry->user, entry->password, key.user, key.password) ||
+        !account_matches(entry->parent_user, entry->parent_password, key.parent_user,
+                         key.parent_password))
+        return false;
     return strcasecmp(entry->protocol, key.protocol) == 0 &&
            strcasecmp(entry->host, key.host) == 0 && entry->port == key.port &&
            entry->forward_type == key.forward_type &&
@@ -264,6 +272,10 @@ ServerPoolKey serverpool_key(const CONNECTION_T *conn)
     key.password = request->password;
     key.forward_type = conn->forward_type;
     key.tls = (conn->flags & CONN_TLS) ? 1 : 0;
+    if (conn->forward_type != FORWARD_DIRECT) {
+        key.parent_user = conn->forward_user;
+        key.parent_password = conn->forward_password;
+    }
     if (conn->forward_type == FORWARD_HTTP) {
         key.host = conn->forward_host && *conn->forward_host ? conn->forward_host
                                                              : request->host;

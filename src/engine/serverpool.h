@@ -37,6 +37,11 @@ struct ServerPoolKey {
     const char *parent = nullptr;    // SOCKS server or tunnelling parent, else null
     int parent_port = 0;
     int tls = 0;                     // 1: the connection speaks TLS
+    // Account the forward rule gives for the parent, else null: a parent
+    // that authenticates a connection (NTLM) keeps it authenticated, so it
+    // is lent only to requests sent under the same account.
+    const char *parent_user = nullptr;
+    const char *parent_password = nullptr;
 };
 
 // One idle upstream connection.
@@ -52,6 +57,8 @@ struct serverpool_t {
     char *parent;        // owned, or null
     int parent_port;
     int tls;
+    char *parent_user;      // owned, or null
+    char *parent_password;  // owned, or null
 };
 
 class ServerPool {

@@ -134,17 +134,34 @@ TEST_F(ServerPoolTest, FindTellsPathsApart)
     socks.parent_port = 1080;
     ServerPoolKey other_socks = socks;
     other_socks.parent = "socks2.test";
+    // A parent authenticates a connection for the account of the forward
+    // rule; another rule's account must not inherit it.
+    ServerPoolKey parent = direct;
+    parent.forward_type = FORWARD_HTTP;
+    parent.host = "parent.test";
+    parent.parent_user = "alice";
+    parent.parent_password = "a";
+    ServerPoolKey other_account = parent;
+    other_account.parent_user = "bob";
+    other_account.parent_password = "b";
+    ServerPoolKey other_password = parent;
+    other_password.parent_password = "A";
+    ServerPoolKey no_account = parent;
+    no_account.parent_user = nullptr;
+    no_account.parent_password = nullptr;
 
-    const ServerPoolKey keys[] = {direct, other_port, tls, socks, other_socks};
+    const ServerPoolKey keys[] = {direct, other_port,    tls,           socks,     other_socks,
+                                  parent, other_account, other_password, no_account};
+    constexpr int n = sizeof keys / sizeof keys[0];
     ServerPool pool;
-    Socket *sockets[5];
-    for (int i = 0; i < 5; i++) {
+    Socket *sockets[n];
+    for (int i = 0; i < n; i++) {
         sockets[i] = socket_new();
         pool.Add(sockets[i], keys[i]);
     }
     // Taken in reverse order, so that a lax match would hand out an older
     // entry of another path.
-    for (int i = 4; i >= 0; i--) {
+    for (int i = n - 1; i >= 0; i--) {
         Socket *got = pool.Find(keys[i]);
         EXPECT_EQ(got, sockets[i]) << "key " << i;
         delete got;

@@ -5,6 +5,7 @@ what the proxy sends and reuses, and dnsmasq as the DNS blacklist's
 server.  Every service runs with its own configuration in the test's
 temporary directory on loopback; none of the machine's own instances is
 used."""
+import gzip
 import hashlib
 import os
 import random
@@ -21,6 +22,7 @@ from conftest import (ScriptedServer, add_item, exchange, extended_log_records, 
                       stop_process, wait_until, write_config)
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
 from test_cache import codes, origin_requests
+from test_filters import Origin, reply_of
 
 CLEAN = random.Random(13).randbytes(1024 * 1024)
 
@@ -691,3 +693,48 @@ def test_objects_passed_unscanned_are_cached_without_the_clean_mark(
     finally:
         clamd.stop()
     assert not journal_flags(store)[clean_url] & CACHE_CLEAN, why
+
+
+@needs_clamd
+def test_a_body_that_cannot_be_decoded_passes_unscanned_and_is_never_marked_clean(
+        tmp_path, proxy_factory):
+    """A gzip body whose trailer is wrong cannot be decoded: ClamAV is not
+    handed its coded bytes, the response passes as a failed scan, and the
+    cached object is not marked clean, so a hit is checked again.  ICAP
+    gets the coded body with its Content-Encoding, a message it can read
+    as what it is."""
+    coded = bytearray(gzip.compress(b"<html>" + b"nothing to see " * 2000 + b"</html>"))
+    coded[-8] ^= 0xff   # the CRC-32 no longer matches the data
+    coded = bytes(coded)
+    origin = Origin(lambda path, head, body: reply_of(
+        coded, "text/html", b"Content-Encoding: gzip\r\nCache-Control: max-age=3600\r\n"
+                            b"Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n"))
+    icap = ScriptedIcap(no_change)
+    store = tmp_path / "store"
+
+    def edit(root):
+        add_store(root, store)
+        icap_section = root.find("icap")
+        set_fields(icap_section, enabled="true")
+        add_item(icap_section, "services", rule_model(root, "icap", "services"),
+                 enabled="true", comment="sees the coded body", host="127.0.0.1",
+                 port=str(icap.port), service="/svc", methods="respmod")
+
+    clamd = Clamd(tmp_path)
+    try:
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(clamd.socket), edit=edit))
+        for _ in range(2):
+            r = get(proxy, origin.url("/broken.html"))
+            assert r.status == 200 and r.body == coded, r
+            assert r.header("Content-Encoding") == "gzip"
+        assert codes(proxy, 2) == ["TCP_MISS", "TCP_HIT"]
+        line = "ClamAV: body could not be decoded: response passed unscanned"
+        assert wait_until(lambda: native_log(proxy).count(line) == 2), native_log(proxy)
+        seen = icap.requests[0]
+        assert "Content-Encoding: gzip" in seen["heads"] and seen["body"] == coded
+        proxy.stop()
+    finally:
+        clamd.stop()
+        icap.stop()
+        origin.stop()
+    assert not journal_flags(store)[origin.url("/broken.html")] & CACHE_CLEAN

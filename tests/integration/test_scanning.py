@@ -11,6 +11,7 @@ import os
 import random
 import re
 import shutil
+import socket
 import threading
 import time
 import xml.etree.ElementTree as ET
@@ -434,8 +435,10 @@ needs_dnsmasq = pytest.mark.skipif(shutil.which("dnsmasq") is None,
 
 @needs_dnsmasq
 def test_dnsbl_refuses_listed_domains_and_passes_the_others(tmp_path, served, proxy_factory):
+    # A host given as an address is looked up by its last two numbers.
     dns = Dnsmasq(tmp_path, ["address=/origin.test.bl.test/127.0.0.2",
-                             "address=/other.test.bl.test/10.9.9.9"])
+                             "address=/other.test.bl.test/10.9.9.9",
+                             "address=/0.1.bl.test/127.0.0.3"])
     try:
         def edit(root):
             set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
@@ -446,32 +449,75 @@ def test_dnsbl_refuses_listed_domains_and_passes_the_others(tmp_path, served, pr
                                      "www.other.test": "127.0.0.1",
                                      "www.unlisted.test": "127.0.0.1"})
         for host, refused in (("www.origin.test", True), ("www.other.test", False),
-                              ("www.unlisted.test", False)):
+                              ("www.unlisted.test", False), ("127.0.0.1", True)):
             r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
                                  f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
             if refused:
                 assert r.status == 404, (host, r)
             else:
                 assert r.status == 200 and r.body == b"<html>just a page</html>\n", host
-        assert "domain www.origin.test is blacklisted" in native_log(proxy)
-        records = extended_log_records(proxy)
-        assert any(x["filter"].startswith("dnsbl") for x in records)
+        for host in ("www.origin.test", "127.0.0.1"):
+            assert wait_until(lambda: f"domain {host} is blacklisted" in native_log(proxy))
+        records = wait_until(lambda: len(extended_log_records(proxy)) >= 4 and
+                             extended_log_records(proxy))
+        refused = [x for x in records if x["filter"].startswith("dnsbl")]
+        assert len(refused) == 2, records
     finally:
         dns.stop()
 
 
+class SilentDns:
+    """A DNS server that reads every query and never answers, on a
+    loopback address whose port 53 is free."""
+
+    def __init__(self):
+        self.address = dnsmasq_address()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((self.address, 53))
+        self.sock.settimeout(0.2)
+        self.queries = 0
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        while not self.stopped.is_set():
+            try:
+                self.sock.recvfrom(4096)
+                self.queries += 1
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join(timeout=10)
+        self.sock.close()
+
+
 @needs_dnsmasq
-def test_dnsbl_with_the_dns_server_down_ends_within_the_time_out(tmp_path, served,
-                                                                 proxy_factory):
+@pytest.mark.parametrize("server", ["down", "silent"])
+def test_dnsbl_with_the_dns_server_down_or_silent_ends_within_the_time_out(
+        tmp_path, served, proxy_factory, server):
     def edit(root):
         set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
                    addresses="127.0.0.2-127.0.0.255")
     config = write_config(tmp_path / "dnsbl.xml", edit)
-    proxy = proxy_factory(config=config, nameserver=dnsmasq_address())
-    start = time.monotonic()
-    r = get(proxy, url(served, "/page.html"))
-    assert r.status == 200
-    assert time.monotonic() - start < 10
+    silent = SilentDns() if server == "silent" else None
+    try:
+        # The resolver gives each query one try of one second.
+        proxy = proxy_factory(config=config,
+                              nameserver=silent.address if silent else dnsmasq_address())
+        start = time.monotonic()
+        r = get(proxy, url(served, "/page.html"))
+        assert r.status == 200 and r.body == b"<html>just a page</html>\n"
+        assert time.monotonic() - start < 10
+        if silent:
+            assert silent.queries >= 1, "the blacklist zone was never asked"
+    finally:
+        if silent:
+            silent.stop()
 
 
 # ---------------------------------------------------------- categorisation

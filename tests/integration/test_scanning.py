@@ -597,6 +597,56 @@ def test_categories_give_profiles_and_survive_a_restart(tmp_path, served, proxy_
         dns.stop()
 
 
+@needs_dnsmasq
+def test_a_url_filter_rule_for_a_category_profile_refuses_the_host_and_the_feed_is_read(
+        tmp_path, served, proxy_factory):
+    dns = Dnsmasq(tmp_path, [f"mx-host=www.shop.test.{ZONE},shopping,40",
+                             f"mx-host=www.fed.test.{ZONE},news,7"])
+    hints = tmp_path / "hints"
+    hints.mkdir()
+    # The access log of an earlier run: the start-up turns its hosts into
+    # the host feed, which the service thread looks up and then deletes.
+    previous = tmp_path / "proxy" / "access.log"
+    previous.parent.mkdir()
+    previous.write_text(
+        "1765400000.000 3 127.0.0.1 TCP_MISS/200 25 GET http://www.fed.test:8080/a.html "
+        "- DIRECT/127.0.0.1 text/html\n")
+    feed = tmp_path / "proxy" / "access.log.smfeed"
+    rules = [{"enabled": "true", "comment": "shops", "categories": "shopping",
+              "score_range": "30-50", "add_profiles": "shoppers"}]
+
+    def edit(root):
+        filt = root.find("url-filtering")
+        set_fields(filt, enabled="true", mode="0")
+        add_item(filt, "deny", rule_model(root, "url-filtering", "deny"), enabled="true",
+                 comment="no shopping", profiles="shoppers")
+    config = sortmarks_config(tmp_path, hints, rules)
+    tree = ET.parse(config)
+    edit(tree.getroot())
+    tree.write(config, encoding="UTF-8", xml_declaration=True)
+    hosts = {"www.shop.test": "127.0.0.1", "www.plain.test": "127.0.0.1"}
+    try:
+        proxy = proxy_factory(config=config, nameserver=dns.address, hosts=hosts)
+        assert wait_until(lambda: f"read from smfeed:{feed}, records: 1" in native_log(proxy),
+                          timeout=20), native_log(proxy)
+        assert not feed.exists()
+        for host, refused in (("www.shop.test", True), ("www.plain.test", False)):
+            r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
+                             f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
+            assert r.status == (403 if refused else 200), (host, r)
+        assert "shoppers" in profiles_of(proxy, "www.shop.test")
+        records = [x for x in extended_log_records(proxy) if "www.shop.test" in x["url"]]
+        assert records[-1]["filter"].startswith("url-filter"), records
+        # The fed host was looked up without being asked for: it is saved
+        # with the requested one.
+        proxy.stop()
+        saved = [x.split("\t")[0].lower()
+                 for x in (hints / "sortmarks.cache").read_text().split("\n") if x]
+        assert sorted(saved) == ["www.fed.test", "www.shop.test"], saved
+    finally:
+        dns.stop()
+
+
 # ------------------------------------------------------------ URL blacklist
 
 def test_url_blacklist_tree_refuses_listed_hosts_and_paths(tmp_path, served, proxy_factory):

@@ -117,6 +117,10 @@ def test_clamav_refuses_eicar_and_passes_clean_bodies_whole(tmp_path, served, cl
     assert "clamav" in (clamd.dir / "clamd.log").read_text().lower()
 
 
+# What the log says of a response that passed because the scan failed.
+UNSCANNED = "antivirus: ClamAV: response passed unscanned"
+
+
 @needs_clamd
 def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         tmp_path, served, proxy_factory):
@@ -126,7 +130,7 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         proxy = proxy_factory(config=clamav_config(tmp_path, str(small.socket)))
         r = get(proxy, url(served, "/clean.bin"))
         assert r.status == 200 and r.body == CLEAN
-        assert wait_until(lambda: "response passed unscanned" in native_log(proxy))
+        assert wait_until(lambda: UNSCANNED in native_log(proxy))
         proxy.stop()
     finally:
         small.stop()
@@ -139,6 +143,7 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
     log = native_log(proxy)
     assert "Please Verify that ClamAV is listening on" in log
     assert "failed to check file for viruses" in log
+    assert UNSCANNED in log
     proxy.stop()
 
     # Stalled: a daemon that accepts and never answers ends within the
@@ -155,6 +160,10 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         r = get(proxy, url(served, "/eicar.txt"))
         assert r.status == 200 and r.body == EICAR
         assert time.monotonic() - start < 10
+        # Nothing was read before the time-out: the scan failed, and the
+        # response is logged as passed unscanned.
+        assert wait_until(lambda: UNSCANNED in native_log(proxy)), native_log(proxy)
+        assert "ClamAV: Please Verify the Socket Read Permissions" in native_log(proxy)
     finally:
         stalled.stop()
 

@@ -214,6 +214,16 @@ int AntivirusSection::check_and_block(CONNECTION_T *connection, Filebuf *body)
         unlock();
         return 0;
     }
+    // A body left in a content coding the engine could not undo would be
+    // scanned as its coded bytes, and a clean verdict on those says
+    // nothing: it passes as a failed scan, never to be marked clean.
+    if (body != nullptr && filter_body_coded(connection)) {
+        unlock();
+        connection->flags |= CONN_SCAN_FAILED;
+        putlog(LOG_ANTIVIRUS, "%s: body could not be decoded: response passed unscanned",
+               names.scanner);
+        return 0;
+    }
     std::string page =
         filter_page_name(rule->template_name, fields[layout.template_field].raw, "virus");
     Scan scan = prepare(connection, *rule);

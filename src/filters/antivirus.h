@@ -84,7 +84,8 @@ private:
 // buffering decision a connector asks for the body when one of its rules
 // applies; once the body is buffered it hands the body to its daemon and
 // blocks a virus with the template page.  A daemon that fails lets the
-// response pass unscanned.
+// response pass unscanned; so does a body the engine could not decode,
+// which is never handed to a daemon in its coded form.
 //
 // What the request's scans found is kept in the connection's flags:
 // CONN_SCANNED_CLEAN when a connector got a clean verdict, CONN_SCAN_FAILED

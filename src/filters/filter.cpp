@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "config/profiles.h"
 #include "engine/connection.h"
@@ -250,6 +251,13 @@ bool filter_applies(int32_t enabled, bool broken, const StringList &groups,
 const char *filter_client(const CONNECTION_T *connection)
 {
     return connection->client_ip ? connection->client_ip : "";
+}
+
+bool filter_body_coded(const CONNECTION_T *connection)
+{
+    const HEADER *r = connection->response;
+    return r && r->content_encoding && *r->content_encoding &&
+           strcasecmp(r->content_encoding, "identity") != 0;
 }
 
 std::string filter_page_name(const std::string &rule_template,

@@ -121,6 +121,12 @@ bool filter_applies(int32_t enabled, bool broken, const StringList &groups,
 // The client's address for log lines.
 const char *filter_client(const CONNECTION_T *connection);
 
+// Whether the response body a filter is handed is still in its content
+// coding: the engine removes the Content-Encoding of a body it decoded, so
+// one still there (other than "identity") means the body could not be
+// decoded.  Such a body is never counted as inspected.
+bool filter_body_coded(const CONNECTION_T *connection);
+
 // The two-pass evaluation.  Within a list the first rule that matches ends
 // the search.  mode not 0: the allow list must match (else the default rule
 // decides), then a deny match decides.  mode 0: only a deny match that no

@@ -68,6 +68,19 @@ IcapEncapsulation icap_encapsulation_parse(const char *value)
     return e;
 }
 
+void icap_head_unfold(char *head)
+{
+    for (char *p = head; *p; p++) {
+        if (*p != '\n')
+            continue;
+        if (p[1] != ' ' && p[1] != '\t')
+            continue;
+        if (p > head && p[-1] == '\r')
+            p[-1] = ' ';
+        *p = ' ';
+    }
+}
+
 ICAP::ICAP(const Item &item)
     : enabled(item.fields[0].int_value),
       comment(item.fields[1].raw),
@@ -139,24 +152,6 @@ namespace {
 bool has_line_break(const std::string &text)
 {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
-
-// ICAP servers fold long reply fields onto continuation lines (c-icap's
-// X-Violations-Found does).  The reply comes from a configured service,
-// not from a client or an origin, so its continuation lines are joined to
-// the line before them, each line break becoming a blank, before the head
-// is read with the HTTP head parser, which refuses folding.
-void icap_head_unfold(char *head)
-{
-    for (char *p = head; *p; p++) {
-        if (*p != '\n')
-            continue;
-        if (p[1] != ' ' && p[1] != '\t')
-            continue;
-        if (p > head && p[-1] == '\r')
-            p[-1] = ' ';
-        *p = ' ';
-    }
 }
 
 // Restores the connection's own server socket when the exchange ends, and

@@ -40,6 +40,15 @@ struct IcapEncapsulation {
 // int); unknown pieces ignored, a repeated name keeps its last number.
 IcapEncapsulation icap_encapsulation_parse(const char *value);
 
+// ICAP servers fold long reply fields onto continuation lines (c-icap's
+// X-Violations-Found does).  The reply comes from a configured service,
+// not from a client or an origin, so each continuation line is joined to
+// the line before it, its line break (CR LF or LF) becoming blanks, before
+// the head is read with the HTTP head parser, which refuses folding.  A
+// fold before the status line has nothing to join and is left to that
+// parser.  Works in place on a NUL-terminated head.
+void icap_head_unfold(char *head);
+
 // One service rule of the section.
 class ICAP {
 public:

@@ -2,7 +2,6 @@
 #include "filters/keyword.h"
 
 #include <cstring>
-#include <strings.h>
 
 #include "engine/connection.h"
 #include "engine/header.h"
@@ -18,22 +17,12 @@ KeywordSection *keyword_section = nullptr;
 namespace {
 
 const char *response_type(const CONNECTION_T *connection);
-bool body_still_encoded(const CONNECTION_T *connection);
 
 // The Content-Type the rules see: as received, or "" without one.
 const char *response_type(const CONNECTION_T *connection)
 {
     const HEADER *r = connection->response;
     return r && r->content_type ? r->content_type : "";
-}
-
-// The engine removes the Content-Encoding of a body it decoded; one that
-// is still there means the body could not be decoded.
-bool body_still_encoded(const CONNECTION_T *connection)
-{
-    const HEADER *r = connection->response;
-    return r && r->content_encoding && *r->content_encoding &&
-           strcasecmp(r->content_encoding, "identity") != 0;
 }
 
 }  // namespace
@@ -111,7 +100,7 @@ int KeywordSection::check(CONNECTION_T *connection, Filebuf *body)
         unlock();
         return 0;
     }
-    if (body != nullptr && body_still_encoded(connection)) {
+    if (body != nullptr && filter_body_coded(connection)) {
         putlog(LOG_KEYWORDFILTER, "[IP:%s] body could not be decoded: not scored",
                filter_client(connection));
         unlock();

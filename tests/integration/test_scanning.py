@@ -5,11 +5,13 @@ what the proxy sends and reuses, and dnsmasq as the DNS blacklist's
 server.  Every service runs with its own configuration in the test's
 temporary directory on loopback; none of the machine's own instances is
 used."""
+import gzip
 import hashlib
 import os
 import random
 import re
 import shutil
+import socket
 import threading
 import time
 import xml.etree.ElementTree as ET
@@ -21,6 +23,7 @@ from conftest import (ScriptedServer, add_item, exchange, extended_log_records, 
                       stop_process, wait_until, write_config)
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
 from test_cache import codes, origin_requests
+from test_filters import Origin, reply_of
 
 CLEAN = random.Random(13).randbytes(1024 * 1024)
 
@@ -114,6 +117,10 @@ def test_clamav_refuses_eicar_and_passes_clean_bodies_whole(tmp_path, served, cl
     assert "clamav" in (clamd.dir / "clamd.log").read_text().lower()
 
 
+# What the log says of a response that passed because the scan failed.
+UNSCANNED = "antivirus: ClamAV: response passed unscanned"
+
+
 @needs_clamd
 def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         tmp_path, served, proxy_factory):
@@ -123,7 +130,7 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         proxy = proxy_factory(config=clamav_config(tmp_path, str(small.socket)))
         r = get(proxy, url(served, "/clean.bin"))
         assert r.status == 200 and r.body == CLEAN
-        assert wait_until(lambda: "response passed unscanned" in native_log(proxy))
+        assert wait_until(lambda: UNSCANNED in native_log(proxy))
         proxy.stop()
     finally:
         small.stop()
@@ -136,6 +143,7 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
     log = native_log(proxy)
     assert "Please Verify that ClamAV is listening on" in log
     assert "failed to check file for viruses" in log
+    assert UNSCANNED in log
     proxy.stop()
 
     # Stalled: a daemon that accepts and never answers ends within the
@@ -152,6 +160,10 @@ def test_clamav_down_stalled_or_refusing_lets_the_response_pass_unscanned(
         r = get(proxy, url(served, "/eicar.txt"))
         assert r.status == 200 and r.body == EICAR
         assert time.monotonic() - start < 10
+        # Nothing was read before the time-out: the scan failed, and the
+        # response is logged as passed unscanned.
+        assert wait_until(lambda: UNSCANNED in native_log(proxy)), native_log(proxy)
+        assert "ClamAV: Please Verify the Socket Read Permissions" in native_log(proxy)
     finally:
         stalled.stop()
 
@@ -432,8 +444,10 @@ needs_dnsmasq = pytest.mark.skipif(shutil.which("dnsmasq") is None,
 
 @needs_dnsmasq
 def test_dnsbl_refuses_listed_domains_and_passes_the_others(tmp_path, served, proxy_factory):
+    # A host given as an address is looked up by its last two numbers.
     dns = Dnsmasq(tmp_path, ["address=/origin.test.bl.test/127.0.0.2",
-                             "address=/other.test.bl.test/10.9.9.9"])
+                             "address=/other.test.bl.test/10.9.9.9",
+                             "address=/0.1.bl.test/127.0.0.3"])
     try:
         def edit(root):
             set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
@@ -444,32 +458,75 @@ def test_dnsbl_refuses_listed_domains_and_passes_the_others(tmp_path, served, pr
                                      "www.other.test": "127.0.0.1",
                                      "www.unlisted.test": "127.0.0.1"})
         for host, refused in (("www.origin.test", True), ("www.other.test", False),
-                              ("www.unlisted.test", False)):
+                              ("www.unlisted.test", False), ("127.0.0.1", True)):
             r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
                                  f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
             if refused:
                 assert r.status == 404, (host, r)
             else:
                 assert r.status == 200 and r.body == b"<html>just a page</html>\n", host
-        assert "domain www.origin.test is blacklisted" in native_log(proxy)
-        records = extended_log_records(proxy)
-        assert any(x["filter"].startswith("dnsbl") for x in records)
+        for host in ("www.origin.test", "127.0.0.1"):
+            assert wait_until(lambda: f"domain {host} is blacklisted" in native_log(proxy))
+        records = wait_until(lambda: len(extended_log_records(proxy)) >= 4 and
+                             extended_log_records(proxy))
+        refused = [x for x in records if x["filter"].startswith("dnsbl")]
+        assert len(refused) == 2, records
     finally:
         dns.stop()
 
 
+class SilentDns:
+    """A DNS server that reads every query and never answers, on a
+    loopback address whose port 53 is free."""
+
+    def __init__(self):
+        self.address = dnsmasq_address()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((self.address, 53))
+        self.sock.settimeout(0.2)
+        self.queries = 0
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        while not self.stopped.is_set():
+            try:
+                self.sock.recvfrom(4096)
+                self.queries += 1
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join(timeout=10)
+        self.sock.close()
+
+
 @needs_dnsmasq
-def test_dnsbl_with_the_dns_server_down_ends_within_the_time_out(tmp_path, served,
-                                                                 proxy_factory):
+@pytest.mark.parametrize("server", ["down", "silent"])
+def test_dnsbl_with_the_dns_server_down_or_silent_ends_within_the_time_out(
+        tmp_path, served, proxy_factory, server):
     def edit(root):
         set_fields(root.find("dnsbl"), enabled="true", zone="bl.test",
                    addresses="127.0.0.2-127.0.0.255")
     config = write_config(tmp_path / "dnsbl.xml", edit)
-    proxy = proxy_factory(config=config, nameserver=dnsmasq_address())
-    start = time.monotonic()
-    r = get(proxy, url(served, "/page.html"))
-    assert r.status == 200
-    assert time.monotonic() - start < 10
+    silent = SilentDns() if server == "silent" else None
+    try:
+        # The resolver gives each query one try of one second.
+        proxy = proxy_factory(config=config,
+                              nameserver=silent.address if silent else dnsmasq_address())
+        start = time.monotonic()
+        r = get(proxy, url(served, "/page.html"))
+        assert r.status == 200 and r.body == b"<html>just a page</html>\n"
+        assert time.monotonic() - start < 10
+        if silent:
+            assert silent.queries >= 1, "the blacklist zone was never asked"
+    finally:
+        if silent:
+            silent.stop()
 
 
 # ---------------------------------------------------------- categorisation
@@ -545,6 +602,56 @@ def test_categories_give_profiles_and_survive_a_restart(tmp_path, served, proxy_
         proxy.stop()
         again = [x for x in (hints / "sortmarks.cache").read_text().split("\n") if x]
         assert len(again) == 2
+    finally:
+        dns.stop()
+
+
+@needs_dnsmasq
+def test_a_url_filter_rule_for_a_category_profile_refuses_the_host_and_the_feed_is_read(
+        tmp_path, served, proxy_factory):
+    dns = Dnsmasq(tmp_path, [f"mx-host=www.shop.test.{ZONE},shopping,40",
+                             f"mx-host=www.fed.test.{ZONE},news,7"])
+    hints = tmp_path / "hints"
+    hints.mkdir()
+    # The access log of an earlier run: the start-up turns its hosts into
+    # the host feed, which the service thread looks up and then deletes.
+    previous = tmp_path / "proxy" / "access.log"
+    previous.parent.mkdir()
+    previous.write_text(
+        "1765400000.000 3 127.0.0.1 TCP_MISS/200 25 GET http://www.fed.test:8080/a.html "
+        "- DIRECT/127.0.0.1 text/html\n")
+    feed = tmp_path / "proxy" / "access.log.smfeed"
+    rules = [{"enabled": "true", "comment": "shops", "categories": "shopping",
+              "score_range": "30-50", "add_profiles": "shoppers"}]
+
+    def edit(root):
+        filt = root.find("url-filtering")
+        set_fields(filt, enabled="true", mode="0")
+        add_item(filt, "deny", rule_model(root, "url-filtering", "deny"), enabled="true",
+                 comment="no shopping", profiles="shoppers")
+    config = sortmarks_config(tmp_path, hints, rules)
+    tree = ET.parse(config)
+    edit(tree.getroot())
+    tree.write(config, encoding="UTF-8", xml_declaration=True)
+    hosts = {"www.shop.test": "127.0.0.1", "www.plain.test": "127.0.0.1"}
+    try:
+        proxy = proxy_factory(config=config, nameserver=dns.address, hosts=hosts)
+        assert wait_until(lambda: f"read from smfeed:{feed}, records: 1" in native_log(proxy),
+                          timeout=20), native_log(proxy)
+        assert not feed.exists()
+        for host, refused in (("www.shop.test", True), ("www.plain.test", False)):
+            r = send(proxy, (f"GET http://{host}:{served.port}/page.html HTTP/1.1\r\n"
+                             f"Host: {host}\r\nConnection: close\r\n\r\n").encode())
+            assert r.status == (403 if refused else 200), (host, r)
+        assert "shoppers" in profiles_of(proxy, "www.shop.test")
+        records = [x for x in extended_log_records(proxy) if "www.shop.test" in x["url"]]
+        assert records[-1]["filter"].startswith("url-filter"), records
+        # The fed host was looked up without being asked for: it is saved
+        # with the requested one.
+        proxy.stop()
+        saved = [x.split("\t")[0].lower()
+                 for x in (hints / "sortmarks.cache").read_text().split("\n") if x]
+        assert sorted(saved) == ["www.fed.test", "www.shop.test"], saved
     finally:
         dns.stop()
 
@@ -691,3 +798,48 @@ def test_objects_passed_unscanned_are_cached_without_the_clean_mark(
     finally:
         clamd.stop()
     assert not journal_flags(store)[clean_url] & CACHE_CLEAN, why
+
+
+@needs_clamd
+def test_a_body_that_cannot_be_decoded_passes_unscanned_and_is_never_marked_clean(
+        tmp_path, proxy_factory):
+    """A gzip body whose trailer is wrong cannot be decoded: ClamAV is not
+    handed its coded bytes, the response passes as a failed scan, and the
+    cached object is not marked clean, so a hit is checked again.  ICAP
+    gets the coded body with its Content-Encoding, a message it can read
+    as what it is."""
+    coded = bytearray(gzip.compress(b"<html>" + b"nothing to see " * 2000 + b"</html>"))
+    coded[-8] ^= 0xff   # the CRC-32 no longer matches the data
+    coded = bytes(coded)
+    origin = Origin(lambda path, head, body: reply_of(
+        coded, "text/html", b"Content-Encoding: gzip\r\nCache-Control: max-age=3600\r\n"
+                            b"Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n"))
+    icap = ScriptedIcap(no_change)
+    store = tmp_path / "store"
+
+    def edit(root):
+        add_store(root, store)
+        icap_section = root.find("icap")
+        set_fields(icap_section, enabled="true")
+        add_item(icap_section, "services", rule_model(root, "icap", "services"),
+                 enabled="true", comment="sees the coded body", host="127.0.0.1",
+                 port=str(icap.port), service="/svc", methods="respmod")
+
+    clamd = Clamd(tmp_path)
+    try:
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(clamd.socket), edit=edit))
+        for _ in range(2):
+            r = get(proxy, origin.url("/broken.html"))
+            assert r.status == 200 and r.body == coded, r
+            assert r.header("Content-Encoding") == "gzip"
+        assert codes(proxy, 2) == ["TCP_MISS", "TCP_HIT"]
+        line = "ClamAV: body could not be decoded: response passed unscanned"
+        assert wait_until(lambda: native_log(proxy).count(line) == 2), native_log(proxy)
+        seen = icap.requests[0]
+        assert "Content-Encoding: gzip" in seen["heads"] and seen["body"] == coded
+        proxy.stop()
+    finally:
+        clamd.stop()
+        icap.stop()
+        origin.stop()
+    assert not journal_flags(store)[origin.url("/broken.html")] & CACHE_CLEAN

@@ -364,12 +364,12 @@ TEST_F(AntivirusTest, FprotAsksPortsInOrderUntilOneAnswers)
 {
     TempDir dir;
     std::string target;
-    std::string reply;
+    std::string answer;   // written whole, then the daemon closes
     ScriptedPeer daemon([&](int fd) {
         target = peer_read_line(fd);
         while (peer_read_line(fd).size() > 2) {
         }
-        peer_write(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + reply);
+        peer_write(fd, answer);
     });
     // Three ports where nothing listens come first.
     std::vector<int> ports;
@@ -385,23 +385,33 @@ TEST_F(AntivirusTest, FprotAsksPortsInOrderUntilOneAnswers)
         close(fd);
     }
     ports.push_back(daemon.port);
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n";
     struct {
-        const char *report;
+        const char *what;
+        std::string answer;
         AvVerdict verdict;
         const char *name;
     } cases[] = {
-        {"<fprot-results><summary>infected</summary><detected><name>EICAR</name></detected>"
-         "</fprot-results>",
+        {"infected",
+         head + "<fprot-results><summary>infected</summary><detected><name>EICAR</name>"
+                "</detected></fprot-results>",
          AV_VIRUS, "EICAR"},
-        {"<fprot-results><summary>clean</summary></fprot-results>", AV_CLEAN, ""},
-        {"<garbage", AV_FAILED, ""},
+        {"clean", head + "<fprot-results><summary>clean</summary></fprot-results>", AV_CLEAN,
+         ""},
+        {"garbage", head + "<garbage", AV_FAILED, ""},
+        // Closes early: before a byte, within the head, and within a
+        // report that would have said clean.
+        {"closed at once", "", AV_FAILED, ""},
+        {"closed in the head", "HTTP/1.0 200 OK\r\nContent-Ty", AV_FAILED, ""},
+        {"closed in the report", head + "<fprot-results><summary>clean</summary>", AV_FAILED,
+         ""},
     };
     for (const auto &c : cases) {
-        reply = c.report;
+        answer = c.answer;
         AvResult r = fprot_scan(ports, dir.path, fprot_options(FPROT_ARCHIVE, 5), EICAR.data(),
                                 EICAR.size(), short_timeouts());
-        EXPECT_EQ(c.verdict, r.verdict) << c.report;
-        EXPECT_EQ(c.name, r.name) << c.report;
+        EXPECT_EQ(c.verdict, r.verdict) << c.what;
+        EXPECT_EQ(c.name, r.name) << c.what;
         EXPECT_EQ(0u, target.find("GET " + dir.path + "/kv")) << target;
         EXPECT_NE(std::string::npos, target.find("?-archive=5%20-remote-dtd%20 HTTP/1.0"))
             << target;

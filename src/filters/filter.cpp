@@ -127,6 +127,15 @@ regex_sub_t *filter_sub_pattern(const std::string &text, int options,
     return expression;
 }
 
+bool filter_flawed(const Item &item, const char *section, const std::string &comment)
+{
+    if (!item.flawed())
+        return false;
+    putlog(LOG_ERROR, "%s: rule \"%s\" disabled: a value of it is flawed", section,
+           comment.c_str());
+    return true;
+}
+
 FilterRegex::~FilterRegex()
 {
     if (study != nullptr)
@@ -298,6 +307,8 @@ Filter::Filter(const Item &item)
 {
     host_regex.compile(host, "url filter", comment, &broken);
     path_regex.compile(path, "url filter", comment, &broken);
+    if (filter_flawed(item, "url filter", comment))
+        broken = true;
 }
 
 FilterSection::FilterSection() : Section("url-filtering", 0)

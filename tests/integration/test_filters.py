@@ -277,6 +277,48 @@ def test_a_pattern_that_does_not_compile_disables_its_rule(tmp_path, origin, pro
     assert wait_until(lambda: "does not compile" in native_log(proxy))
 
 
+FLAWED = [
+    # (why, section, globals, rule with (flawed, good) value, the url path)
+    # The template's years, 1970 to 2099, would take in the cookie expiring
+    # in 2031 that the flawed range was written to keep out.
+    ("a cookie allow rule with a year range that does not parse opens no cookie",
+     "cookies-filtering", {"enabled": "true", "mode": "1"},
+     lambda years: rule("cookies-filtering", "allow", year=years, direction="incoming",
+                        comment="early thirties"),
+     ("2040-2050", "2030,2035")),
+    ("a URL allow rule with an address list that does not parse opens no host",
+     "url-filtering", {"enabled": "true", "mode": "1"},
+     lambda addresses: url_rule(_list="allow", addresses=addresses, comment="loopback"),
+     ("127.0.0.0/8", "127.0.0.0-127.255.255.255")),
+]
+
+
+@pytest.mark.parametrize("flawed", [True, False], ids=["flawed", "written right"])
+@pytest.mark.parametrize("why,section,fields,make,values", FLAWED, ids=[f[0] for f in FLAWED])
+def test_a_flawed_value_disables_its_rule_and_never_widens_it(tmp_path, scripted, proxy_factory,
+                                                              why, section, fields, make, values,
+                                                              flawed):
+    origin = cookie_origin(scripted)
+    config = configure(tmp_path, {section: (fields, [make(values[0] if flawed else values[1])])})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, origin.url("/a"), headers="Cookie: a=1\r\n")
+    if section == "url-filtering":
+        # Written right, the rule lets loopback hosts pass; flawed, no allow
+        # rule applies and the default rule refuses.
+        assert reply.status == (403 if flawed else 200), why
+    else:
+        # Written right, the rule lets the cookie expiring in 2031 pass;
+        # flawed, allow-first mode passes none.
+        assert reply.status == 200, why
+        cookies = [v for n, v in reply.headers if n.lower() == "set-cookie"]
+        assert [v.split("=")[0] for v in cookies] == ([] if flawed else ["track"]), why
+    if flawed:
+        assert wait_until(lambda: "disabled: a value of it is flawed" in native_log(proxy))
+    log = native_log(proxy)
+    assert ("flawed XML file, section " + section in log) == flawed, log
+    assert ("disabled: a value of it is flawed" in log) == flawed, log
+
+
 # ---------------------------------------------------------- MIME filter
 
 def test_mime_filter_by_content_type_host_and_path(tmp_path, scripted, proxy_factory):

@@ -629,6 +629,43 @@ def test_rewrite_heads_and_bodies_with_matching_lengths(tmp_path, scripted, prox
     assert plain.body == body
 
 
+CODINGS = [
+    # (coding, coder)
+    ("gzip", gzip.compress),
+    ("deflate", zlib.compress),
+]
+
+
+@pytest.mark.parametrize("coding,code", CODINGS, ids=[c[0] for c in CODINGS])
+def test_rewrite_of_a_coded_body_changes_the_decoded_text(tmp_path, scripted, proxy_factory,
+                                                          coding, code):
+    # The words to rewrite are only visible decoded: the coded bytes hold
+    # no "hello".
+    text = b"<p>" + b"hello world, " * 400 + b"</p>"
+    coded = code(text)
+    assert b"hello" not in coded
+    origin = scripted(lambda path, head, b: reply_of(
+        coded, "text/html", b"Content-Encoding: " + coding.encode() + b"\r\n"))
+    rules = [rule("rewrite", "rewrites", pattern="hello", replacement="greetings",
+                  content_type="text/html", applies_to="body")]
+    proxy = proxy_factory(config=configure(tmp_path, {"rewrite": ({"enabled": "true"}, rules)}))
+    expected = text.replace(b"hello", b"greetings")
+    for accept in ("", "Accept-Encoding: gzip, deflate\r\n"):
+        reply = get(proxy, origin.url("/p"), headers=accept)
+        assert reply.status == 200, accept
+        assert int(reply.header("Content-Length")) == len(reply.body), accept
+        sent_coding = (reply.header("Content-Encoding") or "").lower()
+        body = reply.body
+        if sent_coding == "gzip":
+            body = gzip.decompress(body)
+        elif sent_coding == "deflate":
+            body = zlib.decompress(body)
+        else:
+            assert sent_coding == "", sent_coding
+        assert body == expected, (accept, sent_coding)
+    assert wait_until(lambda: "matched 400 times in body" in native_log(proxy))
+
+
 # ----------------------------------------------------------- user limits
 
 def limit_rule(**fields):

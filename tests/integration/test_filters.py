@@ -380,6 +380,7 @@ def test_mime_filter_allow_first_refuses_without_content_type_and_shows_its_page
 def keyword_config(tmp_path, threshold="10", extra=None):
     rules = [rule("keywords-filtering", "keywords", body="casino", score="4"),
              rule("keywords-filtering", "keywords", body="poker", score="6"),
+             rule("keywords-filtering", "keywords", body="roulette", score="5"),
              rule("keywords-filtering", "keywords", content_type="^image/", score="50")]
     return configure(tmp_path, {"keywords-filtering": ({"enabled": "true",
                                                         "threshold": threshold}, rules),
@@ -394,6 +395,10 @@ KEYWORD_CASES = [
     # (why, body as the origin sends it, extra head lines, refused)
     ("both words reach the threshold", b"<p>casino and poker</p>", b"", True),
     ("one word alone stays below it and passes whole", b"<p>poker " * 100 + b"</p>", b"", False),
+    ("a page scoring one below the threshold passes whole",
+     b"<p>casino, then roulette</p>" + b"x" * 5000, b"", False),
+    ("a gzip page scoring one below the threshold passes whole decoded",
+     gzipped(b"casino roulette"), b"Content-Encoding: gzip\r\n", False),
     ("a word after a NUL byte still counts", b"casino\0poker", b"", True),
     ("a gzip body is scored decoded", gzipped(b"casino poker"), b"Content-Encoding: gzip\r\n", True),
     ("a deflate body is scored decoded", zlib.compress(b"casino poker"),

@@ -749,6 +749,26 @@ def test_uploads_count_against_the_upload_quota_chunked_or_not(tmp_path, scripte
     assert b"upload" in reply.body.lower()
 
 
+def test_an_announced_upload_past_4_gib_is_measured_in_64_bits(tmp_path, scripted, proxy_factory):
+    # Only the head is sent: an announced length above the allowance is
+    # refused before any byte of the body.  Cut to 32 bits, 4 GiB + 100
+    # would be 100 and pass a quota of 4 GiB.
+    origin = scripted(lambda path, head, body: reply_of(b"stored %d" % len(body)))
+    rules = [limit_rule(upload_quota="4G")]
+    proxy = proxy_factory(config=configure(tmp_path, {"limits": ({"enabled": "true"}, rules)}))
+    with Client(proxy) as c:
+        c.send(f"POST {origin.url('/up')} HTTP/1.1\r\nHost: x\r\n"
+               f"Content-Length: {4 * 1024 ** 3 + 100}\r\n\r\n" + "x" * 1000)
+        reply = c.response()
+    assert reply.status == 403
+    assert b"upload" in reply.body.lower()
+    assert origin.received == []
+    # A body within the allowance passes.
+    small = get(proxy, origin.url("/up"), method="POST", body=b"x" * 1000)
+    assert small.status == 200
+    assert small.body == b"stored 1000"
+
+
 def timed_download(proxy, url, source):
     start = time.monotonic()
     r = subprocess.run(["curl", "-sS", "--noproxy", "", "-x", proxy.url, "--interface", source,
@@ -783,3 +803,32 @@ def test_rate_limit_applies_per_request_and_a_shared_group_splits_it(tmp_path, o
         t.join()
     assert len(results) == 2
     assert max(r[0] for r in results) >= 2.2
+
+
+def test_a_rate_limit_is_applied_per_request_on_one_kept_alive_connection(tmp_path, origin,
+                                                                          proxy_factory):
+    # The profile "slow" is added to requests for /slow/ only, so that the
+    # rate rule applies to some requests of a connection and not to others.
+    (origin.root / "blob.bin").write_bytes(b"b" * 300 * 1024)
+    (origin.root / "slow").mkdir()
+    (origin.root / "slow" / "blob.bin").write_bytes(b"s" * 300 * 1024)
+    config = configure(tmp_path, {
+        "profiles": ({}, [rule("profiles", "rule", path="^/slow/", add="slow")]),
+        "limits": ({"enabled": "true"}, [limit_rule(profiles="slow", rate="200K")]),
+    })
+    proxy = proxy_factory(config=config)
+    base = f"http://origin.test:{origin.port}"
+    timings = []
+    with Client(proxy, timeout=30) as c:
+        for path in ("/blob.bin", "/slow/blob.bin", "/blob.bin", "/slow/blob.bin"):
+            start = time.monotonic()
+            c.send(request(base + path))
+            reply = c.response()
+            timings.append(time.monotonic() - start)
+            assert reply.status == 200, path
+            assert len(reply.body) == 300 * 1024, path
+            assert (reply.header("Connection") or "").lower() != "close", path
+    fast1, slow1, fast2, slow2 = timings
+    # 300 KiB at 200 KiB/s takes at least one second; unlimited, far less.
+    assert slow1 >= 1.0 and slow2 >= 1.0, timings
+    assert fast1 < 1.0 and fast2 < 1.0, timings

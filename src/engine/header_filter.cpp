@@ -50,6 +50,13 @@ Header::Header(const Item &item)
       broken(false)
 {
     compile();
+    // A list or pattern written wrong would be read as the template's
+    // empty value, which accepts every line and every user.
+    if (item.flawed()) {
+        enabled = 0;
+        putlog(LOG_ERROR, "header-filtering: rule \"%s\" disabled: a value of it is flawed",
+               comment.c_str());
+    }
 }
 
 Header::Header(const Header &other)

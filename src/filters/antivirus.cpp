@@ -158,6 +158,8 @@ void AntivirusSection::update()
         AvRule rule;
         rule.enabled = item.fields[0].int_value;
         rule.comment = item.fields[1].raw;
+        if (filter_flawed(item, name.c_str(), rule.comment))
+            rule.enabled = 0;
         if (layout.rule_groups >= 0)
             rule.groups = item.fields[layout.rule_groups].string_list;
         rule.profiles = item.fields[layout.rule_profiles].string_list;

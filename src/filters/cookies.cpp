@@ -185,6 +185,8 @@ Cookie::Cookie(const Item &item)
     bounds_set(this, item);
     domain_regex.compile(domain, "cookie filter", comment, &broken);
     path_regex.compile(path, "cookie filter", comment, &broken);
+    if (filter_flawed(item, "cookie filter", comment))
+        broken = true;
 }
 
 CookieSection::CookieSection() : Section("cookies-filtering", 0)

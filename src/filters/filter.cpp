@@ -128,6 +128,15 @@ regex_sub_t *filter_sub_pattern(const std::string &text, int options,
     return expression;
 }
 
+bool filter_flawed(const Item &item, const char *section, const std::string &comment)
+{
+    if (!item.flawed())
+        return false;
+    putlog(LOG_ERROR, "%s: rule \"%s\" disabled: a value of it is flawed", section,
+           comment.c_str());
+    return true;
+}
+
 FilterRegex::~FilterRegex()
 {
     if (study != nullptr)
@@ -306,6 +315,8 @@ Filter::Filter(const Item &item)
 {
     host_regex.compile(host, "url filter", comment, &broken);
     path_regex.compile(path, "url filter", comment, &broken);
+    if (filter_flawed(item, "url filter", comment))
+        broken = true;
 }
 
 FilterSection::FilterSection() : Section("url-filtering", 0)

@@ -8,6 +8,8 @@
 //   filter_pattern    compiles a rule's expression; one that does not
 //                     compile disables the rule (it never applies) rather
 //                     than dropping the condition;
+//   filter_flawed     the same for a rule one of whose values did not
+//                     parse when it was read;
 //   filter_applies    the applicability of a rule: enabled, not disabled
 //                     by a broken value, its groups list accepting the
 //                     user's directory groups and its profiles list the
@@ -57,6 +59,14 @@ regexp_t *filter_pattern(const std::string &text, const char *section,
 regex_sub_t *filter_sub_pattern(const std::string &text, int options,
                                 const char *section, const std::string &comment,
                                 bool *broken);
+
+// Whether a value of the item did not parse when it was read (its
+// "flawed XML file" line was logged then); such a rule is logged with its
+// section and comment and must be disabled by the caller.  The field then
+// holds the template's value, and an empty list or an open time window
+// there means "any": read as it is, the rule would apply more widely than
+// it was written.
+bool filter_flawed(const Item &item, const char *section, const std::string &comment);
 
 // An owned matching expression, freed with its rule.  It is compiled
 // caseless, as reg_compile compiles rule expressions, and also by PCRE's

@@ -18,6 +18,7 @@
 #include "engine/network.h"
 #include "engine/serverpool.h"
 #include "engine/socket.h"
+#include "filters/filter.h"
 #include "runtime/blowfish.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
@@ -90,6 +91,8 @@ ICAP::ICAP(const Item &item)
       port(item.fields[5].int_value),
       methods(item.fields[6].int_value)
 {
+    if (filter_flawed(item, "icap", comment))
+        enabled = 0;
     // The callbacks exist from the first rule on; Add refuses a second
     // registration, so later rules change nothing.
     processors.Add(icap_reqmod, PROCESSOR_REQMOD);

@@ -40,6 +40,8 @@ Keyword::Keyword(const Item &item)
 {
     content_type_regex.compile(content_type, "keyword filter", comment, &broken);
     body_regex.compile(body, "keyword filter", comment, &broken);
+    if (filter_flawed(item, "keyword filter", comment))
+        broken = true;
 }
 
 KeywordSection::KeywordSection() : Section("keywords-filtering", 0)

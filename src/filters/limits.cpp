@@ -75,6 +75,8 @@ Limit::Limit(const Item &item)
     }
     if (flags & LIMIT_SHARED_GROUP)
         group = new LimitGroup(rate);
+    if (filter_flawed(item, "limits", comment))
+        enabled = 0;
 }
 
 Limit::~Limit()

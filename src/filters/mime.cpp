@@ -49,6 +49,8 @@ Mime::Mime(const Item &item)
     content_type_regex.compile(content_type, "mime filter", comment, &broken);
     host_regex.compile(host, "mime filter", comment, &broken);
     path_regex.compile(path, "mime filter", comment, &broken);
+    if (filter_flawed(item, "mime filter", comment))
+        broken = true;
 }
 
 MimeSection::MimeSection() : Section("mime-filtering", 0)

@@ -151,6 +151,8 @@ Redirect::Redirect(const Item &item)
       broken(false),
       compiled(filter_sub_pattern(pattern, REDIRECT_PCRE_OPTIONS, "redirect", comment, &broken))
 {
+    if (filter_flawed(item, "redirect", comment))
+        broken = true;
 }
 
 Redirect::~Redirect()

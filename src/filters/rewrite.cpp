@@ -47,6 +47,8 @@ Rewrite::Rewrite(const Item &item)
 {
     content_type_regex.compile(content_type, "rewriting", comment, &broken);
     compiled = filter_sub_pattern(pattern, REWRITE_PCRE_OPTIONS, "rewriting", comment, &broken);
+    if (filter_flawed(item, "rewriting", comment))
+        broken = true;
 }
 
 Rewrite::~Rewrite()

@@ -16,6 +16,7 @@
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "engine/options.h"
+#include "filters/filter.h"
 #include "filters/listfile.h"
 #include "runtime/filebuf.h"
 #include "runtime/misc.h"
@@ -407,6 +408,8 @@ SORTMARKS::SORTMARKS(const Item &item)
       add_profiles(item.fields[7].string_list),
       remove_profiles(item.fields[8].string_list)
 {
+    if (filter_flawed(item, "sortmarks", comment))
+        enabled = 0;
 }
 
 SORTMARKS_Section::SORTMARKS_Section() : Section("Sortmarks", 0)

@@ -24,6 +24,8 @@ URLBL::URLBL(const Item &item)
       categories(item.fields[4].string_list.begin(), item.fields[4].string_list.end()),
       template_name(item.fields[5].raw)
 {
+    if (filter_flawed(item, "urlblacklist", comment))
+        enabled = 0;
 }
 
 URLBLSection::URLBLSection() : Section("urlblacklist", 0)

@@ -277,6 +277,48 @@ def test_a_pattern_that_does_not_compile_disables_its_rule(tmp_path, origin, pro
     assert wait_until(lambda: "does not compile" in native_log(proxy))
 
 
+FLAWED = [
+    # (why, section, globals, rule with (flawed, good) value, the url path)
+    # The template's years, 1970 to 2099, would take in the cookie expiring
+    # in 2031 that the flawed range was written to keep out.
+    ("a cookie allow rule with a year range that does not parse opens no cookie",
+     "cookies-filtering", {"enabled": "true", "mode": "1"},
+     lambda years: rule("cookies-filtering", "allow", year=years, direction="incoming",
+                        comment="early thirties"),
+     ("2040-2050", "2030,2035")),
+    ("a URL allow rule with an address list that does not parse opens no host",
+     "url-filtering", {"enabled": "true", "mode": "1"},
+     lambda addresses: url_rule(_list="allow", addresses=addresses, comment="loopback"),
+     ("127.0.0.0/8", "127.0.0.0-127.255.255.255")),
+]
+
+
+@pytest.mark.parametrize("flawed", [True, False], ids=["flawed", "written right"])
+@pytest.mark.parametrize("why,section,fields,make,values", FLAWED, ids=[f[0] for f in FLAWED])
+def test_a_flawed_value_disables_its_rule_and_never_widens_it(tmp_path, scripted, proxy_factory,
+                                                              why, section, fields, make, values,
+                                                              flawed):
+    origin = cookie_origin(scripted)
+    config = configure(tmp_path, {section: (fields, [make(values[0] if flawed else values[1])])})
+    proxy = proxy_factory(config=config)
+    reply = get(proxy, origin.url("/a"), headers="Cookie: a=1\r\n")
+    if section == "url-filtering":
+        # Written right, the rule lets loopback hosts pass; flawed, no allow
+        # rule applies and the default rule refuses.
+        assert reply.status == (403 if flawed else 200), why
+    else:
+        # Written right, the rule lets the cookie expiring in 2031 pass;
+        # flawed, allow-first mode passes none.
+        assert reply.status == 200, why
+        cookies = [v for n, v in reply.headers if n.lower() == "set-cookie"]
+        assert [v.split("=")[0] for v in cookies] == ([] if flawed else ["track"]), why
+    if flawed:
+        assert wait_until(lambda: "disabled: a value of it is flawed" in native_log(proxy))
+    log = native_log(proxy)
+    assert ("flawed XML file, section " + section in log) == flawed, log
+    assert ("disabled: a value of it is flawed" in log) == flawed, log
+
+
 # ---------------------------------------------------------- MIME filter
 
 def test_mime_filter_by_content_type_host_and_path(tmp_path, scripted, proxy_factory):
@@ -338,6 +380,7 @@ def test_mime_filter_allow_first_refuses_without_content_type_and_shows_its_page
 def keyword_config(tmp_path, threshold="10", extra=None):
     rules = [rule("keywords-filtering", "keywords", body="casino", score="4"),
              rule("keywords-filtering", "keywords", body="poker", score="6"),
+             rule("keywords-filtering", "keywords", body="roulette", score="5"),
              rule("keywords-filtering", "keywords", content_type="^image/", score="50")]
     return configure(tmp_path, {"keywords-filtering": ({"enabled": "true",
                                                         "threshold": threshold}, rules),
@@ -352,6 +395,10 @@ KEYWORD_CASES = [
     # (why, body as the origin sends it, extra head lines, refused)
     ("both words reach the threshold", b"<p>casino and poker</p>", b"", True),
     ("one word alone stays below it and passes whole", b"<p>poker " * 100 + b"</p>", b"", False),
+    ("a page scoring one below the threshold passes whole",
+     b"<p>casino, then roulette</p>" + b"x" * 5000, b"", False),
+    ("a gzip page scoring one below the threshold passes whole decoded",
+     gzipped(b"casino roulette"), b"Content-Encoding: gzip\r\n", False),
     ("a word after a NUL byte still counts", b"casino\0poker", b"", True),
     ("a gzip body is scored decoded", gzipped(b"casino poker"), b"Content-Encoding: gzip\r\n", True),
     ("a deflate body is scored decoded", zlib.compress(b"casino poker"),
@@ -587,6 +634,43 @@ def test_rewrite_heads_and_bodies_with_matching_lengths(tmp_path, scripted, prox
     assert plain.body == body
 
 
+CODINGS = [
+    # (coding, coder)
+    ("gzip", gzip.compress),
+    ("deflate", zlib.compress),
+]
+
+
+@pytest.mark.parametrize("coding,code", CODINGS, ids=[c[0] for c in CODINGS])
+def test_rewrite_of_a_coded_body_changes_the_decoded_text(tmp_path, scripted, proxy_factory,
+                                                          coding, code):
+    # The words to rewrite are only visible decoded: the coded bytes hold
+    # no "hello".
+    text = b"<p>" + b"hello world, " * 400 + b"</p>"
+    coded = code(text)
+    assert b"hello" not in coded
+    origin = scripted(lambda path, head, b: reply_of(
+        coded, "text/html", b"Content-Encoding: " + coding.encode() + b"\r\n"))
+    rules = [rule("rewrite", "rewrites", pattern="hello", replacement="greetings",
+                  content_type="text/html", applies_to="body")]
+    proxy = proxy_factory(config=configure(tmp_path, {"rewrite": ({"enabled": "true"}, rules)}))
+    expected = text.replace(b"hello", b"greetings")
+    for accept in ("", "Accept-Encoding: gzip, deflate\r\n"):
+        reply = get(proxy, origin.url("/p"), headers=accept)
+        assert reply.status == 200, accept
+        assert int(reply.header("Content-Length")) == len(reply.body), accept
+        sent_coding = (reply.header("Content-Encoding") or "").lower()
+        body = reply.body
+        if sent_coding == "gzip":
+            body = gzip.decompress(body)
+        elif sent_coding == "deflate":
+            body = zlib.decompress(body)
+        else:
+            assert sent_coding == "", sent_coding
+        assert body == expected, (accept, sent_coding)
+    assert wait_until(lambda: "matched 400 times in body" in native_log(proxy))
+
+
 # ----------------------------------------------------------- user limits
 
 def limit_rule(**fields):
@@ -665,6 +749,26 @@ def test_uploads_count_against_the_upload_quota_chunked_or_not(tmp_path, scripte
     assert b"upload" in reply.body.lower()
 
 
+def test_an_announced_upload_past_4_gib_is_measured_in_64_bits(tmp_path, scripted, proxy_factory):
+    # Only the head is sent: an announced length above the allowance is
+    # refused before any byte of the body.  Cut to 32 bits, 4 GiB + 100
+    # would be 100 and pass a quota of 4 GiB.
+    origin = scripted(lambda path, head, body: reply_of(b"stored %d" % len(body)))
+    rules = [limit_rule(upload_quota="4G")]
+    proxy = proxy_factory(config=configure(tmp_path, {"limits": ({"enabled": "true"}, rules)}))
+    with Client(proxy) as c:
+        c.send(f"POST {origin.url('/up')} HTTP/1.1\r\nHost: x\r\n"
+               f"Content-Length: {4 * 1024 ** 3 + 100}\r\n\r\n" + "x" * 1000)
+        reply = c.response()
+    assert reply.status == 403
+    assert b"upload" in reply.body.lower()
+    assert origin.received == []
+    # A body within the allowance passes.
+    small = get(proxy, origin.url("/up"), method="POST", body=b"x" * 1000)
+    assert small.status == 200
+    assert small.body == b"stored 1000"
+
+
 def timed_download(proxy, url, source):
     start = time.monotonic()
     r = subprocess.run(["curl", "-sS", "--noproxy", "", "-x", proxy.url, "--interface", source,
@@ -699,3 +803,32 @@ def test_rate_limit_applies_per_request_and_a_shared_group_splits_it(tmp_path, o
         t.join()
     assert len(results) == 2
     assert max(r[0] for r in results) >= 2.2
+
+
+def test_a_rate_limit_is_applied_per_request_on_one_kept_alive_connection(tmp_path, origin,
+                                                                          proxy_factory):
+    # The profile "slow" is added to requests for /slow/ only, so that the
+    # rate rule applies to some requests of a connection and not to others.
+    (origin.root / "blob.bin").write_bytes(b"b" * 300 * 1024)
+    (origin.root / "slow").mkdir()
+    (origin.root / "slow" / "blob.bin").write_bytes(b"s" * 300 * 1024)
+    config = configure(tmp_path, {
+        "profiles": ({}, [rule("profiles", "rule", path="^/slow/", add="slow")]),
+        "limits": ({"enabled": "true"}, [limit_rule(profiles="slow", rate="200K")]),
+    })
+    proxy = proxy_factory(config=config)
+    base = f"http://origin.test:{origin.port}"
+    timings = []
+    with Client(proxy, timeout=30) as c:
+        for path in ("/blob.bin", "/slow/blob.bin", "/blob.bin", "/slow/blob.bin"):
+            start = time.monotonic()
+            c.send(request(base + path))
+            reply = c.response()
+            timings.append(time.monotonic() - start)
+            assert reply.status == 200, path
+            assert len(reply.body) == 300 * 1024, path
+            assert (reply.header("Connection") or "").lower() != "close", path
+    fast1, slow1, fast2, slow2 = timings
+    # 300 KiB at 200 KiB/s takes at least one second; unlimited, far less.
+    assert slow1 >= 1.0 and slow2 >= 1.0, timings
+    assert fast1 < 1.0 and fast2 < 1.0, timings

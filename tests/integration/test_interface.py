@@ -296,6 +296,88 @@ def test_pages_against_real_traffic(origin, proxy_factory):
     assert b"Unfiltered" in headers and b"Filtered" in headers
 
 
+class SlowClient(Client):
+    """A client with a tiny receive buffer, set before it connects, that
+    reads only when asked to: the proxy's writes to it block."""
+
+    def __init__(self, proxy, request=None, timeout=60.0):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock.settimeout(timeout)
+        self.sock.connect((proxy.host, proxy.port))
+        # Grows in place: the reply comes in pieces of a few kilobytes.
+        self.buf = bytearray()
+        if request is not None:
+            self.send(request)
+
+
+def blacklist_tree(tmp_path, categories):
+    """A URL blacklist directory: {category: (domains lines, urls lines)}."""
+    tree = tmp_path / "blacklist"
+    for name, (domains, urls) in categories.items():
+        (tree / name).mkdir(parents=True)
+        (tree / name / "domains").write_text("".join(f"{d}\n" for d in domains))
+        (tree / name / "urls").write_text("".join(f"{u}\n" for u in urls))
+    return tree
+
+
+def with_lists(tree, prefetch_threads="0"):
+    """The interface's access bits, a prefetch queue that nothing empties
+    and a URL blacklist read from `tree`."""
+    def edit(root):
+        set_fields(root.find("prefetch"), enabled="true", thread_count=prefetch_threads,
+                   queue_size="100000", host_limit="0")
+        set_fields(root.find("urlblacklist"), enabled="true", mode="0", directory=str(tree))
+    return edit
+
+
+def test_pages_show_a_transfer_in_flight_the_prefetch_queue_and_the_blacklist(
+        tmp_path, origin, proxy_factory):
+    big = bytes(range(256)) * (8 << 12)
+    (origin.root / "big.bin").write_bytes(big)
+    tree = blacklist_tree(tmp_path, {"adult": (["bad.test", "worse.test"], ["mixed.test/secret/"]),
+                                     "news": (["daily.test"], [])})
+    proxy = proxy_factory(config=config(tmp_path, with_lists(tree)))
+    base = f"http://origin.test:{origin.port}"
+
+    # A download read slowly is listed while it lasts, and only then.
+    slow = SlowClient(proxy, f"GET {base}/big.bin HTTP/1.1\r\nHost: origin.test:{origin.port}\r\n\r\n")
+    with slow:
+        slow._more()
+        listed = f"<td>GET</td><td>{base}/big.bin</td>".encode()
+        assert wait_until(lambda: listed in page(proxy, "/connections").body)
+        reply = slow.response()
+        assert reply.status == 200 and reply.body == big
+    assert wait_until(lambda: listed not in page(proxy, "/connections").body)
+
+    # A queued URL is listed, escaped; one that does not parse is not queued.
+    queued = f"{base}/q.html?a=1&b=<kvx>"
+    post(proxy, "/prefetch", {"queue": queued})
+    post(proxy, "/prefetch", {"queue": "not a url at all"})
+    listing = page(proxy, "/prefetch").body
+    rows = re.findall(rb'<tr class="list(?:even|odd)"><td>(.*?)</td></tr>', listing)
+    assert rows == [f"{base}/q.html?a=1&amp;b=&lt;kvx&gt;".encode()], listing[-600:]
+
+    # The blacklist's categories are offered as boxes; the listing shows the
+    # categories ticked, with each host's paths ("/" for a whole domain).
+    form = page(proxy, "/urlbl").body
+    assert b'<input type="checkbox" name="adult" checked></td><td>adult</td>' in form
+    assert b'<input type="checkbox" name="news" checked></td><td>news</td>' in form
+
+    def urlbl_rows(fields):
+        body = post(proxy, "/urlbl", dict(show="true", **fields)).body
+        return sorted(re.findall(rb'<tr class="list(?:even|odd)"><td>([^<]*)</td><td>([^<]*)</td>'
+                                 rb'<td>([^<]*)</td>', body))
+
+    assert urlbl_rows({"adult": "on"}) == [(b"adult", b"bad.test", b"/"),
+                                           (b"adult", b"mixed.test", b"/secret/"),
+                                           (b"adult", b"worse.test", b"/")]
+    assert urlbl_rows({"adult": "on", "news": "on", "domain": "^(daily|worse)"}) == [
+        (b"adult", b"worse.test", b"/"), (b"news", b"daily.test", b"/")]
+    assert urlbl_rows({"adult": "on", "file": "secret"}) == [(b"adult", b"mixed.test", b"/secret/")]
+    assert sanitizer_reports(proxy) == []
+
+
 # ------------------------------------------------------------ escaping
 
 def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):

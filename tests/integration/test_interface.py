@@ -13,6 +13,7 @@ import pytest
 
 from conftest import (Client, add_item, exchange, recv_all, sanitizer_reports, set_fields,
                       wait_until, write_config)
+from test_filters import rule as filter_rule
 from test_parents import SilentServer, forward_config
 from upstream_peers import Tinyproxy
 
@@ -28,13 +29,24 @@ def allow_rule(root):
     return root.find("access").find("allow")
 
 
-def get(proxy, target, headers=(), host="kelvarine.cfg", source=None, method="GET", body=None):
+def request_text(target, headers=(), host="kelvarine.cfg", method="GET", body=None):
     lines = [f"{method} {target} HTTP/1.1", f"Host: {host}", *headers]
     if body is not None:
         lines += ["Content-Type: application/x-www-form-urlencoded", f"Content-Length: {len(body)}"]
-    request = "\r\n".join(lines) + "\r\n\r\n" + (body or "")
-    reply, _ = exchange(proxy, request, source=source)
+    return "\r\n".join(lines) + "\r\n\r\n" + (body or "")
+
+
+def get(proxy, target, headers=(), host="kelvarine.cfg", source=None, method="GET", body=None):
+    reply, _ = exchange(proxy, request_text(target, headers, host, method, body), source=source)
     return reply
+
+
+def page_request(path, fields=None):
+    """An interface page's request: a POST of `fields` when there are any."""
+    if fields is None:
+        return request_text(f"http://kelvarine.cfg{path}", [f"Referer: {REFERER}"])
+    return request_text(f"http://kelvarine.cfg{path}", [f"Referer: {REFERER}"], method="POST",
+                        body=urllib.parse.urlencode(fields))
 
 
 def page(proxy, path, referer=REFERER, headers=(), **kwargs):
@@ -375,6 +387,78 @@ def test_pages_show_a_transfer_in_flight_the_prefetch_queue_and_the_blacklist(
     assert urlbl_rows({"adult": "on", "news": "on", "domain": "^(daily|worse)"}) == [
         (b"adult", b"worse.test", b"/"), (b"news", b"daily.test", b"/")]
     assert urlbl_rows({"adult": "on", "file": "secret"}) == [(b"adult", b"mixed.test", b"/secret/")]
+    assert sanitizer_reports(proxy) == []
+
+
+# Every page that takes a shared lock, made long enough to fill the socket
+# buffers on its way to a client that reads nothing.
+STALLED_PAGES = [
+    ("/connections", None),
+    ("/dnscache", None),
+    ("/pool", None),
+    ("/stats", None),
+    ("/log", None),
+    ("/prefetch", None),
+    ("/urlbl", {"show": "true", "listed": "on"}),
+    ("/config?section=url-filtering", None),
+]
+
+
+def test_a_client_that_stops_reading_a_page_holds_up_nobody_else(tmp_path, origin, proxy_factory):
+    (origin.root / "a.html").write_text("a\n")
+    (origin.root / "big.bin").write_bytes(b"b" * (2 << 20))
+    pad = "q" * 1000
+    # Long host names fill the DNS cache, the host counters, the pool and
+    # the log; one name is kept back for each page, looked up while it stalls.
+    names = [f"h{i}." + ("a" * 60 + ".") * 3 + "origin.test" for i in range(300 + len(STALLED_PAGES))]
+    tree = blacklist_tree(tmp_path, {"listed": ([f"d{i}-" + "b" * 60 + ".test" for i in range(2000)], [])})
+
+    def edit(root):
+        with_lists(tree)(root)
+        filtering = root.find("url-filtering")
+        set_fields(filtering, enabled="true")
+        for i in range(100):
+            filtering.append(filter_rule("url-filtering", "deny", comment=f"rule {i} " + "c" * 1000,
+                                         host="nothing.matches"))
+    # A small send buffer towards clients: a stalled client's page stops
+    # the writer after a few kilobytes.
+    proxy = proxy_factory(config=config(tmp_path, edit), hosts={n: "127.0.0.1" for n in names},
+                          extra_args=["-b", ":4096"])
+    spare = names[300:]
+    with Client(proxy) as c:
+        for name in names[:300]:
+            c.send(f"GET http://{name}:{origin.port}/a.html?{pad} HTTP/1.1\r\nHost: {name}:{origin.port}\r\n\r\n")
+            assert c.response().status == 200
+    for i in range(100):
+        post(proxy, "/prefetch", {"queue": f"http://origin.test:{origin.port}/{i}/{pad}"})
+    # Downloads that are read no further keep long URLs in flight.
+    downloads = [SlowClient(proxy, f"GET http://origin.test:{origin.port}/big.bin?{i}{pad} HTTP/1.1\r\n"
+                                   f"Host: origin.test:{origin.port}\r\n\r\n") for i in range(20)]
+    try:
+        for (path, fields), name in zip(STALLED_PAGES, spare):
+            request = page_request(path, fields)
+            size = len(exchange(proxy, request)[0].body)
+            assert size > 20000, (path, size)
+            stalled = [SlowClient(proxy, request) for _ in range(2)]
+            try:
+                # Both are stuck in the middle of their page.
+                shown = f"http://kelvarine.cfg:80{path}</td>".encode()
+                assert wait_until(lambda: page(proxy, "/connections").body.count(shown) >=
+                                  2 + (path == "/connections")), path
+                started = time.time()
+                # A lookup, a log line and counters for a host not seen yet.
+                reply, _ = exchange(proxy, f"GET http://{name}:{origin.port}/a.html HTTP/1.1\r\n"
+                                           f"Host: {name}:{origin.port}\r\n\r\n")
+                assert reply.status == 200, path
+                again, _ = exchange(proxy, request)
+                assert again.status == 200 and len(again.body) > size * 0.9, path
+                assert time.time() - started < 10, path
+            finally:
+                for s in stalled:
+                    s.sock.close()
+    finally:
+        for d in downloads:
+            d.sock.close()
     assert sanitizer_reports(proxy) == []
 
 

@@ -13,6 +13,7 @@ import pytest
 
 from conftest import (Client, add_item, exchange, recv_all, sanitizer_reports, set_fields,
                       wait_until, write_config)
+from test_auth import Slapd, ldap_directory
 from test_filters import rule as filter_rule
 from test_parents import SilentServer, forward_config
 from upstream_peers import Tinyproxy
@@ -464,13 +465,39 @@ def test_a_client_that_stops_reading_a_page_holds_up_nobody_else(tmp_path, origi
 
 # ------------------------------------------------------------ escaping
 
-def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
-    proxy = proxy_factory(config=config(tmp_path, with_login))
+@pytest.fixture
+def hostile_directory(tmp_path):
+    """slapd with one user whose group is the hostile text."""
+    server = Slapd(tmp_path, users={"mallory": ("mallory-pw", [HOSTILE])})
+    yield server
+    server.stop()
+
+
+def test_every_page_escapes_what_it_shows(tmp_path, origin, proxy_factory, hostile_directory):
+    (origin.root / "c.html").write_text("c\n")
+    # A category whose name ends up in a box's name attribute.
+    tree = blacklist_tree(tmp_path, {'kv"><kvx>': (["listed.test"], [])})
+
+    def edit(root):
+        with_login(root)
+        with_lists(tree)(root)
+        ldap_directory(root, hostile_directory)
+    proxy = proxy_factory(config=config(tmp_path, edit))
+    # A URL, logged and kept as a cache key.
+    plain = f"origin.test:{origin.port}"
+    reply, _ = exchange(proxy, f"GET http://{plain}/c.html?kvurl{HOSTILE} HTTP/1.1\r\nHost: {plain}\r\n\r\n")
+    assert reply.status == 200
     token = re.match(r"login=([^;]+)",
                      login_cookie(post(proxy, "/stats", {"username": "admin",
                                                          "password": "s3cr=t;x"}))).group(1)
     cookie = f"Cookie: login={token}"
     encoded = urllib.parse.quote(HOSTILE, safe="")
+
+    def directory_listing():
+        # The directory is read once the proxy has started.
+        reply = post(proxy, "/ldap", {"show": "yes"}, headers=[cookie])
+        return reply if b"mallory" in reply.body else None
+
     cases = [
         ("header", page(proxy, "/headers", headers=[cookie, f"X-Evil: {HOSTILE}"])),
         ("log pattern", post(proxy, "/log", {"pattern": HOSTILE}, headers=[cookie])),
@@ -480,13 +507,27 @@ def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
         ("login form action", page(proxy, f"/stats?x={encoded}&y=\"><kvx>")),
         ("directory lookup", post(proxy, "/ldap", {"upn": HOSTILE}, headers=[cookie])),
         ("log lines", post(proxy, "/log", {"pattern": "script"}, headers=[cookie])),
+        ("URL in the log", post(proxy, "/log", {"pattern": "kvurl"}, headers=[cookie])),
+        ("cache key and its link", post(proxy, "/cache", {"show": "yes", "pattern": "kvurl"},
+                                        headers=[cookie])),
+        ("directory entry", wait_until(directory_listing)),
+        ("category box", page(proxy, "/urlbl", headers=[cookie])),
     ]
     for what, reply in cases:
+        assert reply, what
         assert reply.status == 200, what
         assert b"<script>alert" not in reply.body, what
         assert b'"><kvx>' not in reply.body, what
+    shown = dict(cases)
     # The login form's action holds the path as received, escaped.
-    assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in cases[4][1].body
+    assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in shown["login form action"].body
+    assert b"kvurl&quot;&gt;&lt;script&gt;" in shown["URL in the log"].body.replace(b"<br>", b"")
+    [(link, key, _)] = cache_rows(shown["cache key and its link"].body)
+    assert link == f"http://xx--cache.{plain}/c.html?kvurl%22%3E%3Cscript%3Ealert(1)%3C/script%3E".encode()
+    assert key.replace(b"<br>", b"") == f"http://{plain}/c.html?kvurl".encode() + ESCAPED
+    assert b"<td width=\"25%\">mallory</td><td>uid=mallory,ou=people,dc=kv,dc=test," + ESCAPED + b"</td>" in \
+        shown["directory entry"].body
+    assert b'name="kv&quot;&gt;&lt;kvx&gt;" checked>' in shown["category box"].body
 
 
 # ------------------------------------------------------------ directory pages

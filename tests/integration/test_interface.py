@@ -3,6 +3,7 @@ access bit, the Referer check, the login cookie, the configuration export,
 the administration pages and the escaping of everything they show."""
 import calendar
 import email.utils
+import os
 import re
 import socket
 import time
@@ -747,6 +748,39 @@ def test_cache_browser_lists_filters_and_deletes(origin, proxy_factory):
         [f"{base}/other.txt".encode()]
     assert "MISS" in fetch("small.html")
     assert "HIT" in fetch("other.txt")
+
+
+def test_cache_browser_does_not_delete_an_object_in_use(origin, proxy_factory):
+    big = bytes(range(256)) * (8 << 10)
+    path = origin.root / "big.bin"
+    path.write_bytes(big)
+    # Modified a day ago: fresh for hours, so every fetch below is a hit.
+    os.utime(path, (time.time() - 86400,) * 2)
+    # A small send buffer: the slow reader's copy is held while it reads.
+    proxy = proxy_factory(extra_args=["-b", ":4096"])
+    plain = f"origin.test:{origin.port}"
+    request = f"GET http://{plain}/big.bin HTTP/1.1\r\nHost: {plain}\r\n\r\n"
+    first, _ = exchange(proxy, request)
+    assert "MISS" in first.header("X-Cache") and first.body == big
+    delete = {"show": "yes", "delete": "on", "pattern": r"big\.bin$"}
+
+    with SlowClient(proxy, request) as slow:
+        slow._more()
+        kept = post(proxy, "/cache", delete).body
+        assert b"listed 0 files" in kept and b"another 1 files that were in use" in kept
+        # The reader gets the object whole.
+        reply = slow.response()
+        assert "HIT" in reply.header("X-Cache") and reply.body == big
+    rows = wait_until(lambda: cache_rows(post(proxy, "/cache", {"show": "yes"}).body))
+    assert [r[1] for r in rows] == [f"http://{plain}/big.bin".encode()]
+    again, _ = exchange(proxy, request)
+    assert "HIT" in again.header("X-Cache") and again.body == big
+
+    # Once nobody reads it, the same form deletes it.
+    assert b"another 0 files that were in use" in post(proxy, "/cache", delete).body
+    assert cache_rows(post(proxy, "/cache", {"show": "yes"}).body) == []
+    assert "MISS" in exchange(proxy, request)[0].header("X-Cache")
+    assert sanitizer_reports(proxy) == []
 
 
 def zero_memory_cache(root):

@@ -225,7 +225,7 @@ class Slapd:
     """slapd with its own configuration and database in a temporary
     directory, on a free loopback port."""
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, users=None):
         self.dir = tmp / "slapd"
         (self.dir / "db").mkdir(parents=True)
         self.port = free_port()
@@ -250,7 +250,7 @@ access to * by * read
         entries = [f"dn: {BASE}\nobjectClass: dcObject\nobjectClass: organization\n"
                    f"o: kv\ndc: kv\n",
                    f"dn: ou=people,{BASE}\nobjectClass: organizationalUnit\nou: people\n"]
-        for uid, (password, groups) in USERS.items():
+        for uid, (password, groups) in (users or USERS).items():
             entries.append(
                 f"dn: uid={uid},ou=people,{BASE}\nobjectClass: inetOrgPerson\nuid: {uid}\n"
                 f"cn: {uid}\nsn: {uid}\nuserPassword: {password}\n" +
@@ -275,6 +275,22 @@ def slapd(tmp_path):
     server.stop()
 
 
+def ldap_directory(root, slapd, bind_password=None):
+    """The directory section with `slapd` as its one directory."""
+    ldap = root.find("ldap")
+    set_fields(ldap, enabled="true")
+    entry = ET.SubElement(ldap, "directory")
+    for key, value in [
+            ("enabled", "true"), ("comment", "test directory"), ("proxy_host", ""),
+            ("server", "127.0.0.1"), ("port", str(slapd.port)), ("ssl", "plain"),
+            ("bind_method", "0"), ("size_limit", "100"), ("reserved", ""),
+            ("bind_user", f"cn=admin,{BASE}"),
+            ("bind_password", bind_password or stored_password("admin-pw")),
+            ("base_dn", BASE), ("user_attribute", "uid"),
+            ("group_attribute", "departmentNumber")]:
+        ET.SubElement(entry, key).text = value
+
+
 def directory_config(slapd, bind_password=None):
     def edit(root):
         system_accounts(root)
@@ -286,18 +302,7 @@ def directory_config(slapd, bind_password=None):
         add_item(access, "allow", staff, groups="staff", comment="staff",
                  connection_profiles="staffprofile")
         set_fields(staff, groups="admins", comment="admins", connection_profiles="adminprofile")
-        ldap = root.find("ldap")
-        set_fields(ldap, enabled="true")
-        entry = ET.SubElement(ldap, "directory")
-        for key, value in [
-                ("enabled", "true"), ("comment", "test directory"), ("proxy_host", ""),
-                ("server", "127.0.0.1"), ("port", str(slapd.port)), ("ssl", "plain"),
-                ("bind_method", "0"), ("size_limit", "100"), ("reserved", ""),
-                ("bind_user", f"cn=admin,{BASE}"),
-                ("bind_password", bind_password or stored_password("admin-pw")),
-                ("base_dn", BASE), ("user_attribute", "uid"),
-                ("group_attribute", "departmentNumber")]:
-            ET.SubElement(entry, key).text = value
+        ldap_directory(root, slapd, bind_password)
     return edit
 
 

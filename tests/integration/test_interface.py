@@ -3,6 +3,7 @@ access bit, the Referer check, the login cookie, the configuration export,
 the administration pages and the escaping of everything they show."""
 import calendar
 import email.utils
+import os
 import re
 import socket
 import time
@@ -13,6 +14,8 @@ import pytest
 
 from conftest import (Client, add_item, exchange, recv_all, sanitizer_reports, set_fields,
                       wait_until, write_config)
+from test_auth import Slapd, ldap_directory
+from test_filters import rule as filter_rule
 from test_parents import SilentServer, forward_config
 from upstream_peers import Tinyproxy
 
@@ -28,13 +31,24 @@ def allow_rule(root):
     return root.find("access").find("allow")
 
 
-def get(proxy, target, headers=(), host="kelvarine.cfg", source=None, method="GET", body=None):
+def request_text(target, headers=(), host="kelvarine.cfg", method="GET", body=None):
     lines = [f"{method} {target} HTTP/1.1", f"Host: {host}", *headers]
     if body is not None:
         lines += ["Content-Type: application/x-www-form-urlencoded", f"Content-Length: {len(body)}"]
-    request = "\r\n".join(lines) + "\r\n\r\n" + (body or "")
-    reply, _ = exchange(proxy, request, source=source)
+    return "\r\n".join(lines) + "\r\n\r\n" + (body or "")
+
+
+def get(proxy, target, headers=(), host="kelvarine.cfg", source=None, method="GET", body=None):
+    reply, _ = exchange(proxy, request_text(target, headers, host, method, body), source=source)
     return reply
+
+
+def page_request(path, fields=None):
+    """An interface page's request: a POST of `fields` when there are any."""
+    if fields is None:
+        return request_text(f"http://kelvarine.cfg{path}", [f"Referer: {REFERER}"])
+    return request_text(f"http://kelvarine.cfg{path}", [f"Referer: {REFERER}"], method="POST",
+                        body=urllib.parse.urlencode(fields))
 
 
 def page(proxy, path, referer=REFERER, headers=(), **kwargs):
@@ -296,15 +310,195 @@ def test_pages_against_real_traffic(origin, proxy_factory):
     assert b"Unfiltered" in headers and b"Filtered" in headers
 
 
+class SlowClient(Client):
+    """A client with a tiny receive buffer, set before it connects, that
+    reads only when asked to: the proxy's writes to it block."""
+
+    def __init__(self, proxy, request=None, timeout=60.0):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock.settimeout(timeout)
+        self.sock.connect((proxy.host, proxy.port))
+        # Grows in place: the reply comes in pieces of a few kilobytes.
+        self.buf = bytearray()
+        if request is not None:
+            self.send(request)
+
+
+def blacklist_tree(tmp_path, categories):
+    """A URL blacklist directory: {category: (domains lines, urls lines)}."""
+    tree = tmp_path / "blacklist"
+    for name, (domains, urls) in categories.items():
+        (tree / name).mkdir(parents=True)
+        (tree / name / "domains").write_text("".join(f"{d}\n" for d in domains))
+        (tree / name / "urls").write_text("".join(f"{u}\n" for u in urls))
+    return tree
+
+
+def with_lists(tree, prefetch_threads="0"):
+    """The interface's access bits, a prefetch queue that nothing empties
+    and a URL blacklist read from `tree`."""
+    def edit(root):
+        set_fields(root.find("prefetch"), enabled="true", thread_count=prefetch_threads,
+                   queue_size="100000", host_limit="0")
+        set_fields(root.find("urlblacklist"), enabled="true", mode="0", directory=str(tree))
+    return edit
+
+
+def test_pages_show_a_transfer_in_flight_the_prefetch_queue_and_the_blacklist(
+        tmp_path, origin, proxy_factory):
+    big = bytes(range(256)) * (8 << 12)
+    (origin.root / "big.bin").write_bytes(big)
+    tree = blacklist_tree(tmp_path, {"adult": (["bad.test", "worse.test"], ["mixed.test/secret/"]),
+                                     "news": (["daily.test"], [])})
+    proxy = proxy_factory(config=config(tmp_path, with_lists(tree)))
+    base = f"http://origin.test:{origin.port}"
+
+    # A download read slowly is listed while it lasts, and only then.
+    slow = SlowClient(proxy, f"GET {base}/big.bin HTTP/1.1\r\nHost: origin.test:{origin.port}\r\n\r\n")
+    with slow:
+        slow._more()
+        listed = f"<td>GET</td><td>{base}/big.bin</td>".encode()
+        assert wait_until(lambda: listed in page(proxy, "/connections").body)
+        reply = slow.response()
+        assert reply.status == 200 and reply.body == big
+    assert wait_until(lambda: listed not in page(proxy, "/connections").body)
+
+    # A queued URL is listed, escaped; one that does not parse is not queued.
+    queued = f"{base}/q.html?a=1&b=<kvx>"
+    post(proxy, "/prefetch", {"queue": queued})
+    post(proxy, "/prefetch", {"queue": "not a url at all"})
+    listing = page(proxy, "/prefetch").body
+    rows = re.findall(rb'<tr class="list(?:even|odd)"><td>(.*?)</td></tr>', listing)
+    assert rows == [f"{base}/q.html?a=1&amp;b=&lt;kvx&gt;".encode()], listing[-600:]
+
+    # The blacklist's categories are offered as boxes; the listing shows the
+    # categories ticked, with each host's paths ("/" for a whole domain).
+    form = page(proxy, "/urlbl").body
+    assert b'<input type="checkbox" name="adult" checked></td><td>adult</td>' in form
+    assert b'<input type="checkbox" name="news" checked></td><td>news</td>' in form
+
+    def urlbl_rows(fields):
+        body = post(proxy, "/urlbl", dict(show="true", **fields)).body
+        return sorted(re.findall(rb'<tr class="list(?:even|odd)"><td>([^<]*)</td><td>([^<]*)</td>'
+                                 rb'<td>([^<]*)</td>', body))
+
+    assert urlbl_rows({"adult": "on"}) == [(b"adult", b"bad.test", b"/"),
+                                           (b"adult", b"mixed.test", b"/secret/"),
+                                           (b"adult", b"worse.test", b"/")]
+    assert urlbl_rows({"adult": "on", "news": "on", "domain": "^(daily|worse)"}) == [
+        (b"adult", b"worse.test", b"/"), (b"news", b"daily.test", b"/")]
+    assert urlbl_rows({"adult": "on", "file": "secret"}) == [(b"adult", b"mixed.test", b"/secret/")]
+    assert sanitizer_reports(proxy) == []
+
+
+# Every page that takes a shared lock, made long enough to fill the socket
+# buffers on its way to a client that reads nothing.
+STALLED_PAGES = [
+    ("/connections", None),
+    ("/dnscache", None),
+    ("/pool", None),
+    ("/stats", None),
+    ("/log", None),
+    ("/prefetch", None),
+    ("/urlbl", {"show": "true", "listed": "on"}),
+    ("/config?section=url-filtering", None),
+]
+
+
+def test_a_client_that_stops_reading_a_page_holds_up_nobody_else(tmp_path, origin, proxy_factory):
+    (origin.root / "a.html").write_text("a\n")
+    (origin.root / "big.bin").write_bytes(b"b" * (2 << 20))
+    pad = "q" * 1000
+    # Long host names fill the DNS cache, the host counters, the pool and
+    # the log; one name is kept back for each page, looked up while it stalls.
+    names = [f"h{i}." + ("a" * 60 + ".") * 3 + "origin.test" for i in range(300 + len(STALLED_PAGES))]
+    tree = blacklist_tree(tmp_path, {"listed": ([f"d{i}-" + "b" * 60 + ".test" for i in range(2000)], [])})
+
+    def edit(root):
+        with_lists(tree)(root)
+        filtering = root.find("url-filtering")
+        set_fields(filtering, enabled="true")
+        for i in range(100):
+            filtering.append(filter_rule("url-filtering", "deny", comment=f"rule {i} " + "c" * 1000,
+                                         host="nothing.matches"))
+    # A small send buffer towards clients: a stalled client's page stops
+    # the writer after a few kilobytes.
+    proxy = proxy_factory(config=config(tmp_path, edit), hosts={n: "127.0.0.1" for n in names},
+                          extra_args=["-b", ":4096"])
+    spare = names[300:]
+    with Client(proxy) as c:
+        for name in names[:300]:
+            c.send(f"GET http://{name}:{origin.port}/a.html?{pad} HTTP/1.1\r\nHost: {name}:{origin.port}\r\n\r\n")
+            assert c.response().status == 200
+    for i in range(100):
+        post(proxy, "/prefetch", {"queue": f"http://origin.test:{origin.port}/{i}/{pad}"})
+    # Downloads that are read no further keep long URLs in flight.
+    downloads = [SlowClient(proxy, f"GET http://origin.test:{origin.port}/big.bin?{i}{pad} HTTP/1.1\r\n"
+                                   f"Host: origin.test:{origin.port}\r\n\r\n") for i in range(20)]
+    try:
+        for (path, fields), name in zip(STALLED_PAGES, spare):
+            request = page_request(path, fields)
+            size = len(exchange(proxy, request)[0].body)
+            assert size > 20000, (path, size)
+            stalled = [SlowClient(proxy, request) for _ in range(2)]
+            try:
+                # Both are stuck in the middle of their page.
+                shown = f"http://kelvarine.cfg:80{path}</td>".encode()
+                assert wait_until(lambda: page(proxy, "/connections").body.count(shown) >=
+                                  2 + (path == "/connections")), path
+                started = time.time()
+                # A lookup, a log line and counters for a host not seen yet.
+                reply, _ = exchange(proxy, f"GET http://{name}:{origin.port}/a.html HTTP/1.1\r\n"
+                                           f"Host: {name}:{origin.port}\r\n\r\n")
+                assert reply.status == 200, path
+                again, _ = exchange(proxy, request)
+                assert again.status == 200 and len(again.body) > size * 0.9, path
+                assert time.time() - started < 10, path
+            finally:
+                for s in stalled:
+                    s.sock.close()
+    finally:
+        for d in downloads:
+            d.sock.close()
+    assert sanitizer_reports(proxy) == []
+
+
 # ------------------------------------------------------------ escaping
 
-def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
-    proxy = proxy_factory(config=config(tmp_path, with_login))
+@pytest.fixture
+def hostile_directory(tmp_path):
+    """slapd with one user whose group is the hostile text."""
+    server = Slapd(tmp_path, users={"mallory": ("mallory-pw", [HOSTILE])})
+    yield server
+    server.stop()
+
+
+def test_every_page_escapes_what_it_shows(tmp_path, origin, proxy_factory, hostile_directory):
+    (origin.root / "c.html").write_text("c\n")
+    # A category whose name ends up in a box's name attribute.
+    tree = blacklist_tree(tmp_path, {'kv"><kvx>': (["listed.test"], [])})
+
+    def edit(root):
+        with_login(root)
+        with_lists(tree)(root)
+        ldap_directory(root, hostile_directory)
+    proxy = proxy_factory(config=config(tmp_path, edit))
+    # A URL, logged and kept as a cache key.
+    plain = f"origin.test:{origin.port}"
+    reply, _ = exchange(proxy, f"GET http://{plain}/c.html?kvurl{HOSTILE} HTTP/1.1\r\nHost: {plain}\r\n\r\n")
+    assert reply.status == 200
     token = re.match(r"login=([^;]+)",
                      login_cookie(post(proxy, "/stats", {"username": "admin",
                                                          "password": "s3cr=t;x"}))).group(1)
     cookie = f"Cookie: login={token}"
     encoded = urllib.parse.quote(HOSTILE, safe="")
+
+    def directory_listing():
+        # The directory is read once the proxy has started.
+        reply = post(proxy, "/ldap", {"show": "yes"}, headers=[cookie])
+        return reply if b"mallory" in reply.body else None
+
     cases = [
         ("header", page(proxy, "/headers", headers=[cookie, f"X-Evil: {HOSTILE}"])),
         ("log pattern", post(proxy, "/log", {"pattern": HOSTILE}, headers=[cookie])),
@@ -314,13 +508,27 @@ def test_every_page_escapes_what_it_shows(tmp_path, proxy_factory):
         ("login form action", page(proxy, f"/stats?x={encoded}&y=\"><kvx>")),
         ("directory lookup", post(proxy, "/ldap", {"upn": HOSTILE}, headers=[cookie])),
         ("log lines", post(proxy, "/log", {"pattern": "script"}, headers=[cookie])),
+        ("URL in the log", post(proxy, "/log", {"pattern": "kvurl"}, headers=[cookie])),
+        ("cache key and its link", post(proxy, "/cache", {"show": "yes", "pattern": "kvurl"},
+                                        headers=[cookie])),
+        ("directory entry", wait_until(directory_listing)),
+        ("category box", page(proxy, "/urlbl", headers=[cookie])),
     ]
     for what, reply in cases:
+        assert reply, what
         assert reply.status == 200, what
         assert b"<script>alert" not in reply.body, what
         assert b'"><kvx>' not in reply.body, what
+    shown = dict(cases)
     # The login form's action holds the path as received, escaped.
-    assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in cases[4][1].body
+    assert b'y=&quot;&gt;&lt;kvx&gt;" method="POST">' in shown["login form action"].body
+    assert b"kvurl&quot;&gt;&lt;script&gt;" in shown["URL in the log"].body.replace(b"<br>", b"")
+    [(link, key, _)] = cache_rows(shown["cache key and its link"].body)
+    assert link == f"http://xx--cache.{plain}/c.html?kvurl%22%3E%3Cscript%3Ealert(1)%3C/script%3E".encode()
+    assert key.replace(b"<br>", b"") == f"http://{plain}/c.html?kvurl".encode() + ESCAPED
+    assert b"<td width=\"25%\">mallory</td><td>uid=mallory,ou=people,dc=kv,dc=test," + ESCAPED + b"</td>" in \
+        shown["directory entry"].body
+    assert b'name="kv&quot;&gt;&lt;kvx&gt;" checked>' in shown["category box"].body
 
 
 # ------------------------------------------------------------ directory pages
@@ -540,6 +748,39 @@ def test_cache_browser_lists_filters_and_deletes(origin, proxy_factory):
         [f"{base}/other.txt".encode()]
     assert "MISS" in fetch("small.html")
     assert "HIT" in fetch("other.txt")
+
+
+def test_cache_browser_does_not_delete_an_object_in_use(origin, proxy_factory):
+    big = bytes(range(256)) * (8 << 10)
+    path = origin.root / "big.bin"
+    path.write_bytes(big)
+    # Modified a day ago: fresh for hours, so every fetch below is a hit.
+    os.utime(path, (time.time() - 86400,) * 2)
+    # A small send buffer: the slow reader's copy is held while it reads.
+    proxy = proxy_factory(extra_args=["-b", ":4096"])
+    plain = f"origin.test:{origin.port}"
+    request = f"GET http://{plain}/big.bin HTTP/1.1\r\nHost: {plain}\r\n\r\n"
+    first, _ = exchange(proxy, request)
+    assert "MISS" in first.header("X-Cache") and first.body == big
+    delete = {"show": "yes", "delete": "on", "pattern": r"big\.bin$"}
+
+    with SlowClient(proxy, request) as slow:
+        slow._more()
+        kept = post(proxy, "/cache", delete).body
+        assert b"listed 0 files" in kept and b"another 1 files that were in use" in kept
+        # The reader gets the object whole.
+        reply = slow.response()
+        assert "HIT" in reply.header("X-Cache") and reply.body == big
+    rows = wait_until(lambda: cache_rows(post(proxy, "/cache", {"show": "yes"}).body))
+    assert [r[1] for r in rows] == [f"http://{plain}/big.bin".encode()]
+    again, _ = exchange(proxy, request)
+    assert "HIT" in again.header("X-Cache") and again.body == big
+
+    # Once nobody reads it, the same form deletes it.
+    assert b"another 0 files that were in use" in post(proxy, "/cache", delete).body
+    assert cache_rows(post(proxy, "/cache", {"show": "yes"}).body) == []
+    assert "MISS" in exchange(proxy, request)[0].header("X-Cache")
+    assert sanitizer_reports(proxy) == []
 
 
 def zero_memory_cache(root):

@@ -127,10 +127,12 @@ void Socket::init(int descriptor)
     inbuf_len = outbuf_len = 0;
     bytes_in = bytes_out = 0;
     timeout = SOCKET_DEFAULT_TIMEOUT;
+    held = false;
 }
 
 Socket::~Socket()
 {
+    held = false;
     if (fd != -1 && outbuf_len != 0)
         Flush();
     if (encrypted) {
@@ -593,6 +595,16 @@ ssize_t Socket::push_pending()
 
 ssize_t Socket::Write(const char *buf, ssize_t len)
 {
+    if (held) {
+        if (len == -1)
+            return 0;
+        if (outbuf_len + (size_t)len <= SOCKET_OUTBUF_HIGH) {
+            append(1, buf, (size_t)len);
+            CallBackEvent(SOCKET_EVENT_WRITE, len, (char *)buf);
+            return 0;
+        }
+        held = false;
+    }
     ssize_t pending = 0;
     if (outbuf_len != 0)
         pending = push_pending();
@@ -654,6 +666,8 @@ ssize_t Socket::PutSock(const char *fmt, ...)
 
 int Socket::Flush()
 {
+    if (held)
+        return 0;
     while (outbuf_len != 0) {
         // A pass that moves nothing after the descriptor said it was
         // writable makes no progress: give up rather than spin.
@@ -665,6 +679,17 @@ int Socket::Flush()
         }
     }
     return 0;
+}
+
+void Socket::Hold()
+{
+    held = true;
+}
+
+int Socket::Release()
+{
+    held = false;
+    return Flush();
 }
 
 ssize_t Socket::WriteFilebuf(const Filebuf *buf)

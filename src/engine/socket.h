@@ -137,7 +137,17 @@ public:
     // characters) and Write the result.
     ssize_t PutSock(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     // Pushes pending output until none is left or a write fails; returns 0.
+    // While the socket holds its output (Hold) it writes nothing.
     int Flush();
+    // From now on Write keeps what it is given in the output buffer, as
+    // long as the buffer stays within SOCKET_OUTBUF_HIGH, so that a head
+    // and a body already at hand leave in one write.  A block that does not
+    // fit ends the hold and is written as usual.  Only for output that
+    // follows without waiting for anything else: Release comes before any
+    // wait.
+    void Hold();
+    // Ends the hold and flushes; returns Flush's result.
+    int Release();
     // Writes the whole buffer and flushes; returns -1 when a write failed,
     // else the bytes written directly.
     ssize_t WriteFilebuf(const Filebuf *buf);
@@ -193,6 +203,7 @@ public:
     uint64_t bytes_in;
     uint64_t bytes_out;
     int timeout;               // seconds; see SetTimeout
+    bool held;                 // Write keeps its bytes: see Hold
 
 private:
     void init(int descriptor);

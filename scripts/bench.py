@@ -31,6 +31,11 @@ scripts/bench/idle.py.
         c-icap's RESPMOD echo service: the latency added and the proxy's
         CPU per MiB beside the same response unscanned
 
+The wrk table gives, for nginx direct and for kelvarine, the server's CPU
+microseconds per request and, counted by `perf stat` over the middle half
+of each run (context switches from /proc where perf is missing), its system
+calls and context switches per request.
+
 Every scenario but (a) and (b) runs the proxy with its object cache off, so they
 measure relaying; (a) and (b) with it on, after one request has stored
 the file.
@@ -84,6 +89,9 @@ WRK_SCENARIOS = [
 TARGETS = {"1": ("request rate", 0.25), "2": ("transfer rate", 0.60), "3": ("request rate", 0.30),
            "a": ("request rate", 0.70), "b": ("transfer rate", 0.80)}
 TUNNEL_TARGET = 0.8
+# Cost per request of (1) through kelvarine: CPU microseconds, system calls
+# and context switches per request, and the lowest proxy/direct rate.
+COST_TARGETS = {"cpu_us": 40.0, "syscalls": 8.0, "switches": 1.0, "rate": 0.50}
 IDLE_RSS_TARGET_KIB = 256 * 1024
 # Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
 AUTH_TARGET = 0.90
@@ -162,6 +170,87 @@ class Sampler:
         except OSError:
             ticks = 0
         self.cpu = ticks / os.sysconf("SC_CLK_TCK") / (time.monotonic() - self._t0)
+        self.cpu_seconds = ticks / os.sysconf("SC_CLK_TCK")
+
+
+def task_switches(pids):
+    """Voluntary and involuntary context switches of every live thread of
+    the processes (those of threads that ended are lost)."""
+    total = 0
+    for pid in pids:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            continue
+        for tid in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{tid}/status") as f:
+                    for line in f:
+                        if line.startswith(("voluntary_ctxt_switches:",
+                                            "nonvoluntary_ctxt_switches:")):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+    return total
+
+
+class CostCounter:
+    """System calls and context switches of processes over the middle half
+    of a run of `seconds`, by `perf stat` (threads started later count
+    too); without perf, context switches from /proc and no system calls.
+    The window leaves out the start and end of the run, and its counts
+    divided by the requests of the window (the run's rate times the window)
+    give the cost per request.  perf is attached only for the window, so
+    the CPU time of the whole run is little disturbed by its tracing."""
+
+    def __init__(self, pids, seconds):
+        self.pids = [p for p in pids if p]
+        self.skip = seconds / 4
+        self.window = seconds / 2
+        self.syscalls = self.switches = None
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        time.sleep(self.skip)
+        perf = shutil.which("perf")
+        if perf and self.pids:
+            with tempfile.NamedTemporaryFile(prefix="bench-perf-", suffix=".txt") as out:
+                cmd = [perf, "stat", "-x", ",", "-o", out.name,
+                       "-e", "raw_syscalls:sys_enter,context-switches",
+                       "-p", ",".join(str(p) for p in self.pids),
+                       "--", "sleep", f"{self.window:.2f}"]
+                start = time.monotonic()
+                r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.window = time.monotonic() - start
+                if r.returncode == 0:
+                    for line in Path(out.name).read_text().splitlines():
+                        fields = line.split(",")
+                        if len(fields) < 3 or not fields[0].strip().isdigit():
+                            continue
+                        if fields[2].startswith("raw_syscalls:sys_enter"):
+                            self.syscalls = int(fields[0])
+                        elif fields[2].startswith("context-switches"):
+                            self.switches = int(fields[0])
+                    return
+        before = task_switches(self.pids)
+        start = time.monotonic()
+        time.sleep(self.window)
+        self.switches = task_switches(self.pids) - before
+        self.window = time.monotonic() - start
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._thread.join()
+
+    def per_request(self, rate):
+        """(system calls, context switches) per request; None where unknown."""
+        n = rate * self.window
+        if n <= 0:
+            return None, None
+        return tuple(None if v is None else v / n for v in (self.syscalls, self.switches))
 
 
 class Nginx:
@@ -308,16 +397,28 @@ def ms(us):
     return f"{us / 1000:.2f}ms"
 
 
+def cost_columns(r, sampler, counter):
+    """CPU microseconds, system calls and context switches per request of a
+    wrk result, from the run's sampler and cost counter."""
+    r["cpu_us"] = sampler.cpu_seconds * 1e6 / r["requests"] if r["requests"] else None
+    r["syscalls"], r["switches"] = counter.per_request(r["rate"])
+
+
+def per_request(value, digits=1):
+    return "-" if value is None else f"{value:.{digits}f}"
+
+
 def wrk_scenarios(args, base, nginx, results, notes):
     origin = f"{HOST}:{nginx.port}"
     for key, title, name, conns, close, cache in WRK_SCENARIOS:
         if key not in args.scenarios:
             continue
         say(f"bench: ({key}) {title}: direct")
-        with Sampler(nginx.workers()) as sd:
+        with Sampler(nginx.workers()) as sd, CostCounter(nginx.workers(), args.duration) as cd:
             direct = run_wrk(args, nginx.port, f"/{name}", origin, close, conns,
                              base / f"wrk-{key}-direct.txt")
         direct["cpu"], direct["threads"] = sd.cpu, sd.peak_threads
+        cost_columns(direct, sd, cd)
         results.append((key, title, "direct", direct))
         say(f"bench: ({key}) {title}: through kelvarine")
         proxy = Proxy(base, args.binary, f"proxy-{key}", args.proxy_args, cache=cache)
@@ -327,11 +428,13 @@ def wrk_scenarios(args, base, nginx, results, notes):
             if status != 200 or body != (nginx.root / name).read_bytes():
                 raise RuntimeError(f"status {status}, {len(body)} bytes")
             before = nginx.status()
-            with Sampler([proxy.proc.pid]) as sp:
+            with Sampler([proxy.proc.pid]) as sp, \
+                    CostCounter([proxy.proc.pid], args.duration) as cp:
                 through = run_wrk(args, proxy.port, target, origin, close, conns,
                                   base / f"wrk-{key}-proxy.txt")
             after = nginx.status()
             through["cpu"], through["threads"] = sp.cpu, sp.peak_threads
+            cost_columns(through, sp, cp)
             results.append((key, title, "proxy", through))
             notes.append(f"({key}) through kelvarine: nginx served {after[1] - before[1] - 1} "
                          f"requests on {after[0] - before[0] - 1} new connections for "
@@ -395,10 +498,12 @@ def auth_scenario(args, base, nginx, results, notes):
                 first = s.recv(65536)
             if not first.startswith(b"HTTP/1.1 200"):
                 raise RuntimeError(f"first request: {first[:60]!r}")
-            with Sampler([proxy.proc.pid]) as sp:
+            with Sampler([proxy.proc.pid]) as sp, \
+                    CostCounter([proxy.proc.pid], args.duration) as cp:
                 r = run_wrk(args, proxy.port, target, origin, False, 50,
                             base / "wrk-5-proxy.txt", auth=credentials)
             r["cpu"], r["threads"] = sp.cpu, sp.peak_threads
+            cost_columns(r, sp, cp)
             results.append(("5", "1 KiB, 50 conns, Basic (cached)", "auth", r))
         except (RuntimeError, OSError, ValueError) as e:
             notes.append(f"(5) through kelvarine: no measure: {e}\n{proxy.tail()}")
@@ -410,7 +515,8 @@ def auth_scenario(args, base, nginx, results, notes):
 
 def print_wrk_table(results):
     head = (f"{'scenario':<34} {'road':<6} {'req/s':>9} {'MiB/s':>8} {'lat avg':>9} "
-            f"{'lat p99':>9} {'errors':>6} {'CPU':>5} {'thr':>4} {'ratio req':>9} {'ratio MiB':>9}")
+            f"{'lat p99':>9} {'errors':>6} {'CPU':>5} {'thr':>4} {'ratio req':>9} {'ratio MiB':>9} "
+            f"{'us/req':>7} {'sys/req':>7} {'cs/req':>6}")
     say(head)
     say("-" * len(head))
     direct = {}
@@ -437,7 +543,8 @@ def print_wrk_table(results):
             ratio_req, ratio_mib = f"{rq:.2f}", f"{rm:.2f}"
         say(f"{label:<34} {road:<6} {r['rate']:>9.0f} {r['mib_s']:>8.1f} {ms(r['lat_mean_us']):>9} "
             f"{ms(r['lat_p99_us']):>9} {r['errors']:>6} {r['cpu']:>5.1f} {r['threads']:>4} "
-            f"{ratio_req:>9} {ratio_mib:>9}")
+            f"{ratio_req:>9} {ratio_mib:>9} {per_request(r.get('cpu_us')):>7} "
+            f"{per_request(r.get('syscalls'), 2):>7} {per_request(r.get('switches'), 2):>6}")
     return ratios
 
 
@@ -667,7 +774,10 @@ def tls_rate(port, host, seconds, tunnel_to=None):
         s.sendall(request)
         head = b""
         while b"\r\n\r\n" not in head:
-            head += s.recv(4096)
+            chunk = s.recv(4096)
+            if not chunk:
+                raise RuntimeError("the TLS connection closed before a response head")
+            head += chunk
         top, _, rest = head.partition(b"\r\n\r\n")
         length = int([l for l in top.split(b"\r\n") if l.lower().startswith(b"content-length")][0]
                      .split(b":")[1])
@@ -864,6 +974,10 @@ def main():
         ratios = print_wrk_table(results) if results else {}
         say("CPU: cores busy in the server under test (nginx workers, or kelvarine); "
             "thr: its peak thread count; the ratio of (5) is against the proxy rate of (1)")
+        say("us/req: its CPU microseconds per request over the run; sys/req, cs/req: its "
+            "system calls and context switches per request over the middle half of the run "
+            + ("(perf stat)" if shutil.which("perf") else
+               "(context switches of live threads from /proc; no perf for system calls)"))
         say()
         if idle:
             print_idle_table(args, idle)
@@ -897,6 +1011,22 @@ def main():
                 value = ratios[key][0 if measure == "request rate" else 1]
                 say(f"  ({key}) proxy/direct {measure} {value:.2f} (>= {lowest:.2f}): "
                     f"{'met' if value >= lowest else 'NOT met'}")
+        cost = next((r for key, _, road, r in results if key == "1" and road == "proxy"), None)
+        if cost is not None and "1" in ratios:
+            checks = [("CPU per request", cost.get("cpu_us"), COST_TARGETS["cpu_us"], "us"),
+                      ("system calls per request", cost.get("syscalls"),
+                       COST_TARGETS["syscalls"], ""),
+                      ("context switches per request", cost.get("switches"),
+                       COST_TARGETS["switches"], "")]
+            for what, value, highest, unit in checks:
+                if value is None:
+                    say(f"  (1) {what}: not measured")
+                else:
+                    say(f"  (1) {what} {value:.2f}{unit} (<= {highest:g}{unit}): "
+                        f"{'met' if value <= highest else 'NOT met'}")
+            value = ratios["1"][0]
+            say(f"  (1) proxy/direct request rate {value:.2f} (>= {COST_TARGETS['rate']:.2f} "
+                f"for the cost target): {'met' if value >= COST_TARGETS['rate'] else 'NOT met'}")
         if "5" in ratios:
             value = ratios["5"][0]
             say(f"  (5) authenticated/unauthenticated request rate {value:.2f} "

@@ -162,6 +162,9 @@ struct CONNECTION_T {
     Stats *user_stats;            // one counted reference (atomlock)
     int32_t auth_scheme;          // 0 Basic, 1 NTLM, 2 Negotiate
     int32_t category_scores[CATEGORY_SCORES];  // -1 until categorised
+    // The look at the server socket when the request ended also saw the
+    // client's next request (or its close) waiting; reset when taken.
+    bool client_input_seen;
 };
 
 // A new record: every field zero, download and upload allowances

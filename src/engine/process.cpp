@@ -191,8 +191,17 @@ void client_abort(CONNECTION_T *conn)
 // here spares the hand-over through the client pool and another worker.
 bool next_request_waiting(CONNECTION_T *conn)
 {
+    bool seen = conn->client_input_seen;
+    conn->client_input_seen = false;
     if (conn->client->inbuf_len > 0)
         return true;
+    // Input the server pool's look saw is read at once, without a wait
+    // before the read.
+    if (seen) {
+        ssize_t r = conn->client->Read(nullptr, -1, 0);
+        if (r >= 0)
+            return r > 0;
+    }
     int wait = process_keepalive_wait(conn->thread_index, MAXTHREADS, CLIENT_POOL_TIMEOUT,
                                       overload_factor);
     int64_t ms = wait > 0 ? (int64_t)wait * 1000 : PROCESS_KEEPALIVE_GRACE_MS;

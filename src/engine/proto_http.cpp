@@ -60,6 +60,7 @@ int interim_status(const char *head);
 int response_head(CONNECTION_T *conn);
 int ending_early(CONNECTION_T *conn);
 void log_entry_complete(CONNECTION_T *conn);
+bool body_at_hand(const CONNECTION_T *conn);
 int relay(CONNECTION_T *conn);
 int buffered(CONNECTION_T *conn);
 bool head_only(const CONNECTION_T *conn);
@@ -300,6 +301,18 @@ bool head_only(const CONNECTION_T *conn)
            (status >= 100 && status <= 199);
 }
 
+// Whether the whole body of the response, framed by its length, is already
+// in the server socket's input buffer and small enough to go out with the
+// head in one write: relaying it then never waits for the server.
+bool body_at_hand(const CONNECTION_T *conn)
+{
+    const HEADER *r = conn->response;
+    const Socket *server = conn->server;
+    return server != nullptr && (r->flags & HEADER_LENGTH) && !r->chunked &&
+           r->content_length <= server->inbuf_len &&
+           r->content_length <= SOCKET_OUTBUF_HIGH / 2;
+}
+
 // Relaying: the head goes out and the body follows as it arrives.
 int relay(CONNECTION_T *conn)
 {
@@ -313,12 +326,27 @@ int relay(CONNECTION_T *conn)
         conn->response = nullptr;
         return 1;
     }
+    // A short body that came with the head goes out with it in one write.
+    Socket *client = conn->client;
+    bool hold = body_at_hand(conn) && client != nullptr;
+    if (hold)
+        client->Hold();
     if (header_send(conn->response, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
+        if (hold && conn->client == client)
+            client->Release();
         conn->keepalive_server = 0;
         protocol_page(conn, "unknown", 502, false);
         return ending_early(conn);
     }
-    if (!http_transfer(conn, SIDE_SERVER)) {
+    bool whole = http_transfer(conn, SIDE_SERVER);
+    // Held bytes that cannot be delivered fail the transfer as a failed
+    // write during it would have.
+    if (hold && conn->client == client && client->Release() != 0 && whole) {
+        putlog(LOG_ERROR, "network: [IP: %s] transfer failed", protocol_client_text(conn));
+        conn->flags |= CONN_FAILED;
+        whole = false;
+    }
+    if (!whole) {
         // The client must see the cut: its connection ends.
         conn->keepalive_client = 0;
         conn->keepalive_server = 0;
@@ -436,10 +464,19 @@ int buffered(CONNECTION_T *conn)
     r->flags |= HEADER_LENGTH;
     r->content_length = body->size;
     r->chunked = 0;
+    // A short body leaves with its head in one write.
+    Socket *client = conn->client;
+    bool hold = client != nullptr && body->size <= SOCKET_OUTBUF_HIGH / 2;
+    if (hold)
+        client->Hold();
     if (header_send(r, conn, SIDE_CLIENT, SEND_TO_CLIENT) == -1) {
+        if (hold && conn->client == client)
+            client->Release();
         protocol_page(conn, "unknown", 502, false);
     } else {
         http_send_body(conn, body);
+        if (hold && conn->client == client)
+            client->Release();
     }
     delete body;
     log_entry_complete(conn);

@@ -91,8 +91,12 @@ void row_update(CONNECTION_T *conn, bool request_known)
         return;
     pthread_mutex_lock(&threadlistlock);
     THREAD_T *t = &threads[row];
-    free(t->address);
-    t->address = conn->client_ip ? xstrdup(conn->client_ip) : nullptr;
+    // The row keeps the text it has when the address is the same, as it is
+    // for every request of a kept-alive connection after the first.
+    if (!conn->client_ip || !t->address || strcmp(t->address, conn->client_ip) != 0) {
+        free(t->address);
+        t->address = conn->client_ip ? xstrdup(conn->client_ip) : nullptr;
+    }
     if (request_known) {
         free(t->url);
         free(t->method);

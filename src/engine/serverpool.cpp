@@ -24,7 +24,7 @@ void entry_free(serverpool_t *entry);
 bool text_equal_nocase(const char *a, const char *b);
 bool text_equal(const char *a, const char *b);
 bool entry_matches(const serverpool_t *entry, const ServerPoolKey &key);
-bool socket_reusable(Socket *socket);
+bool socket_reusable(Socket *socket, CONNECTION_T *conn);
 int pool_size();
 int pool_timeout();
 
@@ -111,14 +111,20 @@ bool entry_matches(const serverpool_t *entry, const ServerPoolKey &key)
 // A socket may be parked only when nothing waits to be read on it: bytes
 // left over belong to a response nobody read (they would be taken for the
 // next response), and a readable socket without bytes is one the server
-// has closed.
-bool socket_reusable(Socket *socket)
+// has closed.  The same look takes in the connection's client socket, so
+// that a next request already waiting there is read without another.
+bool socket_reusable(Socket *socket, CONNECTION_T *conn)
 {
     if (!socket || socket->fd < 0 || socket->inbuf_len != 0 || socket->outbuf_len != 0)
         return false;
-    struct pollfd p = {socket->fd, POLLIN, 0};
-    int r = poll(&p, 1, 0);
-    return r == 0;
+    Socket *client = conn->client;
+    bool watch_client = client != nullptr && client->fd >= 0 && !client->encrypted &&
+                        client->inbuf_len == 0 && !(conn->flags & CONN_CLIENT_GONE);
+    struct pollfd p[2] = {{socket->fd, POLLIN, 0}, {watch_client ? client->fd : -1, POLLIN, 0}};
+    int r = poll(p, watch_client ? 2 : 1, 0);
+    if (r > 0 && watch_client && (p[1].revents & POLLIN))
+        conn->client_input_seen = true;
+    return r == 0 || (r > 0 && p[0].revents == 0);
 }
 
 int pool_size()
@@ -299,7 +305,7 @@ void serverpool_release(CONNECTION_T *conn)
     conn->server = nullptr;
     const HEADER *request = conn->request;
     if (conn->keepalive_server == 1 && global && global->server_pool && request &&
-        request->scheme && request->host && socket_reusable(server)) {
+        request->scheme && request->host && socket_reusable(server, conn)) {
         global->server_pool->Add(server, serverpool_key(conn));
         return;
     }

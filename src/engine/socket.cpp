@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/counters.h"
 #include "engine/options.h"
@@ -43,6 +44,13 @@ size_t round_to_step(size_t len)
 {
     return (len + SOCKET_BUFFER_STEP - 1) / SOCKET_BUFFER_STEP * SOCKET_BUFFER_STEP;
 }
+
+// Output held by a socket of this thread (Hold) waits here: one area per
+// worker thread, reused for every response it sends, rather than an output
+// buffer made and freed for each connection.  One socket at a time holds
+// it.
+thread_local std::vector<char> hold_area;
+thread_local const Socket *hold_owner = nullptr;
 
 
 }  // namespace
@@ -127,10 +135,13 @@ void Socket::init(int descriptor)
     inbuf_len = outbuf_len = 0;
     bytes_in = bytes_out = 0;
     timeout = SOCKET_DEFAULT_TIMEOUT;
+    held = false;
 }
 
 Socket::~Socket()
 {
+    if (held)
+        Release();
     if (fd != -1 && outbuf_len != 0)
         Flush();
     if (encrypted) {
@@ -593,6 +604,18 @@ ssize_t Socket::push_pending()
 
 ssize_t Socket::Write(const char *buf, ssize_t len)
 {
+    if (held) {
+        if (len == -1)
+            return 0;
+        if (hold_area.size() + (size_t)len <= SOCKET_OUTBUF_HIGH) {
+            hold_area.insert(hold_area.end(), buf, buf + len);
+            CallBackEvent(SOCKET_EVENT_WRITE, len, (char *)buf);
+            return 0;
+        }
+        // What was held goes first; the block follows as any other.
+        if (send_held() == -1)
+            return -1;
+    }
     ssize_t pending = 0;
     if (outbuf_len != 0)
         pending = push_pending();
@@ -654,6 +677,8 @@ ssize_t Socket::PutSock(const char *fmt, ...)
 
 int Socket::Flush()
 {
+    if (held)
+        return 0;
     while (outbuf_len != 0) {
         // A pass that moves nothing after the descriptor said it was
         // writable makes no progress: give up rather than spin.
@@ -665,6 +690,53 @@ int Socket::Flush()
         }
     }
     return 0;
+}
+
+void Socket::Hold()
+{
+    // Pending output would have to leave before the held bytes; and the
+    // area may be taken by another socket of this thread.
+    if (held || outbuf_len != 0 || hold_owner != nullptr)
+        return;
+    hold_owner = this;
+    hold_area.clear();
+    held = true;
+}
+
+int Socket::Release()
+{
+    if (held && send_held() == -1)
+        return -1;
+    return Flush();
+}
+
+// Ends the hold and writes the held bytes, which observers have seen
+// already, as Write would have: what the descriptor does not take at once
+// stays in the output buffer.  -1 when the write failed.
+ssize_t Socket::send_held()
+{
+    held = false;
+    hold_owner = nullptr;
+    size_t len = hold_area.size();
+    if (len == 0)
+        return 0;
+    size_t allowed = Throttle(1);
+    size_t size = (allowed == 0 || len < allowed) ? len : allowed;
+    ssize_t r = send_within_timeout(hold_area.data(), size);
+    if (r == -1) {
+        hold_area.clear();
+        CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+        return -1;
+    }
+    if (r > 0) {
+        if (write_group != nullptr)
+            write_group->Incr(r);
+        bytes_out += (uint64_t)r;
+    }
+    if ((size_t)r < len)
+        append(1, hold_area.data() + r, len - (size_t)r);
+    hold_area.clear();
+    return r;
 }
 
 ssize_t Socket::WriteFilebuf(const Filebuf *buf)

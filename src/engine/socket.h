@@ -137,7 +137,18 @@ public:
     // characters) and Write the result.
     ssize_t PutSock(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     // Pushes pending output until none is left or a write fails; returns 0.
+    // While the socket holds its output (Hold) it writes nothing.
     int Flush();
+    // From now on Write keeps what it is given, up to SOCKET_OUTBUF_HIGH
+    // bytes, in an area its thread reuses, so that a head and a body
+    // already at hand leave in one write.  A block that does not fit ends
+    // the hold: the held bytes are written, then the block as usual.  Only
+    // for output that follows without waiting for anything else: Release
+    // comes before any wait.  Nothing is held while output is pending or
+    // another socket of the thread holds.
+    void Hold();
+    // Ends the hold and flushes; returns Flush's result.
+    int Release();
     // Writes the whole buffer and flushes; returns -1 when a write failed,
     // else the bytes written directly.
     ssize_t WriteFilebuf(const Filebuf *buf);
@@ -193,6 +204,7 @@ public:
     uint64_t bytes_in;
     uint64_t bytes_out;
     int timeout;               // seconds; see SetTimeout
+    bool held;                 // Write keeps its bytes in its thread's area: see Hold
 
 private:
     void init(int descriptor);
@@ -212,6 +224,7 @@ private:
     ssize_t io_write(const char *buf, size_t len);
     ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();
+    ssize_t send_held();
     void append(int which, const char *data, size_t len);
     size_t input_offset() const;
     void input_compact();

@@ -33,6 +33,20 @@ int elogflg = 0;
 pthread_mutex_t slogfile_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t elogfile_lock = PTHREAD_MUTEX_INITIALIZER;
 
+namespace {
+
+// Lines are written under these in shared mode, so that the lines of many
+// threads go out side by side: each file is open for appending, and every
+// write lands whole at its end.  Opening and rotating a file, and marking
+// it for rotation, take its lock exclusively, after the file's mutex.
+// Writers are preferred, so that a rotation waits for the lines being
+// written only, not for every line that follows.
+pthread_rwlock_t logfile_use = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+pthread_rwlock_t slogfile_use = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+pthread_rwlock_t elogfile_use = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+}  // namespace
+
 const char access_legend[] =
     "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status "
     "size method url username peercode/peer mime\n";
@@ -150,7 +164,6 @@ public:
 
     bool owned = false;
 
-private:
     // Tries the lock every millisecond for EXIT_LOCK_WAIT_NS.  A try-lock
     // loop rather than a timed lock: thread sanitizers do not follow the
     // clock-based lock calls, and would see the unlock without its lock.
@@ -172,6 +185,7 @@ private:
         }
     }
 
+private:
     void acquired(int rc)
     {
         if (rc != 0)
@@ -183,6 +197,39 @@ private:
     pthread_mutex_t *mutex_ = nullptr;
     pthread_rwlock_t *rwlock_ = nullptr;
     unsigned bit_;
+};
+
+// Takes a log file's use lock, shared or exclusive; once the process is
+// ending the wait is bounded as LogLock's.  `owned` tells whether the
+// caller may go on.
+class UseLock {
+public:
+    UseLock(pthread_rwlock_t *rwlock, bool exclusive) : rwlock_(rwlock)
+    {
+        int rc;
+        if (exit_in_progress())
+            rc = LogLock::try_until_deadline([this, exclusive] {
+                return exclusive ? pthread_rwlock_trywrlock(rwlock_)
+                                 : pthread_rwlock_tryrdlock(rwlock_);
+            });
+        else
+            rc = exclusive ? pthread_rwlock_wrlock(rwlock_) : pthread_rwlock_rdlock(rwlock_);
+        owned = rc == 0;
+    }
+
+    ~UseLock()
+    {
+        if (owned)
+            pthread_rwlock_unlock(rwlock_);
+    }
+
+    UseLock(const UseLock &) = delete;
+    UseLock &operator=(const UseLock &) = delete;
+
+    bool owned = false;
+
+private:
+    pthread_rwlock_t *rwlock_;
 };
 
 // A time stamp as strftime made it for one second.  Each thread keeps one
@@ -225,14 +272,15 @@ struct LogFile {
     pthread_mutex_t *lock;
     unsigned held_bit;
     const char *legend; // written first into an empty file; null for none
+    pthread_rwlock_t *use;
 };
 
 const LogFile native_log = {logfile, &logfd, &logflg, &logfile_lock,
-                            HELD_LOGFILE, nullptr};
+                            HELD_LOGFILE, nullptr, &logfile_use};
 const LogFile access_log = {slogfile, &slogfd, &slogflg, &slogfile_lock,
-                            HELD_SLOGFILE, access_legend};
+                            HELD_SLOGFILE, access_legend, &slogfile_use};
 const LogFile extended_log = {elogfile, &elogfd, &elogflg, &elogfile_lock,
-                              HELD_ELOGFILE, apache_legend};
+                              HELD_ELOGFILE, apache_legend, &elogfile_use};
 
 // The prefix of a category; a value that is not one category has none.
 const char *category_prefix(int category)
@@ -324,8 +372,25 @@ int log_file_open(const char *path, const char *legend)
 void log_file_append(const LogFile &file, const char *data, size_t length,
                      time_t when)
 {
+    // A line logged while this thread opens or rotates the same file (a
+    // failure it reports) is not written: the file is not ready.
+    if ((log_locks_held & file.held_bit) || file.path[0] == '\0')
+        return;
+    {
+        // The usual case: the file is open and no rotation is due.
+        UseLock shared(file.use, false);
+        if (!shared.owned)
+            return;
+        if (*file.fd != -1 && *file.flag != -1) {
+            fd_write_all(*file.fd, data, length);
+            return;
+        }
+    }
     LogLock lock(file.lock, file.held_bit);
-    if (!lock.owned || file.path[0] == '\0')
+    if (!lock.owned)
+        return;
+    UseLock exclusive(file.use, true);
+    if (!exclusive.owned)
         return;
     if (*file.flag == -1 && *file.fd != -1) {
         *file.flag = 0;
@@ -515,7 +580,10 @@ void logrotate()
     // One lock at a time, so no writer sees a mark half-set.
     for (const LogFile *file : {&native_log, &access_log, &extended_log}) {
         LogLock lock(file->lock, file->held_bit);
-        if (lock.owned)
+        if (!lock.owned)
+            continue;
+        UseLock exclusive(file->use, true);
+        if (exclusive.owned)
             *file->flag = -1;
     }
 }

@@ -12,22 +12,45 @@ namespace {
 
 bool stage_ends_at_first(int stage);
 
+// The callbacks of one key, copied: the first few in place, so that the
+// walk of every request allocates nothing, any more on the heap.
+template <typename Callback> class CallbackCopy {
+public:
+    void push_back(Callback callback)
+    {
+        if (count < IN_PLACE)
+            in_place[count] = callback;
+        else
+            more.push_back(callback);
+        count++;
+    }
+    size_t size() const { return count; }
+    Callback operator[](size_t i) const { return i < IN_PLACE ? in_place[i] : more[i - IN_PLACE]; }
+
+private:
+    static constexpr size_t IN_PLACE = 16;
+    Callback in_place[IN_PLACE];
+    std::vector<Callback> more;
+    size_t count = 0;
+};
+
 // Copies the callbacks registered under `key` (a stage or hook key) so
 // that they run without the registry's lock: a callback may take a long
-// time, and a registration may happen meanwhile.
+// time, and a registration may happen meanwhile.  The lock is taken
+// shared: the workers look at the same time, only a change waits.
 template <typename Entry, typename Callback>
-std::vector<Callback> callbacks_of(const std::list<Entry> &entries,
-                                   pthread_mutex_t *lock, int key,
-                                   int Entry::*key_field,
-                                   Callback Entry::*callback_field);
+CallbackCopy<Callback> callbacks_of(const std::list<Entry> &entries,
+                                    pthread_rwlock_t *lock, int key,
+                                    int Entry::*key_field,
+                                    Callback Entry::*callback_field);
 
 // Appends {key, callback} unless the callback is registered already.
 template <typename Entry, typename Callback>
-int entry_add(std::list<Entry> &entries, pthread_mutex_t *lock, Entry entry,
+int entry_add(std::list<Entry> &entries, pthread_rwlock_t *lock, Entry entry,
               Callback Entry::*callback_field);
 
 template <typename Entry, typename Callback>
-int entry_remove(std::list<Entry> &entries, pthread_mutex_t *lock,
+int entry_remove(std::list<Entry> &entries, pthread_rwlock_t *lock,
                  Callback callback, Callback Entry::*callback_field);
 
 // The stages in which the first callback returning 1 ends the walk.
@@ -46,49 +69,49 @@ bool stage_ends_at_first(int stage)
 }
 
 template <typename Entry, typename Callback>
-std::vector<Callback> callbacks_of(const std::list<Entry> &entries,
-                                   pthread_mutex_t *lock, int key,
-                                   int Entry::*key_field,
-                                   Callback Entry::*callback_field)
+CallbackCopy<Callback> callbacks_of(const std::list<Entry> &entries,
+                                    pthread_rwlock_t *lock, int key,
+                                    int Entry::*key_field,
+                                    Callback Entry::*callback_field)
 {
-    std::vector<Callback> found;
-    pthread_mutex_lock(lock);
+    CallbackCopy<Callback> found;
+    pthread_rwlock_rdlock(lock);
     for (const Entry &entry : entries)
         if (entry.*key_field == key)
             found.push_back(entry.*callback_field);
-    pthread_mutex_unlock(lock);
+    pthread_rwlock_unlock(lock);
     return found;
 }
 
 template <typename Entry, typename Callback>
-int entry_add(std::list<Entry> &entries, pthread_mutex_t *lock, Entry entry,
+int entry_add(std::list<Entry> &entries, pthread_rwlock_t *lock, Entry entry,
               Callback Entry::*callback_field)
 {
-    pthread_mutex_lock(lock);
+    pthread_rwlock_wrlock(lock);
     for (const Entry &old : entries) {
         if (old.*callback_field == entry.*callback_field) {
-            pthread_mutex_unlock(lock);
+            pthread_rwlock_unlock(lock);
             return 0;
         }
     }
     entries.push_back(std::move(entry));
-    pthread_mutex_unlock(lock);
+    pthread_rwlock_unlock(lock);
     return 1;
 }
 
 template <typename Entry, typename Callback>
-int entry_remove(std::list<Entry> &entries, pthread_mutex_t *lock,
+int entry_remove(std::list<Entry> &entries, pthread_rwlock_t *lock,
                  Callback callback, Callback Entry::*callback_field)
 {
-    pthread_mutex_lock(lock);
+    pthread_rwlock_wrlock(lock);
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if ((*it).*callback_field == callback) {
             entries.erase(it);
-            pthread_mutex_unlock(lock);
+            pthread_rwlock_unlock(lock);
             return 1;
         }
     }
-    pthread_mutex_unlock(lock);
+    pthread_rwlock_unlock(lock);
     return 0;
 }
 
@@ -96,12 +119,12 @@ int entry_remove(std::list<Entry> &entries, pthread_mutex_t *lock,
 
 Processors::Processors()
 {
-    pthread_mutex_init(&lock, nullptr);
+    pthread_rwlock_init(&lock, nullptr);
 }
 
 Processors::~Processors()
 {
-    pthread_mutex_destroy(&lock);
+    pthread_rwlock_destroy(&lock);
 }
 
 int Processors::Add(processor_callback_t callback, int stage)
@@ -113,10 +136,10 @@ int Processors::Add(processor_callback_t callback, int stage)
 int Processors::Execute(int stage, CONNECTION_T *connection, Filebuf *buffer)
 {
     int result = 0;
-    for (processor_callback_t callback :
-         callbacks_of(entries, &lock, stage, &Processor::stage,
-                      &Processor::callback)) {
-        result = callback(connection, buffer);
+    CallbackCopy<processor_callback_t> found =
+        callbacks_of(entries, &lock, stage, &Processor::stage, &Processor::callback);
+    for (size_t i = 0; i < found.size(); i++) {
+        result = found[i](connection, buffer);
         if (result == 1 && stage_ends_at_first(stage))
             break;
     }
@@ -130,12 +153,12 @@ int Processors::Remove(processor_callback_t callback)
 
 Hooks::Hooks()
 {
-    pthread_mutex_init(&lock, nullptr);
+    pthread_rwlock_init(&lock, nullptr);
 }
 
 Hooks::~Hooks()
 {
-    pthread_mutex_destroy(&lock);
+    pthread_rwlock_destroy(&lock);
 }
 
 int Hooks::Add(hook_callback_t callback, int key)
@@ -146,9 +169,10 @@ int Hooks::Add(hook_callback_t callback, int key)
 int Hooks::Execute(int key, void *first, void *second)
 {
     int result = 0;
-    for (hook_callback_t callback :
-         callbacks_of(entries, &lock, key, &Hook::key, &Hook::callback)) {
-        result = callback(first, second);
+    CallbackCopy<hook_callback_t> found =
+        callbacks_of(entries, &lock, key, &Hook::key, &Hook::callback);
+    for (size_t i = 0; i < found.size(); i++) {
+        result = found[i](first, second);
         if (result == 1)
             break;
     }
@@ -162,12 +186,12 @@ int Hooks::Remove(hook_callback_t callback)
 
 Protocols::Protocols()
 {
-    pthread_mutex_init(&lock, nullptr);
+    pthread_rwlock_init(&lock, nullptr);
 }
 
 Protocols::~Protocols()
 {
-    pthread_mutex_destroy(&lock);
+    pthread_rwlock_destroy(&lock);
 }
 
 int Protocols::Add(protocol_handler_t handler, const char *name)
@@ -179,14 +203,14 @@ int Protocols::Add(protocol_handler_t handler, const char *name)
 int Protocols::Execute(const char *name, CONNECTION_T *connection)
 {
     protocol_handler_t handler = nullptr;
-    pthread_mutex_lock(&lock);
+    pthread_rwlock_rdlock(&lock);
     for (const Protocol &entry : entries) {
         if (entry.protocol == name) {
             handler = entry.handler;
             break;
         }
     }
-    pthread_mutex_unlock(&lock);
+    pthread_rwlock_unlock(&lock);
     return handler != nullptr ? handler(connection) : -1;
 }
 

@@ -99,7 +99,7 @@ public:
 
 private:
     std::list<Processor> entries;   // registration order
-    pthread_mutex_t lock;           // guards entries
+    pthread_rwlock_t lock;          // guards entries: shared to look, exclusive to change
 };
 
 class Hooks {
@@ -119,7 +119,7 @@ public:
 
 private:
     std::list<Hook> entries;        // registration order
-    pthread_mutex_t lock;           // guards entries
+    pthread_rwlock_t lock;          // guards entries: shared to look, exclusive to change
 };
 
 class Protocols {
@@ -140,7 +140,7 @@ public:
 
 private:
     std::list<Protocol> entries;    // registration order
-    pthread_mutex_t lock;           // guards entries
+    pthread_rwlock_t lock;          // guards entries: shared to look, exclusive to change
 };
 
 extern Processors processors;

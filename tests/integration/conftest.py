@@ -474,6 +474,29 @@ def wait_until(predicate, timeout=10.0):
     return predicate()
 
 
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def idle_thread_count(pid, quiet=1.5, timeout=30.0):
+    """The proxy's thread count once start-up has settled: its service
+    threads start after the listeners open, one after the other, and on a
+    loaded machine (or under ThreadSanitizer) seconds may pass between
+    two of them.  The count taken is one that stayed the same on every
+    read, 0.25 s apart, for `quiet` seconds (its last value at the
+    time-out)."""
+    deadline = time.monotonic() + timeout
+    value, since = thread_count(pid), time.monotonic()
+    while time.monotonic() < deadline:
+        time.sleep(0.25)
+        now = thread_count(pid)
+        if now != value:
+            value, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet:
+            break
+    return value
+
+
 def sanitizer_reports(proxy):
     """Lines of sanitizer reports the proxy printed: AddressSanitizer's,
     UndefinedBehaviorSanitizer's ("runtime error:") and ThreadSanitizer's

@@ -20,8 +20,8 @@ import pytest
 
 from badorigin import BadOrigin
 from conftest import (EXTENDED_RECORD, Client, Nginx, access_log_records, binary_is_tsan,
-                      recv_all, sanitizer_reports, set_fields, wait_port, wait_until,
-                      write_config)
+                      idle_thread_count, recv_all, sanitizer_reports, set_fields, wait_port,
+                      wait_until, write_config)
 
 
 # ----------------------------------------------------------- the process
@@ -39,15 +39,8 @@ def threads_of(pid):
 
 def idle_threads_of(pid):
     """The thread count once the service threads, which start after the
-    listeners open, are all there: the same count twice, 0.5 s apart."""
-    last = threads_of(pid)
-    for _ in range(20):
-        time.sleep(0.5)
-        now = threads_of(pid)
-        if now == last:
-            return now
-        last = now
-    return last
+    listeners open, are all there."""
+    return idle_thread_count(pid)
 
 
 def rss_kib(pid):

@@ -8,12 +8,12 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import BINARY, DEFAULT_CONFIG, SCHEMA, free_port, wait_port, wait_until
+from conftest import (BINARY, DEFAULT_CONFIG, SCHEMA, free_port, idle_thread_count, thread_count,
+                      wait_port, wait_until)
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
 
@@ -34,10 +34,6 @@ def port_is_free(port):
 
 def text_of(path):
     return path.read_text() if path.exists() else ""
-
-
-def thread_count(pid):
-    return len(os.listdir(f"/proc/{pid}/task"))
 
 
 def http_exchange(sock, request):
@@ -364,9 +360,8 @@ def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(proxy_fact
     (origin.root / "b.txt").write_text("second\n")
     proxy = proxy_factory()
     pid = proxy.proc.pid
-    # Service threads only: nothing is being served yet.
-    time.sleep(2)
-    idle = thread_count(pid)
+    # Service threads only, all started: nothing is being served yet.
+    idle = idle_thread_count(pid)
 
     with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
         host = f"127.0.0.1:{origin.port}"

@@ -413,6 +413,56 @@ TEST_F(SocketTest, WriteFilebufSendsTheWholeBuffer)
     EXPECT_EQ(got, body);
 }
 
+// A head and a short body written while the socket holds its output leave
+// in one write when it is released (one packet on a packet socket), and
+// observers see each block as it is written.
+TEST(SocketHoldTest, HeldOutputLeavesInOneWriteOnRelease)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    Socket sock(fds[0]);
+    std::string observed;
+    sock.CallBackAdd([](void *arg, ssize_t len, char *buf) -> int {
+        if (len > 0)
+            static_cast<std::string *>(arg)->append(buf, (size_t)len);
+        return 0;
+    }, &observed, SOCKET_EVENT_WRITE);
+
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n\r\n";
+    Filebuf body;
+    body.Add(std::string(1024, 'b').data(), 1024);
+    sock.Hold();
+    EXPECT_EQ(sock.Write(head.data(), (ssize_t)head.size()), 0);
+    EXPECT_EQ(sock.WriteFilebuf(&body), 0);
+    EXPECT_EQ(sock.Flush(), 0);
+    struct pollfd p = {fds[1], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "nothing leaves while held";
+    EXPECT_EQ(observed, head + std::string(1024, 'b'));
+
+    EXPECT_EQ(sock.Release(), 0);
+    EXPECT_EQ(sock.outbuf_len, 0u);
+    char got[4096];
+    ssize_t n = read(fds[1], got, sizeof got);
+    EXPECT_EQ(std::string(got, n > 0 ? (size_t)n : 0), head + std::string(1024, 'b'));
+    close(fds[1]);
+}
+
+// A block that would take the held output past its bound ends the hold:
+// what was held goes first, and nothing waits for a Release.
+TEST_F(SocketTest, HoldEndsAtABlockThatDoesNotFit)
+{
+    std::string big(SOCKET_OUTBUF_HIGH, 'x');
+    std::string got;
+    std::thread reader([&] { got = peer_drain(); });
+    sock->Hold();
+    EXPECT_EQ(sock->Write("head", 4), 0);
+    EXPECT_GE(sock->Write(big.data(), (ssize_t)big.size()), 0);
+    EXPECT_FALSE(sock->held);
+    EXPECT_EQ(sock->Flush(), 0);
+    reader.join();
+    EXPECT_EQ(got, "head" + big);
+}
+
 // ------------------------------------------------------------------ buffers
 
 TEST_F(SocketTest, BuffersGrowAndShrinkInSteps)

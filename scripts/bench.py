@@ -804,7 +804,11 @@ def upstream_scenarios(args, base, notes, rows):
             name = TLS_NAMES[0]
             (tls.roots[name] / "1m").write_bytes(os.urandom(1 << 20))
             direct = tls_rate(tls.port, name, args.duration)
-            proxy = Proxy(base, args.binary, "proxy-8", args.proxy_args)
+            # The shipped rule lets CONNECT reach 443 and 563 only; the
+            # test origin listens on a free port.
+            def open_port(root, port=tls.port):
+                root.find("general/rule/connect_ports").text = str(port)
+            proxy = Proxy(base, args.binary, "proxy-8", args.proxy_args, config_edit=open_port)
             try:
                 through = tls_rate(proxy.port, name, args.duration,
                                    tunnel_to=f"{HOST}:{tls.port}")

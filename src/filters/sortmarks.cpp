@@ -289,13 +289,36 @@ int SortmarksCache::load(const std::string &dir)
     return total;
 }
 
+namespace {
+
+// How long a save without waiting (the exit sequence) still waits for a
+// save in progress: the service thread may be writing the file when the
+// process is told to end, and ending under it would leave its temporary
+// file and lose what the exit save had to add.
+const int SORTMARKS_EXIT_WAIT_MS = 5000;
+
+bool save_lock_within(pthread_mutex_t *lock, int ms)
+{
+    for (int waited = 0;; waited++) {
+        if (pthread_mutex_trylock(lock) == 0)
+            return true;
+        if (waited >= ms)
+            return false;
+        usleep(1000);
+    }
+}
+
+} // namespace
+
 int SortmarksCache::save(const std::string &dir, bool wait)
 {
     if (chains == nullptr || dir.empty())
         return 0;
     if (!wait) {
-        if (pthread_mutex_trylock(&save_lock) != 0)
+        if (!save_lock_within(&save_lock, SORTMARKS_EXIT_WAIT_MS)) {
+            putlog(LOG_ERROR, "Sortmarks: a save in progress did not end, cache not saved");
             return 0;
+        }
     } else {
         pthread_mutex_lock(&save_lock);
     }

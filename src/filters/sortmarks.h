@@ -93,8 +93,9 @@ public:
     // Writes the cache to dir/sortmarks.cache through
     // dir/sortmarks.cache.new when records were added since the last
     // save.  Returns the records written, 0 when there was nothing to
-    // save (or, with wait false, a lock was held), -1 on failure (the old
-    // file stays).
+    // save (or, with wait false, a lock was held: a save in progress is
+    // waited for a few seconds, the cache's own lock not at all), -1 on
+    // failure (the old file stays).
     int save(const std::string &dir, bool wait = true);
 
     int64_t count() const { return count_; }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "filters/clamav.h"
@@ -363,13 +364,22 @@ TEST_F(AntivirusTest, TemporaryPathTooLongFailsTheScan)
 TEST_F(AntivirusTest, FprotAsksPortsInOrderUntilOneAnswers)
 {
     TempDir dir;
+    // The peer thread and the test share the request line and the answer
+    // under a mutex: a scan may end before the peer has finished writing.
+    std::mutex shared;
     std::string target;
     std::string answer;   // written whole, then the daemon closes
     ScriptedPeer daemon([&](int fd) {
-        target = peer_read_line(fd);
+        std::string line = peer_read_line(fd);
+        std::string reply;
+        {
+            std::lock_guard<std::mutex> hold(shared);
+            target = line;
+            reply = answer;
+        }
         while (peer_read_line(fd).size() > 2) {
         }
-        peer_write(fd, answer);
+        peer_write(fd, reply);
     });
     // Three ports where nothing listens come first.
     std::vector<int> ports;
@@ -407,14 +417,22 @@ TEST_F(AntivirusTest, FprotAsksPortsInOrderUntilOneAnswers)
          ""},
     };
     for (const auto &c : cases) {
-        answer = c.answer;
+        {
+            std::lock_guard<std::mutex> hold(shared);
+            answer = c.answer;
+        }
         AvResult r = fprot_scan(ports, dir.path, fprot_options(FPROT_ARCHIVE, 5), EICAR.data(),
                                 EICAR.size(), short_timeouts());
         EXPECT_EQ(c.verdict, r.verdict) << c.what;
         EXPECT_EQ(c.name, r.name) << c.what;
-        EXPECT_EQ(0u, target.find("GET " + dir.path + "/kv")) << target;
-        EXPECT_NE(std::string::npos, target.find("?-archive=5%20-remote-dtd%20 HTTP/1.0"))
-            << target;
+        std::string asked;
+        {
+            std::lock_guard<std::mutex> hold(shared);
+            asked = target;
+        }
+        EXPECT_EQ(0u, asked.find("GET " + dir.path + "/kv")) << asked;
+        EXPECT_NE(std::string::npos, asked.find("?-archive=5%20-remote-dtd%20 HTTP/1.0"))
+            << asked;
         EXPECT_EQ(std::vector<std::string>{}, dir.entries());
     }
     // Every port silent, or stalled past the time-out: no verdict.

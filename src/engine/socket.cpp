@@ -632,21 +632,12 @@ ssize_t Socket::Write(const char *buf, ssize_t len)
 
     ssize_t r = 0;
     if (outbuf_len == 0 && len > 0) {
-        size_t allowed = Throttle(1);
-        size_t size = (allowed == 0 || (size_t)len < allowed) ? (size_t)len : allowed;
-        r = send_within_timeout(buf, size);
+        r = send_now(buf, (size_t)len);
+        if (r == -1)
+            return -1;
+    } else if (len > 0) {
+        append(1, buf, (size_t)len);
     }
-    if (r == -1) {
-        CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
-        return -1;
-    }
-    if (r > 0) {
-        if (write_group != nullptr)
-            write_group->Incr(r);
-        bytes_out += (uint64_t)r;
-    }
-    if (r < len)
-        append(1, buf + r, (size_t)(len - r));
     CallBackEvent(SOCKET_EVENT_WRITE, len, (char *)buf);
 
     // Bound the pending output: a peer slower than its source (or a write
@@ -717,14 +708,22 @@ ssize_t Socket::send_held()
 {
     held = false;
     hold_owner = nullptr;
-    size_t len = hold_area.size();
-    if (len == 0)
+    if (hold_area.empty())
         return 0;
+    ssize_t r = send_now(hold_area.data(), hold_area.size());
+    hold_area.clear();
+    return r;
+}
+
+// Sends what the throttle allows of a block at once and counts it; the
+// rest waits in the output buffer.  -1 (the error event raised) when the
+// send failed.
+ssize_t Socket::send_now(const char *buf, size_t len)
+{
     size_t allowed = Throttle(1);
     size_t size = (allowed == 0 || len < allowed) ? len : allowed;
-    ssize_t r = send_within_timeout(hold_area.data(), size);
+    ssize_t r = send_within_timeout(buf, size);
     if (r == -1) {
-        hold_area.clear();
         CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
         return -1;
     }
@@ -734,8 +733,7 @@ ssize_t Socket::send_held()
         bytes_out += (uint64_t)r;
     }
     if ((size_t)r < len)
-        append(1, hold_area.data() + r, len - (size_t)r);
-    hold_area.clear();
+        append(1, buf + r, len - (size_t)r);
     return r;
 }
 

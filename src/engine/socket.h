@@ -225,6 +225,7 @@ private:
     ssize_t send_within_timeout(const char *buf, size_t len);
     ssize_t push_pending();
     ssize_t send_held();
+    ssize_t send_now(const char *buf, size_t len);
     void append(int which, const char *data, size_t len);
     size_t input_offset() const;
     void input_compact();

@@ -12,8 +12,8 @@ from conftest import BINARY, set_fields, write_config
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service as ChromeService  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException  # noqa: E402,E501
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 MENU = ["Active connections", "Statistics", "DNS cache", "Show headers", "View cache entries",
@@ -45,6 +45,9 @@ def browser(request):
         service = ChromeService(executable_path=shutil.which("chromedriver"))
         holder["driver"] = webdriver.Chrome(options=options, service=service)
         holder["driver"].set_page_load_timeout(30)
+        # A click returns before the next page may have arrived: looking up
+        # its elements waits for them instead of failing at once.
+        holder["driver"].implicitly_wait(10)
         return holder["driver"]
 
     yield start
@@ -62,12 +65,29 @@ def shot(driver, name):
     driver.save_screenshot(str(shots_dir() / f"{name}.png"))
 
 
+def replaced(old):
+    """True once the element belongs to a page that is gone.  Chromium names
+    a node detached in the middle of a navigation "does not belong to the
+    document" rather than stale; both mean the next page has come."""
+    def check(_driver):
+        try:
+            old.is_enabled()
+        except StaleElementReferenceException:
+            return True
+        except WebDriverException as error:
+            if "does not belong to the document" in (error.msg or ""):
+                return True
+            raise
+        return False
+    return check
+
+
 def enter(driver, element, keys=""):
     """Types into a form field and sends the form with Enter; returns once
     the next page has replaced this one."""
     old = driver.find_element(By.TAG_NAME, "html")
     element.send_keys(keys + "\n")
-    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(old))
+    WebDriverWait(driver, 15).until(replaced(old))
 
 
 def login(driver, password):

@@ -137,11 +137,11 @@ int LimitSection::check_and_block(CONNECTION_T *connection)
     // gives the client socket a write group.
     if (connection->client != nullptr)
         connection->client->SetRate(nullptr, nullptr);
-    struct tm now = local_now();
     if ((connection->bypass & BYPASS_LIMITS) || *enabled == 0) {
         unlock();
         return 0;
     }
+    struct tm now = local_now();
     bool applied = false;
     uint64_t chosen_rate = 0;
     for (const Limit &rule : rules) {
@@ -202,9 +202,23 @@ int LimitSection::check_and_block(CONNECTION_T *connection)
 
 void LimitSection::update(CONNECTION_T *connection)
 {
+    if (connection->bypass & BYPASS_LIMITS)
+        return;
+    // Every request ends here: with the section off or no rule counting,
+    // the shared lock is enough and requests do not queue on each other.
+    read_lock();
+    bool counting = false;
+    if (*enabled != 0)
+        for (const Limit &rule : rules)
+            if (!(rule.flags & LIMIT_NO_ACCOUNTING) &&
+                (rule.download_quota != 0 || rule.upload_quota != 0 || rule.max_requests != 0))
+                counting = true;
+    unlock();
+    if (!counting)
+        return;
     write_lock();
     struct tm now = local_now();
-    if (!(connection->bypass & BYPASS_LIMITS) && *enabled != 0) {
+    if (*enabled != 0) {
         bool from_cache = connection->cachemap != nullptr && !(connection->flags & CONN_CACHE_WRITE);
         for (Limit &rule : rules) {
             if ((rule.flags & LIMIT_NO_ACCOUNTING) || !applies(rule, connection, &now))

@@ -333,7 +333,7 @@ void CacheSection::invalidate(CACHEMAP *object)
 // --------------------------------------------------------------- opening
 
 CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const char *head,
-                                   int flags)
+                                   int flags, int *flags_out)
 {
     time_t now = utc_time(nullptr);
     bool create = (flags & CACHE_WRITING) != 0;
@@ -524,6 +524,8 @@ done:
     }
     if (memory_bytes > *memory_size || over)
         clean();
+    if (result && flags_out)
+        *flags_out = (int)result->flags;
     unlock();
     return result;
 }
@@ -838,6 +840,16 @@ char *CacheSection::cachemap_headers(CACHEMAP *object)
         text = xstrndup(object->mapping, object->header_length);
     unlock();
     return text;
+}
+
+CacheSection::View CacheSection::view(CACHEMAP *object)
+{
+    mutex_lock();
+    View v{(int)object->flags, object->mtime, 0};
+    if (object->mapping && object->header_length && object->size > object->header_length)
+        v.body_size = (int64_t)(object->size - object->header_length);
+    unlock();
+    return v;
 }
 
 int64_t CacheSection::get_cachemap_size(CACHEMAP *object)

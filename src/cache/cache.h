@@ -161,7 +161,10 @@ public:
     void update() override;
 
     // Opening, filling, closing and serving objects.
-    CACHEMAP *cache_open(CONNECTION_T *conn, const char *key, const char *head, int flags);
+    // When flags_out is given, the object's flags as the open left them
+    // are stored there (the caller saves taking the lock again for them).
+    CACHEMAP *cache_open(CONNECTION_T *conn, const char *key, const char *head, int flags,
+                         int *flags_out = nullptr);
     int64_t add(CACHEMAP *object, const void *data, size_t length);
     void cache_close(CACHEMAP *object, bool finish);
     void invalidate(CACHEMAP *object);
@@ -177,6 +180,15 @@ public:
     // the object is still being written or was dropped.
     int64_t append_body(CACHEMAP *object, Filebuf *buf);
 
+    // What serving a held object reads, taken under one lock: its flags,
+    // when it was fetched, and its body's length so far.
+    struct View {
+        int flags;
+        time_t mtime;
+        int64_t body_size;
+    };
+    View view(CACHEMAP *object);
+
     char *cachemap_headers(CACHEMAP *object);
     int64_t get_cachemap_size(CACHEMAP *object);
     int64_t get_cachemap_data(CACHEMAP *object);
@@ -190,8 +202,8 @@ public:
     char *flag_string(CACHEMAP *object);
     void check(HEADER *request);
     // The same on an object the caller holds (the lookup just ran its
-    // freshness check).
-    void check_held(CACHEMAP *object, HEADER *request);
+    // freshness check); returns the object's flags after it.
+    int check_held(CACHEMAP *object, HEADER *request);
     void validated(CACHEMAP *object);
     bool exists(const char *key);
     int icpport_get();

@@ -223,7 +223,7 @@ void CacheSection::check(HEADER *request)
     cache_close(object, false);
 }
 
-void CacheSection::check_held(CACHEMAP *object, HEADER *request)
+int CacheSection::check_held(CACHEMAP *object, HEADER *request)
 {
     time_t now = utc_time(nullptr);
     mutex_lock();
@@ -266,7 +266,9 @@ void CacheSection::check_held(CACHEMAP *object, HEADER *request)
         if (stale)
             object->flags |= CACHE_VALIDATE;
     }
+    int flags = (int)object->flags;
     unlock();
+    return flags;
 }
 
 void CacheSection::validated(CACHEMAP *object)

@@ -124,12 +124,13 @@ int cache_request_lookup(CONNECTION_T *conn)
         !h->url)
         return 0;
     bool offline = (conn->flags & CONN_OFFLINE) != 0;
-    CACHEMAP *object = cache_section->cache_open(conn, h->url, nullptr, offline ? CACHE_OFFLINE : 0);
+    int flags = 0;
+    CACHEMAP *object = cache_section->cache_open(conn, h->url, nullptr,
+                                                 offline ? CACHE_OFFLINE : 0, &flags);
     if (!object) {
         statincr_cachemiss(conn);
         return 0;
     }
-    int flags = cache_section->flag_get(object);
     if (flags & CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
         cache_section->cache_close(object, false);
@@ -145,8 +146,7 @@ int cache_request_lookup(CONNECTION_T *conn)
     conn->cachemap = object;
     // An object still being written is as fresh as it gets.
     if (!offline && !(flags & CACHE_WRITING)) {
-        cache_section->check_held(object, h);
-        if (cache_section->flag_get(object) & CACHE_VALIDATE) {
+        if (cache_section->check_held(object, h) & CACHE_VALIDATE) {
             conn->flags |= CONN_REVALIDATE;
             conditional_header(h, cache_section->get_mtime(object));
         }
@@ -182,16 +182,15 @@ void cache_hit_head(CONNECTION_T *conn)
     CACHEMAP *object = conn->cachemap;
     time_t now = utc_time(nullptr);
     char age[32];
-    time_t fetched = cache_section->get_mtime(object);
-    snprintf(age, sizeof(age), "%" PRId64, (int64_t)(now > fetched ? now - fetched : 0));
+    CacheSection::View v = cache_section->view(object);
+    snprintf(age, sizeof(age), "%" PRId64, (int64_t)(now > v.mtime ? now - v.mtime : 0));
     header_field_set(&r->age, age);
-    int flags = cache_section->flag_get(object);
-    if (!(conn->flags & CONN_VALIDATED) && (flags & CACHE_EXPIRED))
+    if (!(conn->flags & CONN_VALIDATED) && (v.flags & CACHE_EXPIRED))
         header_field_set(&r->warning, "110 stale cache");
     r->chunked = 0;
-    if (!(flags & CACHE_WRITING)) {
+    if (!(v.flags & CACHE_WRITING)) {
         r->flags |= HEADER_LENGTH;
-        r->content_length = (uint64_t)cache_section->get_cachemap_size(object);
+        r->content_length = (uint64_t)v.body_size;
     } else if (!(r->flags & HEADER_LENGTH)) {
         // A follower of an object without a length: the body ends with
         // the connection.
@@ -270,9 +269,8 @@ bool cache_body_send(CONNECTION_T *conn)
 int cache_hit_send(CONNECTION_T *conn)
 {
     CACHEMAP *object = conn->cachemap;
-    int flags = cache_section->flag_get(object);
-    int64_t size = cache_section->get_cachemap_size(object);
-    if (!(flags & CACHE_WRITING) && size <= CACHE_HIT_ONE_WRITE &&
+    CacheSection::View v = cache_section->view(object);
+    if (!(v.flags & CACHE_WRITING) && v.body_size <= CACHE_HIT_ONE_WRITE &&
         !(conn->flags & (CONN_HEAD | CONN_CLIENT_GONE)) && conn->client) {
         // A small finished body goes out with its head in one write.
         Filebuf buf;

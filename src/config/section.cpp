@@ -10,6 +10,7 @@
 
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/thread.h"
 
 TiXmlDocument *sectionxml = nullptr;
 std::map<std::string, Section *> Section::map;
@@ -112,7 +113,7 @@ Section::Section(const std::string &name, int32_t lock_mode)
     map[name] = this;
 
     if (lock_mode == 1) {
-        ASSERT(pthread_mutex_init(&mutex, nullptr) == 0);
+        ASSERT(mutex_init_adaptive(&mutex) == 0);
     } else {
         // Readers first, so that a thread holding the read lock can take it
         // again while a writer waits.

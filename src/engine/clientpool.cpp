@@ -17,6 +17,7 @@
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/performance.h"
+#include "runtime/mem.h"
 #include "runtime/thread.h"
 
 namespace {
@@ -114,7 +115,8 @@ ClientPool::ClientPool()
       last_idle_check(static_cast<time_t>(-1)), wakepipe_calls(0), new_client(0),
       wake_pending(false)
 {
-    pthread_mutex_init(&lock, nullptr);
+    int rc = mutex_init_adaptive(&lock);
+    ASSERT(rc == 0);
     pipe_make(wakepipe);
     pthread_mutex_lock(&lock);
     set_make();

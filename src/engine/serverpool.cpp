@@ -15,6 +15,7 @@
 #include "runtime/performance.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/thread.h"
 #include "runtime/stats.h"
 
 namespace {
@@ -160,7 +161,8 @@ ServerPoolKey direct_key(const char *protocol, const char *host, int port,
 
 ServerPool::ServerPool()
 {
-    pthread_mutex_init(&lock, nullptr);
+    int rc = mutex_init_adaptive(&lock);
+    ASSERT(rc == 0);
 }
 
 ServerPool::~ServerPool()

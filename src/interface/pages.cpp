@@ -207,9 +207,9 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
         if (n != -1)
             logbuffer_resize(ring, n);
     }
-    pthread_rwlock_rdlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     int capacity = ring->max;
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
     page->Addf(OUTER_TABLE);
     page->Addf("<table class=\"bigdialog\">\n");
     page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Regular expression match</td></tr>\n");
@@ -228,15 +228,15 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
     regexp_t *expression = nullptr;
     if (!pattern.empty())
         expression = reg_compile(pattern.c_str(), REGEXP_ICASE);
-    // The matching lines are copied under the read lock: nothing may log
+    // The matching lines are copied under the ring's lock: nothing may log
     // while it is held, and escaping may.
     std::vector<std::string> lines;
-    pthread_rwlock_rdlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     for (LOGBUFFER_NODE *node = ring->head; node; node = node->next) {
         if (expression == nullptr || reg_exec(expression, node->text) == 0)
             lines.emplace_back(node->text);
     }
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
     if (expression)
         reg_free(expression);
     unsigned n = 0;

@@ -21,6 +21,7 @@
 #include "runtime/filebuf.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
+#include "runtime/thread.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ StatGroup::StatGroup(const std::string &group_name, int group_type)
     : type(group_type), total(0), name(group_name), limit(0), prune_mode(0),
       last_stamp{0, 0}
 {
-    int rc = pthread_mutex_init(&lock, nullptr);
+    int rc = mutex_init_adaptive(&lock);
     ASSERT(rc == 0);
 }
 

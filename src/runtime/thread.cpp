@@ -15,7 +15,7 @@
 #include "runtime/stats.h"
 
 THREAD_T threads[THREADS_MAX];
-pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t threadlistlock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 
 namespace {
 
@@ -217,6 +217,19 @@ void threads_init()
         own_row = -1;
     }
     pthread_mutex_unlock(&threadlistlock);
+}
+
+int mutex_init_adaptive(pthread_mutex_t *mutex)
+{
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0)
+        return rc;
+    rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    if (rc == 0)
+        rc = pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc;
 }
 
 int thread_create_internal(thread_start_t start, void *arg)

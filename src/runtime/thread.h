@@ -57,6 +57,12 @@ extern pthread_mutex_t threadlistlock;
 
 typedef void *(*thread_start_t)(void *arg);
 
+// Makes a mutex that spins briefly before it sleeps.  For the locks every
+// request takes for a few instructions (the cache index, the statistics,
+// the pools): a waiter that sleeps costs two context switches, far more
+// than the holder's work.  Returns pthread_mutex_init's result.
+int mutex_init_adaptive(pthread_mutex_t *mutex);
+
 // Clears the first MAXTHREADS rows and makes the calling thread row 0
 // (state starting, client id 0).  Called once by main before it forks.
 void threads_init();

@@ -67,7 +67,7 @@ void section_for_process(S *&section)
 inline void ring_free(LOGBUFFER *ring)
 {
     logbuffer_clear(ring);
-    pthread_rwlock_destroy(&ring->lock);
+    pthread_mutex_destroy(&ring->lock);
     free(ring);
 }
 

@@ -69,18 +69,18 @@ bool row_wait_state(int row, int state)
 std::string newest_line()
 {
     LOGBUFFER *ring = global->logbuffer;
-    pthread_rwlock_rdlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     std::string line = ring->head != nullptr ? ring->head->text : "";
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
     return line;
 }
 
 int ring_count()
 {
     LOGBUFFER *ring = global->logbuffer;
-    pthread_rwlock_rdlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     int count = ring->count;
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
     return count;
 }
 

@@ -116,7 +116,7 @@ const char *const peer_code_names[] = {
     "CLOSEST_PARENT_MISS", "CLOEST_DIRECT",
 };
 
-// Takes one of the log's locks for writing, unless this thread holds it
+// Takes one of the log's locks, unless this thread holds it
 // already: a line logged from inside the log (a failing open or
 // allocation) then skips the copy that needs the lock instead of waiting
 // on itself.  Once the process is ending the wait is bounded, since the
@@ -136,27 +136,12 @@ public:
         acquired(rc);
     }
 
-    explicit LogLock(pthread_rwlock_t *rwlock) : rwlock_(rwlock), bit_(HELD_RING)
-    {
-        if (log_locks_held & bit_)
-            return;
-        int rc;
-        if (exit_in_progress())
-            rc = try_until_deadline([this] { return pthread_rwlock_trywrlock(rwlock_); });
-        else
-            rc = pthread_rwlock_wrlock(rwlock_);
-        acquired(rc);
-    }
-
     ~LogLock()
     {
         if (!owned)
             return;
         log_locks_held &= ~bit_;
-        if (mutex_ != nullptr)
-            pthread_mutex_unlock(mutex_);
-        else
-            pthread_rwlock_unlock(rwlock_);
+        pthread_mutex_unlock(mutex_);
     }
 
     LogLock(const LogLock &) = delete;
@@ -194,8 +179,7 @@ private:
         log_locks_held |= bit_;
     }
 
-    pthread_mutex_t *mutex_ = nullptr;
-    pthread_rwlock_t *rwlock_ = nullptr;
+    pthread_mutex_t *mutex_;
     unsigned bit_;
 };
 
@@ -264,6 +248,92 @@ size_t stamp_local(StampCache *cache, time_t when, const char *format, char *out
     return length;
 }
 
+// The lines that many threads send to one descriptor.  A thread that
+// finds no write in progress writes its line and then, in one write each
+// time, whatever other threads queued meanwhile, until the queue is empty;
+// a thread that finds a write in progress queues its line and goes on.
+// Under load one write(2) carries the lines of several requests, and the
+// appends no longer queue on the file in the kernel.  Lines stay whole and
+// in the order they were queued, and each reaches the descriptor as soon as
+// the write in progress has ended.
+struct LineQueue {
+    pthread_mutex_t lock;
+    pthread_cond_t taken; // the writer has taken the queued lines
+    bool writing;         // a thread is writing and will take what is queued
+    std::string *pending; // lines queued during that write; made on first use
+};
+
+#define LINE_QUEUE_INIT {PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP, PTHREAD_COND_INITIALIZER, false, nullptr}
+LineQueue stdout_queue = LINE_QUEUE_INIT;
+LineQueue native_queue = LINE_QUEUE_INIT;
+LineQueue access_queue = LINE_QUEUE_INIT;
+LineQueue extended_queue = LINE_QUEUE_INIT;
+#undef LINE_QUEUE_INIT
+
+// Past this many queued bytes a thread waits for the writer, as it would
+// wait in its own write: a descriptor that takes nothing (a pipe nobody
+// reads) holds the threads back instead of growing the queue without end.
+constexpr size_t LINE_QUEUE_MAX = 256 * 1024;
+
+// The queued lines are written by the thread that is writing: the caller
+// of a log file keeps the file's use lock (shared) across this call, so a
+// rotation never takes the file from under queued lines.
+void queue_write(LineQueue *queue, int fd, const char *data, size_t length)
+{
+    pthread_mutex_lock(&queue->lock);
+    if (queue->writing && queue->pending != nullptr &&
+        queue->pending->size() >= LINE_QUEUE_MAX) {
+        // At most a second per line: past it the line is queued anyway.
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += 1;
+        while (queue->writing && queue->pending->size() >= LINE_QUEUE_MAX)
+            if (pthread_cond_timedwait(&queue->taken, &queue->lock, &deadline) != 0)
+                break;
+    }
+    if (queue->writing) {
+        if (queue->pending == nullptr)
+            queue->pending = new std::string();
+        queue->pending->append(data, length);
+        pthread_mutex_unlock(&queue->lock);
+        return;
+    }
+    queue->writing = true;
+    pthread_mutex_unlock(&queue->lock);
+    fd_write_all(fd, data, length);
+    std::string batch;
+    for (;;) {
+        pthread_mutex_lock(&queue->lock);
+        if (queue->pending == nullptr || queue->pending->empty()) {
+            queue->writing = false;
+            pthread_cond_broadcast(&queue->taken);
+            pthread_mutex_unlock(&queue->lock);
+            return;
+        }
+        // The buffers change places, so neither is made again per batch.
+        batch.swap(*queue->pending);
+        pthread_cond_broadcast(&queue->taken);
+        pthread_mutex_unlock(&queue->lock);
+        fd_write_all(fd, batch.data(), batch.size());
+        batch.clear();
+    }
+}
+
+// Waits, at most EXIT_LOCK_WAIT_NS, until no thread is writing a queue.
+void queue_drain(LineQueue *queue)
+{
+    for (long waited = 0; waited < EXIT_LOCK_WAIT_NS; waited += 1000000L) {
+        if (pthread_mutex_trylock(&queue->lock) == 0) {
+            bool writing = queue->writing;
+            pthread_mutex_unlock(&queue->lock);
+            if (!writing)
+                return;
+        }
+        struct timespec pause = {0, 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 // One log file with its settings and lock.
 struct LogFile {
     const char *path;
@@ -273,14 +343,18 @@ struct LogFile {
     unsigned held_bit;
     const char *legend; // written first into an empty file; null for none
     pthread_rwlock_t *use;
+    LineQueue *queue;
 };
 
 const LogFile native_log = {logfile, &logfd, &logflg, &logfile_lock,
-                            HELD_LOGFILE, nullptr, &logfile_use};
+                            HELD_LOGFILE, nullptr, &logfile_use, &native_queue};
 const LogFile access_log = {slogfile, &slogfd, &slogflg, &slogfile_lock,
-                            HELD_SLOGFILE, access_legend, &slogfile_use};
+                            HELD_SLOGFILE, access_legend, &slogfile_use, &access_queue};
 const LogFile extended_log = {elogfile, &elogfd, &elogflg, &elogfile_lock,
-                              HELD_ELOGFILE, apache_legend, &elogfile_use};
+                              HELD_ELOGFILE, apache_legend, &elogfile_use, &extended_queue};
+
+// A process that ends by exit() after its last lines still writes them.
+[[maybe_unused]] const int drain_at_exit = atexit(log_drain);
 
 // The prefix of a category; a value that is not one category has none.
 const char *category_prefix(int category)
@@ -382,7 +456,7 @@ void log_file_append(const LogFile &file, const char *data, size_t length,
         if (!shared.owned)
             return;
         if (*file.fd != -1 && *file.flag != -1) {
-            fd_write_all(*file.fd, data, length);
+            queue_write(file.queue, *file.fd, data, length);
             return;
         }
     }
@@ -463,7 +537,7 @@ void putlog(int category, const char *format, ...)
     if (category != LOG_ADVICE && (category & loglevel) == 0)
         return;
     if (daemonize == 0)
-        fd_write_all(STDOUT_FILENO, line, length);
+        queue_write(&stdout_queue, STDOUT_FILENO, line, length);
     if (logfile[0] != '\0')
         log_file_append(native_log, line, length, now);
 }
@@ -487,7 +561,7 @@ LOGBUFFER *logbuffer_new()
 {
     auto *ring = static_cast<LOGBUFFER *>(xmalloc(sizeof(LOGBUFFER)));
     ASSERT_ALLOC(ring, sizeof(LOGBUFFER));
-    int rc = pthread_rwlock_init(&ring->lock, nullptr);
+    int rc = mutex_init_adaptive(&ring->lock);
     ASSERT(rc == 0);
     ring->max = LOGBUFFER_DEFAULT_MAX;
     return ring;
@@ -507,7 +581,7 @@ void logbuffer_add(LOGBUFFER *ring, const char *line)
     log_locks_held &= ~HELD_RING;
     LOGBUFFER_NODE *oldest = nullptr;
     {
-        LogLock lock(&ring->lock);
+        LogLock lock(&ring->lock, HELD_RING);
         if (!lock.owned || ring->max <= 0) {
             oldest = node;
         } else {
@@ -534,7 +608,7 @@ void logbuffer_resize(LOGBUFFER *ring, int n)
 {
     if (n < 0)
         return;
-    LogLock lock(&ring->lock);
+    LogLock lock(&ring->lock, HELD_RING);
     if (!lock.owned)
         return;
     LOGBUFFER_NODE *kept = nullptr;
@@ -561,7 +635,7 @@ void logbuffer_resize(LOGBUFFER *ring, int n)
 
 void logbuffer_clear(LOGBUFFER *ring)
 {
-    LogLock lock(&ring->lock);
+    LogLock lock(&ring->lock, HELD_RING);
     if (!lock.owned)
         return;
     LOGBUFFER_NODE *node = ring->head;
@@ -572,6 +646,12 @@ void logbuffer_clear(LOGBUFFER *ring)
         node_free(node);
         node = next;
     }
+}
+
+void log_drain()
+{
+    for (LineQueue *queue : {&stdout_queue, &native_queue, &access_queue, &extended_queue})
+        queue_drain(queue);
 }
 
 void logrotate()

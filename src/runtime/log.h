@@ -88,10 +88,12 @@ struct LOGBUFFER_NODE {
 };
 
 // The newest native-log lines, shown by the web interface's log page.
-// Every operation below takes `lock` for writing; a reader takes it for
-// reading and must not log while it holds it.
+// Every operation below takes `lock`; a reader takes it too and must not
+// log while it holds it.  A mutex rather than a read-write lock: every
+// line of every thread takes it for a few instructions, and readers (the
+// log page) are rare.
 struct LOGBUFFER {
-    pthread_rwlock_t lock;
+    pthread_mutex_t lock;
     int count;              // lines held, never above max
     int max;                // capacity
     LOGBUFFER_NODE *head;   // the newest line, or null
@@ -116,6 +118,11 @@ void logbuffer_clear(LOGBUFFER *ring);
 // to "<directory>/<%Y%m%d%H%M%S>-<name>" at its next write and a new file
 // is started under its path.
 void logrotate();
+
+// Returns once the lines other threads have queued for the log files and
+// standard output are written, or after a fifth of a second.  The exit
+// sequence calls it last; exit() calls it too.
+void log_drain();
 
 // ------------------------------------------------ access and extended logs
 

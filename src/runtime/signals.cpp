@@ -57,6 +57,7 @@ constexpr int EXIT_WAIT_SECONDS = 60;
     int count = exit_step_count.load(std::memory_order_acquire);
     for (int i = 0; i < count; i++)
         exit_steps[i]();
+    log_drain();
     _exit(status);
 }
 

@@ -365,6 +365,62 @@ TEST_F(LogTest, LinesOfConcurrentThreadsStayWholeAcrossRotations)
     }
 }
 
+TEST_F(LogTest, LinesOfManyThreadsReachASlowReaderWholeAndInOrder)
+{
+    // Standard output is a pipe read slowly, so that lines queue behind the
+    // write in progress, past the queue's bound: every line still arrives
+    // whole and once, each thread's lines in the order it logged them.
+    daemonize = 0;
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[1]);
+    std::string received;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) {
+            received.append(buf, static_cast<size_t>(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    const int writers = 4;
+    const int lines = 400;
+    const std::string fill(700, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([t, lines, &fill] {
+            for (int n = 0; n < lines; n++)
+                putlog(LOG_WARNING, "t%d n%d %s", t, n, fill.c_str());
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    log_drain();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    reader.join();
+    close(pipe_fds[0]);
+
+    std::vector<int> next(writers, 0);
+    std::istringstream text(received);
+    std::string line;
+    while (std::getline(text, line)) {
+        int t = -1, n = -1, used = 0;
+        size_t at = line.find("] warning: t");
+        ASSERT_NE(at, std::string::npos) << line.substr(0, 80);
+        ASSERT_EQ(sscanf(line.c_str() + at + 12, "%d n%d %n", &t, &n, &used), 2)
+            << line.substr(0, 80);
+        ASSERT_TRUE(t >= 0 && t < writers) << line.substr(0, 80);
+        EXPECT_EQ(line.substr(at + 12 + used), fill) << line.substr(0, 80);
+        EXPECT_EQ(n, next[t]) << "thread " << t;
+        next[t] = n + 1;
+    }
+    for (int t = 0; t < writers; t++)
+        EXPECT_EQ(next[t], lines) << "thread " << t;
+}
+
 // --------------------------------------------------------------- the ring
 
 TEST_F(LogTest, RingKeepsTheNewestLines)

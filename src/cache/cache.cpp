@@ -47,6 +47,15 @@ bool socket_write_all(Socket *s, const char *data, uint64_t length)
     return s->Flush() == 0 && true;
 }
 
+// The stored body's length so far; 0 while unmapped or the head's length
+// is unknown.  The caller holds the cache mutex.
+int64_t body_length(const CACHEMAP *object)
+{
+    if (object->mapping && object->header_length && object->size > object->header_length)
+        return (int64_t)(object->size - object->header_length);
+    return 0;
+}
+
 } // namespace
 
 CACHEMAP *cachemap_new(bool condvar)
@@ -845,9 +854,7 @@ char *CacheSection::cachemap_headers(CACHEMAP *object)
 CacheSection::View CacheSection::view(CACHEMAP *object)
 {
     mutex_lock();
-    View v{(int)object->flags, object->mtime, 0};
-    if (object->mapping && object->header_length && object->size > object->header_length)
-        v.body_size = (int64_t)(object->size - object->header_length);
+    View v{(int)object->flags, object->mtime, body_length(object)};
     unlock();
     return v;
 }
@@ -857,9 +864,7 @@ int64_t CacheSection::get_cachemap_size(CACHEMAP *object)
     if (!object)
         return 0;
     mutex_lock();
-    int64_t n = 0;
-    if (object->mapping && object->header_length && object->size > object->header_length)
-        n = (int64_t)(object->size - object->header_length);
+    int64_t n = body_length(object);
     unlock();
     return n;
 }

@@ -16,8 +16,8 @@
 #include "runtime/compat.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
-#include "runtime/performance.h"
 #include "runtime/mem.h"
+#include "runtime/performance.h"
 #include "runtime/thread.h"
 
 namespace {

@@ -322,16 +322,13 @@ void queue_write(LineQueue *queue, int fd, const char *data, size_t length)
 // Waits, at most EXIT_LOCK_WAIT_NS, until no thread is writing a queue.
 void queue_drain(LineQueue *queue)
 {
-    for (long waited = 0; waited < EXIT_LOCK_WAIT_NS; waited += 1000000L) {
-        if (pthread_mutex_trylock(&queue->lock) == 0) {
-            bool writing = queue->writing;
-            pthread_mutex_unlock(&queue->lock);
-            if (!writing)
-                return;
-        }
-        struct timespec pause = {0, 1000000L};
-        nanosleep(&pause, nullptr);
-    }
+    LogLock::try_until_deadline([queue] {
+        if (pthread_mutex_trylock(&queue->lock) != 0)
+            return EBUSY;
+        bool writing = queue->writing;
+        pthread_mutex_unlock(&queue->lock);
+        return writing ? EBUSY : 0;
+    });
 }
 
 // One log file with its settings and lock.

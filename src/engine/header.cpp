@@ -634,6 +634,72 @@ HEADER *http_header_parse_request(const char *text, int *error)
     return nullptr;
 }
 
+namespace {
+
+// Reads the first two words of a status line the way "%10s %10s" would:
+// blanks skipped, each word at most 10 characters, the second beginning
+// where an overlong first one was cut.  False when there are not two.
+bool status_words(const char *line, char word1[11], char word2[11])
+{
+    const char *p = line;
+    for (char *word : {word1, word2}) {
+        while (*p && isspace((unsigned char)*p))
+            p++;
+        size_t n = 0;
+        while (*p && !isspace((unsigned char)*p) && n < 10)
+            word[n++] = *p++;
+        word[n] = '\0';
+        if (n == 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether a status line has the shape "WORD/d.d nnn" as
+// "%10[^/]/%c.%c %d" reads it, with both version characters digits: a
+// word of 1 to 10 characters up to the slash, the version, then after any
+// blanks a number.
+bool status_shaped(const char *line)
+{
+    const char *p = line;
+    size_t n = 0;
+    while (*p && *p != '/' && n < 10) {
+        p++;
+        n++;
+    }
+    if (n == 0 || *p != '/')
+        return false;
+    p++;
+    char major = *p;
+    if (!major || p[1] != '.')
+        return false;
+    p += 2;
+    char minor = *p;
+    if (!minor)
+        return false;
+    p++;
+    while (*p && isspace((unsigned char)*p))
+        p++;
+    if (*p == '+' || *p == '-')
+        p++;
+    return isdigit((unsigned char)*p) && isdigit((unsigned char)major) &&
+           isdigit((unsigned char)minor);
+}
+
+} // namespace
+
+bool http_status_may_be_interim(const char *text)
+{
+    if (!text)
+        return false;
+    const char *nl = strchr(text, '\n');
+    if (!nl || (size_t)(nl - text) + 1 > 255)
+        return false;
+    std::string line(text, (size_t)(nl - text));
+    char word1[11], word2[11];
+    return status_words(line.c_str(), word1, word2) && word2[0] == '1';
+}
+
 HEADER *http_header_parse_response(const char *text)
 {
     if (!text)
@@ -645,10 +711,7 @@ HEADER *http_header_parse_response(const char *text)
 
     HEADER *h = header_new();
     h->kind = HEADER_RESPONSE;
-    char proto[11], major, minor;
-    int code;
-    bool shaped = sscanf(line.c_str(), "%10[^/]/%c.%c %d", proto, &major, &minor, &code) == 4 &&
-                  isdigit((unsigned char)major) && isdigit((unsigned char)minor);
+    bool shaped = status_shaped(line.c_str());
     // A line that begins like an HTTP status line is one: when it has not
     // that shape it is a broken head, never body bytes of an old server.
     if (!shaped && strncasecmp(line.c_str(), "HTTP/", 5) == 0) {
@@ -663,7 +726,7 @@ HEADER *http_header_parse_response(const char *text)
         return h;
     }
     char word1[11], word2[11];
-    if (sscanf(line.c_str(), "%10s %10s", word1, word2) != 2) {
+    if (!status_words(line.c_str(), word1, word2)) {
         http_header_free(h);
         return nullptr;
     }

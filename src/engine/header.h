@@ -153,6 +153,11 @@ HEADER *http_header_parse_request(const char *text, int *error = nullptr);
 // status 200.
 HEADER *http_header_parse_response(const char *text);
 
+// Whether the status line of a response head text could make it an
+// interim (1xx) response: false means http_header_parse_response gives no
+// 1xx status for it, so the head need not be parsed to know.
+bool http_status_may_be_interim(const char *text);
+
 // Parses the header lines of a head text (everything after its first
 // line) into the fields and `headers`.  Returns HEADER_OK or the reason
 // the lines are refused (HEADER_ERR_TOO_LONG, HEADER_ERR_FRAMING,

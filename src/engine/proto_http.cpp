@@ -233,6 +233,9 @@ void response_unusable(CONNECTION_T *conn)
 // head that does not parse is left to response_take, which refuses it.
 int interim_status(const char *head)
 {
+    // Most answers are final: their head is parsed once, by response_take.
+    if (!http_status_may_be_interim(head))
+        return 0;
     HEADER *h = http_header_parse_response(head);
     int status = h && h->status >= 100 && h->status <= 199 ? h->status : 0;
     http_header_free(h);

@@ -465,11 +465,25 @@ TEST_F(HeaderTest, ResponseStatusLines)
         {"two different lengths",
          "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", false, 0, 0},
         {"a length with junk", "HTTP/1.1 200 OK\r\nContent-Length: 0x10\r\n\r\n", false, 0, 0},
+        // The status line splits at any blanks, in words of at most ten
+        // characters: an overlong first word gives its tail to the second.
+        {"tabs between the words", "HTTP/1.1\t200\tOK\r\n\r\n", true, 2, 200},
+        {"blanks before the line", "  HTTP/1.1 200 OK\r\n\r\n", true, 2, 200},
+        {"a first word cut at ten", "ABCDEF/1.1100 Go\r\n\r\n", true, 1, 100},
+        {"a protocol name over ten characters", "ABCDEFGHIJK/1.1 200 OK\r\n\r\n", true, 0,
+         200},
+        {"a version without its minor digit", "HTTP/1. 200 OK\r\n\r\n", false, 0, 0},
+        {"a lone word", "HTTP/1.1\r\n\r\n", false, 0, 0},
     };
     for (const ResponseCase &c : cases) {
         SCOPED_TRACE(c.what);
         HEADER *h = http_header_parse_response(c.text.c_str());
         EXPECT_EQ(h != nullptr, c.parsed);
+        // The look that spares final answers a second parse must never
+        // miss an interim one.
+        if (h && h->status >= 100 && h->status <= 199) {
+            EXPECT_TRUE(http_status_may_be_interim(c.text.c_str()));
+        }
         if (h) {
             EXPECT_EQ(h->kind, HEADER_RESPONSE);
             EXPECT_EQ(h->version, c.version);
@@ -480,6 +494,27 @@ TEST_F(HeaderTest, ResponseStatusLines)
         }
         http_header_free(h);
     }
+}
+
+TEST_F(HeaderTest, OnlyAStatusWordOfOneMayBeInterim)
+{
+    const struct {
+        const char *text;
+        bool may_be_interim;
+    } cases[] = {
+        {"HTTP/1.1 100 Continue\r\n\r\n", true},
+        {"HTTP/1.1 103 Early Hints\r\n\r\n", true},
+        {"HTTP/1.1 200 OK\r\n\r\n", false},
+        {"HTTP/1.1 404 Not Found\r\n\r\n", false},
+        {"ICY 200 OK\r\n\r\n", false},
+        {"HTTP/1.1 200 OK", false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(http_status_may_be_interim(c.text), c.may_be_interim);
+    }
+    EXPECT_FALSE(http_status_may_be_interim(nullptr));
 }
 
 TEST_F(HeaderTest, ResponseCodingOverridesLength)

@@ -1265,12 +1265,12 @@ int header_send(HEADER *h, CONNECTION_T *conn, int side, int mode)
     if (side != SIDE_SERVER && (conn->flags & CONN_CLIENT_GONE))
         return 0;
     Socket *sock = side == SIDE_SERVER ? conn->server : conn->client;
-    Filebuf buf;
-    if (header_send_filebuf(&buf, h, conn, mode) != 0)
+    ScratchFilebuf buf;
+    if (header_send_filebuf(buf.get(), h, conn, mode) != 0)
         return -1;
     if (!sock)
         return side == SIDE_SERVER ? -2 : 0;
-    if (sock->WriteFilebuf(&buf) < 0)
+    if (sock->WriteFilebuf(buf.get()) < 0)
         return -2;
     sock->Flush();
     return 0;

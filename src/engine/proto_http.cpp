@@ -192,14 +192,17 @@ int request_send(CONNECTION_T *conn)
 // `response`.  Takes the text over.
 int response_take(CONNECTION_T *conn, char *head)
 {
-    Filebuf text;
+    ScratchFilebuf scratch;
+    Filebuf &text = *scratch.get();
     text.Add(head, strlen(head));
     free(head);
     if (text.size >= 5 && strncasecmp(text.data, "HTTP/", 5) == 0)
         processors.Execute(PROCESSOR_RESPHEADER, conn, &text);
-    std::string raw(text.data ? text.data : "", text.size);
+    // The parser reads the text up to its first NUL.
+    size_t length = text.size;
+    text.Add("", 1);
     http_header_free(conn->response);
-    conn->response = http_header_parse_response(raw.c_str());
+    conn->response = http_header_parse_response(text.data);
     if (!conn->response) {
         response_unusable(conn);
         return STEP_FAILED;
@@ -207,7 +210,7 @@ int response_take(CONNECTION_T *conn, char *head)
     HEADER *r = conn->response;
     if (r->version == 0 && conn->server) {
         // An HTTP/0.9 answer has no head: what was read is body.
-        conn->server->PushFront(raw.data(), raw.size());
+        conn->server->PushFront(text.data, length);
     }
     header_field_set(&r->host, conn->request->host);
     header_field_set(&r->path, conn->request->path);

@@ -316,7 +316,8 @@ bool head_read(CONNECTION_T *conn)
 // parsed again (the URL commands with it).
 bool head_reparse(CONNECTION_T *conn, const char *raw)
 {
-    Filebuf text;
+    ScratchFilebuf scratch;
+    Filebuf &text = *scratch.get();
     text.Add(raw, strlen(raw));
     processors.Execute(PROCESSOR_REQHEADER, conn, &text);
     if (text.size == 0) {
@@ -326,11 +327,12 @@ bool head_reparse(CONNECTION_T *conn, const char *raw)
         conn->keepalive_client = 0;
         return false;
     }
-    std::string rewritten(text.data, text.size);
+    // The parser reads the text up to its first NUL.
+    text.Add("", 1);
     int keepalive = conn->keepalive_client;
     http_header_free(conn->request);
     int error = HEADER_OK;
-    conn->request = http_header_parse_request(rewritten.c_str(), &error);
+    conn->request = http_header_parse_request(text.data, &error);
     if (!conn->request) {
         head_refuse(conn, error);
         return false;

@@ -180,6 +180,42 @@ Filebuf::~Filebuf()
     free(type);
 }
 
+namespace {
+
+// The calling thread's spare scratch buffers, freed when the thread ends.
+struct ScratchSpares {
+    Filebuf *spare[SCRATCH_FILEBUF_SPARES] = {};
+    int count = 0;
+    ~ScratchSpares()
+    {
+        while (count > 0)
+            delete spare[--count];
+    }
+};
+
+thread_local ScratchSpares scratch_spares;
+
+} // namespace
+
+ScratchFilebuf::ScratchFilebuf()
+{
+    ScratchSpares &s = scratch_spares;
+    buf = s.count > 0 ? s.spare[--s.count] : new Filebuf();
+}
+
+ScratchFilebuf::~ScratchFilebuf()
+{
+    ScratchSpares &s = scratch_spares;
+    if (buf->capacity > FILEBUF_STEP || s.count == SCRATCH_FILEBUF_SPARES) {
+        delete buf;
+        return;
+    }
+    buf->size = 0;
+    free(buf->type);
+    buf->type = nullptr;
+    s.spare[s.count++] = buf;
+}
+
 void Filebuf::Resize(size_t n)
 {
     // Reallocate when growing past the capacity, or when shrinking by more

@@ -102,6 +102,28 @@ public:
     int Decode(const char *content_encoding, uint64_t limit = 0);
 };
 
+// An empty Filebuf for text that lives for one call, such as a message
+// head on its way through the processors or to a socket.  It comes from
+// the calling thread's spares and goes back to them, emptied, when the
+// scratch ends, so such texts reuse one allocation step instead of making
+// and freeing it for every message.  A buffer that grew past one step is
+// freed instead, and a thread keeps at most SCRATCH_FILEBUF_SPARES.
+class ScratchFilebuf {
+public:
+    ScratchFilebuf();
+    ~ScratchFilebuf();
+    ScratchFilebuf(const ScratchFilebuf &) = delete;
+    ScratchFilebuf &operator=(const ScratchFilebuf &) = delete;
+
+    Filebuf *get() { return buf; }
+    Filebuf *operator->() { return buf; }
+
+private:
+    Filebuf *buf;
+};
+
+#define SCRATCH_FILEBUF_SPARES 4
+
 // Logs the message of a compression-library result code under LOG_ERROR.
 void zlib_error(int code);
 

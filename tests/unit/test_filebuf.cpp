@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -573,6 +574,45 @@ TEST(FilebufCoding, EncodeAndDecodeChooseTheCoding)
     EXPECT_EQ(content(fb), body);
     EXPECT_EQ(fb.Decode("br"), 0);
     EXPECT_EQ(content(fb), body);
+}
+
+// Scratch buffers come back empty, with no type, so that nothing of one
+// message reaches the next; nested ones are distinct; one that grew past a
+// step is not kept, so a large message leaves no large buffer behind.
+TEST(ScratchFilebufTest, ReusedEmptyDistinctAndBounded)
+{
+    Filebuf *first = nullptr;
+    {
+        ScratchFilebuf a;
+        a->Add("HTTP/1.1 200 OK\r\n", 17);
+        a->type = strdup("text/html");
+        first = a.get();
+    }
+    {
+        ScratchFilebuf b;
+        EXPECT_EQ(b.get(), first) << "the spare is taken again";
+        EXPECT_EQ(b->size, 0u);
+        EXPECT_EQ(b->type, nullptr);
+        EXPECT_EQ(b->capacity, (size_t)FILEBUF_STEP) << "its allocation stays";
+
+        ScratchFilebuf inner;
+        EXPECT_NE(inner.get(), b.get());
+        set(*inner.get(), "inner");
+        set(*b.get(), "outer");
+        EXPECT_EQ(content(*inner.get()), "inner");
+        EXPECT_EQ(content(*b.get()), "outer");
+    }
+    {
+        ScratchFilebuf big;
+        big->Resize(3 * FILEBUF_STEP);
+    }
+    // Every spare at once, and more: none is the grown one.
+    std::vector<std::unique_ptr<ScratchFilebuf>> held;
+    for (int i = 0; i < SCRATCH_FILEBUF_SPARES + 2; i++) {
+        held.emplace_back(new ScratchFilebuf());
+        EXPECT_LE(held.back()->get()->capacity, (size_t)FILEBUF_STEP);
+        EXPECT_EQ(held.back()->get()->size, 0u);
+    }
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "engine/connection.h"
 
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "engine/counters.h"
 #include "engine/socket.h"
@@ -18,6 +20,37 @@ void free_text(char *&text)
 }
 
 }  // namespace
+
+namespace {
+
+using VariableNode = std::map<std::string, std::string>::node_type;
+
+// Emptied nodes of the variables maps this thread cleared.
+thread_local std::vector<VariableNode> variable_spares;
+
+} // namespace
+
+std::string &variable_slot(CONNECTION_T *conn, const std::string &name)
+{
+    auto found = conn->variables.find(name);
+    if (found != conn->variables.end())
+        return found->second;
+    if (variable_spares.empty())
+        return conn->variables[name];
+    VariableNode node = std::move(variable_spares.back());
+    variable_spares.pop_back();
+    node.key() = name;
+    node.mapped().clear();
+    return conn->variables.insert(std::move(node)).position->second;
+}
+
+void variables_recycle(CONNECTION_T *conn)
+{
+    std::map<std::string, std::string> &map = conn->variables;
+    while (!map.empty() && variable_spares.size() < VARIABLE_SPARES_MAX)
+        variable_spares.push_back(map.extract(map.begin()));
+    map.clear();
+}
 
 CONNECTION_T *connection_new()
 {

@@ -176,6 +176,18 @@ CONNECTION_T *connection_new();
 // objects: the worker's cycle has released those.  Null does nothing.
 void connection_free(CONNECTION_T *conn);
 
+// The value of the connection's template variable `name`, made empty when
+// the map lacks it.  A new entry reuses a node that variables_recycle kept
+// on this thread when there is one, so that the variables every request
+// sets cost no allocation once a worker has served a request.
+std::string &variable_slot(CONNECTION_T *conn, const std::string &name);
+
+// Empties the connection's template variables, keeping up to
+// VARIABLE_SPARES_MAX of their nodes for this thread's next variable_slot.
+void variables_recycle(CONNECTION_T *conn);
+
+#define VARIABLE_SPARES_MAX 64
+
 // Closes an accepted connection: counts it, logs the disconnection, closes
 // the authentication-service socket, deletes the client socket and frees
 // the record.  Null only counts.

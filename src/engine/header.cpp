@@ -1120,11 +1120,16 @@ void conditional_header(HEADER *h, time_t fetched)
 void header_variables(CONNECTION_T *conn, const char *prefix,
                       const std::vector<HTTP_HEADER> &list)
 {
+    // The name is built in one string per thread, so that it allocates
+    // only while it grows.
+    static thread_local std::string name;
     for (const HTTP_HEADER &line : list) {
-        std::string name = line.name.substr(0, 1023);
-        for (char &c : name)
-            c = (char)tolower((unsigned char)c);
-        conn->variables[std::string(prefix) + "[" + name + "]"] = line.value;
+        name.assign(prefix).append(1, '[');
+        size_t length = std::min<size_t>(line.name.size(), 1023);
+        for (size_t i = 0; i < length; i++)
+            name.push_back((char)tolower((unsigned char)line.name[i]));
+        name.append(1, ']');
+        variable_slot(conn, name) = line.value;
     }
 }
 

@@ -136,9 +136,17 @@ void request_finish(CONNECTION_T *conn)
     conn->url_commands = nullptr;
     delete conn->request_body;
     conn->request_body = nullptr;
+    variables_recycle(conn);
+    conn->profiles.clear();
+    conn->ldap_groups.clear();
+    conn->dn_list.clear();
+    conn->access_flags = 0;
+    for (int32_t &score : conn->category_scores)
+        score = -1;
 
-    // Needs the request head for the pool key, so it comes before the head
-    // is freed.
+    // Needs the request head and the parent for the pool key, so it comes
+    // before they are freed; and last but for them: the later its look at
+    // the sockets, the likelier it finds the client's next request there.
     serverpool_release(conn);
 
     // A parent and the credentials built for it belong to this request
@@ -152,16 +160,8 @@ void request_finish(CONNECTION_T *conn)
     }
     conn->forward_type = FORWARD_DIRECT;
     conn->response = nullptr;
-
-    conn->variables.clear();
-    conn->profiles.clear();
-    conn->ldap_groups.clear();
-    conn->dn_list.clear();
-    conn->access_flags = 0;
     http_header_free(conn->request);
     conn->request = nullptr;
-    for (int32_t &score : conn->category_scores)
-        score = -1;
 }
 
 // A body that ends with the connection looks whole to the client after a

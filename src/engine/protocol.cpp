@@ -113,17 +113,18 @@ void row_update(CONNECTION_T *conn, bool request_known)
 void variables_connection(CONNECTION_T *conn)
 {
     char text[64];
-    conn->variables["IP"] = protocol_client_text(conn);
+    variable_slot(conn, "IP") = protocol_client_text(conn);
     snprintf(text, sizeof(text), "%d", conn->listen_port);
-    conn->variables["PORT"] = text;
+    const std::string &port = variable_slot(conn, "PORT") = text;
     snprintf(text, sizeof(text), "%u", (unsigned)time(nullptr));
-    conn->variables["TIME"] = text;
-    conn->variables["INTERFACE"] = conn->interface_ip ? conn->interface_ip : "";
-    conn->variables["VERSION"] = KELVARINE_VERSION;
+    variable_slot(conn, "TIME") = text;
+    const std::string &interface =
+        variable_slot(conn, "INTERFACE") = conn->interface_ip ? conn->interface_ip : "";
+    variable_slot(conn, "VERSION") = KELVARINE_VERSION;
     snprintf(text, sizeof(text), "%u", conn->client_id);
-    conn->variables["CLIENTID"] = text;
-    conn->log_entry.interface_ip = conn->variables["INTERFACE"];
-    conn->log_entry.interface_port = conn->variables["PORT"];
+    variable_slot(conn, "CLIENTID") = text;
+    conn->log_entry.interface_ip = interface;
+    conn->log_entry.interface_port = port;
     conn->log_entry.client_id = conn->client_id;
 }
 
@@ -132,12 +133,12 @@ void variables_request(CONNECTION_T *conn)
     const HEADER *h = conn->request;
     char port[16];
     if (h->host)
-        conn->variables["HTTP_HOST"] = h->host;
-    conn->variables["HTTP_FILE"] = h->path ? h->path : "";
-    conn->variables["HTTP_METHOD"] = h->method ? h->method : "";
-    conn->variables["HTTP_PROTO"] = h->scheme ? h->scheme : "";
+        variable_slot(conn, "HTTP_HOST") = h->host;
+    variable_slot(conn, "HTTP_FILE") = h->path ? h->path : "";
+    variable_slot(conn, "HTTP_METHOD") = h->method ? h->method : "";
+    variable_slot(conn, "HTTP_PROTO") = h->scheme ? h->scheme : "";
     snprintf(port, sizeof(port), "%d", h->port);
-    conn->variables["HTTP_PORT"] = port;
+    variable_slot(conn, "HTTP_PORT") = port;
 }
 
 // The request's method and URL into its access-log record.
@@ -687,7 +688,7 @@ int road_request(CONNECTION_T *conn)
     if (!kind_check(conn))
         return ROAD_ANSWERED;
     variables_request(conn);
-    conn->variables["URL"] = h->url ? h->url : "";
+    variable_slot(conn, "URL") = h->url ? h->url : "";
     log_request_line(conn);
     // A head without them leaves the connection's earlier values ("-" at
     // first) in the record.

@@ -7,6 +7,7 @@
 #include <tinyxml.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "config/general.h"
@@ -241,6 +242,41 @@ TEST_F(Road, DownloadAllowanceRefusesAnnouncedLengthsAboveIt)
         conn->download_allowance = c.allowance;
         EXPECT_EQ(transfer_limit_check(conn), c.expected) << c.response;
     }
+}
+
+// The template variables of a request are gone when the next one starts,
+// on this connection or another served by the same thread, though their
+// map nodes are used again.
+TEST(TemplateVariables, NoValueReachesTheNextRequest)
+{
+    CONNECTION_T *first = connection_new();
+    CONNECTION_T *second = connection_new();
+    variable_slot(first, "CLIENT[cookie]") = "session=secret";
+    variable_slot(first, "IP") = "10.0.0.1";
+    EXPECT_EQ(variable_slot(first, "IP"), "10.0.0.1") << "a present name keeps its value";
+    variables_recycle(first);
+    EXPECT_TRUE(first->variables.empty());
+
+    variable_slot(second, "URL") = "http://example.com/";
+    EXPECT_EQ(variable_slot(second, "IP"), "");
+    const std::map<std::string, std::string> expected = {{"IP", ""},
+                                                         {"URL", "http://example.com/"}};
+    EXPECT_EQ(second->variables, expected);
+
+    // More variables than the thread keeps nodes for.
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 2 * VARIABLE_SPARES_MAX; i++) {
+            std::string &value = variable_slot(second, "V" + std::to_string(i));
+            EXPECT_EQ(value, "") << "round " << round << ", V" << i;
+            value = std::to_string(i);
+        }
+        for (int i = 0; i < 2 * VARIABLE_SPARES_MAX; i++)
+            EXPECT_EQ(second->variables["V" + std::to_string(i)], std::to_string(i));
+        variables_recycle(second);
+        EXPECT_TRUE(second->variables.empty());
+    }
+    connection_free(first);
+    connection_free(second);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "engine/urlcommand.h"
 #include "filters/sortmarks.h"
 #include "runtime/log.h"
+#include "runtime/misc.h"
 #include "runtime/mem.h"
 #include "runtime/regexp.h"
 
@@ -263,9 +264,8 @@ void ProfileSection::profiles_apply(ProfileSubject &subject, const struct tm &no
 
 void ProfileSection::profiles_update(CONNECTION_T *connection)
 {
-    time_t now = time(nullptr);
     struct tm local;
-    localtime_r(&now, &local);
+    local_time(time(nullptr), &local);
 
     ProfileSubject subject;
     subject.groups = &connection->ldap_groups;

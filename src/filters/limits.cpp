@@ -26,8 +26,7 @@ struct tm local_now()
 {
     time_t now = time(nullptr);
     struct tm t;
-    memset(&t, 0, sizeof(t));
-    if (localtime_r(&now, &t) == nullptr)
+    if (!local_time(now, &t))
         putlog(LOG_ERROR, "limits: localtime_r failed for %lld", (long long)now);
     return t;
 }

@@ -398,6 +398,35 @@ time_t utc_time(time_t *now)
     return t;
 }
 
+namespace {
+
+struct LocalTimeCache {
+    time_t second = static_cast<time_t>(-1);
+    long zone = 0;               // `timezone` and `tzname` when it was made:
+    const char *zone_name = nullptr;  // tzset with another TZ changes them
+    bool valid = false;
+    struct tm local = {};
+};
+
+thread_local LocalTimeCache local_time_cache;
+
+} // namespace
+
+bool local_time(time_t when, struct tm *out)
+{
+    LocalTimeCache &c = local_time_cache;
+    if (c.second != when || c.zone != timezone || c.zone_name != tzname[0]) {
+        c.valid = localtime_r(&when, &c.local) != nullptr;
+        if (!c.valid)
+            memset(&c.local, 0, sizeof(c.local));
+        c.second = when;
+        c.zone = timezone;
+        c.zone_name = tzname[0];
+    }
+    *out = c.local;
+    return c.valid;
+}
+
 time_t local_mktime(struct tm *tm)
 {
     time_t t = mktime(tm);

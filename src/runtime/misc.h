@@ -105,6 +105,12 @@ extern int gmtoffset;
 // time() plus gmtoffset; also stored through now when it is not null.
 time_t utc_time(time_t *now);
 
+// localtime_r of `when`, remembered by the calling thread for that second
+// (and time zone, as tzset last set it): localtime_r takes the C library's
+// time-zone lock, which every request would otherwise queue on.  False
+// (out cleared) when the time has no local form.
+bool local_time(time_t when, struct tm *out);
+
 // mktime of tm minus gmtoffset; -1 when mktime fails.
 time_t local_mktime(struct tm *tm);
 

@@ -680,3 +680,30 @@ TEST(MiscConversions, FtpPortTextsAreValidated)
     EXPECT_STREQ("172,16,5,9,195,81", text);
     free(text);
 }
+
+// The remembered local time is the C library's for the same second, and a
+// change of time zone within that second is not hidden by it.
+TEST(MiscTime, LocalTimeFollowsTheSecondAndTheZone)
+{
+    const char *saved = getenv("TZ");
+    std::string before = saved ? saved : "";
+    const time_t base = 1700000000;  // 2023-11-14 22:13:20 UTC
+    for (const char *zone : {"UTC0", "UTC-3", "EST5EDT,M3.2.0,M11.1.0"}) {
+        ASSERT_EQ(setenv("TZ", zone, 1), 0);
+        tzset();
+        for (time_t t : {base, base, base + 1, base + 3600 * 24 * 180}) {
+            struct tm got, want;
+            ASSERT_TRUE(local_time(t, &got));
+            ASSERT_NE(localtime_r(&t, &want), nullptr);
+            EXPECT_EQ(got.tm_hour, want.tm_hour) << zone << " " << t;
+            EXPECT_EQ(got.tm_mday, want.tm_mday) << zone << " " << t;
+            EXPECT_EQ(got.tm_sec, want.tm_sec) << zone << " " << t;
+            EXPECT_EQ(got.tm_isdst, want.tm_isdst) << zone << " " << t;
+        }
+    }
+    if (saved)
+        setenv("TZ", before.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}

@@ -62,15 +62,10 @@ void count_keyed(CONNECTION_T *connection, const char *group,
 {
     if (name == nullptr || *name == '\0')
         return;
-    if (global != nullptr && global->stats != nullptr) {
-        global->stats->AddCounter(group, name, STAT_UINT);
-        global->stats->Increment(group, name);
-    }
-    if (rule_stats_too && connection != nullptr &&
-        connection->user_stats != nullptr) {
-        connection->user_stats->AddCounter(group, name, STAT_UINT);
-        connection->user_stats->Increment(group, name);
-    }
+    if (global != nullptr && global->stats != nullptr)
+        global->stats->AddIncrement(group, name, STAT_UINT);
+    if (rule_stats_too && connection != nullptr && connection->user_stats != nullptr)
+        connection->user_stats->AddIncrement(group, name, STAT_UINT);
 }
 
 char *rusage_time(bool user)
@@ -275,6 +270,24 @@ uint64_t StatGroup::Increment(const std::string &counter_name, uint64_t amount)
     return result;
 }
 
+uint64_t StatGroup::AddIncrement(const std::string &counter_name, unsigned flags)
+{
+    uint64_t result = 0;
+    pthread_mutex_lock(&lock);
+    StatCounter *counter = find(counter_name);
+    if (counter == nullptr) {
+        Prune();
+        counters.push_back(StatCounter(counter_name, flags, {0, 0}));
+        counter = &counters.back();
+    }
+    counter->value += 1;
+    total += 1;
+    counter->updated = stamp();
+    result = counter->value;
+    pthread_mutex_unlock(&lock);
+    return result;
+}
+
 uint64_t StatGroup::Decrement(const std::string &counter_name)
 {
     uint64_t result = 0;
@@ -359,16 +372,18 @@ void StatGroup::Display(Filebuf *buffer)
 
 StatGroup *Stats::group_get(const std::string &group_name)
 {
-    for (StatGroup &group : groups)
-        if (group.name == group_name)
-            return &group;
+    for (const auto &entry : index)
+        if (entry.first == group_name)
+            return entry.second;
     return nullptr;
 }
 
 void Stats::AddGroup(const std::string &group_name, int type)
 {
-    if (group_get(group_name) == nullptr)
-        groups.emplace_back(group_name, type);
+    if (group_get(group_name) != nullptr)
+        return;
+    groups.emplace_back(group_name, type);
+    index.emplace_back(group_name, &groups.back());
 }
 
 void Stats::Limit(const std::string &group_name, unsigned limit,
@@ -405,6 +420,13 @@ uint64_t Stats::Increment(const std::string &group_name, const std::string &name
 {
     StatGroup *group = group_get(group_name);
     return group != nullptr ? group->Increment(name, amount) : 0;
+}
+
+uint64_t Stats::AddIncrement(const std::string &group_name, const std::string &name,
+                             unsigned flags)
+{
+    StatGroup *group = group_get(group_name);
+    return group != nullptr ? group->AddIncrement(name, flags) : 0;
 }
 
 uint64_t Stats::Decrement(const std::string &group_name, const std::string &name)

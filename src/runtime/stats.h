@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <list>
+#include <utility>
+#include <vector>
 #include <pthread.h>
 #include <string>
 #include <sys/time.h>
@@ -103,6 +105,10 @@ public:
     uint64_t Increment(const std::string &name, uint64_t amount = 1);
     uint64_t Decrement(const std::string &name);
 
+    // Add (a plain counter of the given kind) and then Increment by one,
+    // under one taking of the lock: the counting of data-keyed counters.
+    uint64_t AddIncrement(const std::string &name, unsigned flags);
+
     // Appends the group's HTML rows (see Stats::Display).
     void Display(Filebuf *buffer);
 
@@ -157,6 +163,9 @@ public:
     uint64_t Increment(const std::string &group, const std::string &name,
                        uint64_t amount = 1);
     uint64_t Decrement(const std::string &group, const std::string &name);
+    // StatGroup::AddIncrement; 0 when there is no such group.
+    uint64_t AddIncrement(const std::string &group, const std::string &name,
+                          unsigned flags);
 
     // Appends the HTML rows of every group, in order: per group a small
     // table headed by its name (written as it stands: names are fixed at
@@ -169,6 +178,12 @@ public:
     StatGroup *group_get(const std::string &name);
 
     std::list<StatGroup> groups;  // in the order they were added
+
+private:
+    // The groups by name, for group_get: names are looked up on every
+    // request, and a walk of `groups` would read lines that other threads
+    // keep writing (each group's lock and figures).
+    std::vector<std::pair<std::string, StatGroup *>> index;
 };
 
 // The seven figures of one line of /proc/self/statm, in that order.  The

@@ -55,8 +55,9 @@ int sortmarks_mx_walk(const unsigned char *reply, size_t length, SortmarksScores
             break;   // cut short: nothing past the reply is read
         size_t next = at + rdlength;
         if (type == ns_t_mx && rdlength >= 3) {
-            unsigned preference;
-            read16(reply, length, at, &preference);
+            unsigned preference = 0;
+            if (!read16(reply, length, at, &preference))
+                break;
             int exchange = dn_expand(reply, end, reply + at + 2, name, sizeof(name));
             if (exchange < 0)
                 break;

@@ -686,35 +686,42 @@ bool status_shaped(const char *line)
            isdigit((unsigned char)minor);
 }
 
+// Room for a status line: with its line end it may have 255 bytes at most.
+constexpr size_t STATUS_LINE_MAX = 256;
+
+// Copies the status line of a head text, without its line end, into
+// line; false when the text has none or it is over 255 bytes with its end.
+bool status_line(const char *text, char line[STATUS_LINE_MAX])
+{
+    const char *nl = text ? strchr(text, '\n') : nullptr;
+    if (!nl || (size_t)(nl - text) + 1 > STATUS_LINE_MAX - 1)
+        return false;
+    memcpy(line, text, (size_t)(nl - text));
+    line[nl - text] = '\0';
+    return true;
+}
+
 } // namespace
 
 bool http_status_may_be_interim(const char *text)
 {
-    if (!text)
-        return false;
-    const char *nl = strchr(text, '\n');
-    if (!nl || (size_t)(nl - text) + 1 > 255)
-        return false;
-    std::string line(text, (size_t)(nl - text));
+    char line[STATUS_LINE_MAX];
     char word1[11], word2[11];
-    return status_words(line.c_str(), word1, word2) && word2[0] == '1';
+    return status_line(text, line) && status_words(line, word1, word2) && word2[0] == '1';
 }
 
 HEADER *http_header_parse_response(const char *text)
 {
-    if (!text)
+    char line[STATUS_LINE_MAX];
+    if (!status_line(text, line))
         return nullptr;
-    const char *nl = strchr(text, '\n');
-    if (!nl || (size_t)(nl - text) + 1 > 255)
-        return nullptr;
-    std::string line(text, (size_t)(nl - text));
 
     HEADER *h = header_new();
     h->kind = HEADER_RESPONSE;
-    bool shaped = status_shaped(line.c_str());
+    bool shaped = status_shaped(line);
     // A line that begins like an HTTP status line is one: when it has not
     // that shape it is a broken head, never body bytes of an old server.
-    if (!shaped && strncasecmp(line.c_str(), "HTTP/", 5) == 0) {
+    if (!shaped && strncasecmp(line, "HTTP/", 5) == 0) {
         http_header_free(h);
         return nullptr;
     }
@@ -726,7 +733,7 @@ HEADER *http_header_parse_response(const char *text)
         return h;
     }
     char word1[11], word2[11];
-    if (!status_words(line.c_str(), word1, word2)) {
+    if (!status_words(line, word1, word2)) {
         http_header_free(h);
         return nullptr;
     }

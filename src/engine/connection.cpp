@@ -44,6 +44,11 @@ std::string &variable_slot(CONNECTION_T *conn, const std::string &name)
     return conn->variables.insert(std::move(node)).position->second;
 }
 
+void variable_spares_free()
+{
+    std::vector<VariableNode>().swap(variable_spares);
+}
+
 void variables_recycle(CONNECTION_T *conn)
 {
     std::map<std::string, std::string> &map = conn->variables;

@@ -186,7 +186,10 @@ std::string &variable_slot(CONNECTION_T *conn, const std::string &name);
 // VARIABLE_SPARES_MAX of their nodes for this thread's next variable_slot.
 void variables_recycle(CONNECTION_T *conn);
 
-#define VARIABLE_SPARES_MAX 64
+#define VARIABLE_SPARES_MAX 32
+
+// Frees the nodes variables_recycle kept on the calling thread.
+void variable_spares_free();
 
 // Closes an accepted connection: counts it, logs the disconnection, closes
 // the authentication-service socket, deletes the client socket and frees

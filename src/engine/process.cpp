@@ -214,6 +214,10 @@ bool next_request_waiting(CONNECTION_T *conn)
 CONNECTION_T *worker_idle(int row)
 {
     thread_set_clientid(0);
+    // An idle worker may wait long, or for good: what it kept for the next
+    // request goes back now.
+    scratch_filebuf_spares_free();
+    variable_spares_free();
     pthread_mutex_lock(&threadlistlock);
     THREAD_T *r = &threads[row];
     row_texts_free(r);

@@ -186,27 +186,42 @@ namespace {
 struct ScratchSpares {
     Filebuf *spare[SCRATCH_FILEBUF_SPARES] = {};
     int count = 0;
-    ~ScratchSpares()
+    void free_all()
     {
         while (count > 0)
             delete spare[--count];
     }
+    ~ScratchSpares() { free_all(); }
 };
 
 thread_local ScratchSpares scratch_spares;
 
 } // namespace
 
+void scratch_filebuf_spares_free()
+{
+    scratch_spares.free_all();
+}
+
 ScratchFilebuf::ScratchFilebuf()
 {
     ScratchSpares &s = scratch_spares;
-    buf = s.count > 0 ? s.spare[--s.count] : new Filebuf();
+    if (s.count > 0) {
+        buf = s.spare[--s.count];
+        return;
+    }
+    // Room for a usual message head; a larger text grows the buffer in
+    // steps as in any other, and such a buffer is not kept.
+    buf = new Filebuf();
+    buf->data = (char *)xmalloc(SCRATCH_FILEBUF_ROOM);
+    ASSERT_ALLOC(buf->data, SCRATCH_FILEBUF_ROOM);
+    buf->capacity = SCRATCH_FILEBUF_ROOM;
 }
 
 ScratchFilebuf::~ScratchFilebuf()
 {
     ScratchSpares &s = scratch_spares;
-    if (buf->capacity > FILEBUF_STEP || s.count == SCRATCH_FILEBUF_SPARES) {
+    if (buf->capacity != SCRATCH_FILEBUF_ROOM || s.count == SCRATCH_FILEBUF_SPARES) {
         delete buf;
         return;
     }

@@ -26,7 +26,8 @@ class Filebuf {
 public:
     size_t size = 0;       // bytes in use
     size_t capacity = 0;   // bytes allocated: 0, a multiple of FILEBUF_STEP,
-                           // or exactly size after Shorten and Dup
+                           // exactly size after Shorten and Dup, or
+                           // SCRATCH_FILEBUF_ROOM in a new ScratchFilebuf
     char *data = nullptr;  // the bytes; null while nothing was ever stored
     char *type = nullptr;  // MIME type of a page held here, or null
 
@@ -103,11 +104,13 @@ public:
 };
 
 // An empty Filebuf for text that lives for one call, such as a message
-// head on its way through the processors or to a socket.  It comes from
-// the calling thread's spares and goes back to them, emptied, when the
-// scratch ends, so such texts reuse one allocation step instead of making
-// and freeing it for every message.  A buffer that grew past one step is
-// freed instead, and a thread keeps at most SCRATCH_FILEBUF_SPARES.
+// head on its way through the processors or to a socket.  It starts with
+// SCRATCH_FILEBUF_ROOM bytes of capacity (an exception to the steps, like
+// the capacity after Shorten), comes from the calling thread's spares and
+// goes back to them, emptied, when the scratch ends, so such texts reuse
+// one small allocation instead of making and freeing a step for every
+// message.  A buffer that grew or shrank is freed instead, and a thread
+// keeps at most SCRATCH_FILEBUF_SPARES.
 class ScratchFilebuf {
 public:
     ScratchFilebuf();
@@ -122,7 +125,12 @@ private:
     Filebuf *buf;
 };
 
-#define SCRATCH_FILEBUF_SPARES 4
+// Frees the calling thread's spare scratch buffers: a worker does so when it
+// goes idle, so that an idle thread holds no memory for requests.
+void scratch_filebuf_spares_free();
+
+#define SCRATCH_FILEBUF_SPARES 2
+#define SCRATCH_FILEBUF_ROOM 4096
 
 // Logs the message of a compression-library result code under LOG_ERROR.
 void zlib_error(int code);

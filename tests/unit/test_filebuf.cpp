@@ -593,7 +593,7 @@ TEST(ScratchFilebufTest, ReusedEmptyDistinctAndBounded)
         EXPECT_EQ(b.get(), first) << "the spare is taken again";
         EXPECT_EQ(b->size, 0u);
         EXPECT_EQ(b->type, nullptr);
-        EXPECT_EQ(b->capacity, (size_t)FILEBUF_STEP) << "its allocation stays";
+        EXPECT_EQ(b->capacity, (size_t)SCRATCH_FILEBUF_ROOM) << "its allocation stays";
 
         ScratchFilebuf inner;
         EXPECT_NE(inner.get(), b.get());
@@ -603,14 +603,17 @@ TEST(ScratchFilebufTest, ReusedEmptyDistinctAndBounded)
         EXPECT_EQ(content(*b.get()), "outer");
     }
     {
+        // A text past the room grows the buffer as any other.
         ScratchFilebuf big;
-        big->Resize(3 * FILEBUF_STEP);
+        std::string text(3 * FILEBUF_STEP, 'x');
+        set(*big.get(), text);
+        EXPECT_EQ(content(*big.get()), text);
     }
     // Every spare at once, and more: none is the grown one.
     std::vector<std::unique_ptr<ScratchFilebuf>> held;
     for (int i = 0; i < SCRATCH_FILEBUF_SPARES + 2; i++) {
         held.emplace_back(new ScratchFilebuf());
-        EXPECT_LE(held.back()->get()->capacity, (size_t)FILEBUF_STEP);
+        EXPECT_EQ(held.back()->get()->capacity, (size_t)SCRATCH_FILEBUF_ROOM);
         EXPECT_EQ(held.back()->get()->size, 0u);
     }
 }

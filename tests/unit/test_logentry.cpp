@@ -71,7 +71,9 @@ LogEntry served_request()
     entry.client_id = 42;
     struct timeval now;
     gettimeofday(&now, nullptr);
-    entry.start_time.tv_sec = now.tv_sec - 1;
+    // Started in the second before last, 5 ms into it: at least a whole
+    // second ago whatever the fraction of the current second.
+    entry.start_time.tv_sec = now.tv_sec - 2;
     entry.start_time.tv_usec = 5000;
     return entry;
 }

@@ -747,9 +747,9 @@ def parser_scenario(args, notes):
         notes.append(f"(7) failed: {out.stderr.strip()[:200]}")
         return {}
     return json.loads(out.stdout.strip().splitlines()[-1])
-def tls_rate(port, host, seconds, tunnel_to=None):
-    """MiB/s of 1 MiB GETs over one kept-alive TLS connection, directly or
-    through a CONNECT tunnel opened on the proxy at `port`."""
+def tls_open(port, host, tunnel_to=None):
+    """A TLS connection to host, directly or through a CONNECT tunnel opened
+    on the proxy at `port`."""
     import ssl
     ctx = ssl.create_default_context()
     ctx.check_hostname = False
@@ -765,19 +765,35 @@ def tls_rate(port, host, seconds, tunnel_to=None):
             answer += chunk
         if not answer.startswith(b"HTTP/1.1 200"):
             raise RuntimeError(answer.split(b"\r\n")[0].decode(errors="replace"))
-    s = ctx.wrap_socket(raw, server_hostname=host)
+    return ctx.wrap_socket(raw, server_hostname=host)
+
+
+def tls_rate(port, host, seconds, tunnel_to=None):
+    """MiB/s of 1 MiB GETs over a kept-alive TLS connection, directly or
+    through a CONNECT tunnel opened on the proxy at `port`.  When the
+    server ends the connection between answers (nginx does after its
+    keepalive_requests), the next request goes on a new one."""
+    s = tls_open(port, host, tunnel_to)
     total, start = 0, time.monotonic()
     request = f"GET /1m HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
     buf = bytearray(1 << 20)
     view = memoryview(buf)
+    answered = 0
     while time.monotonic() - start < seconds:
         s.sendall(request)
         head = b""
         while b"\r\n\r\n" not in head:
             chunk = s.recv(4096)
             if not chunk:
-                raise RuntimeError("the TLS connection closed before a response head")
+                break
             head += chunk
+        if b"\r\n\r\n" not in head:
+            if head or answered == 0:
+                raise RuntimeError("the TLS connection closed before a response head")
+            s.close()
+            s = tls_open(port, host, tunnel_to)
+            answered = 0
+            continue
         top, _, rest = head.partition(b"\r\n\r\n")
         length = int([l for l in top.split(b"\r\n") if l.lower().startswith(b"content-length")][0]
                      .split(b":")[1])
@@ -788,6 +804,7 @@ def tls_rate(port, host, seconds, tunnel_to=None):
                 raise RuntimeError("cut short")
             got += n
         total += length
+        answered += 1
     elapsed = time.monotonic() - start
     s.close()
     return total / elapsed / 1048576

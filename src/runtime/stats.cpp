@@ -255,24 +255,27 @@ bool StatGroup::Add(const std::string &counter_name,
     return add(std::move(counter));
 }
 
+uint64_t StatGroup::count(StatCounter *counter, uint64_t amount)
+{
+    counter->value += amount;
+    total += amount;
+    counter->updated = stamp();
+    return counter->value;
+}
+
 uint64_t StatGroup::Increment(const std::string &counter_name, uint64_t amount)
 {
     uint64_t result = 0;
     pthread_mutex_lock(&lock);
     StatCounter *counter = find(counter_name);
-    if (counter != nullptr) {
-        counter->value += amount;
-        total += amount;
-        counter->updated = stamp();
-        result = counter->value;
-    }
+    if (counter != nullptr)
+        result = count(counter, amount);
     pthread_mutex_unlock(&lock);
     return result;
 }
 
 uint64_t StatGroup::AddIncrement(const std::string &counter_name, unsigned flags)
 {
-    uint64_t result = 0;
     pthread_mutex_lock(&lock);
     StatCounter *counter = find(counter_name);
     if (counter == nullptr) {
@@ -280,10 +283,7 @@ uint64_t StatGroup::AddIncrement(const std::string &counter_name, unsigned flags
         counters.push_back(StatCounter(counter_name, flags, {0, 0}));
         counter = &counters.back();
     }
-    counter->value += 1;
-    total += 1;
-    counter->updated = stamp();
-    result = counter->value;
+    uint64_t result = count(counter, 1);
     pthread_mutex_unlock(&lock);
     return result;
 }

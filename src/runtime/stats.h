@@ -136,6 +136,9 @@ private:
     // name is already there.
     bool add(StatCounter counter);
     StatCounter *find(const std::string &name);
+    // Adds the amount to the counter and the group's total and stamps the
+    // counter; its new value.  Lock held.
+    uint64_t count(StatCounter *counter, uint64_t amount);
 
     struct timeval last_stamp;
 };

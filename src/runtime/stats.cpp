@@ -215,16 +215,22 @@ void StatGroup::Prune()
     counters.erase(candidate);
 }
 
+StatCounter *StatGroup::append(StatCounter counter)
+{
+    Prune();
+    counters.push_back(std::move(counter));
+    return &counters.back();
+}
+
 bool StatGroup::add(StatCounter counter)
 {
     pthread_mutex_lock(&lock);
     bool added = find(counter.name) == nullptr;
     if (added) {
-        Prune();
         // Stamped here under the lock; the stamp it was made with is
         // never read.
         counter.updated = stamp();
-        counters.push_back(std::move(counter));
+        append(std::move(counter));
     }
     pthread_mutex_unlock(&lock);
     return added;
@@ -278,11 +284,8 @@ uint64_t StatGroup::AddIncrement(const std::string &counter_name, unsigned flags
 {
     pthread_mutex_lock(&lock);
     StatCounter *counter = find(counter_name);
-    if (counter == nullptr) {
-        Prune();
-        counters.push_back(StatCounter(counter_name, flags, {0, 0}));
-        counter = &counters.back();
-    }
+    if (counter == nullptr)
+        counter = append(StatCounter(counter_name, flags, {0, 0}));
     uint64_t result = count(counter, 1);
     pthread_mutex_unlock(&lock);
     return result;

@@ -136,6 +136,9 @@ private:
     // name is already there.
     bool add(StatCounter counter);
     StatCounter *find(const std::string &name);
+    // Prunes the group and appends a counter it does not hold yet; the
+    // appended one.  Lock held.
+    StatCounter *append(StatCounter counter);
     // Adds the amount to the counter and the group's total and stamps the
     // counter; its new value.  Lock held.
     uint64_t count(StatCounter *counter, uint64_t amount);

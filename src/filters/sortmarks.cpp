@@ -439,8 +439,6 @@ SORTMARKS_Section::SORTMARKS_Section() : Section("Sortmarks", 0)
 {
     enabled = &fields[0].int_value;
     directory = &fields[1].raw;
-    putlog(LOG_ADVICE, "Sortmarks: cache initialized for %d records and is ready to use",
-           SORTMARKS_CHAINS);
 }
 
 SORTMARKS_Section::~SORTMARKS_Section()
@@ -454,6 +452,12 @@ void SORTMARKS_Section::update()
     if (*enabled)
         for (const Item &item : subsections[0].items)
             rules.emplace_back(item);
+    // Announced when categorisation is first switched on, not while it is off.
+    if (*enabled && !announced) {
+        announced = true;
+        putlog(LOG_ADVICE, "Sortmarks: cache initialized for %d records and is ready to use",
+               SORTMARKS_CHAINS);
+    }
 }
 
 bool SORTMARKS_Section::is_enabled()

@@ -59,7 +59,10 @@ void response_unusable(CONNECTION_T *conn);
 int interim_status(const char *head);
 int response_head(CONNECTION_T *conn);
 int ending_early(CONNECTION_T *conn);
-void log_entry_complete(CONNECTION_T *conn);
+// Writes the request's records; body_sent is the body bytes the client
+// received when they differ from those read from the server (a rewritten or
+// decoded body), else -1.
+void log_entry_complete(CONNECTION_T *conn, int64_t body_sent = -1);
 bool body_at_hand(const CONNECTION_T *conn);
 int relay(CONNECTION_T *conn);
 int buffered(CONNECTION_T *conn);
@@ -286,14 +289,18 @@ int ending_early(CONNECTION_T *conn)
     return 1;
 }
 
-void log_entry_complete(CONNECTION_T *conn)
+void log_entry_complete(CONNECTION_T *conn, int64_t body_sent)
 {
     HEADER *r = conn->response;
-    conn->log_entry.status = r->status;
-    conn->log_entry.size = (int64_t)conn->bytes_downloaded;
-    if (r->media_type && *r->media_type) {
-        statincr_mimes(conn);
-        conn->log_entry.mime = r->media_type;
+    // The record holds what the client received: a page sent in place of
+    // the response keeps its own status and size.
+    if (!conn->log_entry.page_sent) {
+        conn->log_entry.status = r->status;
+        conn->log_entry.size = body_sent >= 0 ? body_sent : (int64_t)conn->bytes_downloaded;
+        if (r->media_type && *r->media_type) {
+            statincr_mimes(conn);
+            conn->log_entry.mime = r->media_type;
+        }
     }
     conn->log_entry.Write();
     conn->log_entry.apache_Write();
@@ -484,8 +491,9 @@ int buffered(CONNECTION_T *conn)
         if (hold && conn->client == client)
             client->Release();
     }
+    int64_t sent = (int64_t)body->size;
     delete body;
-    log_entry_complete(conn);
+    log_entry_complete(conn, sent);
     http_header_free(conn->response);
     conn->response = nullptr;
     return 1;

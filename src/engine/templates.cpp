@@ -235,6 +235,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection,
     entry.size = (int64_t)page->size;
     entry.status = head->status;
     entry.mime = type;
+    entry.page_sent = true;
 
     // The head goes out from the connection's response slot; the response
     // it replaces is put back afterwards.

@@ -119,6 +119,8 @@ void interface_item_rows(Filebuf *page, const Item &item)
         std::string value = interface_html(field.raw);
         if (field.optional && !field.active)
             value = "(off)";
+        else if (field.secret())
+            value = field.raw.empty() ? "" : "(stored)";
         page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", label.c_str(), value.c_str());
     }
 }

@@ -37,8 +37,8 @@ def listing(proxy, section):
 
 
 def items(body, section, sub):
-    """[(id, the item's table with its id taken out)] of one subsection, in
-    list order."""
+    """[(id, the item's table with its id and line breaks taken out)] of one
+    subsection, in list order."""
     found = []
     link = re.compile(rb"config\?section=" + re.escape(section.encode()) + rb"&amp;subsection=" +
                       re.escape(sub.encode()) + rb"&amp;action=delete&amp;id=(\d+)")
@@ -47,7 +47,8 @@ def items(body, section, sub):
         chunk = chunk[:chunk.find(b"</tr></table></td></tr>", chunk.find(b"entrydialogfoot"))]
         m = link.search(chunk)
         if m:
-            found.append((int(m.group(1)), re.sub(rb"id=\d+", b"id=", chunk)))
+            # Values are broken into lines of the general section's length.
+            found.append((int(m.group(1)), re.sub(rb"id=\d+|<br>", b"", chunk)))
     return found
 
 
@@ -70,8 +71,9 @@ class Spec:
         return self.name == "password" or self.name.endswith("_password")
 
 
-def schema():
-    """{section: {subsection: [Spec]}}; a section declared twice counts once."""
+def schema(globals_only=False):
+    """{section: {subsection: [Spec]}}, or {section: [Spec]} of the global
+    fields; a section declared twice counts once."""
     sections = {}
     for element in ET.parse(SCHEMA).getroot():
         if element.tag in sections:
@@ -80,6 +82,10 @@ def schema():
         for lists in element.findall("select"):
             for options in lists:
                 selects[options.tag] = [o.tag for o in options]
+        if globals_only:
+            sections[element.tag] = [Spec(n, f, selects) for n, f in
+                                     enumerate(element.find("global"))]
+            continue
         templates = {}
         for group in element.findall("template"):
             for template in group:
@@ -124,7 +130,7 @@ class Values:
         fields = {}
         refusable = [s for s in specs if s.type in TYPED or s.type == "INT_RANGE"]
         wrong = None
-        if refusable and not good_only and self.rng.random() < 0.2:
+        if refusable and not good_only and self.rng.random() < 0.3:
             wrong = self.rng.choice(refusable)
         reason = None
         for spec in specs:
@@ -168,8 +174,8 @@ class Values:
         good, wrong = TYPED[spec.type]
         if bad:
             return self.rng.choice(wrong)
-        if self.section == "network" and spec.name == "port":
-            return "-1"
+        if self.section == "network" and spec.name == "port" or spec.name == "icp_port":
+            return "-1" if spec.name == "port" else "0"
         if spec.type == "IP_RANGE_LIST":
             return self.rng.choice(good)
         return self.rng.choice(good)
@@ -190,6 +196,8 @@ class Values:
             return rng.choice(["", "pw-" + marker, "p&ss=w;rd"])
         if self.section == "cache" and name == "path":
             return str(self.tmp / "stores" / rng.choice(["a", "b"]))
+        if name in ("temp_dir", "directory", "hints_directory", "template_dir"):
+            return str(self.tmp)
         if self.section == "templates" and name == "file":
             return str(self.tmp / "page.html")
         if self.section == "network" and name == "address":
@@ -209,6 +217,7 @@ class Walk:
         self.tmp = tmp_path
         self.rng = random.Random(seed)
         self.sections = schema()
+        self.globals = {s: specs for s, specs in schema(globals_only=True).items() if specs}
         self.step = 0
 
     def pairs(self):
@@ -218,6 +227,21 @@ class Walk:
         body = request(self.proxy, "/config", {"section": section, "subsection": sub, **fields})
         assert self.proxy.proc.poll() is None, (section, sub, fields)
         return body
+
+    def global_form(self, section):
+        """The section's global form sent with new values; a refused one
+        names its reason and changes none of them."""
+        self.step += 1
+        specs = self.globals[section]
+        fields, reason = Values(self.rng, self.tmp, section).form(specs, f"walk-{self.step}")
+        before = re.sub(rb"id=\d+", b"", listing(self.proxy, section))
+        body = request(self.proxy, "/config", {"section": section, "action": "global", **fields})
+        assert self.proxy.proc.poll() is None, (section, fields)
+        if reason is None:
+            assert ERRORS not in body, (section, fields, body[:2000])
+        else:
+            assert ERRORS in body and reason.encode() in body, (section, reason)
+            assert re.sub(rb"id=\d+", b"", listing(self.proxy, section)) == before, section
 
     def act(self, section, sub, action, good_only=False):
         """One dialog action with its effect checked on the listing."""
@@ -300,7 +324,11 @@ def test_every_dialog_action_in_random_orders(tmp_path, proxy_factory):
     pairs = walk.pairs()
     for _ in range(300):
         section, sub = walk.rng.choice(pairs)
-        walk.act(section, sub, walk.rng.choice(actions))
+        action = walk.rng.choice(actions + ["global"])
+        if action == "global":
+            walk.global_form(walk.rng.choice(sorted(walk.globals)))
+        else:
+            walk.act(section, sub, action)
 
     # Links of items that are gone and words the dialog does not know are
     # refused with their reason.

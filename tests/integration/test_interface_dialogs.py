@@ -141,7 +141,7 @@ class Values:
         return fields, reason
 
     def field(self, spec, marker, bad, good_only):
-        rng, name, key = self.rng, spec.name, f"F{spec.n}"
+        rng, key = self.rng, f"F{spec.n}"
         out = {}
         if spec.optional:
             if bad or rng.random() < 0.5:
@@ -176,8 +176,6 @@ class Values:
             return self.rng.choice(wrong)
         if self.section == "network" and spec.name == "port" or spec.name == "icp_port":
             return "-1" if spec.name == "port" else "0"
-        if spec.type == "IP_RANGE_LIST":
-            return self.rng.choice(good)
         return self.rng.choice(good)
 
     def text(self, spec, marker, good_only):

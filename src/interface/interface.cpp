@@ -41,7 +41,6 @@ void CGIMap::parse(const char *text)
 {
     if (text == nullptr)
         return;
-    putlog(LOG_DEBUG, "cgi arguments: %s", text);
     std::string all(text);
     size_t start = 0;
     while (start <= all.size()) {
@@ -54,6 +53,14 @@ void CGIMap::parse(const char *text)
             (*this)[decoded(piece.substr(0, equal))] = decoded(piece.substr(equal + 1));
         start = end + 1;
     }
+    // Names only: the values of a form may be passwords (the login, the
+    // dialogs' password fields, the password page).
+    if (!(loglevel & LOG_DEBUG))
+        return;
+    std::string names;
+    for (const auto &argument : *this)
+        names += (names.empty() ? "" : ",") + argument.first;
+    putlog(LOG_DEBUG, "cgi arguments: %s", names.c_str());
 }
 
 void interface_send_response(CONNECTION_T *connection, Filebuf *page)

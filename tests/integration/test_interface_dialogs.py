@@ -394,7 +394,9 @@ def with_passwords(root):
 
 
 def test_no_page_shows_a_stored_password(tmp_path, proxy_factory):
-    proxy = proxy_factory(config=write_config(tmp_path / "kelvarine.xml", with_passwords))
+    # Every log category, debug included: no line may carry a password.
+    proxy = proxy_factory(config=write_config(tmp_path / "kelvarine.xml", with_passwords),
+                          extra_args=["-d", str(0x0FFFFFFF)])
     sections = schema()
     secrets = [p.encode() for p in PASSWORDS.values()]
     pages = []
@@ -413,6 +415,11 @@ def test_no_page_shows_a_stored_password(tmp_path, proxy_factory):
     by_name = request(proxy, "/config", {"matchname": "password"})
     assert by_name.count(b'<tr class="entrydialoghead">') >= 5
     pages.append(by_name)
+    # The other pages of the menu, the log's included.
+    for path in ("/", "/connections", "/stats", "/dnscache", "/headers", "/cache", "/pool",
+                 "/prefetch", "/urlbl", "/log", "/save", "/load", "/ldap", "/password",
+                 "/sortmark"):
+        pages.append(request(proxy, path))
     for body in pages:
         for secret in secrets:
             assert secret not in body
@@ -444,4 +451,7 @@ def test_no_page_shows_a_stored_password(tmp_path, proxy_factory):
     assert [(r.findtext("password"), r.findtext("interface_password")) for r in rules] == \
         [("New-Rule-Secret", PASSWORDS["interface"])]
     assert b"New-Rule-Secret" not in listing(proxy, "access")
+    log = proxy.native_log.read_bytes()
+    for secret in secrets + [b"New-Rule-Secret"]:
+        assert secret not in log
     assert sanitizer_reports(proxy) == []

@@ -547,15 +547,15 @@ bool commands_answer(CONNECTION_T *conn)
             url_free(url);
         }
         if (cmd)
-            protocol_page(conn, cmd->options && *cmd->options ? cmd->options : "unknown", 200,
-                          false);
+            template_send_or_missing(cmd->options && *cmd->options ? cmd->options : "unknown",
+                                     conn, 200);
         else
             protocol_page(conn, "unknown", 404, false);
         return true;
     }
     if (cmd) {
         const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
-        protocol_page(conn, name, 200, false);
+        template_send_or_missing(name, conn, 200);
         return true;
     }
     if (url_command_find(conn->url_commands, "profiles") &&

@@ -148,7 +148,14 @@ FilterRegex::~FilterRegex()
 void FilterRegex::compile(const std::string &text, const char *section,
                           const std::string &comment, bool *broken)
 {
-    ASSERT(code == nullptr);
+    // A list's prefilter is compiled again at every rebuild of its section
+    // (an edit, a clone, a load): the expression it held is replaced.
+    if (study != nullptr)
+        pcre_free_study(study);
+    if (code != nullptr)
+        pcre_free(code);
+    study = nullptr;
+    code = nullptr;
     if (text.empty())
         return;
     const char *error = nullptr;
@@ -236,8 +243,9 @@ void FilterPrefilter::build(const std::vector<std::string> &expressions, std::ve
         (*held)[i] = true;
     }
     bool broken = false;
-    if (count >= 2)
-        joined.compile(text, "filters", "joined expressions", &broken);
+    // Fewer than two expressions gain nothing from a joined pass: the one
+    // an earlier build left is dropped.
+    joined.compile(count >= 2 ? text : std::string(), "filters", "joined expressions", &broken);
     active = count >= 2 && !broken;
     if (!active)
         held->assign(expressions.size(), false);

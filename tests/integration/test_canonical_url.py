@@ -11,7 +11,8 @@ from test_scanning import rule_model
 
 HOSTS = {name: "127.0.0.1" for name in ("part.test", "blocked.test", "cat.test")}
 
-# (why, host, path, origin form, refused by: "url-filter", "urlbl" or None)
+# (why, host, path, origin form, refused by: "url-filter", "urlbl", "mime"
+# or None)
 CASES = [
     ("deny ^/secret: the plain path", "origin.test", "/secret", False, "url-filter"),
     ("deny ^/secret: an escaped letter", "origin.test", "/%73ecret", False, "url-filter"),
@@ -43,12 +44,19 @@ CASES = [
     ("category of cat.test: the plain host", "cat.test", "/page.html", False, "url-filter"),
     ("category of cat.test: a trailing dot", "cat.test.", "/page.html", False, "url-filter"),
     ("category of cat.test: capitals in Host", "CAT.Test", "/page.html", True, "url-filter"),
+    ("MIME deny path ^/typed/: the plain path", "origin.test", "/typed/a.txt", False, "mime"),
+    ("MIME deny path ^/typed/: an escape and a dot-dot segment", "origin.test",
+     "/x/../%74yped/a.txt", False, "mime"),
+    ("MIME deny path ^/typed/: a doubled slash", "origin.test", "//typed/a.txt", False, "mime"),
 ]
 
 
 @pytest.fixture
 def canonical_proxy(tmp_path, origin, proxy_factory):
-    for page in ("public/page.html", "ok/page.html", "page.html"):
+    # The refused files exist, so a request that got past a rule would
+    # be served.
+    for page in ("public/page.html", "ok/page.html", "page.html", "typed/a.txt", "secret",
+                 "bad/x"):
         (origin.root / page).parent.mkdir(parents=True, exist_ok=True)
         (origin.root / page).write_text("a page\n")
     tree = tmp_path / "blacklist"
@@ -71,6 +79,10 @@ def canonical_proxy(tmp_path, origin, proxy_factory):
         set_fields(bl, enabled="true", mode="0", directory=str(tree))
         add_item(bl, "deny", rule_model(root, "urlblacklist", "deny"), enabled="true",
                  comment="parts", categories="parts")
+        mime = root.find("mime-filtering")
+        set_fields(mime, enabled="true", mode="0")
+        add_item(mime, "deny", rule_model(root, "mime-filtering", "deny"), enabled="true",
+                 comment="typed", path="^/typed/")
         sm = root.find("Sortmarks")
         set_fields(sm, enabled="true", hints_directory=str(hints))
         add_item(sm, "category_rules", rule_model(root, "Sortmarks", "category_rules"),
@@ -87,12 +99,16 @@ def test_rules_decide_on_the_canonical_host_and_path(canonical_proxy, origin):
     proxy = canonical_proxy
     wrong = []
     passed = []
+    # The MIME filter decides on the response, so the origin is asked.
+    asked = 0
     for why, host, path, origin_form, refused in CASES:
         authority = f"{host}:{origin.port}"
         target = path if origin_form else f"http://{authority}{path}"
         request = (f"GET {target} HTTP/1.1\r\nHost: {authority}\r\n"
                    "Connection: close\r\n\r\n").encode()
         reply, _ = exchange(proxy, request)
+        if refused == "mime":
+            asked += 1
         if refused:
             page = b"blacklisted" if refused == "urlbl" else b"is blocked"
             if reply.status != 403 or page not in reply.body:
@@ -102,12 +118,12 @@ def test_rules_decide_on_the_canonical_host_and_path(canonical_proxy, origin):
         else:
             passed.append(path)
             # The origin receives the path as the client wrote it.
-            lines = origin.log_lines(at_least=len(passed))
+            lines = origin.log_lines(at_least=len(passed) + asked)
             if f'"GET {path} HTTP/1.1"' not in lines[-1]:
                 wrong.append((why, "origin saw", lines[-1]))
-    assert wrong == []
-    # Nothing that was refused reached the origin.
-    assert len(origin.log_lines()) == len(passed)
+    assert not wrong, "\n".join(repr(w) for w in wrong)
+    # No request refused before the exchange reached the origin.
+    assert len(origin.log_lines(at_least=len(passed) + asked)) == len(passed) + asked
     refusals = sum(1 for c in CASES if c[4])
     denied = lambda: [r for r in access_log_records(proxy) if r["code"] == "TCP_DENIED"]
     assert wait_until(lambda: len(denied()) >= refusals)

@@ -41,6 +41,8 @@ bool has_blank(const char *text, size_t n);
 char *decode_safe(const char *text, size_t n);
 void field_dup(char **dst, const char *src);
 char *lower_dup(const char *text);
+void canonical_set(char **field, const char *text,
+                   size_t (*canonical)(const char *, size_t, char *));
 
 // Writing.
 class HeadText;
@@ -137,6 +139,24 @@ void field_dup(char **dst, const char *src)
     char *copy = src ? xstrdup(src) : nullptr;
     free(*dst);
     *dst = copy;
+}
+
+// Sets *field to the canonical form of text, or to null when that is text
+// itself (the usual case, which then costs no allocation).
+void canonical_set(char **field, const char *text,
+                   size_t (*canonical)(const char *, size_t, char *))
+{
+    size_t length = text ? strlen(text) : 0;
+    char local[HEADER_URL_MAX + 1];
+    char *out = length < sizeof(local) ? local : (char *)xmalloc(length + 1);
+    ASSERT_ALLOC(out, length + 1);
+    size_t n = text ? canonical(text, length, out) : 0;
+    if (text == nullptr || (n == length && memcmp(out, text, n) == 0))
+        field_dup(field, nullptr);
+    else
+        field_dup(field, out);
+    if (out != local)
+        free(out);
 }
 
 char *lower_dup(const char *text)
@@ -518,6 +538,7 @@ int authority_parse(HEADER *h, const char *authority)
 constexpr char *HEADER::*header_strings[] = {
     &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
     &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
+    &HEADER::canonical_host, &HEADER::canonical_path,
     &HEADER::referer, &HEADER::user_agent, &HEADER::location,
     &HEADER::content_type, &HEADER::content_encoding,
     &HEADER::accept_encoding, &HEADER::www_authenticate,
@@ -861,7 +882,14 @@ int header_complete(HEADER *h)
     if (n < 0 || n > HEADER_URL_MAX)
         return -1;
     field_dup(&h->url, url);
+    header_canonical(h);
     return 0;
+}
+
+void header_canonical(HEADER *h)
+{
+    canonical_set(&h->canonical_host, h->host, url_canonical_host);
+    canonical_set(&h->canonical_path, h->path, url_canonical_path);
 }
 
 // ------------------------------------------------------------------ writing

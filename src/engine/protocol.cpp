@@ -471,6 +471,8 @@ bool host_from_header(CONNECTION_T *conn)
     }
     header_field_set(&h->host, host.c_str());
     h->port = port;
+    // The profiles decide on the canonical host before the URL is rebuilt.
+    header_canonical(h);
     if (profile_section)
         profile_section->profiles_update(conn);
     if (!redirect_request(conn))

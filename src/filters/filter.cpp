@@ -85,9 +85,9 @@ bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress 
         return false;
     if (!filter_applies(rule.enabled, rule.broken, rule.groups, rule.profiles, connection))
         return false;
-    if (!rule.host_regex.matches(h->host ? h->host : ""))
+    if (!rule.host_regex.matches(header_rule_host(h)))
         return false;
-    if (!rule.path_regex.matches(h->path ? h->path : ""))
+    if (!rule.path_regex.matches(header_rule_path(h)))
         return false;
     // The address test comes last: only a rule whose other conditions hold
     // costs a lookup.
@@ -369,7 +369,7 @@ const Filter *FilterSection::check(CONNECTION_T *connection)
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_URLFILTER) || connection->request == nullptr)
         return nullptr;
-    const char *host = connection->request->host ? connection->request->host : "";
+    const char *host = header_rule_host(connection->request);
     HostAddress address(host);
     bool allow_may = allow_hosts.may_match(host, strlen(host));
     bool deny_may = deny_hosts.may_match(host, strlen(host));

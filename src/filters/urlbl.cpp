@@ -68,8 +68,8 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection)
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_URLBL))
         return nullptr;
-    const char *host = connection->request->host;
-    const char *path = connection->request->path ? connection->request->path : "";
+    const char *host = header_rule_host(connection->request);
+    const char *path = header_rule_path(connection->request);
     auto matches = [&](const URLBL &rule) {
         if (!filter_applies(rule.enabled, false, rule.groups, rule.profiles, connection))
             return false;

@@ -88,7 +88,7 @@ std::string logmask_value(const char *name, const char *value)
     // The scheme word tells what kind of credentials came without showing
     // them; a value without a blank may be the secret itself.
     size_t word = strcspn(value, " \t\r\n");
-    if (value[word] == '\0')
+    if (word == 0 || value[word] == '\0')
         return "*";
     return std::string(value, word) + " *";
 }

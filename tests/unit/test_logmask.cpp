@@ -18,6 +18,7 @@ TEST(LogMask, FieldValues)
         {"WWW-Authenticate", "Negotiate oYIBBjCCAQKgAwoB", "Negotiate *"},
         {"Proxy-Authorization", "YWxpY2U6czNjcmV0", "*"},       // no scheme word: all of it
         {"Proxy-Authorization", "", "*"},
+        {"Proxy-Authorization", "\rBasic x", "*"},             // no word before the blank
         {"Cookie", "a=b", "a=b"},                               // not a credentials field
         {"Proxy-Authorized", "x y", "x y"},
     };

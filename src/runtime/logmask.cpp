@@ -7,6 +7,7 @@
 namespace {
 
 void url_mask(std::string &text);
+void login_cookie_mask(std::string &value);
 void line_mask(std::string &out, const char *line, size_t length, bool *masking);
 
 // Masks the password of every "scheme://user:password@" in the text.
@@ -21,15 +22,40 @@ void url_mask(std::string &text)
         size_t end = text.find_first_of("/?# \t\r\n", start);
         if (end == std::string::npos)
             end = text.size();
-        size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+        size_t at = text.rfind('@', end - 1);
         if (at != std::string::npos && at >= start) {
             size_t colon = text.find(':', start);
-            if (colon != std::string::npos && colon < at) {
+            if (colon != std::string::npos && colon < at)
                 text.replace(colon + 1, at - colon - 1, "*");
-                end = colon + 2 + (end - at);
+        }
+        // The next "://" may begin inside this authority ("a://b:c@d://"):
+        // the search goes on right after this one.
+        from = start;
+    }
+}
+
+// The web interface's login cookie is made from its user name and
+// password and opens the interface for as long as they stay: the value of
+// every "login" pair of a Cookie value becomes "*".
+void login_cookie_mask(std::string &value)
+{
+    size_t start = 0;
+    while (start < value.size()) {
+        size_t end = value.find(';', start);
+        if (end == std::string::npos)
+            end = value.size();
+        size_t name = value.find_first_not_of(" \t", start);
+        size_t equals = value.find('=', start);
+        if (name != std::string::npos && equals != std::string::npos && equals < end) {
+            size_t name_end = equals;
+            while (name_end > name && (value[name_end - 1] == ' ' || value[name_end - 1] == '\t'))
+                name_end--;
+            if (value.compare(name, name_end - name, "login") == 0 && name_end - name == 5) {
+                value.replace(equals + 1, end - equals - 1, "*");
+                end = equals + 2;
             }
         }
-        from = end;
+        start = end + 1;
     }
 }
 
@@ -38,6 +64,7 @@ void url_mask(std::string &text)
 // continues carries credentials.
 void line_mask(std::string &out, const char *line, size_t length, bool *masking)
 {
+    size_t cookie_value = 0;  // where a Cookie line's value starts, else 0
     if (length > 0 && (line[0] == ' ' || line[0] == '\t')) {
         if (*masking) {
             out += " *";
@@ -61,9 +88,16 @@ void line_mask(std::string &out, const char *line, size_t length, bool *masking)
                 out += logmask_value(name.c_str(), std::string(value, line + length).c_str());
                 return;
             }
+            if (strcasecmp(name.c_str(), "Cookie") == 0)
+                cookie_value = (size_t)(colon + 1 - line);
         }
     }
     std::string text(line, length);
+    if (cookie_value > 0) {
+        std::string value = text.substr(cookie_value);
+        login_cookie_mask(value);
+        text.replace(cookie_value, std::string::npos, value);
+    }
     url_mask(text);
     out += text;
 }

@@ -25,8 +25,9 @@ std::string logmask_url(const char *url);
 
 // A message head (request or response, lines ending in CRLF or LF) with
 // every field that carries credentials masked as logmask_value does,
-// folded continuation lines of such a field included, and every URL as
-// logmask_url does.
+// folded continuation lines of such a field included, every URL as
+// logmask_url does, and the web interface's login cookie (a "login" pair
+// of a Cookie line, made from the interface's password) as "login=*".
 std::string logmask_head(const char *head);
 
 #endif

@@ -39,6 +39,8 @@ TEST(LogMask, Urls)
         {"http://host", "http://host"},
         {"GET ftp://u:p@h/ HTTP/1.1 ftp://v:q@i", "GET ftp://u:*@h/ HTTP/1.1 ftp://v:*@i"},
         {"://:@", "://:*@"},
+        {"a://x:y@z://u:p@h", "a://x:*@z://u:*@h"},            // a URL inside an authority
+        {"a://w@t;://u:pw@h", "a://w@t;://u:*@h"},
         {"", ""},
     };
     for (const Case &c : cases)
@@ -58,6 +60,11 @@ TEST(LogMask, Heads)
         {"bare line ends, blanks before the colon, a folded value",
          "HTTP/1.1 407 x\nProxy-Authenticate : NTLM TlRM\n  TUFB\nX-A: 1\n \tfolded\n",
          "HTTP/1.1 407 x\nProxy-Authenticate : NTLM *\n *\nX-A: 1\n \tfolded\n"},
+        {"the interface's login cookie, other cookies kept",
+         "GET / HTTP/1.1\r\nCookie: a=1; login=abc%2F; b=login=2\r\ncookie:login=x\r\n"
+         "Cookie: logins=3; login\r\nX-Cookie: login=4\r\nCookie : login=5\r\n",
+         "GET / HTTP/1.1\r\nCookie: a=1; login=*; b=login=2\r\ncookie:login=*\r\n"
+         "Cookie: logins=3; login\r\nX-Cookie: login=4\r\nCookie : login=*\r\n"},
         {"a head cut short", "GET / HTTP/1.1\r\nAuthorization: Basic", "GET / HTTP/1.1\r\nAuthorization: *"},
         {"empty", "", ""},
     };

@@ -702,7 +702,8 @@ int road_request(CONNECTION_T *conn)
     if (h->user_agent)
         conn->log_entry.useragent = h->user_agent;
     if (h->referer)
-        conn->log_entry.http_referer = h->referer;
+        conn->log_entry.http_referer =
+            strchr(h->referer, '@') != nullptr ? logmask_url(h->referer) : h->referer;
     statincr_hosts(conn);
     if (commands_answer(conn))
         return ROAD_ANSWERED;

@@ -37,6 +37,7 @@
 #include "interface/dispatch.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/logmask.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 #include "runtime/processors.h"
@@ -146,7 +147,11 @@ void log_request_line(CONNECTION_T *conn)
 {
     const HEADER *h = conn->request;
     conn->log_entry.method = h->method ? h->method : "";
-    conn->log_entry.url = h->url ? h->url : "";
+    // A password in the URL's user part stays out of the logs.
+    if (h->url != nullptr && strchr(h->url, '@') != nullptr)
+        conn->log_entry.url = logmask_url(h->url);
+    else
+        conn->log_entry.url = h->url ? h->url : "";
 }
 
 // A header_get result for a head that arrived but cannot be taken (too
@@ -285,7 +290,9 @@ bool head_read(CONNECTION_T *conn)
                    protocol_client_text(conn));
         return false;
     }
-    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", protocol_client_text(conn), raw);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", protocol_client_text(conn),
+               logmask_head(raw).c_str());
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
@@ -697,7 +704,8 @@ int road_request(CONNECTION_T *conn)
     if (h->user_agent)
         conn->log_entry.useragent = h->user_agent;
     if (h->referer)
-        conn->log_entry.http_referer = h->referer;
+        conn->log_entry.http_referer =
+            strchr(h->referer, '@') != nullptr ? logmask_url(h->referer) : h->referer;
     statincr_hosts(conn);
     if (commands_answer(conn))
         return ROAD_ANSWERED;

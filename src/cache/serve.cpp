@@ -95,6 +95,15 @@ const char *client_value(const CONNECTION_T *conn, const char *name)
     return it == conn->variables.end() ? nullptr : it->second.c_str();
 }
 
+// Whether the head has a line of that name (without case).
+bool header_has_line(const HEADER *h, const char *name)
+{
+    for (const HTTP_HEADER &line : h->headers)
+        if (strcasecmp(line.name.c_str(), name) == 0)
+            return true;
+    return false;
+}
+
 // Sets the request's If-None-Match (null: none) in the lines the head
 // writer may send, and its If-Modified-Since (null: none).
 void request_conditions_set(HEADER *h, const char *if_none_match, const char *if_modified_since)
@@ -247,7 +256,7 @@ int cache_request_lookup(CONNECTION_T *conn)
     conn->cachemap = object;
     // The client's own conditions are answered from the object once it is
     // fresh; the request may carry the proxy's question meanwhile.
-    if (h->if_modified_since || client_value(conn, "CLIENT[if-none-match]"))
+    if (h->if_modified_since || header_has_line(h, "If-None-Match"))
         conn->flags |= CONN_CONDITIONAL;
     // An object still being written is as fresh as it gets.
     if (!offline && !(flags & CACHE_WRITING)) {

@@ -331,7 +331,9 @@ int CacheSection::check_held(CACHEMAP *object, HEADER *request, bool *strict)
                 if (name == "no-cache" || name == "no-store") {
                     stale = true;
                 } else if (name == "max-age" && v >= 0) {
-                    if (v < age)
+                    // max-age=0 asks for a validation even within the
+                    // second the object was fetched.
+                    if (v == 0 || v < age)
                         stale = true;
                 } else if (name == "min-fresh" && v >= 0) {
                     if (object->expires && object->expires < now + v)

@@ -579,3 +579,43 @@ TEST_F(Objects, InvalidatingAKeyDropsIdleObjectsAndMarksHeldOnesForValidation)
     cache_section->cache_close(o, false);
     http_header_free(request);
 }
+
+TEST_F(Objects, RequestDirectivesAskForValidationButNeverLiftMustRevalidate)
+{
+    struct Case {
+        const char *stored;   // lines beside max-age=300
+        const char *request;  // request lines
+        bool validate;
+    } cases[] = {
+        {"", "", false},
+        {"", "Cache-Control: max-age=0\r\n", true},
+        {"", "Cache-Control: max-age=60\r\n", false},
+        {"", "Cache-Control: no-cache\r\n", true},
+        {"", "Pragma: no-cache\r\n", true},
+        {"", "Cache-Control: min-fresh=1000\r\n", true},
+        {"", "Cache-Control: min-fresh=10\r\n", false},
+        {"Cache-Control: max-age=0\r\n", "", true},
+        {"Cache-Control: max-age=0\r\n", "Cache-Control: max-stale\r\n", false},
+        {"Cache-Control: max-age=0, must-revalidate\r\n", "Cache-Control: max-stale\r\n", true},
+        {"Cache-Control: max-age=0, proxy-revalidate\r\n", "Cache-Control: max-stale=600\r\n",
+         true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string key = "http://a/r" + std::to_string(n++);
+        store(key.c_str(), "body", c.stored);
+        std::string text = "GET " + key + " HTTP/1.1\r\n" + c.request + "\r\n";
+        HEADER *request = http_header_parse_request(text.c_str());
+        ASSERT_NE(request, nullptr) << text;
+        CACHEMAP *o = cache_section->cache_open(nullptr, key.c_str(), nullptr, 0);
+        ASSERT_NE(o, nullptr);
+        bool strict = false;
+        int flags = cache_section->check_held(o, request, &strict);
+        EXPECT_EQ((flags & CACHE_VALIDATE) != 0, c.validate) << c.stored << " / " << c.request;
+        // Only a stale object whose response forbade it is kept from
+        // being served when the origin cannot be asked.
+        EXPECT_EQ(strict, strstr(c.stored, "revalidate") != nullptr) << c.stored;
+        cache_section->cache_close(o, false);
+        http_header_free(request);
+    }
+}

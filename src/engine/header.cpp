@@ -1315,3 +1315,65 @@ int header_send(HEADER *h, CONNECTION_T *conn, int side, int mode)
     sock->Flush();
     return 0;
 }
+
+namespace {
+
+// A coding name as a comparable word: x-gzip is gzip.
+bool coding_is(const char *name, size_t length, const char *coding)
+{
+    if (length == 6 && strncasecmp(name, "x-gzip", 6) == 0) {
+        name = "gzip";
+        length = 4;
+    }
+    if (strcasecmp(coding, "x-gzip") == 0)
+        coding = "gzip";
+    return strlen(coding) == length && strncasecmp(name, coding, length) == 0;
+}
+
+} // namespace
+
+bool header_accepts_coding(const char *accept_encoding, const char *coding)
+{
+    if (!accept_encoding || !coding)
+        return false;
+    // The q of the coding when it is named, else that of "*"; -1 unnamed.
+    double named = -1, star = -1;
+    const char *p = accept_encoding;
+    while (*p) {
+        size_t item = strcspn(p, ",");
+        const char *end = p + item;
+        const char *name = p;
+        while (name < end && (*name == ' ' || *name == '\t'))
+            name++;
+        size_t length = strcspn(name, ";, \t");
+        if (name + length > end)
+            length = (size_t)(end - name);
+        double q = 1;
+        for (const char *param = name + length; param < end;) {
+            param += strcspn(param, ";");
+            if (param >= end)
+                break;
+            param++;
+            while (param < end && (*param == ' ' || *param == '\t'))
+                param++;
+            if (end - param >= 2 && (*param == 'q' || *param == 'Q')) {
+                const char *v = param + 1;
+                while (v < end && (*v == ' ' || *v == '\t'))
+                    v++;
+                if (v < end && *v == '=') {
+                    char *stop = nullptr;
+                    q = strtod(v + 1, &stop);
+                    if (stop == v + 1)
+                        q = 0;
+                }
+            }
+        }
+        if (length == 1 && *name == '*')
+            star = q;
+        else if (length && coding_is(name, length, coding))
+            named = q;
+        p = *end ? end + 1 : end;
+    }
+    double q = named >= 0 ? named : star;
+    return q > 0;
+}

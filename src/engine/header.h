@@ -256,6 +256,11 @@ void xcache_header_update(CONNECTION_T *conn, int miss);
 // object (read by the caller under the cache lock), in GMT.
 void conditional_header(HEADER *h, time_t fetched);
 
+// Whether an Accept-Encoding value accepts the content coding: it names
+// it (x-gzip counting as gzip), or "*" without naming it, with a q above
+// 0.  A null value accepts no coding.
+bool header_accepts_coding(const char *accept_encoding, const char *coding);
+
 // Defines the template variable prefix + "[" + lower-case name + "]" for
 // every line of the list; a later line of a name overwrites an earlier.
 void header_variables(CONNECTION_T *conn, const char *prefix,

@@ -470,8 +470,14 @@ int buffered(CONNECTION_T *conn)
         }
         if (!r->content_encoding && general_section &&
             general_section->compressout_get(conn) == 1 && !(conn->flags & CONN_DECODE) &&
-            conn->request->accept_encoding)
-            body->Encode(conn->request->accept_encoding, &r->content_encoding);
+            conn->request->accept_encoding) {
+            // The coding the client accepts with a q above 0, gzip first.
+            const char *coding = client_accepts_coding(conn, "gzip")      ? "gzip"
+                                 : client_accepts_coding(conn, "deflate") ? "deflate"
+                                                                          : nullptr;
+            if (coding)
+                body->Encode(coding, &r->content_encoding);
+        }
     }
     keepalive_check_client(conn);
     r->flags |= HEADER_LENGTH;
@@ -606,10 +612,13 @@ int protocol_http(CONNECTION_T *conn)
         step = cache_serves(conn) ? cached_head(conn) : response_head(conn);
         if (step == STEP_FAILED && conn->cachemap && (conn->flags & CONN_REVALIDATE) &&
             client_written(conn) == written) {
-            // A stale object is better than no answer.
-            conn->flags &= ~CONN_REVALIDATE;
+            // A stale object is better than no answer, unless its response
+            // said it must never be used unvalidated.
             conn->keepalive_server = 0;
-            putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+            if (!cache_stale_fallback(conn)) {
+                protocol_page(conn, "noconnect", 504, false);
+                return ending_early(conn);
+            }
             step = cached_head(conn);
         }
         if (step != STEP_ON)
@@ -711,7 +720,7 @@ int buffer_check(CONNECTION_T *conn)
     }
     if (conn->flags & CONN_PREFETCH)
         return conn->html_stream && r->content_encoding ? 1 : 0;
-    if (r->content_encoding && !accepts_encoded_content(conn))
+    if (r->content_encoding && !client_accepts_coding(conn, r->content_encoding))
         return 1;
     if (r->chunked && conn->request->version == 1)
         return 1;
@@ -786,12 +795,17 @@ int transfer_limit_check(CONNECTION_T *conn)
     return 0;
 }
 
-int accepts_encoded_content(CONNECTION_T *conn)
+bool client_accepts_coding(const CONNECTION_T *conn, const char *coding)
 {
     if (conn->flags & CONN_DECODE)
-        return 0;
-    const char *accept = conn->request ? conn->request->accept_encoding : nullptr;
-    if (accept && (s_strcasestr(accept, "gzip") || s_strcasestr(accept, "deflate")))
+        return false;
+    return header_accepts_coding(conn->request ? conn->request->accept_encoding : nullptr,
+                                 coding);
+}
+
+int accepts_encoded_content(CONNECTION_T *conn)
+{
+    if (client_accepts_coding(conn, "gzip") || client_accepts_coding(conn, "deflate"))
         return 1;
     putlog(LOG_DEBUG, "request: [IP:%s] client doesn't support encoded content",
            protocol_client_text(conn));

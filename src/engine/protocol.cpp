@@ -615,16 +615,20 @@ bool upstream_open(CONNECTION_T *conn)
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
+    // A stale object is better than no answer, unless its response said
+    // it must never be used unvalidated: then the gateway timed out.
+    bool stale_refused = false;
     if (conn->cachemap) {
-        // A stale object is better than no answer.
-        conn->flags &= ~CONN_REVALIDATE;
-        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
-        return true;
+        if (cache_stale_fallback(conn))
+            return true;
+        stale_refused = true;
     }
     putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", protocol_client_text(conn),
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
+    if (stale_refused)
+        status = 504;
     // A parent that refused to open the tunnel: the client learns its
     // status, never a success.
     if (conn->parent_refusal >= 400 && conn->parent_refusal <= 599)

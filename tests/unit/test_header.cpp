@@ -1140,3 +1140,36 @@ TEST_F(HeaderGetTest, SentHeadReachesThePeer)
 }
 
 } // namespace
+
+// A coding is accepted only when the client names it (or "*") with a q
+// above 0: a stored gzip body never goes to a client that refused gzip.
+TEST(HeaderAcceptsCoding, QualityValuesDecide)
+{
+    struct Case {
+        const char *accept;
+        const char *coding;
+        bool accepted;
+    } cases[] = {
+        {"gzip", "gzip", true},
+        {"GZIP, deflate", "gzip", true},
+        {"x-gzip", "gzip", true},
+        {"gzip", "x-gzip", true},
+        {"deflate", "gzip", false},
+        {"gzip;q=0", "gzip", false},
+        {"gzip; q=0.000, deflate", "gzip", false},
+        {"gzip;q=0, deflate", "deflate", true},
+        {"gzip;q=0.5", "gzip", true},
+        {"gzip ;Q=0.001", "gzip", true},
+        {"*", "gzip", true},
+        {"*;q=0", "gzip", false},
+        {"*, gzip;q=0", "gzip", false},
+        {"gzip;q=0, *", "gzip", false},
+        {"identity", "gzip", false},
+        {"br, gzipx", "gzip", false},
+        {"", "gzip", false},
+        {nullptr, "gzip", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(header_accepts_coding(c.accept, c.coding), c.accepted)
+            << (c.accept ? c.accept : "(none)") << " / " << c.coding;
+}

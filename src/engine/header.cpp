@@ -1287,3 +1287,12 @@ int header_send(HEADER *h, CONNECTION_T *conn, int side, int mode)
     sock->Flush();
     return 0;
 }
+
+void header_lines_remove(HEADER *h, const char *name)
+{
+    auto named = [name](const HTTP_HEADER &line) {
+        return strcasecmp(line.name.c_str(), name) == 0;
+    };
+    for (std::vector<HTTP_HEADER> *list : {&h->headers, &h->filtered})
+        list->erase(std::remove_if(list->begin(), list->end(), named), list->end());
+}

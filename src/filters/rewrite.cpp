@@ -83,7 +83,7 @@ void RewriteSection::update()
 // with a Content-Type expression changes response bodies only (unless its
 // expression matches the empty text).  While the raw request head is being
 // rewritten there is no parsed request head, and the condition is not
-// tested.
+// tested; nor is it for a response body before the response has come.
 bool RewriteSection::applies(const Rewrite &rule, CONNECTION_T *connection, int kind) const
 {
     if (rule.enabled == 0 || rule.broken || rule.compiled == nullptr || !(rule.applies_to & kind))
@@ -92,6 +92,10 @@ bool RewriteSection::applies(const Rewrite &rule, CONNECTION_T *connection, int 
         return false;
     if (kind == REWRITE_REQUEST_HEAD || connection->request == nullptr ||
         rule.content_type_regex.empty())
+        return true;
+    // Asked before the response has come: its Content-Type is unknown, and
+    // the rule may change its body.
+    if (kind == REWRITE_RESPONSE_BODY && connection->response == nullptr)
         return true;
     const char *type = "";
     if (kind == REWRITE_RESPONSE_BODY && connection->response && connection->response->content_type)

@@ -581,23 +581,23 @@ bool commands_answer(CONNECTION_T *conn)
 // it would be judged alone, and a virus split over two ranges would pass
 // each time.  When such a module may apply to the request (asked before
 // the response exists, so its conditions on the response count as met),
-// Range and If-Range are taken out of the request; the client then gets
-// the whole inspected response with status 200.
+// Range and If-Range are taken out of the request (and Request-Range,
+// which some servers still read as Range); the client then gets the whole
+// inspected response with status 200.
 void whole_for_inspection(CONNECTION_T *conn)
 {
     HEADER *h = conn->request;
     if (h->kind == HEADER_CONNECT || conn->response)
         return;
     bool ranged = h->range != nullptr;
-    for (const HTTP_HEADER &line : h->headers)
-        if (strcasecmp(line.name.c_str(), "Range") == 0 ||
-            strcasecmp(line.name.c_str(), "If-Range") == 0)
-            ranged = true;
+    for (size_t i = 0; !ranged && i < h->headers.size(); i++)
+        ranged = strcasecmp(h->headers[i].name.c_str(), "Request-Range") == 0;
     if (!ranged || processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 0)
         return;
     header_field_set(&h->range, nullptr);
-    header_lines_remove(h, "Range");
-    header_lines_remove(h, "If-Range");
+    // If-Range means nothing without a range.
+    for (const char *name : {"Range", "Request-Range", "If-Range"})
+        header_lines_remove(h, name);
     putlog(LOG_DEBUG, "request: [IP:%s] range dropped, the whole body is inspected",
            protocol_client_text(conn));
 }

@@ -938,24 +938,27 @@ def test_a_range_of_an_inspected_body_is_answered_with_the_whole_inspected_body(
 
 def test_range_and_if_range_never_reach_the_origin_of_an_inspected_body(tmp_path,
                                                                          proxy_factory):
-    """Seen at a scripted origin: with the keyword filter on, neither Range
-    nor If-Range is sent, and the client's answer is the whole body with
-    200; with the filter switched off by the bypass command, both go out
-    as the client wrote them."""
+    """Seen at a scripted origin: with the keyword filter on, neither Range,
+    If-Range nor the old Request-Range (which Apache still honours) is
+    sent, and the client's answer is the whole body with 200; with the
+    filter switched off by the bypass command, they go out as the client
+    wrote them."""
     body = b"<p>" + b"nothing to score here " * 50 + b"</p>"
     origin = Origin(lambda path, head, b: reply_of(body, "text/html"))
     try:
         proxy = proxy_factory(config=configure(tmp_path, {"keywords-filtering": (
             {"enabled": "true", "threshold": "5"},
             [rule("keywords-filtering", "keywords", body="STANDARD-ANTIVIRUS", score="10")])}))
-        ranged = 'Range: bytes=10-19\r\nIf-Range: "v1"\r\n'
-        r = get(proxy, origin.url("/page"), ranged)
-        assert r.status == 200 and r.body == body, r
-        head = origin.received[-1][0].lower()
-        assert b"\r\nrange:" not in head and b"\r\nif-range:" not in head, head
-        get(proxy, f"http://xx--bypass[k].origin.test:{origin.port}/page", ranged)
-        head = origin.received[-1][0].lower()
-        assert b"\r\nrange: bytes=10-19" in head and b'\r\nif-range: "v1"' in head, head
+        for n, ranged in enumerate(('Range: bytes=10-19\r\nIf-Range: "v1"\r\n',
+                                    "Request-Range: bytes=10-19\r\n")):
+            r = get(proxy, origin.url(f"/page{n}"), ranged)
+            assert r.status == 200 and r.body == body, r
+            head = origin.received[-1][0].lower()
+            assert head.startswith(b"get /page%d " % n) and b"range:" not in head, head
+            get(proxy, f"http://xx--bypass[k].origin.test:{origin.port}/page{n}", ranged)
+            head = origin.received[-1][0].lower()
+            for line in ranged.lower().encode().split(b"\r\n")[:-1]:
+                assert b"\r\n" + line in head, head
     finally:
         origin.stop()
 
@@ -996,4 +999,29 @@ def test_clamav_scans_bodies_decoded_whatever_their_coding(tmp_path, proxy_facto
         assert UNSCANNED not in native_log(proxy)
     finally:
         clamd.stop()
+        origin.stop()
+
+
+@pytest.mark.parametrize("coding", ["br", "zstd", "gzip, br"])
+def test_icap_is_handed_the_decoded_body(tmp_path, proxy_factory, coding):
+    """RESPMOD gets what the coded body says, with no Content-Encoding left
+    in the encapsulated head, and the client gets it with its length."""
+    text = b"<html>" + b"".join(b"line %d of the page\n" % i for i in range(300)) + b"</html>"
+    data = text
+    for layer in coding.split(", "):
+        data = coded(layer, data)
+    origin = Origin(lambda path, head, body: reply_of(
+        data, "text/html", b"Content-Encoding: " + coding.encode() + b"\r\n"))
+    icap = ScriptedIcap(no_change)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, icap.port, "/svc", "respmod"))
+        r = get(proxy, origin.url("/page.html"))
+        assert r.status == 200 and r.body == text, r
+        assert r.header("Content-Encoding") is None
+        assert int(r.header("Content-Length")) == len(text)
+        seen = icap.requests[0]
+        assert seen["body"] == text
+        assert "content-encoding" not in seen["heads"].lower(), seen["heads"]
+    finally:
+        icap.stop()
         origin.stop()

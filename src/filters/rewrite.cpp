@@ -4,6 +4,7 @@
 #include "config/profiles.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "filters/filter.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -155,8 +156,17 @@ int rewrite_respheader(CONNECTION_T *connection, Filebuf *buffer)
 
 int rewrite_respmod(CONNECTION_T *connection, Filebuf *buffer)
 {
-    if (rewrite_section)
-        rewrite_section->rewrite_do(connection, buffer, REWRITE_RESPONSE_BODY);
+    if (!rewrite_section)
+        return 1;
+    // A body left in a coding the engine could not undo holds no text the
+    // rules can read, and a change to its coded bytes would corrupt it.
+    if (filter_body_coded(connection)) {
+        if (rewrite_section->check_match(connection, REWRITE_RESPONSE_BODY))
+            putlog(LOG_REWRITE, "[IP:%s] body could not be decoded: not rewritten",
+                   filter_client(connection));
+        return 1;
+    }
+    rewrite_section->rewrite_do(connection, buffer, REWRITE_RESPONSE_BODY);
     return 1;
 }
 

@@ -687,6 +687,21 @@ def test_rewrite_of_a_coded_body_changes_the_decoded_text(tmp_path, scripted, pr
     assert wait_until(lambda: "matched 400 times in body" in native_log(proxy))
 
 
+def test_rewrite_leaves_a_body_it_cannot_decode_untouched(tmp_path, scripted, proxy_factory):
+    # The coded bytes happen to hold the pattern: changing them would
+    # corrupt the body the client decodes.
+    coded = b"\x1f\x9dcompressed hello bytes"
+    origin = scripted(lambda path, head, b: reply_of(
+        coded, "text/html", b"Content-Encoding: compress\r\n"))
+    rules = [rule("rewrite", "rewrites", pattern="hello", replacement="greetings",
+                  applies_to="body")]
+    proxy = proxy_factory(config=configure(tmp_path, {"rewrite": ({"enabled": "true"}, rules)}))
+    reply = get(proxy, origin.url("/p"))
+    assert reply.status == 200
+    assert reply.body == coded and reply.header("Content-Encoding") == "compress"
+    assert wait_until(lambda: "body could not be decoded: not rewritten" in native_log(proxy))
+
+
 # ----------------------------------------------------------- user limits
 
 def limit_rule(**fields):

@@ -5,7 +5,7 @@
 set -eu
 
 PACKAGES="g++ cmake make pkg-config libpcre3-dev libtinyxml-dev libssl-dev
-zlib1g-dev libntlm0-dev libpam0g-dev libldap-dev libcrypt-dev libgtest-dev
+zlib1g-dev libbrotli-dev libzstd-dev libntlm0-dev libpam0g-dev libldap-dev libcrypt-dev libgtest-dev
 python3 python3-pytest curl nginx-light procps util-linux clang libclang-rt-14-dev
 slapd passwd libpam-modules
 clamav-daemon c-icap libc-icap-mod-virus-scan dnsmasq-base"
@@ -14,6 +14,8 @@ clamav-daemon c-icap libc-icap-mod-virus-scan dnsmasq-base"
 PACKAGES="$PACKAGES vsftpd dante-server tinyproxy chromium chromium-driver python3-selenium"
 # Tests only: a log analyser reads the access log back.
 PACKAGES="$PACKAGES calamaris"
+# Tests only: origins that send br- and zstd-coded bodies code them with these.
+PACKAGES="$PACKAGES python3-brotli python3-zstandard"
 
 missing=""
 for p in $PACKAGES; do

@@ -1377,3 +1377,12 @@ bool header_accepts_coding(const char *accept_encoding, const char *coding)
     double q = named >= 0 ? named : star;
     return q > 0;
 }
+
+void header_lines_remove(HEADER *h, const char *name)
+{
+    auto named = [name](const HTTP_HEADER &line) {
+        return strcasecmp(line.name.c_str(), name) == 0;
+    };
+    for (std::vector<HTTP_HEADER> *list : {&h->headers, &h->filtered})
+        list->erase(std::remove_if(list->begin(), list->end(), named), list->end());
+}

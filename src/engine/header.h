@@ -211,6 +211,10 @@ size_t header_length(const char *text, size_t limit);
 // (a '+' is a blank to a decoder).  Returns an owned string.
 char *header_credential_encode(const char *value);
 
+// Removes every line of that name (case ignored) from both lists of the
+// head; the mapped field of the name, if it has one, is the caller's.
+void header_lines_remove(HEADER *h, const char *name);
+
 // Rebuilds `url` from scheme, host, port and path.  Returns 0, or -1 when
 // the URL would be longer than HEADER_URL_MAX (`url` is then left as it
 // was; the road answers 414).

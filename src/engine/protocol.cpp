@@ -66,6 +66,7 @@ bool host_from_header(CONNECTION_T *conn);
 bool upload_allowance_check(CONNECTION_T *conn);
 bool redirect_request(CONNECTION_T *conn);
 bool commands_answer(CONNECTION_T *conn);
+void whole_for_inspection(CONNECTION_T *conn);
 void content_coding(CONNECTION_T *conn);
 bool upstream_open(CONNECTION_T *conn);
 int dispatch(CONNECTION_T *conn);
@@ -585,6 +586,31 @@ bool commands_answer(CONNECTION_T *conn)
     return false;
 }
 
+// A body that a module inspects or rewrites is fetched whole: a range of
+// it would be judged alone, and a virus split over two ranges would pass
+// each time.  When such a module may apply to the request (asked before
+// the response exists, so its conditions on the response count as met),
+// Range and If-Range are taken out of the request (and Request-Range,
+// which some servers still read as Range); the client then gets the whole
+// inspected response with status 200.
+void whole_for_inspection(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    if (h->kind == HEADER_CONNECT || conn->response)
+        return;
+    bool ranged = h->range != nullptr;
+    for (size_t i = 0; !ranged && i < h->headers.size(); i++)
+        ranged = strcasecmp(h->headers[i].name.c_str(), "Request-Range") == 0;
+    if (!ranged || processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 0)
+        return;
+    header_field_set(&h->range, nullptr);
+    // If-Range means nothing without a range.
+    for (const char *name : {"Range", "Request-Range", "If-Range"})
+        header_lines_remove(h, name);
+    putlog(LOG_DEBUG, "request: [IP:%s] range dropped, the whole body is inspected",
+           protocol_client_text(conn));
+}
+
 // Content coding between proxy and server: asked for when the general
 // rule wants compressed transfers, else none is offered.
 void content_coding(CONNECTION_T *conn)
@@ -719,6 +745,7 @@ int road_request(CONNECTION_T *conn)
         conn->log_entry.apache_Write();
         return ROAD_ANSWERED;
     }
+    whole_for_inspection(conn);
     if (cache_request_lookup(conn))
         return ROAD_ANSWERED;
     if ((conn->flags & CONN_OFFLINE) && !conn->cachemap) {

@@ -83,9 +83,16 @@ int KeywordSection::check_match(CONNECTION_T *connection)
 {
     read_lock();
     int wanted = 0;
+    // Before the response has come its Content-Type is unknown: a rule
+    // that would test it may apply.
+    bool before_response = connection->response == nullptr;
     if (*enabled != 0 && !(connection->bypass & BYPASS_KEYWORD)) {
         for (const Keyword &rule : rules) {
-            if (applies(rule, connection) && !rule.body_regex.empty()) {
+            bool may_apply = before_response ? filter_applies(rule.enabled, rule.broken,
+                                                              rule.groups, rule.profiles,
+                                                              connection)
+                                             : applies(rule, connection);
+            if (may_apply && !rule.body_regex.empty()) {
                 wanted = 1;
                 break;
             }

@@ -50,7 +50,8 @@ public:
     // Section
     void update() override;
 
-    // 1 when some applicable rule needs the body, else 0.
+    // 1 when some applicable rule needs the body, else 0.  Without a
+    // response yet, a rule's Content-Type condition counts as met.
     int check_match(CONNECTION_T *connection);
     // The score of the response; body may be null (body expressions are
     // then not tested).  A body the engine could not decode is not scored:

@@ -4,6 +4,7 @@
 #include "config/profiles.h"
 #include "engine/connection.h"
 #include "engine/header.h"
+#include "filters/filter.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
@@ -83,7 +84,7 @@ void RewriteSection::update()
 // with a Content-Type expression changes response bodies only (unless its
 // expression matches the empty text).  While the raw request head is being
 // rewritten there is no parsed request head, and the condition is not
-// tested.
+// tested; nor is it for a response body before the response has come.
 bool RewriteSection::applies(const Rewrite &rule, CONNECTION_T *connection, int kind) const
 {
     if (rule.enabled == 0 || rule.broken || rule.compiled == nullptr || !(rule.applies_to & kind))
@@ -92,6 +93,10 @@ bool RewriteSection::applies(const Rewrite &rule, CONNECTION_T *connection, int 
         return false;
     if (kind == REWRITE_REQUEST_HEAD || connection->request == nullptr ||
         rule.content_type_regex.empty())
+        return true;
+    // Asked before the response has come: its Content-Type is unknown, and
+    // the rule may change its body.
+    if (kind == REWRITE_RESPONSE_BODY && connection->response == nullptr)
         return true;
     const char *type = "";
     if (kind == REWRITE_RESPONSE_BODY && connection->response && connection->response->content_type)
@@ -151,8 +156,17 @@ int rewrite_respheader(CONNECTION_T *connection, Filebuf *buffer)
 
 int rewrite_respmod(CONNECTION_T *connection, Filebuf *buffer)
 {
-    if (rewrite_section)
-        rewrite_section->rewrite_do(connection, buffer, REWRITE_RESPONSE_BODY);
+    if (!rewrite_section)
+        return 1;
+    // A body left in a coding the engine could not undo holds no text the
+    // rules can read, and a change to its coded bytes would corrupt it.
+    if (filter_body_coded(connection)) {
+        if (rewrite_section->check_match(connection, REWRITE_RESPONSE_BODY))
+            putlog(LOG_REWRITE, "[IP:%s] body could not be decoded: not rewritten",
+                   filter_client(connection));
+        return 1;
+    }
+    rewrite_section->rewrite_do(connection, buffer, REWRITE_RESPONSE_BODY);
     return 1;
 }
 

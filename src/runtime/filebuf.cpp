@@ -1,4 +1,5 @@
-// Filebuf: growable byte buffer with deflate and gzip coding of its content.
+// Filebuf: growable byte buffer with deflate and gzip coding of its content,
+// and decoding of gzip, deflate, brotli and Zstandard.
 #include "runtime/filebuf.h"
 
 #include <atomic>
@@ -12,7 +13,9 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <brotli/decode.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include "engine/options.h"
 #include "runtime/compat.h"
@@ -25,9 +28,16 @@ namespace {
 enum InflateResult { INFLATE_DONE, INFLATE_FAILED, INFLATE_TOO_LARGE };
 
 size_t round_to_step(size_t n);
+size_t output_room(Filebuf *out, uint64_t limit);
 InflateResult inflate_into(Filebuf *out, const unsigned char *in, size_t len,
                            int window_bits, uint64_t limit, size_t *consumed,
                            int *code);
+InflateResult brotli_into(Filebuf *out, const unsigned char *in, size_t len, uint64_t limit,
+                          const char **error);
+InflateResult zstd_into(Filebuf *out, const unsigned char *in, size_t len, uint64_t limit,
+                        const char **error);
+bool zstd_frame_start(const unsigned char *p, size_t len);
+int coding_mode(const char *name, size_t length);
 size_t gzip_header_length(const unsigned char *p, size_t len);
 bool zlib_header(const unsigned char *p, size_t len);
 uint32_t le32(const unsigned char *p);
@@ -107,6 +117,20 @@ bool zlib_header(const unsigned char *p, size_t len)
            !(p[1] & 0x20) && ((unsigned)p[0] << 8 | p[1]) % 31 == 0;
 }
 
+// Grows out by the room the next decoding step may fill and returns that
+// room.  It doubles with the result (up to ZROOM_MAX), so a large body
+// costs few reallocations, and never reaches more than one byte past the
+// limit, the byte that tells the result is too large.
+size_t output_room(Filebuf *out, uint64_t limit)
+{
+    size_t old = out->size;
+    size_t room = old < ZBLOCK ? ZBLOCK : old < ZROOM_MAX ? old : ZROOM_MAX;
+    if (limit - old < room)
+        room = (size_t)(limit - old) + 1;
+    out->Resize(old + room);
+    return room;
+}
+
 // Inflates one stream from in and appends the result to out.  Stops with
 // INFLATE_TOO_LARGE as soon as out would hold more than limit bytes.  On
 // INFLATE_DONE *consumed is the number of input bytes the stream took; on
@@ -133,14 +157,8 @@ InflateResult inflate_into(Filebuf *out, const unsigned char *in, size_t len,
             zs.avail_in = (uInt)piece;
             fed += piece;
         }
-        // The output room doubles with the result (up to ZROOM_MAX), so a
-        // large body costs few reallocations, and never reaches more than
-        // one byte past the limit.
         size_t old = out->size;
-        size_t room = old < ZBLOCK ? ZBLOCK : old < ZROOM_MAX ? old : ZROOM_MAX;
-        if (limit - old < room)
-            room = (size_t)(limit - old) + 1;
-        out->Resize(old + room);
+        size_t room = output_room(out, limit);
         zs.next_out = (unsigned char *)out->data + old;
         zs.avail_out = (uInt)room;
         ret = inflate(&zs, Z_NO_FLUSH);
@@ -170,6 +188,124 @@ InflateResult inflate_into(Filebuf *out, const unsigned char *in, size_t len,
     *code = ret;
     inflateEnd(&zs);
     return result;
+}
+
+// Decodes one brotli stream from in and appends the result to out; what
+// follows the stream's end is ignored.  Stops with INFLATE_TOO_LARGE as
+// soon as out would hold more than limit bytes.  On INFLATE_FAILED *error
+// says why.
+InflateResult brotli_into(Filebuf *out, const unsigned char *in, size_t len, uint64_t limit,
+                          const char **error)
+{
+    BrotliDecoderState *state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+    if (state == nullptr) {
+        *error = "decoder could not be set up";
+        return INFLATE_FAILED;
+    }
+    InflateResult result = INFLATE_FAILED;
+    const uint8_t *next_in = in;
+    size_t avail_in = len;
+    for (;;) {
+        size_t old = out->size;
+        size_t room = output_room(out, limit);
+        uint8_t *next_out = (uint8_t *)out->data + old;
+        size_t avail_out = room;
+        BrotliDecoderResult ret =
+            BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out,
+                                          nullptr);
+        out->Resize(old + room - avail_out);
+        if (out->size > limit) {
+            result = INFLATE_TOO_LARGE;
+            break;
+        }
+        if (ret == BROTLI_DECODER_RESULT_SUCCESS) {
+            result = INFLATE_DONE;
+            break;
+        }
+        if (ret == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT)
+            continue;
+        // Needing more input means all of it was taken: the stream is cut.
+        *error = ret == BROTLI_DECODER_RESULT_ERROR
+                     ? BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state))
+                     : "input ends early";
+        break;
+    }
+    BrotliDecoderDestroyInstance(state);
+    return result;
+}
+
+// Whether the data begins with the magic number of a Zstandard frame or of
+// a skippable frame (RFC 8878).
+bool zstd_frame_start(const unsigned char *p, size_t len)
+{
+    if (len < 4)
+        return false;
+    uint32_t magic = le32(p);
+    return magic == ZSTD_MAGICNUMBER || (magic & 0xfffffff0u) == ZSTD_MAGIC_SKIPPABLE_START;
+}
+
+// Decodes the Zstandard frames from in, one after the other, and appends
+// the result to out; bytes after a frame that start no other frame are
+// ignored.  A frame whose window passes FILEBUF_ZSTD_WINDOW_LOG is
+// refused.  Results as for brotli_into.
+InflateResult zstd_into(Filebuf *out, const unsigned char *in, size_t len, uint64_t limit,
+                        const char **error)
+{
+    ZSTD_DCtx *dctx = ZSTD_createDCtx();
+    if (dctx == nullptr) {
+        *error = "decoder could not be set up";
+        return INFLATE_FAILED;
+    }
+    InflateResult result = INFLATE_FAILED;
+    size_t ret = ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, FILEBUF_ZSTD_WINDOW_LOG);
+    ZSTD_inBuffer input = {in, len, 0};
+    while (!ZSTD_isError(ret)) {
+        size_t old = out->size;
+        size_t room = output_room(out, limit);
+        ZSTD_outBuffer output = {out->data + old, room, 0};
+        ret = ZSTD_decompressStream(dctx, &output, &input);
+        out->Resize(old + output.pos);
+        if (out->size > limit) {
+            result = INFLATE_TOO_LARGE;
+            break;
+        }
+        if (ZSTD_isError(ret))
+            break;
+        if (ret == 0) {
+            // A frame ended: another may follow.
+            if (!zstd_frame_start(in + input.pos, len - input.pos)) {
+                result = INFLATE_DONE;
+                break;
+            }
+            continue;
+        }
+        // The frame wants more input than there is.
+        if (input.pos == input.size && output.pos < room) {
+            *error = "input ends early";
+            break;
+        }
+    }
+    if (result == INFLATE_FAILED && ZSTD_isError(ret))
+        *error = ZSTD_getErrorName(ret);
+    ZSTD_freeDCtx(dctx);
+    return result;
+}
+
+// The Uncompress mode of a content-coding name (length bytes, case
+// ignored), -1 for "identity", -2 for a coding this buffer cannot undo.
+int coding_mode(const char *name, size_t length)
+{
+    static const struct {
+        const char *name;
+        int mode;
+    } codings[] = {
+        {"gzip", FILEBUF_GZIP}, {"x-gzip", FILEBUF_GZIP}, {"deflate", FILEBUF_DEFLATE},
+        {"br", FILEBUF_BROTLI}, {"zstd", FILEBUF_ZSTD},   {"identity", -1},
+    };
+    for (const auto &c : codings)
+        if (strlen(c.name) == length && strncasecmp(name, c.name, length) == 0)
+            return c.mode;
+    return -2;
 }
 
 } // namespace
@@ -539,6 +675,23 @@ int Filebuf::Uncompress(int mode, uint64_t limit)
     int code = 0;
     size_t consumed = 0;
 
+    if (mode == FILEBUF_BROTLI || mode == FILEBUF_ZSTD) {
+        const char *error = "";
+        outcome = mode == FILEBUF_BROTLI ? brotli_into(&result, in, size, limit, &error)
+                                         : zstd_into(&result, in, size, limit, &error);
+        const char *library = mode == FILEBUF_BROTLI ? "brotli" : "zstd";
+        if (outcome == INFLATE_TOO_LARGE) {
+            putlog(LOG_ERROR, "%s: decompressed content larger than %llu bytes", library,
+                   (unsigned long long)limit);
+            return 0;
+        }
+        if (outcome == INFLATE_FAILED) {
+            putlog(LOG_ERROR, "%s: %s", library, error);
+            return 0;
+        }
+        Swap(&result);
+        return 1;
+    }
     if (mode == FILEBUF_GZIP) {
         if (size <= 17)
             return 0;
@@ -638,24 +791,55 @@ int Filebuf::Decode(const char *content_encoding, uint64_t limit)
     if (content_encoding == nullptr)
         return 0;
 
-    if (strcasestr(content_encoding, "gzip") != nullptr) {
-        if (!Uncompress(FILEBUF_GZIP, limit)) {
-            putlog(LOG_ERROR, "failed to decompress gzip encoded content");
+    // The codings in the order they were applied.
+    int modes[FILEBUF_CODINGS_MAX];
+    const char *names[FILEBUF_CODINGS_MAX];
+    int count = 0;
+    for (const char *p = content_encoding; *p;) {
+        p += strspn(p, " \t,");
+        size_t length = strcspn(p, " \t,");
+        if (length == 0)
+            continue;
+        int mode = coding_mode(p, length);
+        if (mode == -2) {
+            putlog(LOG_WARNING, "unhandled content encoding: %s", content_encoding);
             return 0;
         }
-        putlog(LOG_DEBUG, "decompressed gzip encoded file");
-        return 1;
+        if (mode != -1) {
+            if (count == FILEBUF_CODINGS_MAX) {
+                putlog(LOG_WARNING, "content encoding with more than %d codings: %s",
+                       FILEBUF_CODINGS_MAX, content_encoding);
+                return 0;
+            }
+            static const char *const mode_names[] = {"deflate", "gzip", "br", "zstd"};
+            names[count] = mode_names[mode];
+            modes[count++] = mode;
+        }
+        p += length;
     }
-    if (strcasestr(content_encoding, "deflate") != nullptr) {
-        if (!Uncompress(FILEBUF_DEFLATE, limit)) {
-            putlog(LOG_ERROR, "failed to decompress deflate encoded content");
+    if (count == 0) {
+        putlog(LOG_WARNING, "unhandled content encoding: %s", content_encoding);
+        return 0;
+    }
+
+    // Layers are undone on a copy, so that a failing inner one leaves the
+    // body as it came; a single coding fails without changing it anyway.
+    Filebuf copy;
+    Filebuf *work = this;
+    if (count > 1) {
+        copy.Add(data, size);
+        work = &copy;
+    }
+    for (int i = count - 1; i >= 0; i--) {
+        if (!work->Uncompress(modes[i], limit)) {
+            putlog(LOG_ERROR, "failed to decompress %s encoded content", names[i]);
             return 0;
         }
-        putlog(LOG_DEBUG, "decompressed deflate encoded file");
-        return 1;
     }
-    putlog(LOG_WARNING, "unhandled content encoding: %s", content_encoding);
-    return 0;
+    if (work != this)
+        Swap(&copy);
+    putlog(LOG_DEBUG, "decompressed %s encoded file", content_encoding);
+    return 1;
 }
 
 void zlib_error(int code)

@@ -1,5 +1,6 @@
 // Filebuf: the growable byte buffer that holds every body, page and report,
-// with deflate/gzip compression of its own content.
+// with deflate/gzip compression of its own content and decoding of the
+// content codings origins send (gzip, deflate, br, zstd).
 #ifndef KV_RUNTIME_FILEBUF_H
 #define KV_RUNTIME_FILEBUF_H
 
@@ -16,11 +17,22 @@ struct STACK_T;
 // must not expand into all of memory.
 #define FILEBUF_INFLATE_LIMIT ((uint64_t)64 * 1024 * 1024)
 
-// Modes of Compress and Uncompress.
+// Modes of Compress and Uncompress (Compress knows the first two only).
 enum {
     FILEBUF_DEFLATE = 0, // raw deflate (zlib-wrapped data is accepted on input)
     FILEBUF_GZIP = 1,    // gzip framing around raw deflate
+    FILEBUF_BROTLI = 2,  // brotli (RFC 7932), Content-Encoding "br"
+    FILEBUF_ZSTD = 3,    // Zstandard frames (RFC 8878), Content-Encoding "zstd"
 };
+
+// Most codings Decode undoes for one body: a longer list of codings is
+// refused rather than decoded layer after layer, each up to the ceiling.
+#define FILEBUF_CODINGS_MAX 4
+
+// Largest Zstandard window Decode accepts, as a power of 2 (8 MiB, the
+// most an HTTP recipient has to support): a frame that asks for more
+// memory is refused.
+#define FILEBUF_ZSTD_WINDOW_LOG 23
 
 class Filebuf {
 public:
@@ -84,8 +96,12 @@ public:
     // Decompresses the content in place; limit is the largest result allowed
     // (0: FILEBUF_INFLATE_LIMIT).  In gzip mode the header's optional fields
     // are skipped and the trailer's CRC-32 and length verified; in deflate
-    // mode both raw and zlib-wrapped streams decode.  1 on success, 0 (logged,
-    // content unchanged) on failure or when the result would pass the limit.
+    // mode both raw and zlib-wrapped streams decode; in zstd mode every
+    // frame decodes, one after the other.  As gzip(1) does, bytes after the
+    // last gzip member, brotli stream or zstd frame that do not start
+    // another one are ignored.  1 on success, 0 (logged, content unchanged)
+    // on failure, when the input ends early, or when the result would pass
+    // the limit.
     int Uncompress(int mode, uint64_t limit = 0);
 
     // Applies the coding the client accepts to a response body.  The caller
@@ -96,10 +112,13 @@ public:
     // otherwise 0 and nothing changes.
     int Encode(const char *accept_encoding, char **content_encoding);
 
-    // Undoes the response's content coding given by its Content-Encoding
-    // value.  1 when the body was decoded; 0 (logged, body unchanged)
-    // otherwise.  The caller updates the response head.  limit as for
-    // Uncompress.
+    // Undoes the response's content codings given by its Content-Encoding
+    // value: a comma-separated list of gzip (or x-gzip), deflate, br, zstd
+    // and identity, case ignored, undone from the last to the first.  1
+    // when the body was decoded; 0 (logged, body unchanged) when a coding is
+    // unknown, the list names more than FILEBUF_CODINGS_MAX codings or one
+    // fails to decode.  The caller updates the response head.  limit, as
+    // for Uncompress, bounds each decoded layer.
     int Decode(const char *content_encoding, uint64_t limit = 0);
 };
 

@@ -38,7 +38,10 @@ enum {
     // Every callback runs.
     PROCESSOR_RESPMOD = 3,
     // The buffering decision; no buffer.  First 1 ends: the response body
-    // must be read whole before it is sent.
+    // must be read whole before it is sent.  Also run before the request
+    // goes upstream, with no response set, to learn whether the body may
+    // be inspected (it is then fetched whole, without a range): a
+    // condition on the response counts as met then.
     PROCESSOR_BUFFCHECK = 4,
     // The raw request head before it is parsed again.  Every callback runs.
     PROCESSOR_REQHEADER = 5,

@@ -12,7 +12,9 @@ import time
 import xml.etree.ElementTree as ET
 import zlib
 
+import brotli
 import pytest
+import zstandard
 
 from conftest import (ROOT, Client, Nginx, ScriptedServer, access_log_records, exchange,
                       extended_log_records, sanitizer_reports, set_fields, wait_until,
@@ -405,6 +407,14 @@ KEYWORD_CASES = [
      b"Content-Encoding: deflate\r\n", True),
     ("a body that cannot be decoded is not scored", b"not gzip at all casino poker",
      b"Content-Encoding: gzip\r\n", False),
+    ("a br body is scored decoded", brotli.compress(b"casino poker"),
+     b"Content-Encoding: br\r\n", True),
+    ("a zstd body is scored decoded", zstandard.ZstdCompressor().compress(b"casino poker"),
+     b"Content-Encoding: zstd\r\n", True),
+    ("a body coded twice is scored decoded", brotli.compress(gzipped(b"casino poker")),
+     b"Content-Encoding: gzip, br\r\n", True),
+    ("a br page scoring one below the threshold passes whole decoded",
+     brotli.compress(b"casino roulette"), b"Content-Encoding: br\r\n", False),
 ]
 
 
@@ -424,6 +434,9 @@ def test_keyword_filter_scores_the_decoded_body(tmp_path, scripted, proxy_factor
         assert reply.status == 200, why
         if not extra:
             assert reply.body == body
+        elif why.endswith("passes whole decoded"):
+            # The client named no coding it accepts.
+            assert reply.header("Content-Encoding") is None and reply.body == b"casino roulette"
     if why.startswith("a body that cannot"):
         assert wait_until(lambda: "could not be decoded: not scored" in native_log(proxy))
 
@@ -638,6 +651,8 @@ CODINGS = [
     # (coding, coder)
     ("gzip", gzip.compress),
     ("deflate", zlib.compress),
+    ("br", brotli.compress),
+    ("zstd", zstandard.ZstdCompressor().compress),
 ]
 
 
@@ -645,8 +660,9 @@ CODINGS = [
 def test_rewrite_of_a_coded_body_changes_the_decoded_text(tmp_path, scripted, proxy_factory,
                                                           coding, code):
     # The words to rewrite are only visible decoded: the coded bytes hold
-    # no "hello".
-    text = b"<p>" + b"hello world, " * 400 + b"</p>"
+    # no "hello" (numbered, so that zstd does not keep the words as plain
+    # literals).
+    text = b"<p>" + b"".join(b"hello world %d, " % i for i in range(400)) + b"</p>"
     coded = code(text)
     assert b"hello" not in coded
     origin = scripted(lambda path, head, b: reply_of(
@@ -669,6 +685,21 @@ def test_rewrite_of_a_coded_body_changes_the_decoded_text(tmp_path, scripted, pr
             assert sent_coding == "", sent_coding
         assert body == expected, (accept, sent_coding)
     assert wait_until(lambda: "matched 400 times in body" in native_log(proxy))
+
+
+def test_rewrite_leaves_a_body_it_cannot_decode_untouched(tmp_path, scripted, proxy_factory):
+    # The coded bytes happen to hold the pattern: changing them would
+    # corrupt the body the client decodes.
+    coded = b"\x1f\x9dcompressed hello bytes"
+    origin = scripted(lambda path, head, b: reply_of(
+        coded, "text/html", b"Content-Encoding: compress\r\n"))
+    rules = [rule("rewrite", "rewrites", pattern="hello", replacement="greetings",
+                  applies_to="body")]
+    proxy = proxy_factory(config=configure(tmp_path, {"rewrite": ({"enabled": "true"}, rules)}))
+    reply = get(proxy, origin.url("/p"))
+    assert reply.status == 200
+    assert reply.body == coded and reply.header("Content-Encoding") == "compress"
+    assert wait_until(lambda: "body could not be decoded: not rewritten" in native_log(proxy))
 
 
 # ----------------------------------------------------------- user limits

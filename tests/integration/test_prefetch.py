@@ -156,3 +156,33 @@ def test_url_command_queues_the_request_url(tmp_path, nginx, proxy_factory):
     status, head, body = fetch(proxy, f"http://127.0.0.1:{nginx.port}/cmd.gif")
     assert status == 200 and body == b"GIF89a" * 100 and "HIT" in head["x-cache"]
     assert len(origin_requests(nginx, "/cmd.gif")) == 1
+
+
+@pytest.mark.parametrize("coding", ["br", "zstd"])
+def test_links_of_a_br_or_zstd_page_are_found_in_its_decoded_text(tmp_path, proxy_factory,
+                                                                  coding):
+    """nginx sends the page coded whatever the request accepts; the
+    prefetcher reads its links in the decoded text, for a browser that
+    accepts the coding as for a client that accepts none."""
+    import brotli
+    import zstandard
+    code = brotli.compress if coding == "br" else zstandard.ZstdCompressor().compress
+    origin = Nginx(tmp_path, f"location /coded/ {{ add_header Content-Encoding {coding}; }}")
+    try:
+        proxy = proxy_factory(config=prefetch_config(tmp_path))
+        for n, accept in enumerate(([], [f"Accept-Encoding: gzip, deflate, {coding}"])):
+            image = b"GIF89a-%d" % n * 300
+            put_file(origin, f"i{n}.gif", image)
+            page = f'<html><body><img src="/i{n}.gif"></body></html>'.encode()
+            put_file(origin, f"coded/page{n}.html", code(page))
+            status, head, body = fetch(
+                proxy, f"http://127.0.0.1:{origin.port}/coded/page{n}.html", accept)
+            assert status == 200, head
+            if "content-encoding" in head:
+                assert accept and head["content-encoding"] == coding
+                body = brotli.decompress(body) if coding == "br" else \
+                    zstandard.ZstdDecompressor().decompress(body)
+            assert body == page, head
+            assert wait_until(lambda: origin_requests(origin, f"/i{n}.gif"), timeout=20)
+    finally:
+        origin.stop()

@@ -17,13 +17,15 @@ import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
+import brotli
 import pytest
+import zstandard
 
-from conftest import (ScriptedServer, add_item, exchange, extended_log_records, set_fields,
-                      stop_process, wait_until, write_config)
+from conftest import (Nginx, ScriptedServer, add_item, exchange, extended_log_records,
+                      set_fields, stop_process, wait_until, write_config)
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
 from test_cache import codes, origin_requests
-from test_filters import Origin, reply_of
+from test_filters import Origin, configure, reply_of, rule
 
 CLEAN = random.Random(13).randbytes(1024 * 1024)
 
@@ -843,3 +845,183 @@ def test_a_body_that_cannot_be_decoded_passes_unscanned_and_is_never_marked_clea
         icap.stop()
         origin.stop()
     assert not journal_flags(store)[origin.url("/broken.html")] & CACHE_CLEAN
+
+
+# ------------------------------------------- ranges and coded bodies
+
+def keyword_on(root):
+    """The keyword filter with one rule that scores the EICAR string's
+    middle, which no range of the tests holds whole, over the threshold."""
+    section = root.find("keywords-filtering")
+    set_fields(section, enabled="true", threshold="5")
+    section.append(rule("keywords-filtering", "keywords", body="STANDARD-ANTIVIRUS",
+                        score="10"))
+
+
+def rewrite_on(root):
+    section = root.find("rewrite")
+    set_fields(section, enabled="true")
+    section.append(rule("rewrite", "rewrites", pattern="EICAR", replacement="CLEAN",
+                        applies_to="body"))
+
+
+# Each half of the EICAR string alone is clean to every module.
+HALVES = [(0, 33), (34, 67)]
+
+
+def nginx_statuses(origin, n):
+    """The statuses of the origin's answers to /eicar.txt?..., once n came."""
+    def lines():
+        return [line for line in origin.log_lines() if '"GET /eicar.txt?' in line]
+    found = wait_until(lambda: len(lines()) >= n and lines())
+    assert found, origin.log_lines()
+    return [int(line.split('" ')[1].split()[0]) for line in found]
+
+
+RANGE_CASES = [
+    # (module, whether it needs clamd, whether it needs c-icap)
+    ("clamav", True, False),
+    ("icap", True, True),
+    ("keyword", False, False),
+    ("rewrite", False, False),
+    ("none", False, False),
+]
+
+
+@pytest.mark.parametrize("module,with_clamd,with_cicap", RANGE_CASES,
+                         ids=[c[0] for c in RANGE_CASES])
+def test_a_range_of_an_inspected_body_is_answered_with_the_whole_inspected_body(
+        tmp_path, served, proxy_factory, module, with_clamd, with_cicap):
+    """Two ranges, each holding half of the EICAR string, are clean each on
+    its own.  With a module that inspects or rewrites the body applying,
+    the origin is asked for the whole body (nginx never answers 206)
+    and the client gets the whole body's verdict; without one, ranges pass
+    as 206 with their bytes."""
+    if with_clamd and not os.access(CLAMD, os.X_OK) or with_cicap and not os.access(CICAP,
+                                                                                    os.X_OK):
+        pytest.skip("scanner not installed")
+    clamd = Clamd(tmp_path) if with_clamd else None
+    cicap = CIcap(tmp_path, clamd_socket=clamd.socket) if with_cicap else None
+    try:
+        if module == "clamav":
+            config = clamav_config(tmp_path, str(clamd.socket))
+        elif module == "icap":
+            config = icap_config(tmp_path, cicap.port, "/avscan", "respmod",
+                                 lambda root: io_timeout(root, 30))
+        else:
+            config = write_config(tmp_path / "ranges.xml", {"keyword": keyword_on,
+                                                            "rewrite": rewrite_on}.get(module))
+        proxy = proxy_factory(config=config)
+        # Each request names its own object, so that the second is never
+        # answered from what the proxy made of the first.
+        for first, last in HALVES:
+            r = get(proxy, url(served, f"/eicar.txt?{first}"),
+                    f"Range: bytes={first}-{last}\r\n")
+            if module == "none":
+                assert r.status == 206, r
+                assert r.body == EICAR[first:last + 1]
+            elif module == "rewrite":
+                assert r.status == 200, r
+                assert r.body == EICAR.replace(b"EICAR", b"CLEAN")
+                assert r.header("Content-Range") is None
+            else:
+                assert r.status != 206 and r.status != 200 or b"virus" in r.body.lower(), r
+                assert EICAR[first:last + 1] not in r.body, r
+                assert int(r.header("Content-Length")) == len(r.body)
+        assert nginx_statuses(served, 2) == [206, 206] if module == "none" else [200, 200]
+    finally:
+        if cicap:
+            cicap.stop()
+        if clamd:
+            clamd.stop()
+
+
+def test_range_and_if_range_never_reach_the_origin_of_an_inspected_body(tmp_path,
+                                                                         proxy_factory):
+    """Seen at a scripted origin: with the keyword filter on, neither Range,
+    If-Range nor the old Request-Range (which Apache still honours) is
+    sent, and the client's answer is the whole body with 200; with the
+    filter switched off by the bypass command, they go out as the client
+    wrote them."""
+    body = b"<p>" + b"nothing to score here " * 50 + b"</p>"
+    origin = Origin(lambda path, head, b: reply_of(body, "text/html"))
+    try:
+        proxy = proxy_factory(config=configure(tmp_path, {"keywords-filtering": (
+            {"enabled": "true", "threshold": "5"},
+            [rule("keywords-filtering", "keywords", body="STANDARD-ANTIVIRUS", score="10")])}))
+        for n, ranged in enumerate(('Range: bytes=10-19\r\nIf-Range: "v1"\r\n',
+                                    "Request-Range: bytes=10-19\r\n")):
+            r = get(proxy, origin.url(f"/page{n}"), ranged)
+            assert r.status == 200 and r.body == body, r
+            head = origin.received[-1][0].lower()
+            assert head.startswith(b"get /page%d " % n) and b"range:" not in head, head
+            get(proxy, f"http://xx--bypass[k].origin.test:{origin.port}/page{n}", ranged)
+            head = origin.received[-1][0].lower()
+            for line in ranged.lower().encode().split(b"\r\n")[:-1]:
+                assert b"\r\n" + line in head, head
+    finally:
+        origin.stop()
+
+
+def coded(coding, data):
+    return {"identity": lambda d: d, "gzip": gzip.compress, "br": brotli.compress,
+            "zstd": zstandard.ZstdCompressor().compress}[coding](data)
+
+
+CODED_CASES = ["identity", "gzip", "br", "zstd"]
+
+
+@needs_clamd
+@pytest.mark.parametrize("coding", CODED_CASES)
+def test_clamav_scans_bodies_decoded_whatever_their_coding(tmp_path, proxy_factory, coding):
+    """nginx serves files made coded here with the Content-Encoding of
+    their directory, whatever the request accepts, as a server may.  The
+    EICAR file is refused in every coding, to a client that accepts the
+    coding and to one that does not; a clean file passes whole."""
+    extra = "".join(f"location /{c}/ {{ add_header Content-Encoding {c}; }}\n"
+                    for c in CODED_CASES if c != "identity")
+    origin = Nginx(tmp_path, extra)
+    clamd = Clamd(tmp_path)
+    try:
+        folder = origin.root / coding
+        folder.mkdir(exist_ok=True)
+        (folder / "eicar.txt").write_bytes(coded(coding, EICAR))
+        (folder / "clean.bin").write_bytes(coded(coding, CLEAN))
+        proxy = proxy_factory(config=clamav_config(tmp_path, str(clamd.socket)))
+        for n, accept in enumerate(("", "Accept-Encoding: gzip, deflate, br, zstd\r\n")):
+            r = get(proxy, url(origin, f"/{coding}/eicar.txt?{n}"), accept)
+            assert r.status == 403 and b"Eicar-Test-Signature" in r.body, (accept, r)
+        r = get(proxy, url(origin, f"/{coding}/clean.bin"))
+        assert r.status == 200, r
+        assert r.header("Content-Encoding") is None
+        assert int(r.header("Content-Length")) == len(r.body)
+        assert hashlib.sha256(r.body).digest() == hashlib.sha256(CLEAN).digest()
+        assert UNSCANNED not in native_log(proxy)
+    finally:
+        clamd.stop()
+        origin.stop()
+
+
+@pytest.mark.parametrize("coding", ["br", "zstd", "gzip, br"])
+def test_icap_is_handed_the_decoded_body(tmp_path, proxy_factory, coding):
+    """RESPMOD gets what the coded body says, with no Content-Encoding left
+    in the encapsulated head, and the client gets it with its length."""
+    text = b"<html>" + b"".join(b"line %d of the page\n" % i for i in range(300)) + b"</html>"
+    data = text
+    for layer in coding.split(", "):
+        data = coded(layer, data)
+    origin = Origin(lambda path, head, body: reply_of(
+        data, "text/html", b"Content-Encoding: " + coding.encode() + b"\r\n"))
+    icap = ScriptedIcap(no_change)
+    try:
+        proxy = proxy_factory(config=icap_config(tmp_path, icap.port, "/svc", "respmod"))
+        r = get(proxy, origin.url("/page.html"))
+        assert r.status == 200 and r.body == text, r
+        assert r.header("Content-Encoding") is None
+        assert int(r.header("Content-Length")) == len(text)
+        seen = icap.requests[0]
+        assert seen["body"] == text
+        assert "content-encoding" not in seen["heads"].lower(), seen["heads"]
+    finally:
+        icap.stop()
+        origin.stop()

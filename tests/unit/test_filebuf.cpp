@@ -1,4 +1,4 @@
-// Filebuf: growth, editing, files and the gzip/deflate codings.
+// Filebuf: growth, editing, files and the gzip, deflate, br and zstd codings.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
+#include <brotli/encode.h>
+#include <zstd.h>
 
 #include "engine/options.h"
 #include "runtime/filebuf.h"
@@ -70,6 +72,31 @@ std::string gzip_trailer(const std::string &text)
 {
     return le32((uint32_t)crc32(0, (const Bytef *)text.data(), (uInt)text.size())) +
            le32((uint32_t)text.size());
+}
+
+// brotli of text made by the brotli encoder.
+std::string brotli(const std::string &text)
+{
+    size_t size = BrotliEncoderMaxCompressedSize(text.size());
+    std::string out(size, '\0');
+    EXPECT_EQ(BrotliEncoderCompress(5, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_GENERIC, text.size(),
+                                    (const uint8_t *)text.data(), &size, (uint8_t *)&out[0]),
+              BROTLI_TRUE);
+    out.resize(size);
+    return out;
+}
+
+// One Zstandard frame of text, with its content checksum.
+std::string zstd(const std::string &text)
+{
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    EXPECT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1)));
+    std::string out(ZSTD_compressBound(text.size()), '\0');
+    size_t n = ZSTD_compress2(cctx, &out[0], out.size(), text.data(), text.size());
+    EXPECT_FALSE(ZSTD_isError(n));
+    out.resize(n);
+    ZSTD_freeCCtx(cctx);
+    return out;
 }
 
 class FilebufTest : public ::testing::Test {
@@ -574,6 +601,130 @@ TEST(FilebufCoding, EncodeAndDecodeChooseTheCoding)
     EXPECT_EQ(content(fb), body);
     EXPECT_EQ(fb.Decode("br"), 0);
     EXPECT_EQ(content(fb), body);
+}
+
+// Every coding an origin may send, whole, cut short, damaged and past the
+// ceiling: only the whole one decodes, and a refused body is left exactly
+// as it came, so the modules know it was not decoded.
+TEST(FilebufDecode, EachCodingWholeCutCorruptAndOverTheCeiling)
+{
+    const std::string body = sample_body(300000);
+    struct Coding {
+        const char *name;  // the Content-Encoding value
+        std::string coded;
+        bool checked;      // the format holds a check value, so any damage shows
+    } codings[] = {
+        {"gzip", [&] { Filebuf f; set(f, body); f.Compress(FILEBUF_GZIP); return content(f); }(),
+         true},
+        {"deflate", [&] {
+             uLongf n = compressBound(body.size());
+             std::string out(n, '\0');
+             EXPECT_EQ(compress((Bytef *)&out[0], &n, (const Bytef *)body.data(), body.size()),
+                       Z_OK);
+             return out.substr(0, n);
+         }(), true},
+        {"deflate", raw_deflate(body), false},
+        {"br", brotli(body), true},
+        {"zstd", zstd(body), true},
+    };
+    for (const Coding &c : codings) {
+        struct Case {
+            const char *why;
+            std::string input;
+            uint64_t limit;
+            int result;
+        } cases[] = {
+            {"whole", c.coded, 0, 1},
+            {"whole, limit exactly the decoded size", c.coded, body.size(), 1},
+            {"one byte over the caller's limit", c.coded, body.size() - 1, 0},
+            {"cut in the middle", c.coded.substr(0, c.coded.size() / 2), 0, 0},
+            {"last byte missing", c.coded.substr(0, c.coded.size() - 1), 0, 0},
+            {"empty", "", 0, 0},
+            {"damaged in the middle",
+             [&] { std::string d = c.coded; d[d.size() / 2] ^= 0x5a; return d; }(), 0, 0},
+            {"not coded at all", body.substr(0, 5000), 0, 0},
+        };
+        for (const Case &k : cases) {
+            if (!c.checked && strcmp(k.why, "damaged in the middle") == 0)
+                continue;
+            Filebuf fb;
+            set(fb, k.input);
+            EXPECT_EQ(fb.Decode(c.name, k.limit), k.result) << c.name << ": " << k.why;
+            EXPECT_TRUE(content(fb) == (k.result ? body : k.input)) << c.name << ": " << k.why;
+        }
+    }
+}
+
+TEST(FilebufDecode, BombsStopAtTheDefaultCeiling)
+{
+    // 65 MiB of zeros code to a few KiB in both formats.
+    std::string zeros((65u << 20), '\0');
+    for (const std::string &coded : {brotli(zeros), zstd(zeros)}) {
+        ASSERT_LT(coded.size(), 1u << 20);
+        Filebuf fb;
+        set(fb, coded);
+        int mode = coded.compare(0, 4, "\x28\xb5\x2f\xfd") == 0 ? FILEBUF_ZSTD : FILEBUF_BROTLI;
+        EXPECT_EQ(fb.Uncompress(mode), 0) << mode;
+        EXPECT_EQ(content(fb), coded) << mode;
+    }
+}
+
+TEST(FilebufDecode, CodingListsAreUndoneFromTheLast)
+{
+    const std::string body = sample_body(20000);
+    std::string gz;
+    {
+        Filebuf f;
+        set(f, body);
+        ASSERT_EQ(f.Compress(FILEBUF_GZIP), 1);
+        gz = content(f);
+    }
+    // A Zstandard frame asking for a 32 MiB window, more than a
+    // recipient has to give.
+    std::string wide;
+    {
+        ZSTD_CCtx *cctx = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 25);
+        std::string out(ZSTD_compressBound(body.size()) + 64, '\0');
+        ZSTD_outBuffer o = {&out[0], out.size(), 0};
+        ZSTD_inBuffer i = {body.data(), body.size(), 0};
+        ASSERT_FALSE(ZSTD_isError(ZSTD_compressStream2(cctx, &o, &i, ZSTD_e_continue)));
+        ZSTD_inBuffer none = {nullptr, 0, 0};
+        ASSERT_EQ(ZSTD_compressStream2(cctx, &o, &none, ZSTD_e_end), 0u);
+        out.resize(o.pos);
+        ZSTD_freeCCtx(cctx);
+        wide = out;
+    }
+    struct Case {
+        const char *why;
+        const char *coding;
+        std::string input;
+        int result;
+    } cases[] = {
+        {"gzip, then br", "gzip, br", brotli(gz), 1},
+        {"br, then zstd, blanks and case", " BR ,zstd", zstd(brotli(body)), 1},
+        {"identity is no layer", "identity, zstd", zstd(body), 1},
+        {"x-gzip is gzip", "x-gzip", gz, 1},
+        {"two zstd frames make one body", "zstd",
+         zstd(body.substr(0, 7000)) + zstd(body.substr(7000)), 1},
+        {"bytes after the brotli stream are ignored", "br", brotli(body) + "trailing", 1},
+        {"bytes after the last zstd frame are ignored", "zstd", zstd(body) + "trailing", 1},
+        {"the outer layer is not what it says", "br, gzip", brotli(gz), 0},
+        {"an inner layer fails: nothing changes", "br, gzip",
+         [&] { Filebuf f; set(f, "not brotli at all"); f.Compress(FILEBUF_GZIP);
+               return content(f); }(), 0},
+        {"an unknown coding", "compress", gz, 0},
+        {"an unknown coding in the list", "gzip, sdch", gz, 0},
+        {"identity alone decodes nothing", "identity", body, 0},
+        {"more codings than allowed", "gzip, gzip, gzip, gzip, gzip", gz, 0},
+        {"a window over 8 MiB", "zstd", wide, 0},
+    };
+    for (const Case &c : cases) {
+        Filebuf fb;
+        set(fb, c.input);
+        EXPECT_EQ(fb.Decode(c.coding), c.result) << c.why;
+        EXPECT_TRUE(content(fb) == (c.result ? body : c.input)) << c.why;
+    }
 }
 
 // Scratch buffers come back empty, with no type, so that nothing of one

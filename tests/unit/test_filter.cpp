@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/connection.h"
+#include "engine/header.h"
 #include "engine/header_filter.h"
 #include "filters/clamav.h"
 #include "filters/cookies.h"
@@ -240,6 +241,72 @@ TEST(FilterPatternTest, AFlawedValueDisablesItsRule)
         c.section->load(&doc, 1);
     }
     connection_free(conn);
+}
+
+// Before the request goes upstream the engine asks the body modules
+// whether they may need the body, to fetch it whole instead of a range of
+// it.  The response does not exist yet: a rule's Content-Type condition
+// counts as met then, and decides once the response has come.
+TEST(FilterPatternTest, BeforeTheResponseAContentTypeConditionCountsAsMet)
+{
+    global_for_process();
+    ASSERT_NO_FATAL_FAILURE(schema_for_process());
+    section_for_process(keyword_section);
+    section_for_process(rewrite_section);
+    const std::string shipped = source_dir() + "/etc/kelvarine.xml";
+    TiXmlDocument doc(shipped.c_str());
+    ASSERT_TRUE(doc.LoadFile()) << shipped;
+    for (const char *name : {"keywords-filtering", "rewrite"}) {
+        TiXmlElement *enabled = doc.RootElement()->FirstChildElement(name)->FirstChildElement(
+            "enabled");
+        enabled->Clear();
+        enabled->LinkEndChild(new TiXmlText("true"));
+    }
+    TiXmlElement *keywords = doc.RootElement()->FirstChildElement("keywords-filtering");
+    ASSERT_NO_FATAL_FAILURE(rule_append(keywords, *keyword_section, "keywords",
+                                        {{"content_type", "^image/"}, {"body", "x"},
+                                         {"score", "10"}}));
+    // A rule on the Content-Type alone needs no body.
+    ASSERT_NO_FATAL_FAILURE(rule_append(keywords, *keyword_section, "keywords",
+                                        {{"content_type", "^text/"}, {"score", "10"}}));
+    ASSERT_NO_FATAL_FAILURE(rule_append(doc.RootElement()->FirstChildElement("rewrite"),
+                                        *rewrite_section, "rewrites",
+                                        {{"content_type", "^image/"}, {"pattern", "x"},
+                                         {"applies_to", "body"}}));
+    keyword_section->load(&doc, 1);
+    rewrite_section->load(&doc, 1);
+
+    CONNECTION_T *conn = connection_new();
+    ASSERT_NE(conn, nullptr);
+    conn->request = header_new();
+    conn->request->kind = HEADER_PROXY;
+    struct Case {
+        const char *type;  // the response's Content-Type; null: no response yet
+        bool wanted;
+    } cases[] = {
+        {nullptr, true},
+        {"image/png", true},
+        {"text/html", false},
+    };
+    for (const Case &c : cases) {
+        if (c.type) {
+            conn->response = header_new();
+            conn->response->kind = HEADER_RESPONSE;
+            header_field_set(&conn->response->content_type, c.type);
+        }
+        const char *what = c.type ? c.type : "no response";
+        EXPECT_EQ(keyword_section->check_match(conn), c.wanted ? 1 : 0) << what;
+        EXPECT_EQ(rewrite_section->check_match(conn, REWRITE_RESPONSE_BODY), c.wanted) << what;
+        http_header_free(conn->response);
+        conn->response = nullptr;
+    }
+    http_header_free(conn->request);
+    conn->request = nullptr;
+    connection_free(conn);
+    TiXmlDocument plain(shipped.c_str());
+    ASSERT_TRUE(plain.LoadFile()) << shipped;
+    keyword_section->load(&plain, 1);
+    rewrite_section->load(&plain, 1);
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t ca
         size_t want = room < block.size() ? (size_t)room : block.size();
         ssize_t got = src->Read(block.data(), (ssize_t)want);
         if (got == 0)
-            return (conn->flags & CONN_FAILED) ? BODY_FAILED : BODY_WHOLE;
+            return (conn->flags & CONN_FAILED) || src->read_failed ? BODY_FAILED : BODY_WHOLE;
         if (got < 0)
             return BODY_FAILED;
         buf->Add(block.data(), (size_t)got);
@@ -156,7 +156,7 @@ int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t ca
 // True when the socket's peer has closed and nothing is left unread.
 bool source_ended(Socket *src)
 {
-    if (!src || src->inbuf_len != 0)
+    if (!src || src->inbuf_len != 0 || src->read_failed)
         return false;
     if (src->encrypted && src->ssl_session && SSL_pending(src->ssl_session) > 0)
         return false;

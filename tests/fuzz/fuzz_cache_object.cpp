@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_cache_load(false);
+    fuzz_cache_reset();
     std::string dir = fuzz_store_dir();
     remove((dir + "/journal.new").c_str());
     char path[1024];
@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         free(head);
         delete body;
-        // Dropped, so the next input is read from its file again.
-        cache_section->invalidate(found);
+        cache_section->cache_close(found, false);
     }
+    fuzz_cache_reset();
     return 0;
 }

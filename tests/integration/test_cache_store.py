@@ -325,6 +325,7 @@ def test_body_cut_by_a_reset_is_never_kept(tmp_path, proxy_factory, with_store):
                              access_log_records(proxy))
         # The log says what the client got, not the whole body.
         assert all(r["size"] < ResettingOrigin.TOTAL for r in records), records
+        assert "failed before the close that ends its body" in proxy.native_log.read_text()
         if with_store:
             assert wait_until(lambda: object_files(store) == []), object_files(store)
         # An orderly close does end such a body: it is kept.

@@ -515,6 +515,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
                 invalidate_unlocked(object);
                 goto done;
             }
+            // The head given may not be the connection's response.
             if (no_store(h)) {
                 putlog(LOG_DEBUG, "cache: no-store: %s", key);
                 invalidate_unlocked(object);

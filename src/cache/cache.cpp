@@ -619,7 +619,13 @@ void CacheSection::clean_over()
         s->clean_target = s->bytes > s->max_size ? store_clean_target(*s) : s->max_size;
     }
     uint64_t memory_target = memory_bytes > *memory_size ? memory_target_bytes() : *memory_size;
-    uint64_t before = memory_bytes;
+    auto held = [this] {
+        uint64_t total = memory_bytes;
+        for (const auto &s : stores)
+            total += s->bytes;
+        return total;
+    };
+    uint64_t before = held();
     for (CACHEMAP *o : idle) {
         bool store_over = (o->flags & CACHE_DISK) && o->store &&
                           o->store->bytes > o->store->clean_target;
@@ -631,7 +637,7 @@ void CacheSection::clean_over()
         }
     }
     // Nothing could be freed: every byte is held by users.
-    last_clean_over = memory_bytes < before ? 0 : now_ms;
+    last_clean_over = held() < before ? 0 : now_ms;
 }
 
 // --------------------------------------------------------------- filling

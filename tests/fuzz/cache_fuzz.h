@@ -92,6 +92,17 @@ inline void fuzz_cache_reset()
     pthread_mutex_unlock(&c->unlink_mutex);
 }
 
+// The rebuild a configuration load runs: every store's journal is read
+// into the index and rewritten.  The section itself is loaded once, at
+// start (fuzz_cache_load): parsing it again per input would cost more than
+// what is fuzzed.
+inline void fuzz_cache_rebuild()
+{
+    cache_section->mutex_lock();
+    cache_section->stores_update();
+    cache_section->unlock();
+}
+
 inline void fuzz_write_file(const std::string &path, const std::string &data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -17,6 +17,7 @@ const char *const KEY = "http://fuzz.test/object";
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_cache_init();
+    fuzz_cache_load(true);
     return 0;
 }
 
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string journal = "896\t" + std::string(KEY) + "\t" + std::to_string(size) +
                           "\t1\t1\t0\t600\t600\t20\t0\n";
     fuzz_write_file(dir + "/journal", journal);
-    fuzz_cache_load(true);
+    fuzz_cache_rebuild();
     cache_section->mutex_lock();
     CACHEMAP *o = cache_section->hash_find(KEY);
     if (o)

@@ -31,10 +31,12 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARINE_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# -a comes before -l: the categorisation feed is named after the access log
+# known when -l is read, so it is written next to it under var/log.
 run: build
 	mkdir -p var/log var/cache
 	./$(BUILD)/kelvarine -f -c etc/kelvarine.xml -s etc/section.xml -L $(LISTEN) \
-		-l var/log/kelvarine.log -a var/log/access.log -e var/log/extended.log \
+		-a var/log/access.log -l var/log/kelvarine.log -e var/log/extended.log \
 		-r var/log/performance.log
 
 test: deps

@@ -59,6 +59,7 @@ int challenge_if_required(CONNECTION_T *connection, Filebuf *body,
 int challenge_relayed(CONNECTION_T *connection, Filebuf *body, bool transparent,
                       const std::string &scheme_word, bool relayed, int relay_result);
 int refuse(CONNECTION_T *connection, Filebuf *body);
+void refusal_record(CONNECTION_T *connection);
 
 const char *client_address(const CONNECTION_T *connection)
 {
@@ -310,6 +311,21 @@ int refuse(CONNECTION_T *connection, Filebuf *body)
     return 1;
 }
 
+// Logs the access rules' refusal and writes the request's access-log and
+// extended-log records.
+void refusal_record(CONNECTION_T *connection)
+{
+    putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d",
+           client_address(connection), connection->listen_port);
+    LogEntry &entry = connection->log_entry;
+    entry.set_cachecode(LOGENTRY_TCP_DENIED);
+    entry.filter_name = "access-section";
+    entry.filtering_reason = "access policy restrictions";
+    entry.status = 403;
+    entry.Write();
+    entry.apache_Write();
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------- Access
@@ -411,7 +427,7 @@ void AccessSection::update()
 }
 
 bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
-                            const char *user, const char *password) const
+                            const char *user, const char *password, bool refusing) const
 {
     if (rule.enabled == 0 || rule.broken)
         return false;
@@ -430,6 +446,9 @@ bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
     if (!rule.client_ranges.has(client_address(connection)))
         return false;
 
+    if (refusing)
+        return user_refused(rule, connection, user);
+
     if (rule.auth_mode == ACCESS_AUTH_SYSTEM) {
         if (user == nullptr)
             return true;
@@ -446,6 +465,27 @@ bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
     return rule.password.empty() || password == nullptr || rule.password == password;
 }
 
+// A deny rule's user condition names whom it refuses, and the name it
+// tests is only claimed (no password is tested here), so a name can only
+// narrow the rule: without a user condition the rule refuses every request,
+// with or without credentials; with one, only requests claiming a name
+// that meets it.  Were a request without credentials refused by a rule
+// with a user condition, any other claimed name would get past the rule
+// where sending nothing did not.
+bool AccessSection::user_refused(const Access &rule, const CONNECTION_T *connection,
+                                 const char *user) const
+{
+    if (rule.auth_mode == ACCESS_AUTH_SYSTEM) {
+        if (user == nullptr)
+            return rule.user.empty() && rule.groups.empty();
+        if (rule.user_regex != nullptr && reg_exec(rule.user_regex, user) != 0)
+            return false;
+        return profile_find(connection->ldap_groups, rule.groups) ||
+               profile_find(connection->dn_list, rule.groups);
+    }
+    return rule.user.empty() || (user != nullptr && rule.user == user);
+}
+
 const Access *AccessSection::first_match(const std::list<Access> &list,
                                          const CONNECTION_T *connection,
                                          const char *user,
@@ -456,7 +496,7 @@ const Access *AccessSection::first_match(const std::list<Access> &list,
     bool deny_list = &list == &deny;
     for (const Access &rule : list)
         if ((deny_list && rule.enabled != 0 && rule.broken) ||
-            matches(rule, connection, user, password))
+            matches(rule, connection, user, password, deny_list))
             return &rule;
     return nullptr;
 }
@@ -514,21 +554,12 @@ int AccessSection::check_and_setup(CONNECTION_T *connection)
     unlock();
     if (rule != nullptr)
         return 1;
-
-    putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d",
-           client_address(connection), connection->listen_port);
-    LogEntry &entry = connection->log_entry;
-    entry.set_cachecode(LOGENTRY_TCP_DENIED);
-    entry.filter_name = "access-section";
-    entry.filtering_reason = "access policy restrictions";
-    entry.status = 403;
-    entry.Write();
-    entry.apache_Write();
+    refusal_record(connection);
     return 0;
 }
 
-void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
-                                    const char *password)
+int AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
+                                   const char *password)
 {
     const char *address = client_address(connection);
     // The user's DN and groups, which the rules test, come from the
@@ -538,24 +569,37 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
     const Access *rule = check(connection, user, password);
 
     if (rule == nullptr) {
-        // The credentials fit no rule: a request that may go on without
-        // them gets the rule for anonymous requests (which asks again when
-        // it wants credentials); it is never named after the user it
-        // failed to prove.
-        if (connection->request && connection->request->proxy_authorization) {
-            const Access *anonymous = check(connection, nullptr, nullptr);
-            if (anonymous != nullptr)
-                setup(connection, anonymous);
-            else
-                connection->connection_flags |= AUTH_REQUIRED;  // ask again
+        // The credentials fit no rule.  When the rules refuse the request
+        // without credentials too, no credentials can admit it (a rule that
+        // admits a user also applies to a request without credentials, and
+        // a deny rule that refuses those refuses every user), and a user
+        // that a deny rule names is refused as such: either is refused
+        // rather than challenged again or let in as anonymous.
+        const Access *anonymous = check(connection, nullptr, nullptr);
+        bool refused = anonymous == nullptr ||
+                       (first_match(deny, connection, user, password) != nullptr &&
+                        first_match(deny, connection, nullptr, nullptr) == nullptr);
+        if (refused) {
+            connection->connection_flags |= AUTH_REQUIRED;
             unlock();
-            return;
+            putlog(LOG_WARNING, "security: [IP:%s] access refused for %s@%s", address, user,
+                   address);
+            refusal_record(connection);
+            return 0;
+        }
+        // A request that may go on without them gets the rule for
+        // anonymous requests (which asks again when it wants credentials);
+        // it is never named after the user it failed to prove.
+        if (connection->request && connection->request->proxy_authorization) {
+            setup(connection, anonymous);
+            unlock();
+            return 1;
         }
         connection->connection_flags |= AUTH_REQUIRED;
         unlock();
         putlog(LOG_WARNING, "security: [IP:%s] authentication failed for %s@%s",
                address, user, address);
-        return;
+        return 1;
     }
 
     if (rule->auth_mode != ACCESS_AUTH_SYSTEM) {
@@ -570,7 +614,7 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
             putlog(LOG_WARNING,
                    "security: [IP:%s] authentication failed either username or password "
                    "is more than 510 characters", address);
-            return;
+            return 1;
         }
         // A connection the authentication service vouched for needs no
         // password for its own user; any other name is verified.
@@ -586,7 +630,7 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
                            "accounts cannot be verified", address, user);
                 connection->connection_flags |= AUTH_REQUIRED;
                 unlock();
-                return;
+                return 1;
             }
         }
     }
@@ -598,6 +642,7 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user,
     connection->connection_flags &= ~AUTH_REQUIRED;
     unlock();
     ident_set(connection, user);
+    return 1;
 }
 
 // The password cache first (unless switched off with -P 0:0), then the
@@ -674,8 +719,11 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer)
         credentials = CREDENTIALS_NONE;
 
     if (credentials == CREDENTIALS_PAIR) {
-        access_section->check_and_setup(connection, user.c_str(), password.c_str());
+        int admissible = access_section->check_and_setup(connection, user.c_str(),
+                                                         password.c_str());
         explicit_bzero(&password[0], password.size());
+        if (!admissible)
+            return refuse(connection, body);
     }
     if (credentials == CREDENTIALS_PAIR || credentials == CREDENTIALS_NO_COLON)
         return challenge_if_required(connection, body, transparent, realm);
@@ -699,8 +747,9 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer)
                                          relay_result);
             }
         }
-        access_section->check_and_setup(connection, connection->auth_user,
-                                        connection->auth_user);
+        if (!access_section->check_and_setup(connection, connection->auth_user,
+                                             connection->auth_user))
+            return refuse(connection, body);
         if (!(connection->connection_flags & AUTH_REQUIRED))
             return 0;
         putlog(LOG_SECURITY, "warn: [IP:%s] NTLM user [%s] denied by access restrictions",
@@ -717,8 +766,9 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer)
         return 0;
     if (connection->auth_state == 2 && connection->auth_user != nullptr &&
         access_section->is_ntlm_enabled()) {
-        access_section->check_and_setup(connection, connection->auth_user,
-                                        connection->auth_user);
+        if (!access_section->check_and_setup(connection, connection->auth_user,
+                                             connection->auth_user))
+            return refuse(connection, body);
         if (!(connection->connection_flags & AUTH_REQUIRED))
             return 0;
         putlog(LOG_SECURITY, "warn: [IP:%s] access restrictions: blocked user[%s]",

@@ -126,11 +126,15 @@ public:
     // Section: rebuilds the allow and deny lists; the default rule stays.
     void update() override;
 
-    // Whether the rule admits the connection for the credentials (each may
-    // be null: no credentials).  Tests the interfaces, the client's own
+    // Whether the rule applies to the connection for the credentials (each
+    // may be null: no credentials).  Tests the interfaces, the client's own
     // address and the credentials, not the password of a system account.
+    // A rule of the deny list (`refusing`) never tests a password, and its
+    // user condition only narrows it: without one it refuses requests with
+    // and without credentials alike; with one, only requests whose user
+    // name meets it, whatever their password.
     bool matches(const Access &rule, const CONNECTION_T *connection,
-                 const char *user, const char *password) const;
+                 const char *user, const char *password, bool refusing = false) const;
 
     // The rule to apply, or null when the request is refused.  The caller
     // holds the read lock.
@@ -147,9 +151,14 @@ public:
 
     // Evaluates the rules with credentials and verifies them; the outcome
     // is AUTH_REQUIRED (set: a new challenge is due) and the fields the
-    // applied rule writes.
-    void check_and_setup(CONNECTION_T *connection, const char *user,
-                         const char *password);
+    // applied rule writes.  Returns 0 when the request is refused: no rule
+    // applies to the credentials, and either none applies to the request
+    // without them either (no credentials can admit it) or a deny rule
+    // names the user.  The refusal is then logged and recorded as by
+    // check_and_setup(connection), AUTH_REQUIRED is set, and the caller
+    // answers with the refusal.  Otherwise 1.
+    int check_and_setup(CONNECTION_T *connection, const char *user,
+                        const char *password);
 
     // Global field 1 under the read lock.
     bool is_ntlm_enabled();
@@ -168,6 +177,8 @@ public:
     const std::string *auth_service;  // global field 2; null: the default host
 
 private:
+    bool user_refused(const Access &rule, const CONNECTION_T *connection,
+                      const char *user) const;
     const Access *first_match(const std::list<Access> &list,
                               const CONNECTION_T *connection, const char *user,
                               const char *password) const;

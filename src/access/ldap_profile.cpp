@@ -394,8 +394,8 @@ LDAP *LdapSection::get_ld(char *base, char *user_attribute, char *group_attribut
         bool with_user = !entry.bind_user.empty();
         if (with_user && password_reveal(entry.bind_password, password) < 1) {
             putlog(LOG_ERROR,
-                   "security: failed to extract ldap password from privatised string [%s]",
-                   entry.bind_password.c_str());
+                   "security: failed to extract ldap password from privatised string of "
+                   "directory %s:%d", entry.server.c_str(), entry.port);
             continue;
         }
         if (entry.ssl != 0 && entry.ssl != 1)
@@ -927,8 +927,8 @@ int LdapSection::ldap_sync()
             char password[LDAP_TEXT_MAX];
             if (password_reveal(entry.bind_password, password) < 1) {
                 putlog(LOG_ERROR,
-                       "security: failed to extract ldap password from privatised string [%s]",
-                       entry.bind_password.c_str());
+                       "security: failed to extract ldap password from privatised string of "
+                       "directory %s:%d", entry.server.c_str(), entry.port);
                 continue;
             }
             std::string user = entry.bind_user.substr(0, entry.bind_user.find('@'));

@@ -16,6 +16,7 @@
 #include "engine/socket.h"
 #include "runtime/compat.h"
 #include "runtime/log.h"
+#include "runtime/logmask.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 
@@ -177,7 +178,9 @@ int validate_auth_tracking(CONNECTION_T *connection)
         connection->auth_state = -1;
         return 500;
     }
-    putlog(LOG_DEBUG, "security: [IP:%s] auth service:\n%s", address, text);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "security: [IP:%s] auth service:\n%s", address,
+               logmask_head(text).c_str());
     HEADER *reply = http_header_parse_response(text);
     free(text);
     if (reply == nullptr) {
@@ -220,7 +223,8 @@ int validate_auth_tracking(CONNECTION_T *connection)
     } else {
         free(connection->auth_challenge);
         connection->auth_challenge = nullptr;
-        putlog(LOG_ERROR, "trace: code:%d challenge: %s", reply->status, named ? named : "");
+        putlog(LOG_ERROR, "trace: code:%d challenge: %s", reply->status,
+               logmask_value("Proxy-Authenticate", named ? named : "").c_str());
         result = 500;
     }
     http_header_free(reply);

@@ -314,6 +314,7 @@ void CacheSection::mem_delete(CACHEMAP *object)
     }
     http_header_free(object->header);
     object->header = nullptr;
+    object->fresh_of = nullptr;
     if (object->mapping) {
         madvise(object->mapping, object->map_size, MADV_DONTNEED);
         if (object->fd >= 0) {
@@ -337,6 +338,7 @@ void CacheSection::cache_free(CACHEMAP *object)
     if (object->flags & CACHE_CONDVAR)
         pthread_cond_destroy(&object->cond);
     http_header_free(object->header);
+    free(object->head_text);
     free(object->key);
     delete object;
 }
@@ -490,6 +492,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
         object->key = xstrdup(key);
         object->flags |= (uint32_t)flags;
         object->mtime = now;
+        object->fetch_delay = cache_fetch_delay(conn);
         object->refcount = 1;
         hash_add(object);
         held = true;
@@ -542,7 +545,9 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             object->header_length = hl;
             if (hl > 0 && hl < object->size + 1) {
                 std::string text(object->mapping, hl);
-                object->header = http_header_parse_response(text.c_str());
+                // A validation may have replaced the stored fields.
+                object->header = http_header_parse_response(
+                    object->head_text ? object->head_text : text.c_str());
             }
         }
         if (object->header_length == 0 || !object->header ||
@@ -967,7 +972,9 @@ char *CacheSection::cachemap_headers(CACHEMAP *object)
         return nullptr;
     mutex_lock();
     char *text = nullptr;
-    if (object->mapping && object->header_length)
+    if (object->head_text)
+        text = xstrdup(object->head_text);
+    else if (object->mapping && object->header_length)
         text = xstrndup(object->mapping, object->header_length);
     unlock();
     return text;
@@ -976,7 +983,8 @@ char *CacheSection::cachemap_headers(CACHEMAP *object)
 CacheSection::View CacheSection::view(CACHEMAP *object)
 {
     mutex_lock();
-    View v{(int)object->flags, object->mtime, body_length(object)};
+    View v{(int)object->flags, object->mtime, body_length(object),
+           current_age(object, utc_time(nullptr))};
     unlock();
     return v;
 }

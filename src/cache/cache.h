@@ -55,6 +55,14 @@ enum {
     CACHE_FORCE = 0x2000,     // kept although the size limit would refuse it
 };
 
+// Bits of CACHEMAP::cc: what the stored head's Cache-Control says.
+enum {
+    CACHE_CC_MUST_REVALIDATE = 0x1, // must-revalidate, proxy-revalidate or s-maxage
+    CACHE_CC_NO_CACHE = 0x2,        // no-cache: every use is validated
+    CACHE_CC_VIOLATION = 0x4,       // no-cache, no-store or private
+    CACHE_CC_EXPIRES_BAD = 0x8,     // Expires does not parse or appears twice
+};
+
 // Open flags of a creation for an ordinary response, for the prefetcher
 // and for a response buffered whole for scanning.
 #define CACHE_OPEN_CREATE CACHE_WRITING
@@ -92,6 +100,17 @@ struct CACHEMAP {
     uint32_t max_age = 0;
     uint32_t validate_age = 0;
     uint32_t lm_factor = 0;    // percent
+    // What the stored head says about freshness, read once per parsed
+    // head (fresh_of names the head it was read from; check_header).
+    const HEADER *fresh_of = nullptr;
+    uint32_t cc = 0;           // CACHE_CC_*
+    int64_t cc_max_age = -1;   // s-maxage, else max-age, in seconds; -1 none
+    time_t expires_value = 0;  // Expires, 0 none
+    time_t date = 0;           // Date, 0 none
+    int64_t age_value = 0;     // the Age it arrived with
+    int64_t fetch_delay = 0;   // seconds from the request to its response
+    char *head_text = nullptr; // the stored head once a validation replaced
+                               // its fields (the mapping keeps the old); owned
 };
 
 // A zero-filled object; with condvar the condition is initialised.
@@ -154,6 +173,11 @@ bool cacheable2(const HEADER *h);
 // time zone; 0 when it does not parse.
 time_t http_date_parse(const char *text);
 
+// Seconds from the start of the connection's request until now: the
+// response delay counted into a stored response's age; 0 without a
+// connection or a request start.
+int64_t cache_fetch_delay(const CONNECTION_T *conn);
+
 // Calls fn for each directive of a Cache-Control value: the value is split
 // at commas and each directive trimmed of blanks; name is lower-cased,
 // arg is the text after '=' (without quotes) or null.
@@ -195,6 +219,7 @@ public:
         int flags;
         time_t mtime;
         int64_t body_size;
+        int64_t age;  // current age in seconds
     };
     View view(CACHEMAP *object);
 
@@ -211,9 +236,32 @@ public:
     char *flag_string(CACHEMAP *object);
     void check(HEADER *request);
     // The same on an object the caller holds (the lookup just ran its
-    // freshness check); returns the object's flags after it.
-    int check_held(CACHEMAP *object, HEADER *request);
-    void validated(CACHEMAP *object);
+    // freshness check); returns the object's flags after it.  *strict
+    // (when given) tells whether a stale object may not be served
+    // unvalidated (must-revalidate, proxy-revalidate, s-maxage, no-cache,
+    // and violations not allowed).
+    int check_held(CACHEMAP *object, HEADER *request, bool *strict = nullptr);
+    // The origin confirmed the object.  With update (the 304's head), its
+    // fields replace the stored ones except those that frame or code the
+    // body; delay is the seconds from the request to the 304.
+    void validated(CACHEMAP *object, const HEADER *update = nullptr, int64_t delay = 0);
+    // Whether a 304 that answered the proxy's conditional request confirms
+    // the object: no validator it carries contradicts the stored one.
+    bool confirms(CACHEMAP *object, const HEADER *update);
+    // The stored validators: the ETag (empty when none) and the time to
+    // ask If-Modified-Since with (Last-Modified, else the fetch time).
+    void validators(CACHEMAP *object, std::string *etag, time_t *since);
+    // Whether a client's own conditional request is answered by the
+    // object with 304: its If-None-Match (taking precedence) names the
+    // stored ETag by weak comparison, or its If-Modified-Since is not
+    // earlier than the stored Last-Modified.  Either may be null.
+    bool not_modified(CACHEMAP *object, const char *if_none_match,
+                      const char *if_modified_since);
+    // Drops the object stored under key, if any; one in use is marked for
+    // validation before its next use instead.
+    void invalidate_key(const char *key);
+    // The current age of an object (RFC 9111 4.2.3), mutex held.
+    int64_t current_age(const CACHEMAP *object, time_t now);
     bool exists(const char *key);
     int icpport_get();
     int icptimeout_get();

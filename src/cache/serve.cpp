@@ -1,10 +1,13 @@
 // The engine's use of the object cache.
 #include "cache/serve.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <strings.h>
 
 #include "cache/cache.h"
 #include "engine/body.h"
@@ -84,12 +87,119 @@ void exit_step()
         cache_section->graceful_exit();
 }
 
-// Whether the client's own request was conditional (before the proxy made
-// it so for a revalidation).
-bool client_conditional(const CONNECTION_T *conn)
+// A value the client sent in its request head (kept as a template
+// variable under its lower-case name), or null.
+const char *client_value(const CONNECTION_T *conn, const char *name)
 {
-    return conn->variables.count("CLIENT[if-modified-since]") != 0 ||
-           conn->variables.count("CLIENT[if-none-match]") != 0;
+    auto it = conn->variables.find(name);
+    return it == conn->variables.end() ? nullptr : it->second.c_str();
+}
+
+// Whether the head has a line of that name (without case).
+bool header_has_line(const HEADER *h, const char *name)
+{
+    for (const HTTP_HEADER &line : h->headers)
+        if (strcasecmp(line.name.c_str(), name) == 0)
+            return true;
+    return false;
+}
+
+// Sets the request's If-None-Match (null: none) in the lines the head
+// writer may send, and its If-Modified-Since (null: none).
+void request_conditions_set(HEADER *h, const char *if_none_match, const char *if_modified_since)
+{
+    for (std::vector<HTTP_HEADER> *list : {&h->headers, &h->filtered}) {
+        if (list == &h->filtered && !(h->flags & HEADER_FILTERED))
+            continue;
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [](const HTTP_HEADER &line) {
+                                       return strcasecmp(line.name.c_str(), "If-None-Match") == 0;
+                                   }),
+                    list->end());
+        if (if_none_match)
+            list->push_back(HTTP_HEADER{HTTP_HEADER_VERBATIM, "If-None-Match", if_none_match});
+    }
+    header_field_set(&h->if_modified_since, if_modified_since);
+}
+
+// Makes the request ask the origin whether the stored object is still
+// good, with its validators: its ETag, and its Last-Modified (the fetch
+// time when it has none).
+void request_ask_validators(HEADER *h, CACHEMAP *object)
+{
+    std::string etag;
+    time_t since = 0;
+    cache_section->validators(object, &etag, &since);
+    request_conditions_set(h, etag.empty() ? nullptr : etag.c_str(), nullptr);
+    conditional_header(h, since);
+}
+
+// Whether a method may change the resource: anything but GET, HEAD,
+// OPTIONS and TRACE.
+bool method_unsafe(const char *method)
+{
+    if (!method)
+        return false;
+    for (const char *safe : {"GET", "HEAD", "OPTIONS", "TRACE"})
+        if (strcasecmp(method, safe) == 0)
+            return false;
+    return true;
+}
+
+// The cache key of a Location or Content-Location value read against the
+// request, when it names the request's host; "" otherwise.
+std::string same_host_key(const HEADER *request, const char *reference)
+{
+    while (reference && (*reference == ' ' || *reference == '\t'))
+        reference++;
+    if (!reference || !*reference || !request->scheme || !request->host)
+        return std::string();
+    std::string target;
+    const char *colon = strchr(reference, ':');
+    const char *slash = strchr(reference, '/');
+    if (colon && (!slash || colon < slash)) {
+        target = reference;  // absolute
+    } else if (reference[0] == '/' && reference[1] == '/') {
+        target = std::string(request->scheme) + ":" + reference;
+    } else {
+        std::string base = std::string(request->scheme) + "://" + request->host + ":" +
+                           std::to_string(request->port);
+        std::string path = request->path ? request->path : "/";
+        if (reference[0] == '/') {
+            target = base + reference;
+        } else {
+            path = path.substr(0, path.find_first_of("?#"));
+            target = base + path.substr(0, path.rfind('/') + 1) + reference;
+        }
+    }
+    std::string line = "GET " + target + " HTTP/1.1\r\n\r\n";
+    HEADER *h = http_header_parse_request(line.c_str());
+    std::string key;
+    if (h && h->kind == HEADER_PROXY && h->url && h->host &&
+        strcasecmp(h->host, request->host) == 0)
+        key = h->url;
+    http_header_free(h);
+    return key;
+}
+
+// A successful answer to a request that may have changed the resource:
+// the stored objects of its URL, and of its Location and Content-Location
+// on the same host, are out of date.
+void invalidate_changed(CONNECTION_T *conn)
+{
+    HEADER *h = conn->request;
+    const HEADER *r = conn->response;
+    cache_section->invalidate_key(h->url);
+    std::string key = same_host_key(h, r->location);
+    if (!key.empty())
+        cache_section->invalidate_key(key.c_str());
+    for (const HTTP_HEADER &line : r->headers) {
+        if (strcasecmp(line.name.c_str(), "Content-Location") != 0)
+            continue;
+        key = same_host_key(h, line.value.c_str());
+        if (!key.empty())
+            cache_section->invalidate_key(key.c_str());
+    }
 }
 
 } // namespace
@@ -144,16 +254,36 @@ int cache_request_lookup(CONNECTION_T *conn)
     }
     putlog(LOG_CACHE, "hit: %s", h->url);
     conn->cachemap = object;
+    // The client's own conditions are answered from the object once it is
+    // fresh; the request may carry the proxy's question meanwhile.
+    if (h->if_modified_since || header_has_line(h, "If-None-Match"))
+        conn->flags |= CONN_CONDITIONAL;
     // An object still being written is as fresh as it gets.
     if (!offline && !(flags & CACHE_WRITING)) {
-        if (cache_section->check_held(object, h) & CACHE_VALIDATE) {
+        bool strict = false;
+        if (cache_section->check_held(object, h, &strict) & CACHE_VALIDATE) {
             conn->flags |= CONN_REVALIDATE;
-            conditional_header(h, cache_section->get_mtime(object));
+            if (strict)
+                conn->flags |= CONN_MUST_VALIDATE;
+            request_ask_validators(h, object);
         }
     }
     conn->log_entry.set_cachecode(LOGENTRY_TCP_HIT);
     statincr_cachehit(conn);
     return 0;
+}
+
+bool cache_stale_fallback(CONNECTION_T *conn)
+{
+    conn->flags &= ~CONN_REVALIDATE;
+    if (!(conn->flags & CONN_MUST_VALIDATE)) {
+        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+        return true;
+    }
+    putlog(LOG_WARNING, "cache: stale object must be validated, server unreachable: %s",
+           conn->request && conn->request->url ? conn->request->url : "");
+    cache_give_up(conn);
+    return false;
 }
 
 bool cache_serves(const CONNECTION_T *conn)
@@ -180,11 +310,17 @@ void cache_hit_head(CONNECTION_T *conn)
 {
     HEADER *r = conn->response;
     CACHEMAP *object = conn->cachemap;
-    time_t now = utc_time(nullptr);
     char age[32];
     CacheSection::View v = cache_section->view(object);
-    snprintf(age, sizeof(age), "%" PRId64, (int64_t)(now > v.mtime ? now - v.mtime : 0));
+    snprintf(age, sizeof(age), "%" PRId64, v.age);
     header_field_set(&r->age, age);
+    // The Age it was stored with is replaced by its current age.
+    for (auto it = r->headers.begin(); it != r->headers.end();) {
+        if (strcasecmp(it->name.c_str(), "Age") == 0)
+            it = r->headers.erase(it);
+        else
+            ++it;
+    }
     if (!(conn->flags & CONN_VALIDATED) && (v.flags & CACHE_EXPIRED))
         header_field_set(&r->warning, "110 stale cache");
     r->chunked = 0;
@@ -197,6 +333,13 @@ void cache_hit_head(CONNECTION_T *conn)
         conn->keepalive_client = 0;
     }
     xcache_header_update(conn, 0);
+    if ((conn->flags & CONN_CONDITIONAL) &&
+        cache_section->not_modified(object, client_value(conn, "CLIENT[if-none-match]"),
+                                    client_value(conn, "CLIENT[if-modified-since]"))) {
+        // The client's copy is the stored one: the head tells it so.
+        r->status = 304;
+        r->flags &= ~HEADER_LENGTH;
+    }
 }
 
 int cache_response(CONNECTION_T *conn)
@@ -204,13 +347,14 @@ int cache_response(CONNECTION_T *conn)
     HEADER *r = conn->response;
     if (!cache_section)
         return CACHE_RESPONSE_ON;
+    if (r->status >= 200 && r->status <= 399 && method_unsafe(conn->request->method))
+        invalidate_changed(conn);
     if (conn->cachemap && (conn->flags & CONN_REVALIDATE)) {
-        time_t lm = r->last_modified ? http_date_parse(r->last_modified) : 0;
-        if (r->status == 304 && lm != 0 && lm == cache_section->get_lmtime(conn->cachemap)) {
+        if (r->status == 304 && cache_section->confirms(conn->cachemap, r)) {
             conn->log_entry.set_cachecode(LOGENTRY_TCP_REFRESH_HIT);
-            conn->flags &= ~CONN_REVALIDATE;
+            conn->flags &= ~(CONN_REVALIDATE | CONN_MUST_VALIDATE);
             conn->flags |= CONN_VALIDATED;
-            cache_section->validated(conn->cachemap);
+            cache_section->validated(conn->cachemap, r, cache_fetch_delay(conn));
             statincr_cacherefreshhit(conn);
             putlog(LOG_CACHE, "validated: %s", conn->request->url ? conn->request->url : "");
             return CACHE_RESPONSE_VALIDATED;
@@ -221,11 +365,12 @@ int cache_response(CONNECTION_T *conn)
         conn->log_entry.set_cachecode(LOGENTRY_TCP_REFRESH_MISS);
         cache_section->invalidate(conn->cachemap);
         conn->cachemap = nullptr;
-        conn->flags &= ~CONN_REVALIDATE;
-        // A 304 goes only to a client that asked conditionally; any other
-        // client gets the resource, fetched again.
-        if (r->status == 304 && !client_conditional(conn)) {
-            header_field_set(&conn->request->if_modified_since, nullptr);
+        conn->flags &= ~(CONN_REVALIDATE | CONN_MUST_VALIDATE);
+        // That 304 answered the proxy's question, not the client's: the
+        // request is asked again as the client asked it.
+        if (r->status == 304) {
+            request_conditions_set(conn->request, client_value(conn, "CLIENT[if-none-match]"),
+                                   client_value(conn, "CLIENT[if-modified-since]"));
             return CACHE_RESPONSE_REFETCH;
         }
         if (!transfer_limit_check(conn))

@@ -24,6 +24,12 @@ void cache_start();
 // (invalid object, object still buffered, offline without object), else 0.
 int cache_request_lookup(CONNECTION_T *conn);
 
+// The server could not be reached to revalidate the held object: true
+// when the stale object may answer instead (logged), false when its
+// response forbids that (the object is given back; the caller answers
+// with 504).
+bool cache_stale_fallback(CONNECTION_T *conn);
+
 // The cached object can stand in for the server: held and fresh.
 bool cache_serves(const CONNECTION_T *conn);
 

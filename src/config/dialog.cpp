@@ -101,7 +101,8 @@ void Field::display(Filebuf *page, bool &toggle) const
     const char *cls = row_class(toggle);
     page->Addf("<tr class=\"%s\"><td width=\"20%%\">", cls);
     page->Add(label.data(), label.size());
-    std::string value = html(raw, HTML_BREAK_LINES);
+    // A password is never written into a page, not even escaped.
+    std::string value = secret() ? std::string("(stored)") : html(raw, HTML_BREAK_LINES);
     put(page, "</td><td>");
     page->Add(value.data(), value.size());
     put(page, "</td></tr>\n");
@@ -168,6 +169,14 @@ void Field::dialog_display(Filebuf *page, const CGIMap &, int n, bool &toggle) c
                html(raw, 0) + "</textarea>";
         break;
     default:
+        if (secret()) {
+            // The stored password stays on the proxy; an empty input keeps it.
+            row += "<input type=\"password\" name=\"" + name + "\" value=\"\" size=\"" +
+                   std::to_string(size) + "\" autocomplete=\"new-password\">";
+            if (!raw.empty())
+                row += " (stored; leave empty to keep it)";
+            break;
+        }
         row += "<input type=\"text\" name=\"" + name + "\" value=\"" + html(raw, 0) +
                "\" size=\"" + std::to_string(size) + "\">";
         break;
@@ -185,6 +194,9 @@ void Field::read(const CGIMap &args, int n)
         if (!active)
             return;
     }
+    // The form never holds a stored password: an empty one keeps it.
+    if (secret() && value.empty())
+        return;
     switch (type) {
     case INT:
         raw = value;
@@ -285,6 +297,9 @@ void Field::read(const CGIMap &args, int n)
         raw = value;
         break;
     }
+    // The value now in the field parsed: a flaw met when it was loaded is
+    // mended, and the rule built from it applies again.
+    flawed = false;
 }
 
 // ------------------------------------------------------------ FieldVector
@@ -320,9 +335,12 @@ StringList FieldVector::read(const CGIMap &args)
 
 bool Item::match(regexp_t *name_expression, regexp_t *value_expression) const
 {
+    // A search by value never looks into a password: the entries it lists
+    // would tell the password piece by piece.
     for (const Field &f : fields.fields)
         if ((name_expression == nullptr || reg_exec(name_expression, f.name.c_str()) == 0) &&
-            (value_expression == nullptr || reg_exec(value_expression, f.raw.c_str()) == 0))
+            (value_expression == nullptr ||
+             (!f.secret() && reg_exec(value_expression, f.raw.c_str()) == 0)))
             return true;
     return false;
 }
@@ -365,7 +383,14 @@ void Section::interface(Filebuf *page, const CGIMap &args, CONNECTION_T *, Strin
     page->Add(description.data(), description.size());
     put(page, "</td></tr></table></td></tr>\n");
     std::string matchname = arg(args, "matchname"), matchvalue = arg(args, "matchvalue");
-    if (fields.size() > 0 && matchname.empty() && matchvalue.empty()) {
+    bool global_form = fields.size() > 0 && matchname.empty() && matchvalue.empty();
+    if (!global_form && !errors.empty()) {
+        // No global form to carry them: the reasons stand on their own.
+        put(page, "<tr><td><table class=\"entryeditdialog\" width=\"100%\">\n");
+        errors_show(page, errors);
+        put(page, "</table></td></tr>\n");
+    }
+    if (global_form) {
         page->Addf("<tr><td><table class=\"entryeditdialog\" width=\"100%%\">"
                    "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
         if (!errors.empty())
@@ -412,6 +437,11 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &args, CONNECTION_T *
     int32_t id = id_read(args);
     Subsection *sub = subsection_get(arg(args, "subsection"));
     if (sub == nullptr) {
+        if (errors.empty())
+            errors.push_back("No subsection named " + arg(args, "subsection"));
+        put(page, "<table class=\"entryeditdialog\" width=\"100%\">\n");
+        errors_show(page, errors);
+        put(page, "</table>\n");
         unlock();
         return;
     }
@@ -449,14 +479,17 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &args, CONNECTION_T *
 StringList Section::interface_action(Filebuf *, const CGIMap &args, CONNECTION_T *)
 {
     StringList errors;
+    std::string action = arg(args, "action");
+    if (action.empty())
+        return errors;
     write_lock();
     int32_t id = id_read(args);
-    Subsection *sub = subsection_get(arg(args, "subsection"));
-    std::string action = arg(args, "action");
-    if (action.empty()) {
-        unlock();
-        return errors;
-    }
+    std::string sub_name = arg(args, "subsection");
+    Subsection *sub = subsection_get(sub_name);
+    std::string direction = arg(args, "direction");
+    // A dispatch that names nothing it can change is refused with its reason
+    // and changes nothing: no update(), no time stamp.
+    StringList refused;
     if (id == -1 && action != "add") {
         FieldVector copy = fields;
         errors = copy.read(args);
@@ -465,54 +498,66 @@ StringList Section::interface_action(Filebuf *, const CGIMap &args, CONNECTION_T
                 fields[n] = copy[n]; // in place: sections keep pointers to them
     } else if (action == "add") {
         if (sub == nullptr) {
-            unlock();
-            return errors;
+            refused.push_back("No subsection named " + sub_name);
+        } else {
+            Item item(*sub);
+            errors = item.read(args);
+            if (errors.empty())
+                sub->items.push_back(item);
         }
-        Item item(*sub);
-        errors = item.read(args);
-        if (errors.empty())
-            sub->items.push_back(item);
+    } else if (action != "edit" && action != "delete" && action != "clone" && action != "shift") {
+        refused.push_back("Unknown action " + action);
+    } else if (action == "shift" && direction != "up" && direction != "down" &&
+               direction != "top" && direction != "bottom") {
+        refused.push_back("Unknown direction " + direction);
     } else {
         bool found = false;
         ItemList::iterator it = item_iterator_get(id, found);
-        if (sub == nullptr || !found || !in_list(sub->items, it)) {
-            errors.push_back("Entry ID doesn't exist");
-            unlock();
-            return errors;
-        }
-        ItemList &list = sub->items;
-        std::string direction = arg(args, "direction");
-        if (action == "delete") {
-            list.erase(it);
-        } else if (action == "edit") {
-            FieldVector copy = it->fields;
-            errors = copy.read(args);
-            if (errors.empty())
-                it->fields = copy;
-        } else if (action == "clone") {
-            list.insert(it, Item(*it));
-        } else if (action == "shift") {
-            bool first = it == list.begin();
-            bool last = std::next(it) == list.end();
-            if (direction == "up" && !first) {
-                auto above = std::prev(it);
-                list.insert(above, Item(*it)); // the moved item takes a fresh id
-                list.erase(it);
-            } else if (direction == "down" && !last) {
-                auto below = std::next(it);
-                list.insert(std::next(below), Item(*it));
-                list.erase(it);
-            } else if (direction == "top" && !first) {
-                list.push_front(Item(*it));
-                list.erase(it);
-            } else if (direction == "bottom" && !last) {
-                list.push_back(Item(*it));
-                list.erase(it);
-            }
-        }
+        if (sub == nullptr || !found || !in_list(sub->items, it))
+            refused.push_back("Entry ID doesn't exist");
+        else
+            errors = item_change(sub->items, it, action, direction, args);
+    }
+    if (!refused.empty()) {
+        unlock();
+        return refused;
     }
     update();
     unlock();
     sync_stamp();
+    return errors;
+}
+
+StringList Section::item_change(ItemList &list, ItemList::iterator it, const std::string &action,
+                                const std::string &direction, const CGIMap &args)
+{
+    StringList errors;
+    if (action == "delete") {
+        list.erase(it);
+    } else if (action == "edit") {
+        FieldVector copy = it->fields;
+        errors = copy.read(args);
+        if (errors.empty())
+            it->fields = copy;
+    } else if (action == "clone") {
+        list.insert(it, Item(*it));
+    } else if (action == "shift") {
+        // A moved item is a copy with a fresh id; the original is removed.
+        bool first = it == list.begin();
+        bool last = std::next(it) == list.end();
+        if (direction == "up" && !first) {
+            list.insert(std::prev(it), Item(*it));
+            list.erase(it);
+        } else if (direction == "down" && !last) {
+            list.insert(std::next(std::next(it)), Item(*it));
+            list.erase(it);
+        } else if (direction == "top" && !first) {
+            list.push_front(Item(*it));
+            list.erase(it);
+        } else if (direction == "bottom" && !last) {
+            list.push_back(Item(*it));
+            list.erase(it);
+        }
+    }
     return errors;
 }

@@ -146,6 +146,14 @@ std::string Field::nature() const
     }
 }
 
+bool Field::secret() const
+{
+    static const char suffix[] = "_password";
+    const size_t length = sizeof(suffix) - 1;
+    return name == "password" ||
+           (name.size() > length && name.compare(name.size() - length, length, suffix) == 0);
+}
+
 FieldVector::FieldVector(TiXmlElement *list, const SelectLists &selects)
 {
     parse(list, selects);

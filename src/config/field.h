@@ -87,6 +87,9 @@ public:
     std::string possible_values() const;
     // What a value of this field's type must be ("an integer", ...).
     std::string nature() const;
+    // A password (its key is "password" or ends in "_password"): the web
+    // dialogs never write its value, and an empty form value keeps it.
+    bool secret() const;
 
     // Reads the raw text and the value from the cursor's current element.
     // A value that does not parse is logged (error_log), marks the field

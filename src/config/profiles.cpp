@@ -217,11 +217,14 @@ bool ProfileSection::applies(const Profile &rule, const ProfileSubject &subject,
     if (re[Profile::RE_SCHEME] != nullptr &&
         (request == nullptr || !matches(re[Profile::RE_SCHEME], request->scheme)))
         return false;
+    // Host and path are compared in their canonical forms.
     if (re[Profile::RE_HOST] != nullptr &&
-        (request == nullptr || !matches(re[Profile::RE_HOST], request->host)))
+        (request == nullptr || request->host == nullptr ||
+         !matches(re[Profile::RE_HOST], header_rule_host(request))))
         return false;
     if (re[Profile::RE_PATH] != nullptr &&
-        (request == nullptr || !matches(re[Profile::RE_PATH], request->path)))
+        (request == nullptr || request->path == nullptr ||
+         !matches(re[Profile::RE_PATH], header_rule_path(request))))
         return false;
     if (!rule.url_commands.empty() &&
         !has_command(rule.url_commands, subject.url_commands))

@@ -135,6 +135,9 @@ Section::Section(const std::string &name, int32_t lock_mode)
         TiXmlElement *element = root->FirstChildElement(name);
         if (element == nullptr)
             throw SchemaFault{"no element for the section"};
+        // A second declaration would be ignored without a word.
+        if (const TiXmlElement *again = element->NextSiblingElement(name))
+            throw SchemaFault{"declared a second time at line " + std::to_string(again->Row())};
 
         title = required_text(element, "comment", "the section");
         description = required_text(element, "desc", "the section");

@@ -98,6 +98,14 @@ public:
     // start-up builds the sections and only read afterwards.
     static std::map<std::string, Section *> map;
 
+private:
+    // Applies an item action ("delete", "edit", "clone", "shift" in a known
+    // direction) to the item at it; the errors of an edit's form.  The
+    // caller holds the write lock.
+    StringList item_change(ItemList &list, ItemList::iterator it, const std::string &action,
+                           const std::string &direction, const CGIMap &args);
+
+public:
     pthread_rwlock_t rwlock;  // mode 0
     pthread_mutex_t mutex;    // mode 1
     int32_t lock_mode;

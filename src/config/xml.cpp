@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include <fcntl.h>
 #include <strings.h>
@@ -522,12 +523,22 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
     document = doc;
     // A section the schema does not know is never read.
     const TiXmlElement *schema = sectionxml ? sectionxml->RootElement() : nullptr;
-    for (const TiXmlElement *child = document->FirstChildElement(ROOT_NAME)->FirstChildElement();
-         child != nullptr; child = child->NextSiblingElement()) {
+    TiXmlElement *root = document->FirstChildElement(ROOT_NAME);
+    std::set<std::string> seen;
+    for (TiXmlElement *child = root->FirstChildElement(); child != nullptr;) {
+        TiXmlElement *next = child->NextSiblingElement();
         const std::string &tag = child->ValueStr();
-        if (Section::map.count(tag) == 0 &&
-            (schema == nullptr || schema->FirstChildElement(tag) == nullptr))
+        if (!seen.insert(tag).second) {
+            // Only the first is ever read; a repeat is reported and dropped,
+            // so that saves and exports do not carry it on.
+            config_flaw_report("section %s given a second time, ignored (line %d)", tag.c_str(),
+                               child->Row());
+            root->RemoveChild(child);
+        } else if (Section::map.count(tag) == 0 &&
+                   (schema == nullptr || schema->FirstChildElement(tag) == nullptr)) {
             config_flaw_report("unknown section %s ignored (line %d)", tag.c_str(), child->Row());
+        }
+        child = next;
     }
     for (auto &entry : Section::map) {
         try {
@@ -538,12 +549,17 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
     }
 }
 
-int32_t config_load(int32_t clear, const std::string &path)
+bool config_path_is_url(const std::string &path)
 {
     char **parts = string_break(path.c_str(), ':');
     int count = array_length(parts);
     array_free(parts);
-    if (count >= 2)
+    return count >= 2;
+}
+
+int32_t config_load(int32_t clear, const std::string &path)
+{
+    if (config_path_is_url(path))
         return config_url_load(path, clear) ? 1 : 0;
 
     TiXmlDocument *doc = document_read(path, nullptr);

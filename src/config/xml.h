@@ -76,6 +76,9 @@ bool config_save(const std::string &path);
 // zero appends to them.  1 when loaded, 0 when nothing changed.
 int32_t config_load(int32_t clear, const std::string &path);
 
+// Whether config_load takes this path for a URL (it holds a colon).
+bool config_path_is_url(const std::string &path);
+
 // Parses a configuration document held in memory as a load from a URL
 // does; null when it does not parse or has no root element "kelvarine".
 TiXmlDocument *config_document_parse(const char *text);

@@ -451,7 +451,7 @@ int http_send_past_cap(CONNECTION_T *conn, Filebuf *start, const BodyRest *rest,
                "request: warn: [IP:%s] response passed uninspected, its body exceeds the buffer "
                "limit of %" PRIu64 " bytes: %s",
                protocol_client_text(conn), cap, url);
-    else if (r->content_encoding && !accepts_encoded_content(conn))
+    else if (r->content_encoding && !client_accepts_coding(conn, r->content_encoding))
         putlog(LOG_WARNING,
                "request: warn: [IP:%s] response sent with its content coding %s, its body "
                "exceeds the buffer limit of %" PRIu64 " bytes: %s",

@@ -46,6 +46,8 @@ enum {
     CONN_CONTINUED = 0x80000,      // "100 Continue" was sent for the request body
     CONN_CLOSE_DELIMITED = 0x100000,  // the client's body ends with the connection
     CONN_BODY_PENDING = 0x200000,  // the request body is still (partly) on the client socket
+    CONN_MUST_VALIDATE = 0x400000, // the stale cached object may not be served unvalidated
+    CONN_CONDITIONAL = 0x800000,   // the client's own request was conditional
     // What the antivirus connectors found in this request's body: a
     // clean verdict, and a connector that applied but gave none.
     CONN_SCANNED_CLEAN = 0x10000000,

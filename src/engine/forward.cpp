@@ -263,7 +263,7 @@ Forward *ForwardSection::proxy_select(CONNECTION_T *conn, std::list<proxy_candid
             if (use_carp) {
                 conn->log_entry.set_peercode(20);
             } else if (chosen->icp_mode == FORWARD_ICP_PARENT) {
-                conn->log_entry.set_peercode(c.reply[0] == 1 /* ICP_OP_HIT */ ? 9 : 3);
+                conn->log_entry.set_peercode(c.reply[0] == ICP_OP_HIT ? 9 : 3);
             } else if (chosen->icp_mode == FORWARD_ICP_SIBLING) {
                 conn->log_entry.set_peercode(6);
             } else {

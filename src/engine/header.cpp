@@ -41,6 +41,8 @@ bool has_blank(const char *text, size_t n);
 char *decode_safe(const char *text, size_t n);
 void field_dup(char **dst, const char *src);
 char *lower_dup(const char *text);
+void canonical_set(char **field, const char *text,
+                   size_t (*canonical)(const char *, size_t, char *));
 
 // Writing.
 class HeadText;
@@ -137,6 +139,24 @@ void field_dup(char **dst, const char *src)
     char *copy = src ? xstrdup(src) : nullptr;
     free(*dst);
     *dst = copy;
+}
+
+// Sets *field to the canonical form of text, or to null when that is text
+// itself (the usual case, which then costs no allocation).
+void canonical_set(char **field, const char *text,
+                   size_t (*canonical)(const char *, size_t, char *))
+{
+    size_t length = text ? strlen(text) : 0;
+    char local[HEADER_URL_MAX + 1];
+    char *out = length < sizeof(local) ? local : (char *)xmalloc(length + 1);
+    ASSERT_ALLOC(out, length + 1);
+    size_t n = text ? canonical(text, length, out) : 0;
+    if (text == nullptr || (n == length && memcmp(out, text, n) == 0))
+        field_dup(field, nullptr);
+    else
+        field_dup(field, out);
+    if (out != local)
+        free(out);
 }
 
 char *lower_dup(const char *text)
@@ -518,6 +538,7 @@ int authority_parse(HEADER *h, const char *authority)
 constexpr char *HEADER::*header_strings[] = {
     &HEADER::raw, &HEADER::url, &HEADER::user, &HEADER::password,
     &HEADER::method, &HEADER::scheme, &HEADER::host, &HEADER::path,
+    &HEADER::canonical_host, &HEADER::canonical_path,
     &HEADER::referer, &HEADER::user_agent, &HEADER::location,
     &HEADER::content_type, &HEADER::content_encoding,
     &HEADER::accept_encoding, &HEADER::www_authenticate,
@@ -861,7 +882,14 @@ int header_complete(HEADER *h)
     if (n < 0 || n > HEADER_URL_MAX)
         return -1;
     field_dup(&h->url, url);
+    header_canonical(h);
     return 0;
+}
+
+void header_canonical(HEADER *h)
+{
+    canonical_set(&h->canonical_host, h->host, url_canonical_host);
+    canonical_set(&h->canonical_path, h->path, url_canonical_path);
 }
 
 // ------------------------------------------------------------------ writing
@@ -1286,4 +1314,66 @@ int header_send(HEADER *h, CONNECTION_T *conn, int side, int mode)
         return -2;
     sock->Flush();
     return 0;
+}
+
+namespace {
+
+// A coding name as a comparable word: x-gzip is gzip.
+bool coding_is(const char *name, size_t length, const char *coding)
+{
+    if (length == 6 && strncasecmp(name, "x-gzip", 6) == 0) {
+        name = "gzip";
+        length = 4;
+    }
+    if (strcasecmp(coding, "x-gzip") == 0)
+        coding = "gzip";
+    return strlen(coding) == length && strncasecmp(name, coding, length) == 0;
+}
+
+} // namespace
+
+bool header_accepts_coding(const char *accept_encoding, const char *coding)
+{
+    if (!accept_encoding || !coding)
+        return false;
+    // The q of the coding when it is named, else that of "*"; -1 unnamed.
+    double named = -1, star = -1;
+    const char *p = accept_encoding;
+    while (*p) {
+        size_t item = strcspn(p, ",");
+        const char *end = p + item;
+        const char *name = p;
+        while (name < end && (*name == ' ' || *name == '\t'))
+            name++;
+        size_t length = strcspn(name, ";, \t");
+        if (name + length > end)
+            length = (size_t)(end - name);
+        double q = 1;
+        for (const char *param = name + length; param < end;) {
+            param += strcspn(param, ";");
+            if (param >= end)
+                break;
+            param++;
+            while (param < end && (*param == ' ' || *param == '\t'))
+                param++;
+            if (end - param >= 2 && (*param == 'q' || *param == 'Q')) {
+                const char *v = param + 1;
+                while (v < end && (*v == ' ' || *v == '\t'))
+                    v++;
+                if (v < end && *v == '=') {
+                    char *stop = nullptr;
+                    q = strtod(v + 1, &stop);
+                    if (stop == v + 1)
+                        q = 0;
+                }
+            }
+        }
+        if (length == 1 && *name == '*')
+            star = q;
+        else if (length && coding_is(name, length, coding))
+            named = q;
+        p = *end ? end + 1 : end;
+    }
+    double q = named >= 0 ? named : star;
+    return q > 0;
 }

@@ -78,6 +78,11 @@ struct HEADER {
     char *scheme = nullptr;    // lower case; "connect" for CONNECT
     char *host = nullptr;      // lower case, URL-decoded
     char *path = nullptr;      // path with query, cleaned by url_path_fix
+    // Canonical host and path (url_canonical_host, url_canonical_path),
+    // set by header_canonical; null while they equal host and path.  Read
+    // them through header_rule_host and header_rule_path.
+    char *canonical_host = nullptr;
+    char *canonical_path = nullptr;
     // Values of the well-known header lines.
     char *referer = nullptr;
     char *user_agent = nullptr;
@@ -211,6 +216,24 @@ char *header_credential_encode(const char *value);
 // was; the road answers 414).
 int header_complete(HEADER *h);
 
+// Sets canonical_host and canonical_path from host and path.  Called by
+// header_complete, so every change of host or path that rebuilds the URL
+// also renews them; allocates only for a host or path that differs from
+// its canonical form.
+void header_canonical(HEADER *h);
+
+// The host and path that every rule and lookup decides on: the canonical
+// forms of the request's host and path ("" for an absent one).  The text
+// sent upstream is host and path, unchanged.
+inline const char *header_rule_host(const HEADER *h)
+{
+    return h->canonical_host ? h->canonical_host : h->host ? h->host : "";
+}
+inline const char *header_rule_path(const HEADER *h)
+{
+    return h->canonical_path ? h->canonical_path : h->path ? h->path : "";
+}
+
 // Appends the head as text to buf, in the fixed order of the mode.
 // Returns 0, or -1 with nothing appended when a value to be written holds
 // a CR or LF (the caller fails the request with 400).
@@ -232,6 +255,11 @@ void xcache_header_update(CONNECTION_T *conn, int miss);
 // Sets the request's If-Modified-Since from the fetch time of a cache
 // object (read by the caller under the cache lock), in GMT.
 void conditional_header(HEADER *h, time_t fetched);
+
+// Whether an Accept-Encoding value accepts the content coding: it names
+// it (x-gzip counting as gzip), or "*" without naming it, with a q above
+// 0.  A null value accepts no coding.
+bool header_accepts_coding(const char *accept_encoding, const char *coding);
 
 // Defines the template variable prefix + "[" + lower-case name + "]" for
 // every line of the list; a later line of a name overwrites an earlier.

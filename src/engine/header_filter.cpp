@@ -5,6 +5,7 @@
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "runtime/log.h"
+#include "runtime/logmask.h"
 #include "runtime/mem.h"
 #include "runtime/regexp.h"
 
@@ -143,7 +144,7 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
             h->filtered.push_back(line);
         else
             putlog(LOG_HEADER, "removed: from %s: %s: %s", peer, line.name.c_str(),
-                   line.value.c_str());
+                   logmask_value(line.name.c_str(), line.value.c_str()).c_str());
     }
     for (const Header &rule : add) {
         if (!rule.enabled || !(rule.direction & direction) || rule.name.empty() ||
@@ -154,7 +155,8 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
         line.name = rule.name;
         line.value = rule.value;
         h->filtered.push_back(line);
-        putlog(LOG_HEADER, "added: to %s: %s: %s", peer, rule.name.c_str(), rule.value.c_str());
+        putlog(LOG_HEADER, "added: to %s: %s: %s", peer, rule.name.c_str(),
+               logmask_value(rule.name.c_str(), rule.value.c_str()).c_str());
     }
     unlock();
 }

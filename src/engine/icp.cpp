@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/connection.h"
+#include "engine/dns.h"
 #include "engine/forward.h"
 #include "engine/header.h"
 #include "engine/protocol.h"
@@ -193,6 +194,18 @@ void icp_select(CONNECTION_T *conn, std::list<proxy_candidate> &candidates)
                 continue;
             forward_section->set_status(rule, 0);
         }
+        // A peer named by host name is asked at the address the name
+        // resolves to (through the DNS cache); one that does not resolve is
+        // left out, never asked at 0.0.0.0, where any local ICP service
+        // would answer for it.
+        HOSTENT *peer = net_dns(rule->host.c_str());
+        if (peer == nullptr) {
+            putlog(LOG_ICP, "ICP peer %s does not resolve: not asked", rule->host.c_str());
+            continue;
+        }
+        struct in_addr peer_address;
+        memcpy(&peer_address, peer->address, 4);
+        hostent_free(peer);
         c.reply[0] = 255;
         asked.push_back(&c);
         if (sock < 0) {
@@ -213,7 +226,7 @@ void icp_select(CONNECTION_T *conn, std::list<proxy_candidate> &candidates)
         memset(&to, 0, sizeof(to));
         to.sin_family = AF_INET;
         to.sin_port = htons((uint16_t)rule->icp_port);
-        to.sin_addr.s_addr = parse_addr(rule->host.c_str());
+        to.sin_addr = peer_address;
         std::string query = icp_query_encode(c.request_number, sender, requester, url);
         if (sendto(sock, query.data(), query.size(), 0, (struct sockaddr *)&to, sizeof(to)) ==
             (ssize_t)query.size())

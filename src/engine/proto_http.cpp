@@ -59,7 +59,10 @@ void response_unusable(CONNECTION_T *conn);
 int interim_status(const char *head);
 int response_head(CONNECTION_T *conn);
 int ending_early(CONNECTION_T *conn);
-void log_entry_complete(CONNECTION_T *conn);
+// Writes the request's records; body_sent is the body bytes the client
+// received when they differ from those read from the server (a rewritten or
+// decoded body), else -1.
+void log_entry_complete(CONNECTION_T *conn, int64_t body_sent = -1);
 bool body_at_hand(const CONNECTION_T *conn);
 int relay(CONNECTION_T *conn);
 int buffered(CONNECTION_T *conn);
@@ -286,14 +289,18 @@ int ending_early(CONNECTION_T *conn)
     return 1;
 }
 
-void log_entry_complete(CONNECTION_T *conn)
+void log_entry_complete(CONNECTION_T *conn, int64_t body_sent)
 {
     HEADER *r = conn->response;
-    conn->log_entry.status = r->status;
-    conn->log_entry.size = (int64_t)conn->bytes_downloaded;
-    if (r->media_type && *r->media_type) {
-        statincr_mimes(conn);
-        conn->log_entry.mime = r->media_type;
+    // The record holds what the client received: a page sent in place of
+    // the response keeps its own status and size.
+    if (!conn->log_entry.page_sent) {
+        conn->log_entry.status = r->status;
+        conn->log_entry.size = body_sent >= 0 ? body_sent : (int64_t)conn->bytes_downloaded;
+        if (r->media_type && *r->media_type) {
+            statincr_mimes(conn);
+            conn->log_entry.mime = r->media_type;
+        }
     }
     conn->log_entry.Write();
     conn->log_entry.apache_Write();
@@ -463,8 +470,14 @@ int buffered(CONNECTION_T *conn)
         }
         if (!r->content_encoding && general_section &&
             general_section->compressout_get(conn) == 1 && !(conn->flags & CONN_DECODE) &&
-            conn->request->accept_encoding)
-            body->Encode(conn->request->accept_encoding, &r->content_encoding);
+            conn->request->accept_encoding) {
+            // The coding the client accepts with a q above 0, gzip first.
+            const char *coding = client_accepts_coding(conn, "gzip")      ? "gzip"
+                                 : client_accepts_coding(conn, "deflate") ? "deflate"
+                                                                          : nullptr;
+            if (coding)
+                body->Encode(coding, &r->content_encoding);
+        }
     }
     keepalive_check_client(conn);
     r->flags |= HEADER_LENGTH;
@@ -484,8 +497,9 @@ int buffered(CONNECTION_T *conn)
         if (hold && conn->client == client)
             client->Release();
     }
+    int64_t sent = (int64_t)body->size;
     delete body;
-    log_entry_complete(conn);
+    log_entry_complete(conn, sent);
     http_header_free(conn->response);
     conn->response = nullptr;
     return 1;
@@ -598,10 +612,13 @@ int protocol_http(CONNECTION_T *conn)
         step = cache_serves(conn) ? cached_head(conn) : response_head(conn);
         if (step == STEP_FAILED && conn->cachemap && (conn->flags & CONN_REVALIDATE) &&
             client_written(conn) == written) {
-            // A stale object is better than no answer.
-            conn->flags &= ~CONN_REVALIDATE;
+            // A stale object is better than no answer, unless its response
+            // said it must never be used unvalidated.
             conn->keepalive_server = 0;
-            putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+            if (!cache_stale_fallback(conn)) {
+                protocol_page(conn, "noconnect", 504, false);
+                return ending_early(conn);
+            }
             step = cached_head(conn);
         }
         if (step != STEP_ON)
@@ -703,7 +720,7 @@ int buffer_check(CONNECTION_T *conn)
     }
     if (conn->flags & CONN_PREFETCH)
         return conn->html_stream && r->content_encoding ? 1 : 0;
-    if (r->content_encoding && !accepts_encoded_content(conn))
+    if (r->content_encoding && !client_accepts_coding(conn, r->content_encoding))
         return 1;
     if (r->chunked && conn->request->version == 1)
         return 1;
@@ -778,12 +795,17 @@ int transfer_limit_check(CONNECTION_T *conn)
     return 0;
 }
 
-int accepts_encoded_content(CONNECTION_T *conn)
+bool client_accepts_coding(const CONNECTION_T *conn, const char *coding)
 {
     if (conn->flags & CONN_DECODE)
-        return 0;
-    const char *accept = conn->request ? conn->request->accept_encoding : nullptr;
-    if (accept && (s_strcasestr(accept, "gzip") || s_strcasestr(accept, "deflate")))
+        return false;
+    return header_accepts_coding(conn->request ? conn->request->accept_encoding : nullptr,
+                                 coding);
+}
+
+int accepts_encoded_content(CONNECTION_T *conn)
+{
+    if (client_accepts_coding(conn, "gzip") || client_accepts_coding(conn, "deflate"))
         return 1;
     putlog(LOG_DEBUG, "request: [IP:%s] client doesn't support encoded content",
            protocol_client_text(conn));

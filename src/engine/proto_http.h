@@ -58,6 +58,11 @@ void keepalive_check_server(CONNECTION_T *conn);
 int transfer_limit_check(CONNECTION_T *conn);
 
 // 1 when the client accepts gzip or deflate (never under CONN_DECODE).
+// Whether the client takes a body in that content coding: its
+// Accept-Encoding names it with a q above 0 (without request compression
+// the road has removed it: then none), and the body is not decoded for
+// it anyway (CONN_DECODE).
+bool client_accepts_coding(const CONNECTION_T *conn, const char *coding);
 int accepts_encoded_content(CONNECTION_T *conn);
 
 // The parent-proxy loop-back test of the URL command "proxytest": sends

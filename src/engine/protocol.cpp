@@ -37,6 +37,7 @@
 #include "interface/dispatch.h"
 #include "runtime/filebuf.h"
 #include "runtime/log.h"
+#include "runtime/logmask.h"
 #include "runtime/mem.h"
 #include "runtime/misc.h"
 #include "runtime/processors.h"
@@ -146,7 +147,11 @@ void log_request_line(CONNECTION_T *conn)
 {
     const HEADER *h = conn->request;
     conn->log_entry.method = h->method ? h->method : "";
-    conn->log_entry.url = h->url ? h->url : "";
+    // A password in the URL's user part stays out of the logs.
+    if (h->url != nullptr && strchr(h->url, '@') != nullptr)
+        conn->log_entry.url = logmask_url(h->url);
+    else
+        conn->log_entry.url = h->url ? h->url : "";
 }
 
 // A header_get result for a head that arrived but cannot be taken (too
@@ -285,7 +290,9 @@ bool head_read(CONNECTION_T *conn)
                    protocol_client_text(conn));
         return false;
     }
-    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", protocol_client_text(conn), raw);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", protocol_client_text(conn),
+               logmask_head(raw).c_str());
     int error = HEADER_OK;
     conn->request = http_header_parse_request(raw, &error);
     if (!conn->request) {
@@ -471,6 +478,8 @@ bool host_from_header(CONNECTION_T *conn)
     }
     header_field_set(&h->host, host.c_str());
     h->port = port;
+    // The profiles decide on the canonical host before the URL is rebuilt.
+    header_canonical(h);
     if (profile_section)
         profile_section->profiles_update(conn);
     if (!redirect_request(conn))
@@ -547,15 +556,15 @@ bool commands_answer(CONNECTION_T *conn)
             url_free(url);
         }
         if (cmd)
-            protocol_page(conn, cmd->options && *cmd->options ? cmd->options : "unknown", 200,
-                          false);
+            template_send_or_missing(cmd->options && *cmd->options ? cmd->options : "unknown",
+                                     conn, 200);
         else
             protocol_page(conn, "unknown", 404, false);
         return true;
     }
     if (cmd) {
         const char *name = cmd->options && *cmd->options ? cmd->options : "unknown";
-        protocol_page(conn, name, 200, false);
+        template_send_or_missing(name, conn, 200);
         return true;
     }
     if (url_command_find(conn->url_commands, "profiles") &&
@@ -606,16 +615,20 @@ bool upstream_open(CONNECTION_T *conn)
     int code = protocol_start(conn);
     if (code >= 0)
         return true;
+    // A stale object is better than no answer, unless its response said
+    // it must never be used unvalidated: then the gateway timed out.
+    bool stale_refused = false;
     if (conn->cachemap) {
-        // A stale object is better than no answer.
-        conn->flags &= ~CONN_REVALIDATE;
-        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
-        return true;
+        if (cache_stale_fallback(conn))
+            return true;
+        stale_refused = true;
     }
     putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", protocol_client_text(conn),
            conn->request->host ? conn->request->host : "");
     int status = 503;
     const char *name = protocol_error_page(code, &status);
+    if (stale_refused)
+        status = 504;
     // A parent that refused to open the tunnel: the client learns its
     // status, never a success.
     if (conn->parent_refusal >= 400 && conn->parent_refusal <= 599)
@@ -695,7 +708,8 @@ int road_request(CONNECTION_T *conn)
     if (h->user_agent)
         conn->log_entry.useragent = h->user_agent;
     if (h->referer)
-        conn->log_entry.http_referer = h->referer;
+        conn->log_entry.http_referer =
+            strchr(h->referer, '@') != nullptr ? logmask_url(h->referer) : h->referer;
     statincr_hosts(conn);
     if (commands_answer(conn))
         return ROAD_ANSWERED;

@@ -603,7 +603,10 @@ void config_listeners()
 {
     std::string host = proxyhost[0] != '\0' ? std::string(proxyhost)
                                              : general_section->proxy_host_get();
-    putlog(LOG_NETWORK, "proxy hostname: %s", host.c_str());
+    if (host.empty())
+        putlog(LOG_NETWORK, "proxy hostname: none set, the web interface answers as kelvarine.cfg");
+    else
+        putlog(LOG_NETWORK, "proxy hostname: %s", host.c_str());
     if (listenip[0] != '\0')
         net_listen(listenport, listenip);
     network_section->check();
@@ -707,7 +710,9 @@ int startup_files_check()
 {
     struct stat info;
     if (configfile[0] != '\0') {
-        if (stat(configfile, &info) != 0) {
+        // A configuration named by a URL is fetched when it is loaded; only
+        // a path can be looked at here.
+        if (!config_path_is_url(configfile) && stat(configfile, &info) != 0) {
             fprintf(stderr, "couldn't stat %s\n", configfile);
             return 1;
         }
@@ -748,7 +753,7 @@ int startup_paths_absolute()
         if (p.path[0] == '\0' || p.path[0] == '/')
             continue;
         // A configuration named by a URL is fetched, not opened.
-        if (p.path == configfile && strchr(configfile, ':') != nullptr)
+        if (p.path == configfile && config_path_is_url(configfile))
             continue;
         std::string absolute = std::string(cwd) + (strcmp(cwd, "/") == 0 ? "" : "/") + p.path;
         if (absolute.size() >= p.size) {

@@ -235,6 +235,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection,
     entry.size = (int64_t)page->size;
     entry.status = head->status;
     entry.mime = type;
+    entry.page_sent = true;
 
     // The head goes out from the connection's response slot; the response
     // it replaces is put back afterwards.
@@ -255,6 +256,36 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection,
     }
     delete page;
     return 1;
+}
+
+int template_send_or_missing(const char *name, CONNECTION_T *connection, int status)
+{
+    if (template_section != nullptr && template_section->send(name, connection, status))
+        return 1;
+    connection->keepalive_client = 0;
+    if (connection->flags & CONN_CLIENT_GONE)
+        return 0;
+    putlog(LOG_TEMPLATE, "[IP:%s] no page named %s, sent 404",
+           connection->client_ip ? connection->client_ip : "", name);
+    HEADER *head = header_new();
+    head->kind = HEADER_RESPONSE;
+    head->status = 404;
+    head->flags |= HEADER_LENGTH;
+    head->content_length = 0;
+    header_field_set(&head->cache_control, "no-cache");
+    LogEntry &entry = connection->log_entry;
+    entry.set_cachecode(LOGENTRY_TCP_MISS);
+    entry.set_peercode(LOGENTRY_DIRECT);
+    entry.peer = "kelvarine";
+    entry.status = 404;
+    entry.size = 0;
+    entry.mime = "-";
+    HEADER *previous = connection->response;
+    connection->response = head;
+    int sent = header_send(head, connection, SIDE_CLIENT, SEND_TO_CLIENT);
+    connection->response = previous;
+    http_header_free(head);
+    return sent == 0 ? 1 : 0;
 }
 
 // -------------------------------------------------------------- built-in pages

@@ -108,4 +108,12 @@ private:
 
 extern TemplateSection *template_section;
 
+// For a request that must be answered whatever the page name (a page
+// asked for by name through the web interface's "/template/" path or the
+// "template" URL command): TemplateSection::send of the page, or, when the
+// name yields no page (unknown, suppressed, no file), status 404 with an
+// empty body, after which the connection closes: the client never waits
+// for an answer that does not come.  Returns 1 when the client was answered.
+int template_send_or_missing(const char *name, CONNECTION_T *connection, int status);
+
 #endif

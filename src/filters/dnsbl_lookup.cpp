@@ -68,7 +68,7 @@ DnsblSection::DnsblSection() : Section("dnsbl", 0)
 int DnsblSection::check_and_block(CONNECTION_T *connection)
 {
     read_lock();
-    const char *host = connection->request ? connection->request->host : nullptr;
+    const char *host = connection->request ? header_rule_host(connection->request) : nullptr;
     if (*enabled != 1 || (connection->bypass & BYPASS_DNSBL) || host == nullptr || *host == '\0') {
         unlock();
         return 0;

@@ -85,9 +85,9 @@ bool url_rule_matches(const Filter &rule, CONNECTION_T *connection, HostAddress 
         return false;
     if (!filter_applies(rule.enabled, rule.broken, rule.groups, rule.profiles, connection))
         return false;
-    if (!rule.host_regex.matches(h->host ? h->host : ""))
+    if (!rule.host_regex.matches(header_rule_host(h)))
         return false;
-    if (!rule.path_regex.matches(h->path ? h->path : ""))
+    if (!rule.path_regex.matches(header_rule_path(h)))
         return false;
     // The address test comes last: only a rule whose other conditions hold
     // costs a lookup.
@@ -148,7 +148,14 @@ FilterRegex::~FilterRegex()
 void FilterRegex::compile(const std::string &text, const char *section,
                           const std::string &comment, bool *broken)
 {
-    ASSERT(code == nullptr);
+    // A list's prefilter is compiled again at every rebuild of its section
+    // (an edit, a clone, a load): the expression it held is replaced.
+    if (study != nullptr)
+        pcre_free_study(study);
+    if (code != nullptr)
+        pcre_free(code);
+    study = nullptr;
+    code = nullptr;
     if (text.empty())
         return;
     const char *error = nullptr;
@@ -236,8 +243,9 @@ void FilterPrefilter::build(const std::vector<std::string> &expressions, std::ve
         (*held)[i] = true;
     }
     bool broken = false;
-    if (count >= 2)
-        joined.compile(text, "filters", "joined expressions", &broken);
+    // Fewer than two expressions gain nothing from a joined pass: the one
+    // an earlier build left is dropped.
+    joined.compile(count >= 2 ? text : std::string(), "filters", "joined expressions", &broken);
     active = count >= 2 && !broken;
     if (!active)
         held->assign(expressions.size(), false);
@@ -361,7 +369,7 @@ const Filter *FilterSection::check(CONNECTION_T *connection)
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_URLFILTER) || connection->request == nullptr)
         return nullptr;
-    const char *host = connection->request->host ? connection->request->host : "";
+    const char *host = header_rule_host(connection->request);
     HostAddress address(host);
     bool allow_may = allow_hosts.may_match(host, strlen(host));
     bool deny_may = deny_hosts.may_match(host, strlen(host));

@@ -81,6 +81,8 @@ public:
     FilterRegex &operator=(const FilterRegex &) = delete;
     ~FilterRegex();
 
+    // Replaces the expression held (if any) with the text's; an empty text
+    // leaves none.
     void compile(const std::string &text, const char *section,
                  const std::string &comment, bool *broken);
     // True without an expression; else whether it matches the text.

@@ -19,9 +19,9 @@ bool mime_rule_matches(const Mime &rule, CONNECTION_T *connection)
     const HEADER *r = connection->response;
     if (!filter_applies(rule.enabled, rule.broken, rule.groups, rule.profiles, connection))
         return false;
-    if (!rule.host_regex.matches(h->host ? h->host : ""))
+    if (!rule.host_regex.matches(header_rule_host(h)))
         return false;
-    if (!rule.path_regex.matches(h->path ? h->path : ""))
+    if (!rule.path_regex.matches(header_rule_path(h)))
         return false;
     if (rule.content_type_regex.empty())
         return true;

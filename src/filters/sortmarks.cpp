@@ -439,8 +439,6 @@ SORTMARKS_Section::SORTMARKS_Section() : Section("Sortmarks", 0)
 {
     enabled = &fields[0].int_value;
     directory = &fields[1].raw;
-    putlog(LOG_ADVICE, "Sortmarks: cache initialized for %d records and is ready to use",
-           SORTMARKS_CHAINS);
 }
 
 SORTMARKS_Section::~SORTMARKS_Section()
@@ -454,6 +452,12 @@ void SORTMARKS_Section::update()
     if (*enabled)
         for (const Item &item : subsections[0].items)
             rules.emplace_back(item);
+    // Announced when categorisation is first switched on, not while it is off.
+    if (*enabled && !announced) {
+        announced = true;
+        putlog(LOG_ADVICE, "Sortmarks: cache initialized for %d records and is ready to use",
+               SORTMARKS_CHAINS);
+    }
 }
 
 bool SORTMARKS_Section::is_enabled()
@@ -475,7 +479,7 @@ std::string SORTMARKS_Section::hints_directory()
 int SORTMARKS_Section::store_sortmarks(CONNECTION_T *connection)
 {
     SortmarksScores scores;
-    if (!cache.search(connection->request->host, &scores))
+    if (!cache.search(header_rule_host(connection->request), &scores))
         return 0;
     for (int i = 0; i < SORTMARKS_SCORES; i++)
         connection->category_scores[i] = scores.score[i];
@@ -505,9 +509,7 @@ int SORTMARKS_Section::check_profiles(CONNECTION_T *connection, int pass)
         return 0;
     }
     const char *client = connection->client_ip ? connection->client_ip : "";
-    const char *host = connection->request && connection->request->host
-                           ? connection->request->host
-                           : "";
+    const char *host = connection->request ? header_rule_host(connection->request) : "";
     for (const SORTMARKS &rule : rules) {
         if (rule.enabled == 0)
             continue;

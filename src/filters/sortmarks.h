@@ -163,6 +163,7 @@ public:
 
 private:
     std::list<SORTMARKS> rules;
+    bool announced = false;
 };
 
 extern SORTMARKS_Section *sortmarks_section;

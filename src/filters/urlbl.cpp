@@ -45,13 +45,22 @@ void URLBLSection::update()
         allow.emplace_back(item);
     for (const Item &item : subsections[1].items)
         deny.emplace_back(item);
+    // A section that is off reads nothing, and says nothing about a
+    // directory it does not use.
+    if (tree_wanted && *enabled != 0 && !tree_read) {
+        urlbl_tree_load(*directory, &categories);
+        tree_read = true;
+    }
 }
 
 void URLBLSection::load()
 {
     write_lock();
-    std::string dir = *directory;
-    urlbl_tree_load(dir, &categories);
+    tree_wanted = true;
+    if (*enabled != 0 && !tree_read) {
+        urlbl_tree_load(*directory, &categories);
+        tree_read = true;
+    }
     unlock();
 }
 
@@ -59,8 +68,8 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection)
 {
     if (*enabled == 0 || (connection->bypass & BYPASS_URLBL))
         return nullptr;
-    const char *host = connection->request->host;
-    const char *path = connection->request->path ? connection->request->path : "";
+    const char *host = header_rule_host(connection->request);
+    const char *path = header_rule_path(connection->request);
     auto matches = [&](const URLBL &rule) {
         if (!filter_applies(rule.enabled, false, rule.groups, rule.profiles, connection))
             return false;

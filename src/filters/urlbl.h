@@ -72,8 +72,9 @@ class URLBLSection : public Section {
 public:
     URLBLSection();
     void update() override;
-    // Reads the tree into the category map; once, after the configuration
-    // is loaded.
+    // Reads the tree into the category map once the configuration is
+    // loaded, when the section is on; a section switched on later reads
+    // it at that update.
     void load();
     // The deciding rule, or null; the caller holds the read lock.
     const URLBL *check(CONNECTION_T *connection);
@@ -95,6 +96,10 @@ private:
     std::list<URLBL> deny;
     URLBL default_rule;
     URLBLCategoryMap categories;
+    // Set by load(): from then on an update that finds the section on reads
+    // the tree if it has not been read yet.
+    bool tree_wanted = false;
+    bool tree_read = false;
 };
 
 extern URLBLSection *urlbl_section;

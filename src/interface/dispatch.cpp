@@ -233,6 +233,27 @@ bool path_equal(const std::string &a, const char *b)
     return strcasecmp(a.c_str(), b) == 0;
 }
 
+// Whether the Referer names the address and port this request was sent to
+// ("http://127.0.0.1:8080/kelvarine.cfg/config" for a page opened directly
+// at a listener): every page of that origin is this proxy's own, because a
+// request through the proxy to one of its own listeners is refused.  Port
+// 80 may be left out, as browsers write it.
+bool referer_is_listener(const CONNECTION_T *connection, const char *referer)
+{
+    if (connection->interface_ip == nullptr || *connection->interface_ip == '\0' ||
+        connection->listen_port <= 0)
+        return false;
+    std::string address = std::string("http://") + connection->interface_ip;
+    std::string with_port = address + ":" + std::to_string(connection->listen_port);
+    std::string bases[2] = {with_port, connection->listen_port == 80 ? address : std::string()};
+    for (const std::string &base : bases) {
+        if (!base.empty() && strncasecmp(referer, base.c_str(), base.size()) == 0 &&
+            referer[base.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 time_t (*interface_ldapcache_export)(Filebuf *body) = nullptr;
@@ -307,6 +328,8 @@ int interface_check_referer(CONNECTION_T *connection)
             (referer[base.size()] == ':' || referer[base.size()] == '/'))
             return 1;
     }
+    if (referer_is_listener(connection, referer))
+        return 1;
     putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer);
     return 0;
 }
@@ -385,8 +408,7 @@ void interface_handle_request(CONNECTION_T *connection)
     // Template files need neither the access bit nor a login: the FTP
     // listing loads its arrow images this way.
     if (strncasecmp(path.c_str(), "/template/", 10) == 0) {
-        if (template_section)
-            template_section->send(path.c_str() + 10, connection, 200);
+        template_send_or_missing(path.c_str() + 10, connection, 200);
         return;
     }
     bool userstats = path_equal(path, "/userstats");

@@ -41,7 +41,6 @@ void CGIMap::parse(const char *text)
 {
     if (text == nullptr)
         return;
-    putlog(LOG_DEBUG, "cgi arguments: %s", text);
     std::string all(text);
     size_t start = 0;
     while (start <= all.size()) {
@@ -54,6 +53,14 @@ void CGIMap::parse(const char *text)
             (*this)[decoded(piece.substr(0, equal))] = decoded(piece.substr(equal + 1));
         start = end + 1;
     }
+    // Names only: the values of a form may be passwords (the login, the
+    // dialogs' password fields, the password page).
+    if (!(loglevel & LOG_DEBUG))
+        return;
+    std::string names;
+    for (const auto &argument : *this)
+        names += (names.empty() ? "" : ",") + argument.first;
+    putlog(LOG_DEBUG, "cgi arguments: %s", names.c_str());
 }
 
 void interface_send_response(CONNECTION_T *connection, Filebuf *page)
@@ -119,6 +126,8 @@ void interface_item_rows(Filebuf *page, const Item &item)
         std::string value = interface_html(field.raw);
         if (field.optional && !field.active)
             value = "(off)";
+        else if (field.secret())
+            value = field.raw.empty() ? "" : "(stored)";
         page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", label.c_str(), value.c_str());
     }
 }

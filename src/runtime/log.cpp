@@ -681,6 +681,7 @@ void LogEntry::Reset()
     size = 0;
     status = 0;
     written = false;
+    page_sent = false;
     url = "-";
     peer = "-";
     mime = "-";

@@ -213,6 +213,10 @@ public:
     std::string interface_port;   // local port, as text
     uint32_t client_id;
     bool written;                 // Write was called since the last Reset
+    // The proxy's own page went to the client in place of the answer:
+    // status, size and type are those of the page, not of the response it
+    // replaced.
+    bool page_sent;
 };
 
 #endif

@@ -28,6 +28,10 @@ bool protocol_valid(const char *begin, const char *end);
 bool credentials_parse(const char *begin, const char *end, URL *url);
 bool host_set(const char *begin, const char *end, URL *url);
 bool path_set(const char *begin, URL *url);
+bool unreserved(unsigned char c);
+bool escape_open(const char *out, size_t w);
+size_t unreserved_decode(const char *text, size_t length, char *out, size_t w);
+size_t dot_segments_remove(char *path, size_t length);
 void href_escape(std::string *out, const std::string &path);
 
 // Where string_to_html reads the configured line length.
@@ -1016,6 +1020,119 @@ char *url_decode(const char *text, int64_t n, size_t *length)
     if (length)
         *length = o;
     return out;
+}
+
+namespace {
+
+// Letters, digits and "-._~" (RFC 3986 2.3), in ASCII whatever the locale.
+bool unreserved(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// Whether out[0, w) ends with a '%' and at most one hexadecimal digit: a
+// digit written after it would make an escape that a second reading
+// decodes ("%%34" + "1" is "%41").
+bool escape_open(const char *out, size_t w)
+{
+    if (w >= 1 && out[w - 1] == '%')
+        return true;
+    return w >= 2 && out[w - 2] == '%' && hexval(static_cast<unsigned char>(out[w - 1])) >= 0;
+}
+
+// Writes length bytes of text at out + w with the escapes of unreserved
+// characters decoded, and returns the new end.  out does not overlap text.
+size_t unreserved_decode(const char *text, size_t length, char *out, size_t w)
+{
+    for (size_t i = 0; i < length; i++) {
+        int high = -1, low = -1;
+        if (text[i] == '%' && i + 2 < length) {
+            high = hexval(static_cast<unsigned char>(text[i + 1]));
+            low = hexval(static_cast<unsigned char>(text[i + 2]));
+        }
+        if (high < 0 || low < 0) {
+            out[w++] = text[i];
+            continue;
+        }
+        unsigned char c = static_cast<unsigned char>(high * 16 + low);
+        if (unreserved(c) && !(hexval(c) >= 0 && escape_open(out, w))) {
+            out[w++] = static_cast<char>(c);
+        } else {
+            memmove(out + w, text + i, 3);
+            w += 3;
+        }
+        i += 2;
+    }
+    return w;
+}
+
+// Removes "." and ".." segments and empty ones (a run of '/' is one) from
+// path[0, length) in place, as RFC 3986 5.2.4 does for dot-segments: a
+// path that ended in '/' or a dot-segment keeps a final '/'.  Returns the
+// new length.  The text is written at or before where it is read: each
+// segment is moved down to just after the one it follows.
+size_t dot_segments_remove(char *path, size_t length)
+{
+    size_t base = length > 0 && path[0] == '/' ? 1 : 0;
+    size_t w = base;  // path[0, w): the leading '/' and the segments kept, '/' between them
+    bool trailing = false;
+    size_t r = base;
+    while (r < length) {
+        if (path[r] == '/') {
+            trailing = true;
+            r++;
+            continue;
+        }
+        size_t start = r;
+        while (r < length && path[r] != '/')
+            r++;
+        size_t n = r - start;
+        trailing = false;
+        if (n == 1 && path[start] == '.') {
+            trailing = true;
+        } else if (n == 2 && path[start] == '.' && path[start + 1] == '.') {
+            while (w > base && path[w - 1] != '/')
+                w--;
+            if (w > base)
+                w--;
+            trailing = true;
+        } else {
+            if (w > base)
+                path[w++] = '/';
+            memmove(path + w, path + start, n);
+            w += n;
+        }
+    }
+    if (trailing && w > base)
+        path[w++] = '/';
+    return w;
+}
+
+} // namespace
+
+size_t url_canonical_host(const char *host, size_t length, char *out)
+{
+    if (length > 0 && host[length - 1] == '.')
+        length--;
+    for (size_t i = 0; i < length; i++) {
+        char c = host[i];
+        out[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    out[length] = '\0';
+    return length;
+}
+
+size_t url_canonical_path(const char *path, size_t length, char *out)
+{
+    const char *query = static_cast<const char *>(memchr(path, '?', length));
+    size_t path_length = query ? static_cast<size_t>(query - path) : length;
+    size_t w = unreserved_decode(path, path_length, out, 0);
+    w = dot_segments_remove(out, w);
+    if (query)
+        w = unreserved_decode(query, length - path_length, out, w);
+    out[w] = '\0';
+    return w;
 }
 
 bool url_header_safe(const char *value, size_t length)

@@ -291,6 +291,24 @@ char *url_decode(const char *text, int64_t n, size_t *length = nullptr);
 // value must never be written into a head or a command line.
 bool url_header_safe(const char *value, size_t length);
 
+// The canonical form of a request's host, on which rules and lookups
+// decide (the request sent on keeps its own text): lower case, with one
+// trailing dot removed.  Writes at most length bytes and a NUL into out,
+// which holds length + 1 bytes, and returns the length written.
+size_t url_canonical_host(const char *host, size_t length, char *out);
+
+// The canonical form of a request's path with its query, on which rules
+// and lookups decide: escapes of unreserved characters (letters, digits,
+// "-._~") decoded, every other escape and every malformed '%' kept as
+// written; then, before the '?', "." and ".." segments removed as RFC 3986
+// 5.2.4 does and each run of '/' read as one.  The query keeps its
+// slashes and dots.  An escape is kept when the digit it decodes to would
+// make a new escape with a '%' before it, so the form of a canonical path
+// is itself.  Never longer than the path: writes at most length bytes and
+// a NUL into out, which holds length + 1 bytes and does not overlap path,
+// and returns the length written.
+size_t url_canonical_path(const char *path, size_t length, char *out);
+
 // Flags of string_to_html.
 enum {
     HTML_BREAK_LINES = 1, // newline as "<br>"; alone, also wraps long runs

@@ -1,6 +1,7 @@
 """Who may use the proxy, and for which kinds of request: the access rules
 against real client addresses and listeners, the request kinds against the
 access word, and the proxy's refusal to connect to itself."""
+import base64
 import select
 import socket
 import subprocess
@@ -120,6 +121,111 @@ def test_access_policy_refuses_with_noaccess_and_logs_it(origin, tmp_path, proxy
     assert len(filtered) == refused, extended
     assert filtered[0]["client"] == "127.0.0.2"
     assert all(r["status"] == 403 for r in filtered)
+    assert sanitizer_reports(proxy) == []
+
+
+# ------------------------------------- credentials against the deny list
+
+def basic(pair):
+    return "Basic " + base64.b64encode(pair.encode()).decode()
+
+
+def credentials_policy(allow_first, allow, deny):
+    """The shipped allow rule replaced by the `allow` rules and the `deny`
+    rules added, each given as the fields changed from the shipped rule."""
+    def edit(root):
+        access = root.find("access")
+        set_fields(access, mode="true" if allow_first else "false")
+        model = allow_rule(root)
+        for fields in allow:
+            add_item(access, "allow", model, **fields)
+        for fields in deny:
+            add_item(access, "deny", model, **fields)
+        access.remove(model)
+        set_fields(root.find("cache"), enabled="false")
+    return edit
+
+
+BOB = dict(comment="bob", auth_mode="rule_account", user="bob", password="bob-pw",
+           access="proxy")
+ALICE = dict(comment="alice", auth_mode="rule_account", user="alice", password="alice-pw",
+             access="proxy")
+# A deny rule with an empty user for 127.0.0.1 only (127.0.0.2 stays out of
+# it), one for all of loopback, and one naming bob with a password that is
+# not his (a deny rule never tests it).
+DENY_ONE = dict(comment="deny 127.0.0.1", client_ranges="127.0.0.1-127.0.0.1")
+DENY_ALL = dict(comment="deny loopback", client_ranges="127.0.0.0-127.255.255.255",
+                access=DEFAULT_BITS + ",bypass,url_commands")
+DENY_BOB = dict(comment="deny bob", user="bob", password="not-his")
+
+# The requests of each policy: (label, source address, credentials).
+CREDENTIAL_REQUESTS = [
+    ("none", "127.0.0.1", None),
+    ("right", "127.0.0.1", "bob:bob-pw"),
+    ("wrong", "127.0.0.1", "bob:guess"),
+    ("made up", "127.0.0.1", "x:y"),
+    ("other user", "127.0.0.1", "alice:alice-pw"),
+    ("right, other address", "127.0.0.2", "bob:bob-pw"),
+]
+# (why, allow first, allow rules, deny rules, the status of each request
+# above in order; 200 admitted, 403 refused, 407 challenged).
+CREDENTIAL_POLICIES = [
+    ("allow first, deny rule with an empty user", True, [BOB, ALICE], [DENY_ONE],
+     [403, 403, 403, 403, 403, 200]),
+    ("allow first, deny rule naming bob", True, [BOB, ALICE], [DENY_BOB],
+     [407, 403, 403, 407, 200, 403]),
+    ("deny first, deny rule with an empty user, no exception", False, [], [DENY_ALL],
+     [403, 403, 403, 403, 403, 403]),
+    ("deny first, deny rule with an empty user, bob and alice excepted", False,
+     [BOB, ALICE], [DENY_ALL], [407, 200, 407, 407, 200, 200]),
+    ("deny first, deny rule naming bob", False, [], [DENY_BOB],
+     [200, 403, 403, 200, 200, 403]),
+    ("shipped allow rule", True, None, [], [200, 200, 200, 200, 200, 200]),
+]
+
+
+@pytest.mark.parametrize("why,allow_first,allow,deny,statuses", CREDENTIAL_POLICIES,
+                         ids=[c[0] for c in CREDENTIAL_POLICIES])
+def test_credentials_never_get_past_a_deny_rule(origin, tmp_path, proxy_factory, why,
+                                                allow_first, allow, deny, statuses):
+    (origin.root / "c.txt").write_text("admitted\n")
+    edit = (credentials_policy(allow_first, allow, deny) if allow is not None
+            else lambda root: set_fields(root.find("cache"), enabled="false"))
+    proxy = proxy_factory(config=config(tmp_path, edit))
+    url = f"http://origin.test:{origin.port}/c.txt"
+    admitted = []
+    for (label, source, pair), status in zip(CREDENTIAL_REQUESTS, statuses):
+        extra = f"Proxy-Authorization: {basic(pair)}\r\n" if pair else ""
+        for target in (url, "http://kelvarine.cfg/xml"):
+            reply, _ = exchange(proxy, f"GET {target} HTTP/1.1\r\nHost: x\r\n{extra}\r\n",
+                                source=source)
+            if target != url:
+                # The interface's configuration page (every password in it)
+                # is refused or challenged with the request.
+                if status != 200:
+                    assert reply.status == status, (label, "/xml", reply)
+                continue
+            assert reply.status == status, (label, reply)
+            if status == 200:
+                assert reply.body == b"admitted\n", label
+                admitted.append(label)
+            else:
+                assert b"admitted" not in reply.body, label
+    # Only the admitted requests reached the origin.
+    assert len(origin.log_lines(at_least=len(admitted))) == len(admitted)
+    users = [r["user"] for r in wait_until(lambda: access_log_records(proxy))
+             if r["status"] == 200 and r["url"] == url]
+    if allow is None:
+        # The shipped rule admits requests without credentials only:
+        # credentials that fit no rule go on as anonymous, never under the
+        # name they claim.
+        assert set(users) == {"anonymous@127.0.0.1", "anonymous@127.0.0.2"}, users
+    # Each refusal is recorded as the access rules'.
+    refused = statuses.count(403)
+    if refused:
+        assert wait_until(lambda: len([r for r in access_log_records(proxy)
+                                       if r["code"] == "TCP_DENIED" and r["url"] == url])
+                          == refused), access_log_records(proxy)
     assert sanitizer_reports(proxy) == []
 
 

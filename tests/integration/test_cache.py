@@ -75,7 +75,7 @@ def codes(proxy, n):
 
 @pytest.fixture
 def nginx(tmp_path):
-    server = Nginx(tmp_path, "if_modified_since before;")
+    server = Nginx(tmp_path)
     yield server
     server.stop()
 

@@ -123,6 +123,46 @@ def test_icp_answers_choose_the_parent(tmp_path, proxy_factory):
         web.stop()
 
 
+def test_parents_named_by_host_name_are_asked_where_the_name_resolves(tmp_path,
+                                                                      proxy_factory):
+    """A parent named by host name is asked at its resolved address and its
+    hit is logged as a parent hit; a name that does not resolve is not
+    asked at all (an ICP service on this host must not answer for it)."""
+    web = Nginx(tmp_path)
+    (web.root / "n.txt").write_text("named\n")
+    url = f"http://127.0.0.1:{web.port}/n.txt"
+    relay = Tinyproxy(tmp_path, "named")
+    good, stray = IcpPeer(url), IcpPeer(url)
+    stray.answer = HIT
+    try:
+        proxy = proxy_factory(hosts={"icp-parent.test": "127.0.0.1"},
+                              config=forward_config(tmp_path / "named.xml", [
+            dict(host="no-such-host.invalid", port=str(relay.port), icp_mode="parent",
+                 icp_port=str(stray.port)),
+            dict(host="icp-parent.test", port=str(relay.port), icp_mode="parent",
+                 icp_port=str(good.port)),
+        ]))
+        for answer, peercode in ((MISS, "FIRST_PARENT_MISS"), (HIT, "PARENT_HIT")):
+            good.answer = answer
+            before = relay.log_text().count(f"GET {url} ")
+            with Client(proxy) as c:
+                c.send(f"GET {url} HTTP/1.1\r\nHost: x\r\n\r\n")
+                reply = c.response()
+            assert reply.status == 200 and reply.body == b"named\n", peercode
+            relay.requests_seen(f"GET {url} ", before + 1)
+            record = wait_until(lambda: [r for r in access_log_records(proxy)
+                                         if r["peercode"] == peercode])
+            assert record and record[-1]["peer"] == "icp-parent.test", \
+                access_log_records(proxy)
+        assert stray.queries == 0
+        assert good.errors == []
+    finally:
+        good.stop()
+        stray.stop()
+        relay.stop()
+        web.stop()
+
+
 def icp_query(port, url, number):
     """Asks the ICP service on the port about the URL: the reply's opcode
     and request number, or None when no reply came."""

@@ -132,9 +132,20 @@ def test_without_the_interface_bit(tmp_path, proxy_factory, target, host, status
     ("http://kelvarine.cfg/", True),
     ("HTTP://KELVARINE.CFG:3128/log", True),
     ("http://admin.proxy.test/", True),
+    # The page opened directly at the listener the request was sent to.
+    ("http://{listener}/kelvarine.cfg/config", True),
+    ("HTTP://{listener}/kelvarine.cfg/", True),
+    ("http://{listener}", False),
+    ("http://{listener}0/kelvarine.cfg/", False),
+    ("http://127.0.0.2:{port}/kelvarine.cfg/", False),
+    ("http://127.0.0.1:{other_port}/kelvarine.cfg/", False),
+    ("https://{listener}/kelvarine.cfg/", False),
 ])
 def test_state_changes_need_a_referer_from_the_interface(proxy_factory, referer, accepted):
     proxy = proxy_factory(extra_args=["-H", "admin.proxy.test"])
+    if referer:
+        referer = referer.format(listener=f"{proxy.host}:{proxy.port}", port=proxy.port,
+                                 other_port=proxy.port + 1 if proxy.port < 65535 else 1)
     # Something is in the log ring to clear.
     assert b"Top Menu" in page(proxy, "/stats").body
     reply = page(proxy, "/log?clear=on&size=7&pattern=MARKER", referer=referer)
@@ -575,6 +586,48 @@ def test_password_page_encrypts_with_the_given_key(proxy_factory):
         assert m, body[-400:]
         results[key] = m.group(1)
     assert results[own_key.decode()] != results["otherkey"]
+
+
+# ------------------------------------------------------------ pages by name
+
+def with_a_suppressed_template(root):
+    with_url_commands(root)
+    page = ET.SubElement(root.find("templates"), "page")
+    for tag, text in [("enabled", "true"), ("comment", "hushed"), ("groups", ""),
+                      ("profiles", ""), ("name", "hushed"), ("file", "/dev/null"),
+                      ("mime_type", "text/html"), ("response_code", "0"), ("suppress", "true"),
+                      ("parse", "false")]:
+        ET.SubElement(page, tag).text = text
+
+
+@pytest.mark.parametrize("why,request_line,host", [
+    ("unknown template below the interface", "GET http://kelvarine.cfg/template/nosuch",
+     "kelvarine.cfg"),
+    ("the same in origin form", "GET /kelvarine.cfg/template/nosuch", "origin.test"),
+    ("suppressed template below the interface", "GET http://kelvarine.cfg/template/hushed",
+     "kelvarine.cfg"),
+    ("URL command naming a suppressed template",
+     "GET http://xx--template[hushed].origin.test:1/page", "origin.test"),
+    ("URL command naming an unknown template",
+     "GET http://xx--template[nosuch].origin.test:1/page", "origin.test"),
+])
+def test_a_page_name_that_yields_no_page_is_answered(tmp_path, proxy_factory, why, request_line,
+                                                     host):
+    proxy = proxy_factory(config=config(tmp_path, with_a_suppressed_template))
+    with Client(proxy) as c:
+        c.send(f"{request_line} HTTP/1.1\r\nHost: {host}\r\n\r\n")
+        reply = c.response()
+        assert reply.status == 404 and reply.body == b"", (why, reply)
+        assert reply.header("Content-Length") == "0" and reply.header("Date"), why
+        assert c.closed(), why
+    # A name that yields a page is served as before, on a connection kept.
+    with Client(proxy) as c:
+        for _ in range(2):
+            c.send("GET http://kelvarine.cfg/template/uparrow HTTP/1.1\r\n"
+                   "Host: kelvarine.cfg\r\n\r\n")
+            reply = c.response()
+            assert reply.status == 200 and reply.body.startswith(b"GIF89a")
+    assert sanitizer_reports(proxy) == []
 
 
 # ------------------------------------------------------------ diagnostic pages

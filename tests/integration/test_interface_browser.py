@@ -168,3 +168,60 @@ def test_a_rule_added_in_the_browser_applies_and_is_saved(tmp_path, origin, prox
     shot(driver, "blocked-by-the-new-rule")
     saved = proxy.config.read_text()
     assert "added in the browser" in saved and "blocked\\.test" in saved
+
+
+@pytest.fixture
+def direct_browser():
+    """Headless chromium without a proxy: it opens the interface directly at
+    a listener's address, as the README tells an administrator to."""
+    if not shutil.which("chromedriver") or not shutil.which("chromium"):
+        pytest.skip("chromium and its driver are not installed")
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                 "--no-proxy-server", "--window-size=1280,1600",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--no-first-run"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(options=options,
+                              service=ChromeService(executable_path=shutil.which("chromedriver")))
+    driver.set_page_load_timeout(30)
+    driver.implicitly_wait(10)
+    yield driver
+    driver.quit()
+
+
+def follow(driver, act):
+    """Runs act() (a click or a submit) and returns once the next page has
+    replaced this one."""
+    old = driver.find_element(By.TAG_NAME, "html")
+    act()
+    WebDriverWait(driver, 15).until(replaced(old))
+
+
+def test_the_direct_address_with_the_shipped_configuration(proxy_factory, direct_browser):
+    proxy = proxy_factory()
+    driver = direct_browser
+    driver.get(f"{proxy.url}/kelvarine.cfg/")
+    assert "Top Menu" in driver.page_source
+    follow(driver, driver.find_element(By.LINK_TEXT, "Config").click)
+    assert driver.current_url == f"{proxy.url}/kelvarine.cfg/config"
+
+    # Choosing a section takes the form's arguments: the browser's Referer
+    # names the listener it opened the page at.
+    driver.find_element(By.CSS_SELECTOR, "select[name=section] option[value=url-filtering]").click()
+    follow(driver, driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit)
+    assert "Deny rules" in driver.page_source
+    shot(driver, "direct-config-url-filtering")
+
+    # A value of the section's global form is edited and kept.
+    template = driver.find_element(By.NAME, "F2")
+    template.clear()
+    enter(driver, template, "edited-directly")
+    assert driver.find_element(By.NAME, "F2").get_attribute("value") == "edited-directly"
+
+    follow(driver, driver.find_element(By.LINK_TEXT, "Save settings").click)
+    enter(driver, driver.find_element(By.NAME, "filename"))
+    assert "File saved" in driver.page_source
+    assert "<template>edited-directly</template>" in proxy.config.read_text()
+    assert "invalid referer" not in proxy.native_log.read_text()

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BINARY, DEFAULT_CONFIG, SCHEMA, free_port, idle_thread_count, thread_count,
-                      wait_port, wait_until)
+from conftest import (BINARY, DEFAULT_CONFIG, SCHEMA, Nginx, free_port, idle_thread_count,
+                      thread_count, wait_port, wait_until)
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
 
@@ -205,6 +205,36 @@ def test_flawed_values_and_unknown_elements_reach_standard_error(tmp_path):
         assert head.startswith(b"HTTP/1.1 403 "), head
     finally:
         stop(proc)
+
+
+def test_configuration_given_by_url_starts_a_quiet_proxy(tmp_path):
+    """-c takes a URL as the configuration load does; with the shipped
+    configuration the modules that are off load nothing and say nothing,
+    and the host name line names the name in use."""
+    web = Nginx(tmp_path)
+    (web.root / "k.xml").write_text(DEFAULT_CONFIG.read_text())
+    (web.root / "page.txt").write_text("through the proxy\n")
+    port = free_port()
+    # The later -c wins over the file start_foreground names.
+    proc = start_foreground(tmp_path, "<kelvarine/>", "-c", f"http://127.0.0.1:{web.port}/k.xml",
+                            "-L", f"127.0.0.1:{port}")
+    try:
+        wait_port(port, proc=proc)
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            head, body = http_exchange(
+                s, f"GET http://127.0.0.1:{web.port}/page.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+                .encode())
+        # The shipped allow rule came from the fetched file.
+        assert head.startswith(b"HTTP/1.1 200 "), head
+        assert body == b"through the proxy\n"
+        assert any("GET /k.xml " in line for line in web.log_lines(at_least=2))
+        log = text_of(tmp_path / "kelvarine.log")
+        for quiet in ("couldn't stat", "failed to load URL blacklist", "Sortmarks: cache"):
+            assert quiet not in log + text_of(tmp_path / "stderr.txt"), quiet
+        assert "proxy hostname: none set" in log, log
+    finally:
+        stop(proc)
+        web.stop()
 
 
 def test_no_open_listener_is_reported_with_the_reason(tmp_path):

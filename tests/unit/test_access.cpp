@@ -286,6 +286,74 @@ TEST_F(AccessTest, PolicyOfTheTwoLists)
     }
 }
 
+// Credentials never get a request past a deny rule: a deny rule without a
+// user refuses requests with and without credentials, one with a user
+// refuses that user whatever the password (its own password field is never
+// tested), and no credentials turn a refusal of the anonymous request into
+// an admission.  The allow list still admits its users.
+TEST_F(AccessTest, CredentialsNeverEscapeADenyRule)
+{
+    const Fields bob = {{"comment", "bob"}, {"user", "bob"}, {"password", "right"},
+                        {"access", "proxy"}};
+    const Fields alice = {{"comment", "alice"}, {"user", "alice"}, {"password", "apw"},
+                          {"access", "connect"}};
+    const Fields everybody = {{"comment", "everybody"}};
+    const Fields bob_by_name = {{"comment", "bob by name"}, {"user", "bob"},
+                                {"password", "not-his"}};
+    const Fields bob_system = {{"comment", "bob, system accounts"},
+                               {"auth_mode", "system_accounts"}, {"user", "^bob$"}};
+    // Outcome of each request: 0 admitted with `access`, 403 refused, 407
+    // challenged.
+    struct Case {
+        const char *what;
+        bool allow_first;
+        std::vector<Fields> allow, deny;
+        int none, right, wrong, made_up, alice;
+        uint32_t access;  // the access word of an admitted bob
+    };
+    const Case cases[] = {
+        {"allow first, deny everybody", true, {bob, alice}, {everybody},
+         403, 403, 403, 403, 403, 0},
+        {"allow first, deny bob by name", true, {bob, alice}, {bob_by_name},
+         407, 403, 403, 407, 0, 0},
+        {"allow first, deny bob by expression", true, {bob, alice}, {bob_system},
+         407, 403, 403, 407, 0, 0},
+        {"allow first, nothing denied", true, {bob, alice}, {},
+         407, 0, 407, 407, 0, ACCESS_PROXY},
+        {"deny first, deny everybody, no exception", false, {}, {everybody},
+         403, 403, 403, 403, 403, 0},
+        {"deny first, deny everybody but bob and alice", false, {bob, alice}, {everybody},
+         407, 0, 407, 407, 0, ACCESS_PROXY},
+        {"deny first, deny bob by name", false, {}, {bob_by_name},
+         0, 403, 403, 0, 0, 0},
+        {"deny first, deny bob by expression", false, {}, {bob_system},
+         0, 403, 403, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        load(c.allow_first, c.allow, c.deny);
+        const std::pair<const char *, int> requests[] = {
+            {nullptr, c.none}, {"bob:right", c.right}, {"bob:wrong", c.wrong},
+            {"mallory:made-up", c.made_up}, {"alice:apw", c.alice},
+        };
+        for (const auto &request : requests) {
+            std::string what = std::string(c.what) + ", " +
+                               (request.first ? request.first : "no credentials");
+            CONNECTION_T *conn = request.first ? with_credentials("127.0.0.1",
+                                                                  basic(request.first))
+                                               : connection("127.0.0.1");
+            int answered = run(conn);
+            int status = answered ? (conn->response ? conn->response->status : -1) : 0;
+            EXPECT_EQ(status, request.second) << what;
+            if (status == 403) {
+                EXPECT_EQ(conn->access_flags, 0u) << what;
+            }
+            if (status == 0 && request.first && strcmp(request.first, "bob:right") == 0) {
+                EXPECT_EQ(conn->access_flags, c.access) << what;
+            }
+        }
+    }
+}
+
 TEST_F(AccessTest, ListenerEntries)
 {
     struct Case {

@@ -534,3 +534,270 @@ TEST_F(Objects, CleaningKeepsMemoryWithinItsSizeOldestFirst)
     EXPECT_FALSE(cache_section->exists("http://a/m0"));
     EXPECT_TRUE(cache_section->exists("http://a/m11"));
 }
+
+namespace {
+
+// An HTTP date offset seconds from now.
+std::string date_in(int64_t offset)
+{
+    time_t t = time(nullptr) + (time_t)offset;
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char text[64];
+    strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return text;
+}
+
+// The head text of a 200 with the given lines ("@-10" in a line stands for
+// the date 10 seconds ago, "@+60" for one a minute ahead).
+std::string head_with(const std::vector<std::string> &lines)
+{
+    std::string text = "HTTP/1.1 200 OK\r\n";
+    for (std::string line : lines) {
+        size_t at = line.find('@');
+        if (at != std::string::npos)
+            line = line.substr(0, at) + date_in(std::stoll(line.substr(at + 1)));
+        text += line + "\r\n";
+    }
+    return text + "\r\n";
+}
+
+} // namespace
+
+TEST_F(Objects, FreshnessCountsAgeAgainstTheExplicitLifetimeFirst)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> lines;
+        int64_t fetched;  // seconds ago
+        int64_t delay;    // from the request to the response
+        uint32_t max_age; // the administrator's bound
+        bool stale;
+    } cases[] = {
+        {"max-age, young", {"Date: @0", "Cache-Control: max-age=3600"}, 0, 0, 86400, false},
+        {"max-age, arrived older than it", {"Date: @0", "Cache-Control: max-age=3600", "Age: 7200"},
+         0, 0, 86400, true},
+        {"Age reaches the lifetime while stored", {"Cache-Control: max-age=100", "Age: 95"}, 6, 0,
+         86400, true},
+        {"Date far behind the fetch", {"Date: @-7200", "Cache-Control: max-age=3600"}, 0, 0, 86400,
+         true},
+        {"a slow answer ages it", {"Cache-Control: max-age=60"}, 0, 90, 86400, true},
+        {"s-maxage before max-age", {"Cache-Control: max-age=3600, s-maxage=1"}, 2, 0, 86400, true},
+        {"s-maxage outlives max-age", {"Cache-Control: s-maxage=3600", "Cache-Control: max-age=1"},
+         2, 0, 86400, false},
+        {"max-age=0", {"Cache-Control: max-age=0", "Last-Modified: @-86400"}, 0, 0, 86400, true},
+        {"max-age unreadable", {"Cache-Control: max-age=soon"}, 0, 0, 86400, true},
+        {"Expires ahead of Date", {"Date: @0", "Expires: @+3600"}, 0, 0, 86400, false},
+        {"Expires equal to Date", {"Date: @0", "Expires: @0", "Last-Modified: @-86400"}, 0, 0,
+         86400, true},
+        {"Expires before Date", {"Date: @0", "Expires: @-60"}, 0, 0, 86400, true},
+        {"Expires unreadable", {"Date: @0", "Expires: tomorrow", "Last-Modified: @-86400"}, 0, 0,
+         86400, true},
+        {"Expires twice", {"Date: @0", "Expires: @+3600", "Expires: @+3600"}, 0, 0, 86400, true},
+        {"Expires counted from Date", {"Date: @-7200", "Expires: @-3600"}, 0, 0, 86400, true},
+        {"max-age wins over a past Expires", {"Date: @0", "Expires: @-60",
+         "Cache-Control: max-age=600"}, 0, 0, 86400, false},
+        {"heuristic within its share", {"Date: @0", "Last-Modified: @-100000"}, 10, 0, 86400,
+         false},
+        {"heuristic share used up", {"Date: @0", "Last-Modified: @-200"}, 30, 0, 86400, true},
+        {"no lifetime, no Last-Modified", {"Date: @0"}, 0, 0, 86400, true},
+        {"the administrator's bound holds", {"Cache-Control: max-age=3600"}, 20, 0, 10, true},
+    };
+    for (const Case &c : cases) {
+        std::string text = head_with(c.lines);
+        CACHEMAP *o = cachemap_new(false);
+        o->header = http_header_parse_response(text.c_str());
+        ASSERT_NE(o->header, nullptr) << c.what;
+        o->mtime = time(nullptr) - (time_t)c.fetched;
+        o->fetch_delay = c.delay;
+        o->max_age = c.max_age;
+        o->validate_age = 86400;
+        o->lm_factor = 10;
+        cache_section->check_header(o);
+        EXPECT_EQ((o->flags & CACHE_EXPIRED) != 0, c.stale) << c.what << "\n" << text;
+        http_header_free(o->header);
+        delete o;
+    }
+}
+
+TEST_F(Objects, CurrentAgeIsTheLargerInitialAgePlusTheTimeStored)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> lines;
+        int64_t fetched, delay, age;
+    } cases[] = {
+        {"nothing said", {}, 30, 0, 30},
+        {"Age and the delay", {"Age: 100"}, 10, 5, 115},
+        {"Date behind the fetch", {"Date: @-50", "Age: 10"}, 0, 0, 50},
+        {"Date ahead of the fetch", {"Date: @+50"}, 20, 0, 20},
+        {"Age unreadable", {"Age: old"}, 5, 0, 5},
+    };
+    for (const Case &c : cases) {
+        std::string text = head_with(c.lines);
+        CACHEMAP *o = cachemap_new(false);
+        o->header = http_header_parse_response(text.c_str());
+        o->mtime = time(nullptr) - (time_t)c.fetched;
+        o->fetch_delay = c.delay;
+        cache_section->check_header(o);
+        int64_t age = cache_section->current_age(o, time(nullptr));
+        EXPECT_GE(age, c.age) << c.what;
+        EXPECT_LE(age, c.age + 1) << c.what;
+        http_header_free(o->header);
+        delete o;
+    }
+}
+
+TEST_F(Objects, ClientConditionsAreAnsweredFromTheStoredValidators)
+{
+    store("http://a/c", "body",
+          "ETag: W/\"v1\"\r\nLast-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n");
+    CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/c", nullptr, 0);
+    ASSERT_NE(o, nullptr);
+    struct Case {
+        const char *if_none_match, *if_modified_since;
+        bool not_modified;
+    } cases[] = {
+        {"\"v1\"", nullptr, true},
+        {"W/\"v1\"", nullptr, true},
+        {"\"v0\", W/\"v1\"", nullptr, true},
+        {"*", nullptr, true},
+        {"\"v2\"", nullptr, false},
+        {"\"v\"", nullptr, false},
+        // If-None-Match decides alone when it is there.
+        {"\"v2\"", "Mon, 01 Jan 2024 00:00:00 GMT", false},
+        {nullptr, "Mon, 01 Jan 2024 00:00:00 GMT", true},
+        {nullptr, "Tue, 02 Jan 2024 00:00:00 GMT", true},
+        {nullptr, "Sun, 31 Dec 2023 23:59:59 GMT", false},
+        {nullptr, "not a date", false},
+        {nullptr, nullptr, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(cache_section->not_modified(o, c.if_none_match, c.if_modified_since),
+                  c.not_modified)
+            << (c.if_none_match ? c.if_none_match : "-") << " / "
+            << (c.if_modified_since ? c.if_modified_since : "-");
+    std::string etag;
+    time_t since = 0;
+    cache_section->validators(o, &etag, &since);
+    EXPECT_EQ(etag, "W/\"v1\"");
+    EXPECT_EQ(since, 1704067200);
+    cache_section->cache_close(o, false);
+}
+
+TEST_F(Objects, A304ConfirmsOnlyWhatItsValidatorsMatchAndReplacesTheStoredFields)
+{
+    store("http://a/v", "stored body",
+          "ETag: \"e1\"\r\nLast-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\nX-Note: old\r\n"
+          "Age: 500\r\nContent-Type: text/plain\r\n");
+    CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/v", nullptr, 0);
+    ASSERT_NE(o, nullptr);
+    struct Case {
+        const char *head;
+        bool confirms;
+    } cases[] = {
+        {"HTTP/1.1 304 Not Modified\r\n\r\n", true},
+        {"HTTP/1.1 304 Not Modified\r\nETag: \"e1\"\r\n\r\n", true},
+        {"HTTP/1.1 304 Not Modified\r\nETag: W/\"e1\"\r\n\r\n", true},
+        {"HTTP/1.1 304 Not Modified\r\nETag: \"e2\"\r\n\r\n", false},
+        {"HTTP/1.1 304 Not Modified\r\nLast-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n\r\n",
+         true},
+        {"HTTP/1.1 304 Not Modified\r\nLast-Modified: Tue, 02 Jan 2024 00:00:00 GMT\r\n\r\n",
+         false},
+    };
+    for (const Case &c : cases) {
+        HEADER *r = http_header_parse_response(c.head);
+        EXPECT_EQ(cache_section->confirms(o, r), c.confirms) << c.head;
+        http_header_free(r);
+    }
+    HEADER *r = http_header_parse_response(
+        "HTTP/1.1 304 Not Modified\r\nETag: \"e1\"\r\nCache-Control: max-age=900\r\n"
+        "X-Note: new\r\nContent-Length: 99\r\nContent-Encoding: gzip\r\n"
+        "Set-Cookie: s=1\r\n\r\n");
+    cache_section->validated(o, r, 0);
+    http_header_free(r);
+    char *text = cache_section->cachemap_headers(o);
+    std::string merged = text;
+    free(text);
+    EXPECT_NE(merged.find("X-Note: new\r\n"), std::string::npos) << merged;
+    EXPECT_EQ(merged.find("X-Note: old"), std::string::npos) << merged;
+    EXPECT_NE(merged.find("Cache-Control: max-age=900\r\n"), std::string::npos) << merged;
+    EXPECT_NE(merged.find("Content-Length: 11\r\n"), std::string::npos) << merged;
+    EXPECT_NE(merged.find("Content-Type: text/plain\r\n"), std::string::npos) << merged;
+    for (const char *gone : {"gzip", "Set-Cookie", "Age:", "99"})
+        EXPECT_EQ(merged.find(gone), std::string::npos) << gone << "\n" << merged;
+    EXPECT_EQ(body_of(o), "stored body");
+    cache_section->cache_close(o, false);
+    // The merged fields hold at the next lookup, and after an unmapping.
+    for (int pass = 0; pass < 2; pass++) {
+        o = cache_section->cache_open(nullptr, "http://a/v", nullptr, 0);
+        ASSERT_NE(o, nullptr);
+        EXPECT_FALSE(cache_section->flag_get(o) & CACHE_EXPIRED);
+        EXPECT_LE(cache_section->view(o).age, 1);
+        cache_section->cache_close(o, false);
+        cache_section->mutex_lock();
+        cache_section->mem_delete(cache_section->hash_find("http://a/v"));
+        cache_section->unlock();
+    }
+}
+
+TEST_F(Objects, InvalidatingAKeyDropsIdleObjectsAndMarksHeldOnesForValidation)
+{
+    store("http://a/idle", "idle");
+    store("http://a/held", "held");
+    CACHEMAP *held = cache_section->cache_open(nullptr, "http://a/held", nullptr, 0);
+    ASSERT_NE(held, nullptr);
+    cache_section->invalidate_key("http://a/idle");
+    cache_section->invalidate_key("http://a/held");
+    cache_section->invalidate_key("http://a/none");
+    EXPECT_FALSE(cache_section->exists("http://a/idle"));
+    // A reader in the middle of sending it still has the whole body.
+    EXPECT_EQ(body_of(held), "held");
+    cache_section->cache_close(held, false);
+    HEADER *request = http_header_parse_request("GET http://a/held HTTP/1.1\r\n\r\n");
+    CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/held", nullptr, 0);
+    ASSERT_NE(o, nullptr);
+    EXPECT_TRUE(cache_section->check_held(o, request) & CACHE_VALIDATE);
+    cache_section->cache_close(o, false);
+    http_header_free(request);
+}
+
+TEST_F(Objects, RequestDirectivesAskForValidationButNeverLiftMustRevalidate)
+{
+    struct Case {
+        const char *stored;   // lines beside max-age=300
+        const char *request;  // request lines
+        bool validate;
+    } cases[] = {
+        {"", "", false},
+        {"", "Cache-Control: max-age=0\r\n", true},
+        {"", "Cache-Control: max-age=60\r\n", false},
+        {"", "Cache-Control: no-cache\r\n", true},
+        {"", "Pragma: no-cache\r\n", true},
+        {"", "Cache-Control: min-fresh=1000\r\n", true},
+        {"", "Cache-Control: min-fresh=10\r\n", false},
+        {"Cache-Control: max-age=0\r\n", "", true},
+        {"Cache-Control: max-age=0\r\n", "Cache-Control: max-stale\r\n", false},
+        {"Cache-Control: max-age=0, must-revalidate\r\n", "Cache-Control: max-stale\r\n", true},
+        {"Cache-Control: max-age=0, proxy-revalidate\r\n", "Cache-Control: max-stale=600\r\n",
+         true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string key = "http://a/r" + std::to_string(n++);
+        store(key.c_str(), "body", c.stored);
+        std::string text = "GET " + key + " HTTP/1.1\r\n" + c.request + "\r\n";
+        HEADER *request = http_header_parse_request(text.c_str());
+        ASSERT_NE(request, nullptr) << text;
+        CACHEMAP *o = cache_section->cache_open(nullptr, key.c_str(), nullptr, 0);
+        ASSERT_NE(o, nullptr);
+        bool strict = false;
+        int flags = cache_section->check_held(o, request, &strict);
+        EXPECT_EQ((flags & CACHE_VALIDATE) != 0, c.validate) << c.stored << " / " << c.request;
+        // Only a stale object whose response forbade it is kept from
+        // being served when the origin cannot be asked.
+        EXPECT_EQ(strict, strstr(c.stored, "revalidate") != nullptr) << c.stored;
+        cache_section->cache_close(o, false);
+        http_header_free(request);
+    }
+}

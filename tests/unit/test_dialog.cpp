@@ -31,6 +31,7 @@ const char SCHEMA[] = R"(<?xml version="1.0"?>
       <rule>
         <name n="0"><comment>Name</comment><value/><type>STRING</type><desc/></name>
         <count n="1"><comment>Count</comment><value>5</value><type>INT</type><desc/></count>
+        <bind_password n="2"><comment>Secret</comment><value/><type>STRING</type><desc/></bind_password>
       </rule>
     </template>
     <subsection>
@@ -220,8 +221,11 @@ TEST_F(DialogTest, ItemFormsAndTheirErrors)
     }
     Filebuf page;
     StringList errors;
-    section->interface_dialog(&page, {{"subsection", "nosuch"}}, nullptr, errors);
-    EXPECT_EQ(page.size, 0u);
+    // A subsection that is not there is named as the reason, with no form.
+    section->interface_dialog(&page, {{"subsection", "no<such"}}, nullptr, errors);
+    EXPECT_TRUE(has(text(page), "<li>No subsection named no&lt;such</li>")) << text(page);
+    EXPECT_FALSE(has(text(page), "<form"));
+    page.Resize(0);
     // The errors of a failed submission replace the form, escaped.
     errors.push_back("Size must be <a size>");
     section->interface_dialog(&page, {{"subsection", "rules"}}, nullptr, errors);
@@ -248,7 +252,6 @@ TEST_F(DialogTest, ItemActions)
         {"bottom", "shift", "alpha", "bottom", {"beta", "gamma", "alpha"}, true},
         {"up on the first", "shift", "alpha", "up", {"alpha", "beta", "gamma"}, false},
         {"down on the last", "shift", "gamma", "down", {"alpha", "beta", "gamma"}, false},
-        {"unknown direction", "shift", "beta", "sideways", {"alpha", "beta", "gamma"}, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -330,7 +333,15 @@ TEST_F(DialogTest, RefusedActionsChangeNothing)
          "Entry ID doesn't exist"},
         {"an id that names nothing", {{"subsection", "rules"}, {"action", "edit"}, {"id", "999999"}},
          "Entry ID doesn't exist"},
-        {"add to no subsection", {{"subsection", "nosuch"}, {"action", "add"}}, nullptr},
+        {"add to no subsection", {{"subsection", "nosuch"}, {"action", "add"}},
+         "No subsection named nosuch"},
+        {"unknown direction",
+         {{"subsection", "rules"}, {"action", "shift"}, {"direction", "sideways"},
+          {"id", std::to_string(id_of("beta"))}},
+         "Unknown direction sideways"},
+        {"unknown action",
+         {{"subsection", "rules"}, {"action", "frob"}, {"id", std::to_string(id_of("beta"))}},
+         "Unknown action frob"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -347,6 +358,42 @@ TEST_F(DialogTest, RefusedActionsChangeNothing)
         EXPECT_EQ(section->updates, 0);
         EXPECT_EQ(documentsynctime.load(), before);
     }
+}
+
+TEST_F(DialogTest, PasswordsStayHidden)
+{
+    const std::string secret = "S3cret<&>";
+    int32_t beta = id_of("beta");
+    auto edit = [beta](const std::string &password) {
+        return act({{"section", "dlg"}, {"subsection", "rules"}, {"action", "edit"},
+                    {"id", std::to_string(beta)}, {"F0", "beta"}, {"F1", "1"},
+                    {"F2", password}});
+    };
+    ASSERT_TRUE(edit(secret).empty());
+    auto stored = [beta] { return section->item_get(beta)->fields[2].raw; };
+    EXPECT_EQ(stored(), secret);
+    // An empty input keeps the stored password; a typed one replaces it.
+    ASSERT_TRUE(edit("").empty());
+    EXPECT_EQ(stored(), secret);
+
+    Filebuf listing, form;
+    StringList none;
+    section->interface(&listing, {}, nullptr, none);
+    section->interface_dialog(&form, {{"subsection", "rules"}, {"id", std::to_string(beta)}},
+                              nullptr, none);
+    for (const std::string &html : {text(listing), text(form)}) {
+        EXPECT_FALSE(has(html, "S3cret")) << html;
+        EXPECT_FALSE(has(html, "S3cret&lt;")) << html;
+    }
+    EXPECT_TRUE(has(text(listing), "(stored)"));
+    EXPECT_TRUE(has(text(form), "<input type=\"password\" name=\"F2\" value=\"\""));
+    // A search by value does not look into it.
+    Filebuf found;
+    section->interface(&found, {{"matchvalue", "S3cret"}}, nullptr, none);
+    EXPECT_FALSE(has(text(found), "entrydialoghead")) << text(found);
+
+    ASSERT_TRUE(edit("other").empty());
+    EXPECT_EQ(stored(), "other");
 }
 
 TEST_F(DialogTest, FormNamesAreDistinctUpToAThousandFields)

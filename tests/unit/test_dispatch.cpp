@@ -102,6 +102,32 @@ TEST(InterfaceReferer, AcceptsOnlyTheInterfaceAndThisProxy)
     memcpy(proxyhost, saved, sizeof(proxyhost));
 }
 
+TEST(InterfaceReferer, AcceptsThePageOpenedAtTheListener)
+{
+    struct Case {
+        int port;                // of the listener that took the request
+        const char *referer;
+        int accepted;
+    } cases[] = {
+        {8080, "http://127.0.0.1:8080/kelvarine.cfg/config", 1},
+        {8080, "HTTP://127.0.0.1:8080/", 1},
+        {8080, "http://127.0.0.1:8080", 0},           // nothing after the port
+        {8080, "http://127.0.0.1:80801/kelvarine.cfg/", 0},
+        {8080, "http://127.0.0.1:8081/kelvarine.cfg/", 0},
+        {8080, "http://127.0.0.10:8080/kelvarine.cfg/", 0},
+        {8080, "http://127.0.0.1/kelvarine.cfg/", 0},  // port 80 is another listener
+        {8080, "https://127.0.0.1:8080/kelvarine.cfg/", 0},
+        {80, "http://127.0.0.1/kelvarine.cfg/", 1},    // browsers leave out port 80
+        {80, "http://127.0.0.1:80/kelvarine.cfg/", 1},
+    };
+    for (const Case &c : cases) {
+        Request r(HEADER_TRANSPARENT, "", "/kelvarine.cfg/config", nullptr, c.referer);
+        r.conn->interface_ip = strdup("127.0.0.1");
+        r.conn->listen_port = c.port;
+        EXPECT_EQ(interface_check_referer(r.conn), c.accepted) << c.port << " " << c.referer;
+    }
+}
+
 TEST(InterfaceLogin, TokenIsTheUrlEncodedCipherOfTheCredentials)
 {
     std::string token = interface_login_token("admin", "secret");

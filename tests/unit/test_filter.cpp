@@ -286,4 +286,20 @@ TEST(FilterPrefilterTest, FewerThanTwoExpressionsJoinNothing)
     EXPECT_TRUE(prefilter.may_match("x", 1));
 }
 
+TEST(FilterPrefilterTest, RebuildsReplaceTheJoinedExpression)
+{
+    // Every edit, clone or load rebuilds a list's prefilter: the joined
+    // expression of the last build is the one in force.
+    FilterPrefilter prefilter;
+    std::vector<bool> held;
+    const std::vector<std::vector<std::string>> builds = {
+        {"alpha", "beta"}, {"alpha", "beta", "gamma"}, {"delta"}, {"epsilon", "zeta"},
+    };
+    for (const auto &expressions : builds)
+        prefilter.build(expressions, &held);
+    EXPECT_EQ(held, (std::vector<bool>{true, true}));
+    EXPECT_FALSE(prefilter.may_match("alpha", 5));
+    EXPECT_TRUE(prefilter.may_match("zeta", 4));
+}
+
 }  // namespace

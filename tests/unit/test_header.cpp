@@ -922,6 +922,40 @@ TEST_F(HeaderTest, DupIsDeep)
     http_header_free(nullptr);
 }
 
+// Rules read the canonical host and path; the request written on keeps
+// the text it came with.  A head already in canonical form holds no copy.
+TEST_F(HeaderTest, RulesReadTheCanonicalFormAndTheRequestKeepsItsOwn)
+{
+    HEADER *h = http_header_parse_request(
+        "GET http://Part.Test./x/../%62ad//y?q=/../ HTTP/1.1\r\n\r\n", nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(header_rule_host(h), "part.test");
+    EXPECT_STREQ(header_rule_path(h), "/bad/y?q=/../");
+    EXPECT_STREQ(h->path, "/x/../%62ad//y?q=/../");
+    EXPECT_STREQ(h->url, "http://part.test.:80/x/../%62ad//y?q=/../");
+    EXPECT_EQ(written(h, SEND_TO_ORIGIN).rfind("GET /x/../%62ad//y?q=/../ HTTP/1.1\r\n", 0), 0u);
+
+    HEADER *d = http_header_dup(h);
+    EXPECT_STREQ(header_rule_host(d), "part.test");
+    EXPECT_STREQ(header_rule_path(d), "/bad/y?q=/../");
+    http_header_free(d);
+
+    // A rebuilt URL renews the canonical form.
+    header_field_set(&h->host, "plain.test");
+    header_field_set(&h->path, "/ok");
+    ASSERT_EQ(header_complete(h), 0);
+    EXPECT_EQ(h->canonical_host, nullptr);
+    EXPECT_EQ(h->canonical_path, nullptr);
+    EXPECT_STREQ(header_rule_host(h), "plain.test");
+    EXPECT_STREQ(header_rule_path(h), "/ok");
+    http_header_free(h);
+
+    HEADER *empty = header_new();
+    EXPECT_STREQ(header_rule_host(empty), "");
+    EXPECT_STREQ(header_rule_path(empty), "");
+    http_header_free(empty);
+}
+
 TEST_F(HeaderTest, HeadLengthAndUrlLimit)
 {
     EXPECT_EQ(header_length("GET / HTTP/1.1\r\nA: b\r\n\r\nbody", SIZE_MAX), 24u);
@@ -1106,3 +1140,36 @@ TEST_F(HeaderGetTest, SentHeadReachesThePeer)
 }
 
 } // namespace
+
+// A coding is accepted only when the client names it (or "*") with a q
+// above 0: a stored gzip body never goes to a client that refused gzip.
+TEST(HeaderAcceptsCoding, QualityValuesDecide)
+{
+    struct Case {
+        const char *accept;
+        const char *coding;
+        bool accepted;
+    } cases[] = {
+        {"gzip", "gzip", true},
+        {"GZIP, deflate", "gzip", true},
+        {"x-gzip", "gzip", true},
+        {"gzip", "x-gzip", true},
+        {"deflate", "gzip", false},
+        {"gzip;q=0", "gzip", false},
+        {"gzip; q=0.000, deflate", "gzip", false},
+        {"gzip;q=0, deflate", "deflate", true},
+        {"gzip;q=0.5", "gzip", true},
+        {"gzip ;Q=0.001", "gzip", true},
+        {"*", "gzip", true},
+        {"*;q=0", "gzip", false},
+        {"*, gzip;q=0", "gzip", false},
+        {"gzip;q=0, *", "gzip", false},
+        {"identity", "gzip", false},
+        {"br, gzipx", "gzip", false},
+        {"", "gzip", false},
+        {nullptr, "gzip", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(header_accepts_coding(c.accept, c.coding), c.accepted)
+            << (c.accept ? c.accept : "(none)") << " / " << c.coding;
+}

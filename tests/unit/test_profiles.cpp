@@ -206,6 +206,8 @@ StringList run(ProfileSection *section, const Request &r, StringList profiles)
     header_field_set(&request->path, r.path);
     header_field_set(&request->raw, r.raw);
     request->port = r.port;
+    // As the road does once it knows host and path.
+    header_complete(request);
     HEADER *response = nullptr;
     if (r.content_type != nullptr) {
         response = header_new();
@@ -252,6 +254,9 @@ TEST_F(ProfileRules, ConditionsAndChanges)
     secure.scheme = "connect";
     Request guest = plain;
     guest.groups = "guests,staff";
+    Request unnormalised = plain;
+    unnormalised.host = "www.example.com.";
+    unnormalised.path = "//x/../%69ndex.html";
 
     const RuleCase cases[] = {
         {"a rule without conditions applies to every request",
@@ -287,6 +292,9 @@ TEST_F(ProfileRules, ConditionsAndChanges)
         {"scheme, host and path expressions ignore case",
          {M{{"scheme", "^HTTP$"}, {"host", "EXAMPLE\\.com$"}, {"path", "^/INDEX"},
             {"add", "site"}}}, "", plain, "site"},
+        {"host and path expressions read their canonical forms",
+         {M{{"host", "^www\\.example\\.com$"}, {"path", "^/index\\.html$"}, {"add", "site"}}},
+         "", unnormalised, "site"},
         {"a host expression that does not match skips the rule",
          {M{{"host", "^example\\.org$"}, {"add", "x"}}}, "", plain, ""},
         {"the request-head expression reads the raw head",

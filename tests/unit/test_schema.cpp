@@ -516,6 +516,7 @@ TEST(ShippedConfiguration, LoadsWithoutAFlawedValue)
     for (const std::string &line : ring_lines()) {
         EXPECT_EQ(line.find("flawed XML file"), std::string::npos) << line;
         EXPECT_EQ(line.find("error: "), std::string::npos) << line;
+        EXPECT_EQ(line.find("second time"), std::string::npos) << line;
     }
 
     Section *access = Section::map["access"];

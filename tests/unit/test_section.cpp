@@ -381,6 +381,9 @@ TEST(SchemaFaults, EndTheStartUp)
          "<section><bad><comment>Bad</comment><global/></bad></section>"},
         {"no element for the section", "<section><other/></section>"},
         {"no root element section", "<kelvarine><bad/></kelvarine>"},
+        {"the section declared twice",
+         "<section><bad><comment>Bad</comment><desc>d</desc><global/></bad>\n"
+         "<bad><comment>Again</comment><desc>d</desc><global/></bad></section>"},
     };
     for (const auto &fault : faults) {
         SCOPED_TRACE(fault.what);

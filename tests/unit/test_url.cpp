@@ -440,3 +440,124 @@ TEST(ResolvePath, Table)
         EXPECT_STREQ(c.expected, resolved.s) << c.path;
     }
 }
+
+// ----------------------------------------------------------- canonical form
+
+namespace {
+
+std::string canonical_path(const std::string &path)
+{
+    std::string out(path.size() + 1, '\x7f');
+    size_t n = url_canonical_path(path.data(), path.size(), &out[0]);
+    EXPECT_EQ('\0', out[n]) << path;
+    return out.substr(0, n);
+}
+
+std::string canonical_host(const std::string &host)
+{
+    std::string out(host.size() + 1, '\x7f');
+    size_t n = url_canonical_host(host.data(), host.size(), &out[0]);
+    EXPECT_EQ('\0', out[n]) << host;
+    return out.substr(0, n);
+}
+
+} // namespace
+
+TEST(UrlCanonical, PathTable)
+{
+    struct Case {
+        const char *path;
+        const char *expected;
+    } cases[] = {
+        // Escapes of unreserved characters, in either case of hex digit.
+        {"/%73ecret", "/secret"},
+        {"/%7E%7e%2D%2e%5F%41%7a%30", "/~~-._Az0"},
+        // Other escapes stay as written, the case of their digits too.
+        {"/a%2Fb", "/a%2Fb"},
+        {"/a%2fb%20c%25", "/a%2fb%20c%25"},
+        {"/%252e%252e/x", "/%252e%252e/x"},
+        // Dot-segments at the start, in the middle and at the end.
+        {"/../secret", "/secret"},
+        {"/./secret", "/secret"},
+        {"/x/../secret", "/secret"},
+        {"/a/./b/../c", "/a/c"},
+        {"/a/b/..", "/a/"},
+        {"/a/b/.", "/a/b/"},
+        {"/a/..", "/"},
+        {"/../../..", "/"},
+        {"/..", "/"},
+        {"/.", "/"},
+        {"/...", "/..."},
+        {"/a/.b/..c/...", "/a/.b/..c/..."},
+        // Escaped dots are dot-segments once decoded.
+        {"/x/%2e%2e/secret", "/secret"},
+        {"/x/%2E%2e/%2e/secret", "/secret"},
+        {"/x/.%2e/secret", "/secret"},
+        {"/x/..%2fsecret", "/x/..%2fsecret"},
+        // Runs of slashes read as one; a final '/' stays.
+        {"//secret", "/secret"},
+        {"/a//b///c", "/a/b/c"},
+        {"//", "/"},
+        {"/a/", "/a/"},
+        {"/a//", "/a/"},
+        {"/", "/"},
+        {"", ""},
+        // The query is kept, with its slashes and dots; its escapes of
+        // unreserved characters are decoded too.
+        {"/a/../b?x=/../y//z", "/b?x=/../y//z"},
+        {"/p?%73=%2F", "/p?s=%2F"},
+        {"/a/..?", "/?"},
+        {"?q", "?q"},
+        // Malformed escapes are kept as written.
+        {"/%", "/%"},
+        {"/%7", "/%7"},
+        {"/%zz/%4g", "/%zz/%4g"},
+        {"/a%/../b", "/b"},
+        // A digit decoded after a kept '%' would make a new escape: its
+        // escape stays, so the form of the form is itself.
+        {"/%%34%31", "/%%341"},
+        {"/%4%31", "/%4%31"},
+        {"/%%67", "/%g"},
+        {"/%%2e%2e", "/%.."},
+        // Paths that do not begin with '/' (a target such as "*").
+        {"*", "*"},
+        {"a/../b", "b"},
+    };
+    for (const auto &c : cases) {
+        std::string once = canonical_path(c.path);
+        EXPECT_EQ(c.expected, once) << c.path;
+        EXPECT_EQ(once, canonical_path(once)) << c.path;
+    }
+}
+
+TEST(UrlCanonical, ReadsNoFurtherThanTheLength)
+{
+    // An escape cut by the end of the bytes is not completed from beyond.
+    Unterminated path(std::string("/a/%7"));
+    char out[8];
+    EXPECT_EQ(5u, url_canonical_path(path.bytes, 5, out));
+    EXPECT_STREQ("/a/%7", out);
+    EXPECT_EQ(3u, url_canonical_path(path.bytes, 3, out));
+    EXPECT_STREQ("/a/", out);
+    Unterminated host(std::string("Host."));
+    EXPECT_EQ(4u, url_canonical_host(host.bytes, 5, out));
+    EXPECT_STREQ("host", out);
+}
+
+TEST(UrlCanonical, HostTable)
+{
+    struct Case {
+        const char *host;
+        const char *expected;
+    } cases[] = {
+        {"localhost.", "localhost"},
+        {"Cat.TEST.", "cat.test"},
+        {"WWW.Example.COM", "www.example.com"},
+        {"a.test..", "a.test."}, // one dot only
+        {".", ""},
+        {"", ""},
+        {"127.0.0.1", "127.0.0.1"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, canonical_host(c.host)) << c.host;
+}

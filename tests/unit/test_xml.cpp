@@ -711,4 +711,23 @@ TEST_F(XmlTest, SaveReplacesTheFileWhole)
     EXPECT_NE(file_text(path).find("through the link"), std::string::npos);
 }
 
+// A section given twice: only the first is read, so the second is named
+// with its line and dropped instead of riding along into saves and exports.
+TEST_F(XmlTest, SectionGivenTwiceIsReportedAndDropped)
+{
+    std::string text = replace(BASE, "  <unknown>", "  <beta><level>9</level></beta>\n  <unknown>");
+    std::string log;
+    ASSERT_EQ(load_text(text, 1, &log), 1);
+    EXPECT_NE(log.find("section beta given a second time, ignored (line 30)"), std::string::npos)
+        << log;
+    EXPECT_EQ(beta->fields[0].int_value, 3);
+
+    std::string path = dir + "/saved.xml";
+    ASSERT_TRUE(config_save(path));
+    std::string saved = file_text(path);
+    size_t first = saved.find("<beta>");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(saved.find("<beta>", first + 1), std::string::npos) << saved;
+}
+
 }  // namespace

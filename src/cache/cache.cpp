@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "engine/socket.h"
@@ -56,6 +59,38 @@ int64_t body_length(const CACHEMAP *object)
     return 0;
 }
 
+// Whether the body of a finished object is as long as its stored head
+// announces; a head without a Content-Length announces nothing.
+bool length_matches(const CACHEMAP *object)
+{
+    const HEADER *h = object->header;
+    if (!h || !(h->flags & HEADER_LENGTH) || h->chunked)
+        return true;
+    return object->size >= object->header_length &&
+           object->size - object->header_length == h->content_length;
+}
+
+// Whether a head's Cache-Control says no-store: such a message is never
+// stored, in memory or on disk.
+bool no_store(const HEADER *h)
+{
+    if (!h || !h->cache_control)
+        return false;
+    bool found = false;
+    cache_control_each(h->cache_control, [&](const std::string &name, const char *) {
+        if (name == "no-store")
+            found = true;
+    });
+    return found;
+}
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 CACHEMAP *cachemap_new(bool condvar)
@@ -72,7 +107,7 @@ CACHEMAP *cachemap_new(bool condvar)
     return object;
 }
 
-CacheSection::CacheSection() : Section("cache", 1)
+CacheSection::CacheSection(int bucket_count) : Section("cache", 1), buckets(bucket_count)
 {
     ASSERT(fields.size() >= 12);
     enabled = &fields[0].int_value;
@@ -87,7 +122,7 @@ CacheSection::CacheSection() : Section("cache", 1)
     store_selection = &fields[9].int_value;
     journal_lines = &fields[10].uint_value;
     clean_interval = &fields[11].uint_value;
-    cachemaplist = (Node **)calloc(CACHE_BUCKETS, sizeof(Node *));
+    cachemaplist = (Node **)calloc((size_t)buckets, sizeof(Node *));
     ASSERT(cachemaplist != nullptr);
     ASSERT(pthread_mutex_init(&unlink_mutex, nullptr) == 0);
     ASSERT(pthread_cond_init(&unlink_cond, nullptr) == 0);
@@ -127,7 +162,7 @@ void CacheSection::memory_summary()
 
 CACHEMAP *CacheSection::hash_find(const char *key)
 {
-    for (Node *n = cachemaplist[hash_key(CACHE_BUCKETS, key)]; n; n = n->next)
+    for (Node *n = cachemaplist[hash_key(buckets, key)]; n; n = n->next)
         if (strcmp(n->object->key, key) == 0)
             return n->object;
     return nullptr;
@@ -135,7 +170,7 @@ CACHEMAP *CacheSection::hash_find(const char *key)
 
 void CacheSection::hash_add(CACHEMAP *object)
 {
-    int b = hash_key(CACHE_BUCKETS, object->key);
+    int b = hash_key(buckets, object->key);
     Node *node = new Node{nullptr, nullptr, object};
     Node **tail = &cachemaplist[b];
     Node *prev = nullptr;
@@ -149,7 +184,7 @@ void CacheSection::hash_add(CACHEMAP *object)
 
 bool CacheSection::hash_remove(CACHEMAP *object)
 {
-    int b = hash_key(CACHE_BUCKETS, object->key);
+    int b = hash_key(buckets, object->key);
     for (Node *n = cachemaplist[b]; n; n = n->next) {
         if (n->object != object)
             continue;
@@ -406,8 +441,11 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
                 invalidate_unlocked(object);
                 goto done;
             }
-            if (st.st_size <= 0) {
-                // An empty file is no object at all.
+            if (st.st_size <= 0 || (uint64_t)st.st_size != object->size) {
+                // An empty file is no object at all, and one cut, grown or
+                // replaced behind the journal is not the object recorded.
+                if (st.st_size > 0)
+                    putlog(LOG_ERROR, "cache: file meta information didn't match journaled data");
                 putlog(LOG_ERROR, "cache: corrupt object: %s", key);
                 close(fd);
                 invalidate_unlocked(object);
@@ -424,14 +462,6 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             }
             object->mtime = st.st_mtime + gmtoffset;
             object->atime = st.st_atime + gmtoffset;
-            if ((uint64_t)st.st_size != object->size) {
-                putlog(LOG_ERROR, "cache: file meta information didn't match journaled data");
-                object->store->bytes += (uint64_t)st.st_size;
-                object->store->bytes -= object->size <= object->store->bytes ? object->size
-                                                                             : object->store->bytes;
-                object->size = (uint64_t)st.st_size;
-                journal_add(object);
-            }
             object->mapping = (char *)map;
             object->map_size = object->size = (uint64_t)st.st_size;
             object->flags |= CACHE_MEM;
@@ -453,6 +483,8 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
         object->refcount++;
         held = true;
     } else if (!create) {
+        goto done;
+    } else if (conn && (no_store(conn->response) || no_store(conn->request))) {
         goto done;
     } else {
         object = cachemap_new(true);
@@ -486,6 +518,12 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
                 invalidate_unlocked(object);
                 goto done;
             }
+            // The head given may not be the connection's response.
+            if (no_store(h)) {
+                putlog(LOG_DEBUG, "cache: no-store: %s", key);
+                invalidate_unlocked(object);
+                goto done;
+            }
             if ((h->flags & HEADER_LENGTH) && *maxsize && h->content_length > *maxsize &&
                 !(object->flags & CACHE_FORCE)) {
                 putlog(LOG_DEBUG, "cache: file size: %" PRIu64 " exceeds maxsize: %u",
@@ -513,7 +551,8 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             }
         }
         if (object->header_length == 0 || !object->header ||
-            object->header_length > object->size || !cacheable2(object->header)) {
+            object->header_length > object->size || !cacheable2(object->header) ||
+            (mapped_now && !length_matches(object))) {
             putlog(LOG_ERROR, "cache: corrupt object: %s", key);
             invalidate_unlocked(object);
             goto done;
@@ -536,8 +575,11 @@ done:
         result->store->full = true;
         over = true;
     }
-    if (memory_bytes > *memory_size || over)
+    if (memory_bytes > *memory_size || over) {
         clean();
+        if (over_limits())
+            clean_over();
+    }
     if (result && flags_out)
         *flags_out = (int)result->flags;
     unlock();
@@ -547,6 +589,60 @@ done:
 uint64_t CacheSection::memory_target_bytes() const
 {
     return *memory_size > *memory_free_extra ? *memory_size - *memory_free_extra : 0;
+}
+
+bool CacheSection::over_limits() const
+{
+    if (memory_bytes > *memory_size)
+        return true;
+    for (const auto &s : stores)
+        if (s->bytes > s->max_size && !s->path.empty())
+            return true;
+    return false;
+}
+
+// The cleaning of clean() runs at most once per interval; between two,
+// memory or a store that passes its size is brought back here: one walk
+// gathers the objects nobody uses, and the oldest go first (memory-only
+// objects are dropped, disk objects unmapped, or dropped while their store
+// is over its target) until memory is at its target and every store at
+// its own.  A walk that freed nothing is not repeated within 100 ms; the
+// objects being written meanwhile give up instead (add_unlocked).
+void CacheSection::clean_over()
+{
+    int64_t now_ms = monotonic_ms();
+    if (cleaning || (last_clean_over != 0 && now_ms - last_clean_over < 100))
+        return;
+    std::vector<CACHEMAP *> idle;
+    each([&](CACHEMAP *o) {
+        if (o->refcount == 0)
+            idle.push_back(o);
+    });
+    std::stable_sort(idle.begin(), idle.end(),
+                     [](const CACHEMAP *a, const CACHEMAP *b) { return a->atime < b->atime; });
+    for (auto &s : stores) {
+        s->clean_target = s->bytes > s->max_size ? store_clean_target(*s) : s->max_size;
+    }
+    uint64_t memory_target = memory_bytes > *memory_size ? memory_target_bytes() : *memory_size;
+    auto held = [this] {
+        uint64_t total = memory_bytes;
+        for (const auto &s : stores)
+            total += s->bytes;
+        return total;
+    };
+    uint64_t before = held();
+    for (CACHEMAP *o : idle) {
+        bool store_over = (o->flags & CACHE_DISK) && o->store &&
+                          o->store->bytes > o->store->clean_target;
+        bool memory_over = (o->flags & CACHE_MEM) && memory_bytes > memory_target;
+        if ((o->flags & CACHE_INVALID) || store_over || (!o->store && memory_over)) {
+            invalidate_unlocked(o);
+        } else if (memory_over && (o->flags & CACHE_DISK)) {
+            mem_delete(o);
+        }
+    }
+    // Nothing could be freed: every byte is held by users.
+    last_clean_over = held() < before ? 0 : now_ms;
 }
 
 // --------------------------------------------------------------- filling
@@ -576,6 +672,12 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const void *data, size_t le
                 }
             }
             unlink_list_zap(path);
+            // A new file, never the old one cut: a memory-only object
+            // detached from this store at a configuration change may still
+            // map the old file, and cutting it would fault that mapping.
+            if (unlink(path) != 0 && errno != ENOENT)
+                putlog_system(LOG_ERROR, "unlink", errno, ", in %s, unable to replace %s",
+                              "add", path);
             int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0 && errno == ENOSPC) {
                 putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", errno, strerror(errno),
@@ -628,8 +730,25 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const void *data, size_t le
         pthread_cond_broadcast(&object->cond);
     if (memory_objects >= CACHE_MAX_MEMENTRIES ||
         (object->store && object->store->bytes > object->store->max_size) ||
-        memory_bytes > *memory_size || disk_full)
+        memory_bytes > *memory_size || disk_full) {
         clean();
+        if (over_limits())
+            clean_over();
+        // What no cleaning can free is held by users: the object that
+        // would take memory or its store past the size gives up instead,
+        // so neither grows by more than a block per writer.  A disk
+        // object's mapping is backed by its file, so its store's size is
+        // the one that bounds it.
+        bool on_disk = (object->flags & CACHE_DISK) != 0;
+        if (ok && !(object->flags & (CACHE_FORCE | CACHE_INVALID)) &&
+            (on_disk ? object->store->bytes > object->store->max_size
+                     : memory_bytes > *memory_size)) {
+            putlog(LOG_DEBUG, "cache: over its size, object not kept: %s", object->key);
+            object->refcount++;
+            invalidate_unlocked(object);
+            ok = false;
+        }
+    }
     return ok ? (int64_t)length : -1;
 }
 
@@ -645,17 +764,17 @@ int64_t CacheSection::add(CACHEMAP *object, const void *data, size_t length)
 
 // --------------------------------------------------------------- closing
 
-void CacheSection::close_unlocked(CACHEMAP *object, bool finish)
+int CacheSection::close_unlocked(CACHEMAP *object, bool finish)
 {
     object->refcount--;
     if (object->flags & CACHE_WRITING) {
         if (!finish)
-            return;
+            return -1;
         if (object->flags & CACHE_CONDVAR)
             pthread_cond_broadcast(&object->cond);
     }
     if (object->flags & CACHE_BUFFERWAIT)
-        return;
+        return -1;
     bool finishing = finish && (object->flags & CACHE_WRITING);
     if (finishing && !(object->flags & CACHE_INVALID)) {
         if (object->header && object->size >= object->header_length) {
@@ -675,11 +794,11 @@ void CacheSection::close_unlocked(CACHEMAP *object, bool finish)
             object->refcount = 0;
             invalidate_unlocked(object);
         }
-        return;
+        return -1;
     }
     if (!finishing) {
         touch_unlocked(object, 0);
-        return;
+        return -1;
     }
     object->flags &= ~(CACHE_WRITING | CACHE_BUFFERWAIT);
     if (object->size == 0 || object->size < *minsize) {
@@ -687,12 +806,17 @@ void CacheSection::close_unlocked(CACHEMAP *object, bool finish)
             putlog(LOG_DEBUG, "cache: file size: %" PRIu64 " less than minsize: %u", object->size,
                    *minsize);
         object->flags |= CACHE_INVALID;
-        return;
+        return -1;
     }
     md5_again(object);
     touch_unlocked(object, 1);
     if (object->refcount > 0 && (object->flags & CACHE_CONDVAR))
         pthread_cond_broadcast(&object->cond);
+    // The finished object never grows again: its mapping needs no open
+    // file, and a descriptor per stored object would exhaust the table.
+    int fd = object->fd;
+    object->fd = -1;
+    return fd;
 }
 
 void CacheSection::cache_close(CACHEMAP *object, bool finish)
@@ -701,10 +825,8 @@ void CacheSection::cache_close(CACHEMAP *object, bool finish)
         return;
     mutex_lock();
     int fd = -1;
-    if (finish && (object->flags & CACHE_WRITING) && object->fd >= 0)
-        fd = dup(object->fd);
     if (object->key)
-        close_unlocked(object, finish);
+        fd = close_unlocked(object, finish);
     unlock();
     // The data reaches the disk without every cache user waiting for it.
     if (fd >= 0) {

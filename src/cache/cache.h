@@ -138,6 +138,13 @@ public:
     uint64_t clean_target = 0;
 };
 
+// The bytes a cleaning of the store keeps: max_size when it is neither
+// full nor over it; else bytes - free_extra when free_extra exceeds
+// 9,999,999, otherwise 10,000,000; never more than max_size - free_extra
+// (0 when free_extra is larger), so a store smaller than 10,000,000 bytes
+// is cleaned too.
+uint64_t store_clean_target(const Store &s);
+
 // One freshness rule (subsection 1).
 class Refresh {
 public:
@@ -178,7 +185,9 @@ template <typename Fn> void cache_control_each(const char *value, Fn fn);
 
 class CacheSection : public Section {
 public:
-    CacheSection();
+    // buckets: the index's bucket count; the proxy uses CACHE_BUCKETS, a
+    // test harness may ask for a small index.
+    explicit CacheSection(int buckets = CACHE_BUCKETS);
     ~CacheSection() override;
 
     // Section: rebuilds the rule lists and re-attaches the stores.
@@ -273,7 +282,11 @@ public:
     uint64_t resize(CACHEMAP *object, int64_t n);
     void invalidate_unlocked(CACHEMAP *object);
     int64_t add_unlocked(CACHEMAP *object, const void *data, size_t length);
-    void close_unlocked(CACHEMAP *object, bool finish);
+    // Gives back a reference; returns the descriptor of a disk object the
+    // writer has just finished, which the caller syncs and closes after
+    // releasing the mutex (a finished object's mapping needs no open file),
+    // else -1.
+    int close_unlocked(CACHEMAP *object, bool finish);
     void mem_delete(CACHEMAP *object);
     void cache_free(CACHEMAP *object);
     void select_store(CONNECTION_T *conn, CACHEMAP *object);
@@ -289,6 +302,11 @@ public:
     void stores_update();
     void check_header(CACHEMAP *object);
     void clean();
+    // Brings memory and every store back within their size at once, oldest
+    // idle objects first, when they are over it between two cleanings.
+    void clean_over();
+    // Whether memory or a store holds more than its size.
+    bool over_limits() const;
     void memory_summary();
 
     // Walks every object of the index in bucket and chain order.
@@ -314,11 +332,13 @@ public:
         CACHEMAP *object;
     };
     Node **cachemaplist;
+    const int buckets;         // entries of cachemaplist
     uint64_t memory_bytes = 0;
     int memory_objects = 0;
     time_t last_clean = 0;
     int clean_warning = 0;
     bool cleaning = false;
+    int64_t last_clean_over = 0; // monotonic ms of the last clean_over walk
 
     std::list<std::unique_ptr<Store>> stores;
     std::list<std::unique_ptr<Refresh>> refreshes;
@@ -347,7 +367,7 @@ int journal_split(const char *line, std::string fields[], int max);
 
 template <typename Fn> void CacheSection::each(Fn fn)
 {
-    for (int b = 0; b < CACHE_BUCKETS; b++) {
+    for (int b = 0; b < buckets; b++) {
         Node *n = cachemaplist[b];
         while (n) {
             Node *next = n->next;

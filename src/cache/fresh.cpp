@@ -657,14 +657,7 @@ void CacheSection::clean()
                ", used: %u%%, diskfull: %d",
                s->path.c_str(), s->objects, s->bytes, percent(s->bytes, s->max_size),
                s->full ? 1 : 0);
-        if (s->full || s->bytes > s->max_size) {
-            if (s->free_extra > 9999999)
-                s->clean_target = s->free_extra > s->bytes ? UINT64_MAX : s->bytes - s->free_extra;
-            else
-                s->clean_target = 10000000;
-        } else {
-            s->clean_target = s->max_size;
-        }
+        s->clean_target = store_clean_target(*s);
     }
     putlog(LOG_CACHE, "before cleaning: memory: %d entries, bytes %" PRIu64 ", used: %u%%",
            memory_objects, memory_bytes, percent(memory_bytes, *memory_size));

@@ -45,15 +45,18 @@ uint32_t percent(uint64_t used, uint64_t limit)
     return limit == 0 ? 0 : (uint32_t)(used * 100 / limit);
 }
 
-// Whether a journal field is a plain unsigned decimal.
-bool decimal(const std::string &s)
+// Whether a journal field is a plain unsigned decimal no greater than max
+// (a number the field cannot hold would be written back as another one).
+bool decimal(const std::string &s, uint64_t max = UINT64_MAX)
 {
     if (s.empty() || s.size() > 20)
         return false;
     for (char c : s)
         if (c < '0' || c > '9')
             return false;
-    return true;
+    errno = 0;
+    unsigned long long v = strtoull(s.c_str(), nullptr, 10);
+    return errno != ERANGE && v <= max;
 }
 
 // Waits at most about a second for a mutex; false when it stays taken.
@@ -77,6 +80,19 @@ Store::Store(const Item &item)
 {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
+}
+
+uint64_t store_clean_target(const Store &s)
+{
+    uint64_t ceiling = s.max_size > s.free_extra ? s.max_size - s.free_extra : 0;
+    if (!s.full && s.bytes <= s.max_size)
+        return s.max_size;
+    uint64_t target;
+    if (s.free_extra > 9999999)
+        target = s.free_extra > s.bytes ? 0 : s.bytes - s.free_extra;
+    else
+        target = 10000000;
+    return target < ceiling ? target : ceiling;
 }
 
 int journal_split(const char *line, std::string fields[], int max)
@@ -281,18 +297,39 @@ void CacheSection::journal_read(Store *s)
         int n = journal_split(line, fields, 10);
         if (n < 5)
             continue;
-        if (!decimal(fields[2]) || !decimal(fields[3]) || !decimal(fields[4]))
+        if (!decimal(fields[2]) || !decimal(fields[3], INT64_MAX) ||
+            !decimal(fields[4], INT64_MAX))
             continue;
         const char *flag_text = fields[0].c_str();
         char *end = nullptr;
+        errno = 0;
         long flags = strtol(flag_text, &end, 10);
-        if (end == flag_text || *end != '\0')
+        if (end == flag_text || *end != '\0' || errno == ERANGE || flags < INT32_MIN ||
+            flags > INT32_MAX)
             continue;
         const std::string &key = fields[1];
         time_t mtime = (time_t)strtoull(fields[3].c_str(), nullptr, 10);
         CACHEMAP *o = hash_find(key.c_str());
         if (o) {
             if (o->refcount > 0)
+                continue;
+            // A mapped object that is not this store's holds other data
+            // than the file this line describes (a newer memory-only copy,
+            // or another store's file): the line's size and digest would
+            // not fit its mapping.  The memory copy is newer; the file is
+            // let go.
+            if (o->mapping && o->store != s) {
+                char stale[1024];
+                Store *own = o->store;
+                o->store = s;
+                filename(o, stale, sizeof(stale));
+                o->store = own;
+                unlink_list_add(stale);
+                continue;
+            }
+            // This store's mapped object is the file itself: a line that
+            // disagrees with it is older than the object.
+            if (o->mapping && strtoull(fields[2].c_str(), nullptr, 10) != o->size)
                 continue;
             if (o->store && o->store != s) {
                 if (mtime < o->mtime)
@@ -317,8 +354,8 @@ void CacheSection::journal_read(Store *s)
             o->flags &= ~CACHE_MEM;
         o->mtime = mtime;
         o->atime = (time_t)strtoull(fields[4].c_str(), nullptr, 10);
-        if (n >= 9 && decimal(fields[5]) && decimal(fields[6]) && decimal(fields[7]) &&
-            decimal(fields[8])) {
+        if (n >= 9 && decimal(fields[5], UINT32_MAX) && decimal(fields[6], UINT32_MAX) &&
+            decimal(fields[7], UINT32_MAX) && decimal(fields[8], UINT32_MAX)) {
             o->min_age = (uint32_t)strtoul(fields[5].c_str(), nullptr, 10);
             o->max_age = (uint32_t)strtoul(fields[6].c_str(), nullptr, 10);
             o->validate_age = (uint32_t)strtoul(fields[7].c_str(), nullptr, 10);
@@ -443,8 +480,9 @@ void CacheSection::unlink_thread()
         int n = unlink_count;
         if (n > 0)
             unlink_count = n - 1;
+        // No pause between files: a store is only within its size when
+        // the files of the objects it dropped are gone as fast as they go.
         pthread_mutex_unlock(&unlink_mutex);
-        usleep(10000);
         if (failed)
             putlog(LOG_ERROR, "cache: failed to delete file (1 of %d) %s", n, path.c_str());
         pthread_mutex_lock(&unlink_mutex);

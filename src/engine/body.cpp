@@ -52,6 +52,7 @@ int move_chunked(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, int obse
 bool chunk_end(CONNECTION_T *conn, int side);
 bool trailers_skip(CONNECTION_T *conn, int side);
 bool source_ended(Socket *src);
+void log_reset(CONNECTION_T *conn, int side);
 int transfer(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf, uint64_t cap,
              BodyRest *rest);
 void observer_mask(CONNECTION_T *conn, int observer, int mask);
@@ -129,7 +130,22 @@ bool move_to_close(CONNECTION_T *conn, int side, Mode mode, Filebuf *buf)
         net_transfer(conn, side, -1);
     else if (net_filebuf_read(mode == MODE_BUFFER ? buf : nullptr, conn, side, -1) != 0)
         return false;
-    return !(conn->flags & CONN_FAILED) && source_ended(source_of(conn, side));
+    if (!(conn->flags & CONN_FAILED) && source_ended(source_of(conn, side)))
+        return true;
+    log_reset(conn, side);
+    return false;
+}
+
+// A body that ends with the close was cut by a reset or a read error:
+// logged, since nothing else tells the administrator why it was not kept.
+void log_reset(CONNECTION_T *conn, int side)
+{
+    Socket *src = source_of(conn, side);
+    if (src && src->read_failed)
+        putlog(LOG_ERROR,
+               "network: [IP:%s] %s connection failed before the close that ends its body: %s",
+               protocol_client_text(conn), side == SIDE_SERVER ? "server" : "client",
+               conn->request && conn->request->url ? conn->request->url : "");
 }
 
 // Reads a body that ends with the close into buf until the close, or
@@ -144,8 +160,10 @@ int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t ca
         uint64_t room = cap - buf->size + 1;
         size_t want = room < block.size() ? (size_t)room : block.size();
         ssize_t got = src->Read(block.data(), (ssize_t)want);
+        if (got == 0 && src->read_failed)
+            log_reset(conn, side);
         if (got == 0)
-            return (conn->flags & CONN_FAILED) ? BODY_FAILED : BODY_WHOLE;
+            return (conn->flags & CONN_FAILED) || src->read_failed ? BODY_FAILED : BODY_WHOLE;
         if (got < 0)
             return BODY_FAILED;
         buf->Add(block.data(), (size_t)got);
@@ -156,7 +174,7 @@ int read_to_close_capped(CONNECTION_T *conn, int side, Filebuf *buf, uint64_t ca
 // True when the socket's peer has closed and nothing is left unread.
 bool source_ended(Socket *src)
 {
-    if (!src || src->inbuf_len != 0)
+    if (!src || src->inbuf_len != 0 || src->read_failed)
         return false;
     if (src->encrypted && src->ssl_session && SSL_pending(src->ssl_session) > 0)
         return false;

@@ -136,6 +136,7 @@ void Socket::init(int descriptor)
     bytes_in = bytes_out = 0;
     timeout = SOCKET_DEFAULT_TIMEOUT;
     held = false;
+    read_failed = false;
 }
 
 Socket::~Socket()
@@ -255,6 +256,10 @@ ssize_t Socket::read_once(char *dst, size_t room)
             consume_front(take);
         }
     }
+    // After a reset the next read reports an end of stream: the failure is
+    // remembered so that a body ending with the close is not taken as whole.
+    if (r == -1)
+        read_failed = true;
     if (r > 0) {
         if (read_group != nullptr)
             read_group->Incr(r);

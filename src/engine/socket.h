@@ -205,6 +205,8 @@ public:
     uint64_t bytes_out;
     int timeout;               // seconds; see SetTimeout
     bool held;                 // Write keeps its bytes in its thread's area: see Hold
+    bool read_failed;          // a read of the descriptor failed (a reset, an error):
+                               // the stream did not end with an orderly close
 
 private:
     void init(int descriptor);

@@ -495,7 +495,10 @@ void server_pool_clean_all()
         global->server_pool->Clean(1);
 }
 
-// The resource limits are queried once; a failure is logged.
+// The resource limits are queried once; a failure is logged.  The soft
+// limit on descriptors is raised to the hard one: every client, server,
+// scanner and cache file being written needs one, and the usual soft
+// limit of 1,024 would stop accepts long before memory runs out.
 void config_rlimits()
 {
     static const int resources[] = {
@@ -504,9 +507,17 @@ void config_rlimits()
     };
     for (int resource : resources) {
         struct rlimit limit;
-        if (getrlimit(resource, &limit) != 0)
+        if (getrlimit(resource, &limit) != 0) {
             putlog_system(LOG_ERROR, "getrlimit", errno,
                           ", in %s, unable to get resource limit", "config");
+            continue;
+        }
+        if (resource == RLIMIT_NOFILE && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                putlog_system(LOG_ERROR, "setrlimit", errno,
+                              ", in %s, unable to raise the descriptor limit", "config");
+        }
     }
 }
 

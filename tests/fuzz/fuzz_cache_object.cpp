@@ -17,19 +17,20 @@ const char *const KEY = "http://fuzz.test/object";
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_cache_init();
+    fuzz_cache_load(true);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_cache_load(false);
+    fuzz_cache_reset();
     std::string dir = fuzz_store_dir();
     remove((dir + "/journal.new").c_str());
     char path[1024];
     std::string journal = "896\t" + std::string(KEY) + "\t" + std::to_string(size) +
                           "\t1\t1\t0\t600\t600\t20\t0\n";
     fuzz_write_file(dir + "/journal", journal);
-    fuzz_cache_load(true);
+    fuzz_cache_rebuild();
     cache_section->mutex_lock();
     CACHEMAP *o = cache_section->hash_find(KEY);
     if (o)
@@ -51,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         free(head);
         delete body;
-        // Dropped, so the next input is read from its file again.
-        cache_section->invalidate(found);
+        cache_section->cache_close(found, false);
     }
+    fuzz_cache_reset();
     return 0;
 }

@@ -149,9 +149,10 @@ protected:
         for (auto &kv : values)
             xml += "<" + kv.first + ">" + kv.second + "</" + kv.first + ">";
         if (store)
-            xml += "<store><enabled>true</enabled><comment/><profiles/><path>" + dir +
-                   "/s</path><max_size>1G</max_size><free_extra>64M</free_extra>"
-                   "<md5_check>true</md5_check></store>";
+            xml += "<store><enabled>true</enabled><comment/><profiles/><path>" + dir + "/" +
+                   store_name + "</path><max_size>" + store_size + "</max_size><free_extra>" +
+                   store_free_extra + "</free_extra><md5_check>" + (md5 ? "true" : "false") +
+                   "</md5_check></store>";
         xml += "<refresh><enabled>true</enabled><comment/><profiles/><cacheable>true</cacheable>"
                "<min_age>0</min_age><max_age>600</max_age><validate_age>600</validate_age>"
                "<lm_factor>20</lm_factor></refresh></cache></kelvarine>";
@@ -188,8 +189,43 @@ protected:
         return s;
     }
 
+    // The object's file in the store it was written to.
+    std::string file_of(const char *key)
+    {
+        char path[1024];
+        cache_section->mutex_lock();
+        cache_section->filename(cache_section->hash_find(key), path, sizeof(path));
+        cache_section->unlock();
+        return path;
+    }
+
+    // Unmaps an idle disk object as the cleaner does; it keeps its file.
+    void unmap(const char *key)
+    {
+        cache_section->mutex_lock();
+        cache_section->mem_delete(cache_section->hash_find(key));
+        cache_section->unlock();
+    }
+
+    int open_descriptors()
+    {
+        int n = 0;
+        std::string cmd = "ls /proc/" + std::to_string(getpid()) + "/fd | wc -l";
+        FILE *p = popen(cmd.c_str(), "r");
+        if (p) {
+            if (fscanf(p, "%d", &n) != 1)
+                n = -1;
+            pclose(p);
+        }
+        return n;
+    }
+
     std::string dir;
     std::string head;
+    std::string store_name = "s";
+    std::string store_size = "1G";
+    std::string store_free_extra = "64M";
+    bool md5 = true;
 };
 
 TEST_F(Objects, WrittenObjectIsFoundWithItsBodyAndHead)
@@ -312,13 +348,159 @@ TEST_F(Objects, RecreationReplacesIdleObjectsOnly)
 
 TEST_F(Objects, ViolationsOnlyOfflineOrWhenAllowed)
 {
-    for (const char *cc : {"Cache-Control: no-store\r\n", "Cache-Control: private\r\n"}) {
+    load({});
+    store("http://a/v", "secret", "Cache-Control: private\r\n");
+    EXPECT_EQ(cache_section->cache_open(nullptr, "http://a/v", nullptr, 0), nullptr);
+    CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/v", nullptr, CACHE_OFFLINE);
+    ASSERT_NE(o, nullptr);
+    cache_section->invalidate(o);
+}
+
+TEST_F(Objects, NoStoreIsNeverStoredInMemoryOrOnDisk)
+{
+    for (const char *cc : {"Cache-Control: no-store\r\n", "Cache-Control: public, NO-STORE\r\n"}) {
+        EXPECT_EQ(create("http://a/ns", 6, cc), nullptr) << cc;
+        EXPECT_FALSE(cache_section->exists("http://a/ns")) << cc;
+    }
+    std::string cmd = "test -z \"$(find '" + dir + "/s' -mindepth 2 -type f)\"";
+    EXPECT_EQ(system(cmd.c_str()), 0) << "an object file was written";
+}
+
+// A memory copy under a key that a store's journal lists with another
+// size (the store was switched away, the object fetched again, the store
+// switched back) is served whole, never with the old line's size.
+TEST_F(Objects, ReloadNeverGivesAMemoryCopyTheOldLine)
+{
+    struct Case {
+        size_t first, second;
+    } cases[] = {{50000, 1000}, {1000, 100014}};
+    for (const Case &c : cases) {
+        std::string key = "http://a/reload" + std::to_string(c.first);
+        store_name = "s6";
         load({});
-        store("http://a/v", "secret", cc);
-        EXPECT_EQ(cache_section->cache_open(nullptr, "http://a/v", nullptr, 0), nullptr) << cc;
-        CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/v", nullptr, CACHE_OFFLINE);
-        ASSERT_NE(o, nullptr) << cc;
-        cache_section->invalidate(o);
+        store(key.c_str(), std::string(c.first, 'o'));
+        store_name = "s7";
+        load({});
+        std::string fresh(c.second, 'n');
+        store(key.c_str(), fresh);
+        store_name = "s6";
+        load({});
+        CACHEMAP *o = cache_section->cache_open(nullptr, key.c_str(), nullptr, 0);
+        if (o) {
+            EXPECT_EQ(body_of(o), fresh) << c.first << " then " << c.second;
+            EXPECT_EQ(cache_section->get_cachemap_size(o), (int64_t)c.second);
+            cache_section->cache_close(o, false);
+        }
+        // Once the memory copy goes, s6 holds nothing stale for the key.
+        cache_section->mutex_lock();
+        cache_section->clean_over();
+        cache_section->unlock();
+        load({});
+        o = cache_section->cache_open(nullptr, key.c_str(), nullptr, 0);
+        if (o) {
+            EXPECT_EQ(body_of(o), fresh) << c.first << " then " << c.second;
+            cache_section->cache_close(o, false);
+        }
+    }
+}
+
+// A store file that no longer holds what was recorded (cut, grown, or
+// another object's bytes) is dropped, whether digests are recorded or not.
+TEST_F(Objects, AlteredStoreFileIsDropped)
+{
+    const char *key = "http://a/altered";
+    const char *other = "http://a/other";
+    struct Case {
+        const char *name;
+        std::string (*command)(const std::string &file, const std::string &other_file);
+    } cases[] = {
+        {"cut", [](const std::string &f, const std::string &) {
+             return "truncate -s 100000 '" + f + "'";
+         }},
+        {"grown", [](const std::string &f, const std::string &) {
+             return "printf 'extra' >> '" + f + "'";
+         }},
+        {"replaced", [](const std::string &f, const std::string &o) {
+             return "cp '" + o + "' '" + f + "'";
+         }},
+    };
+    for (bool digest : {false, true}) {
+        for (const Case &c : cases) {
+            md5 = digest;
+            load({});
+            store(key, std::string(200000, 'a'));
+            store(other, std::string(150000, 'b'));
+            std::string file = file_of(key);
+            unmap(key);
+            ASSERT_EQ(system(c.command(file, file_of(other)).c_str()), 0);
+            EXPECT_EQ(cache_section->cache_open(nullptr, key, nullptr, 0), nullptr)
+                << c.name << " md5 " << digest;
+            EXPECT_FALSE(cache_section->exists(key)) << c.name << " md5 " << digest;
+            CACHEMAP *o = cache_section->cache_open(nullptr, other, nullptr, 0);
+            ASSERT_NE(o, nullptr);
+            cache_section->invalidate(o);
+        }
+    }
+}
+
+TEST_F(Objects, FinishedDiskObjectsHoldNoDescriptor)
+{
+    int before = open_descriptors();
+    for (int i = 0; i < 40; i++)
+        store(("http://a/fd" + std::to_string(i)).c_str(), std::string(1000, 'd'));
+    EXPECT_LE(open_descriptors(), before + 2);
+}
+
+// Memory and a store stay within their size between two cleanings (the
+// interval is 30 s), whatever the rate of new objects.
+TEST_F(Objects, MemoryAndStoreStayWithinTheirSizeBetweenCleanings)
+{
+    struct Case {
+        const char *name;
+        bool with_store;
+    } cases[] = {{"memory", false}, {"store", true}};
+    for (const Case &c : cases) {
+        store_size = "1M";
+        store_free_extra = "0";
+        load({{"memory_size", c.with_store ? "64M" : "1M"}, {"memory_free_extra", "0"},
+              {"maxsize", "0"}},
+             c.with_store);
+        std::string body(200000, 'z');
+        for (int i = 0; i < 30; i++) {
+            std::string key = std::string("http://a/") + c.name + std::to_string(i);
+            store(key.c_str(), body);
+            cache_section->mutex_lock();
+            uint64_t used = c.with_store ? cache_section->stores.front()->bytes
+                                         : cache_section->memory_bytes;
+            cache_section->unlock();
+            EXPECT_LE(used, 1024u * 1024) << c.name << " after object " << i;
+            EXPECT_TRUE(cache_section->exists(key.c_str())) << c.name << " object " << i;
+        }
+    }
+}
+
+TEST_F(Objects, SmallStoresAreCleanedBelowTheirSize)
+{
+    struct Case {
+        uint64_t max_size, free_extra, bytes;
+        bool full;
+        uint64_t target;
+    } cases[] = {
+        {1000000000, 0, 500, false, 1000000000},              // within its size: its size
+        {1000000000, 0, 1000000001, false, 10000000},         // a large store keeps 10,000,000
+        {1000000000, 50000000, 1000000001, false, 950000000}, // frees free_extra, within size
+        {3000000, 0, 3000001, false, 3000000},                // small: never above its size
+        {3000000, 1000000, 3000000, true, 2000000},           // small and full: size - free_extra
+        {3000000, 9999999, 3000001, false, 0},                // free_extra above the size
+    };
+    Store s = *cache_section->stores.front();
+    for (const Case &c : cases) {
+        s.max_size = c.max_size;
+        s.free_extra = c.free_extra;
+        s.bytes = c.bytes;
+        s.full = c.full;
+        EXPECT_EQ(store_clean_target(s), c.target)
+            << c.max_size << " " << c.free_extra << " " << c.bytes << " " << c.full;
     }
 }
 

@@ -23,10 +23,23 @@
 #include "runtime/hash.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/performance.h"
 
 CacheSection *cache_section = nullptr;
 
 namespace {
+
+// The performance log counts the objects made resident in memory and
+// released from it.
+void count_mapping(bool made)
+{
+    if (performance_log == nullptr)
+        return;
+    if (made)
+        performance_log->set_cache_mmaps_created(1);
+    else
+        performance_log->set_cache_mmaps_deleted(1);
+}
 
 // Largest piece a reader following a writer copies under the mutex, and
 // the piece in which finished bodies are written.
@@ -296,6 +309,7 @@ uint64_t CacheSection::resize(CACHEMAP *object, int64_t n)
             }
             memory_objects++;
             object->flags |= CACHE_MEM;
+            count_mapping(true);
         }
         object->mapping = (char *)map;
         object->map_size = length;
@@ -327,6 +341,7 @@ void CacheSection::mem_delete(CACHEMAP *object)
     memory_bytes -= object->size <= memory_bytes ? object->size : memory_bytes;
     memory_objects--;
     object->flags &= ~CACHE_MEM;
+    count_mapping(false);
     object->mapping = nullptr;
     object->map_size = 0;
 }
@@ -465,6 +480,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
             object->mapping = (char *)map;
             object->map_size = object->size = (uint64_t)st.st_size;
             object->flags |= CACHE_MEM;
+            count_mapping(true);
             memory_bytes += object->size;
             memory_objects++;
             if (madvise(map, object->map_size, MADV_WILLNEED) != 0) {

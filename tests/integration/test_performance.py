@@ -74,7 +74,9 @@ def test_legend_and_records_every_two_seconds_under_load(origin, proxy_factory):
     assert col(18) >= count * 4000 // 1024 - 1
     assert col(8) + col(9) + col(7) >= 1         # thread table rows
     assert col(24) > 0 and col(26) > 0 and col(27) > 0
+    # The page was made resident in the cache.
+    assert col(19) >= 1
     # The deltas add up to the figures.
-    for figure, delta in ((3, 32), (5, 34), (13, 42), (17, 46)):
+    for figure, delta in ((3, 32), (5, 34), (13, 42), (17, 46), (19, 48), (20, 49)):
         assert sum(int(r[delta - 1]) for r in recs) == col(figure), (figure, delta)
     assert int(recs[0][31]) == int(recs[0][2])

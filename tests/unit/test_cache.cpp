@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "cache/cache.h"
+#include "runtime/performance.h"
 #include "engine/connection.h"
 #include "engine/header.h"
 #include "runtime/filebuf.h"
@@ -327,6 +328,26 @@ TEST_F(Objects, ReadersFollowTheWriterAndSeeItsFailure)
         cache_section->cache_close(r, false);
         EXPECT_EQ(cache_section->exists(key.c_str()), !fail);
     }
+}
+
+// The performance log's columns of objects made resident in memory and
+// released from it follow the cache.
+TEST_F(Objects, PerformanceLogCountsObjectsMadeResidentAndReleased)
+{
+    PerformanceLog *kept = performance_log;
+    PerformanceLog counting;
+    performance_log = &counting;
+    store("http://a/perf", "resident");
+    uint64_t made = counting.get_cache_mmaps_created();
+    EXPECT_GE(made, 1u);
+    EXPECT_EQ(counting.get_cache_mmaps_deleted(), 0u);
+    unmap("http://a/perf");
+    EXPECT_EQ(counting.get_cache_mmaps_deleted(), 1u);
+    CACHEMAP *o = cache_section->cache_open(nullptr, "http://a/perf", nullptr, 0);
+    ASSERT_NE(o, nullptr);
+    EXPECT_EQ(counting.get_cache_mmaps_created(), made + 1);
+    cache_section->cache_close(o, false);
+    performance_log = kept;
 }
 
 TEST_F(Objects, RecreationReplacesIdleObjectsOnly)

@@ -44,6 +44,12 @@ void body_bufferwait(CONNECTION_T *conn)
     cache_section->send_status(conn, conn->cachemap);
 }
 
+// How many users the object has; the only user leaves it marked invalid.
+int body_users(CACHEMAP *object)
+{
+    return cache_section ? cache_section->refcount(object) : 1;
+}
+
 // The antivirus connectors' view of an object's clean mark.
 int av_clean_get(CACHEMAP *object)
 {
@@ -99,6 +105,7 @@ void cache_init()
     cache_section = new CacheSection();
     body_cache_add = body_add;
     body_cache_bufferwait = body_bufferwait;
+    body_cache_users = body_users;
     av_cache_clean = av_clean_get;
     av_cache_mark_clean = av_clean_set;
     icp_port_provider = icp_port;

@@ -259,11 +259,18 @@ int cache_response(CONNECTION_T *conn)
 
 bool cache_body_send(CONNECTION_T *conn)
 {
+    // What had been given to the client socket before the body (the head
+    // may still wait in its buffer), so that a body cut short counts the
+    // bytes that actually left.
+    Socket *client = conn->client;
+    uint64_t given = client ? client->bytes_out + client->outbuf_len : 0;
     int64_t sent = cache_section->send(conn->cachemap, conn, 0);
     if (sent > 0)
         conn->bytes_downloaded += (uint64_t)sent;
     if (sent >= 0)
         return true;
+    if (client && conn->client == client && client->bytes_out > given)
+        conn->bytes_downloaded += client->bytes_out - given;
     // The object was cut (its writer failed) or the client could not take
     // it: the client must see the cut.
     conn->keepalive_client = 0;

@@ -98,6 +98,23 @@ bool client_conditional(const CONNECTION_T *conn)
            conn->variables.count("CLIENT[if-none-match]") != 0;
 }
 
+// Whether the response may become a cache object at all, decided from
+// the heads alone before any object is made: a response that cannot be
+// stored costs the cache its lookup and nothing more.  Besides what
+// cacheable() refuses, a response that says no-store is never stored.
+bool storable(const CONNECTION_T *conn, const HEADER *r)
+{
+    if (!cacheable(conn->request) || !cacheable(r) || r->version < 1 || !r->raw ||
+        (conn->flags & CONN_HEAD))
+        return false;
+    bool no_store = false;
+    cache_control_each(r->cache_control, [&](const std::string &name, const char *) {
+        if (name == "no-store")
+            no_store = true;
+    });
+    return !no_store;
+}
+
 } // namespace
 
 void cache_init()
@@ -243,8 +260,7 @@ int cache_response(CONNECTION_T *conn)
         return CACHE_RESPONSE_ON;
     }
     bool prefetch = (conn->flags & CONN_PREFETCH) != 0;
-    if (cacheable(conn->request) && cacheable(r) && r->version >= 1 && r->raw &&
-        !(conn->flags & CONN_HEAD)) {
+    if (storable(conn, r)) {
         conn->cachemap = cache_section->cache_open(conn, conn->request->url, r->raw,
                                                    prefetch ? CACHE_OPEN_PREFETCH
                                                             : CACHE_OPEN_CREATE);

@@ -30,15 +30,19 @@ scripts/bench/idle.py.
     (c) a 1 MiB response scanned through ClamAV (INSTREAM) and through
         c-icap's RESPMOD echo service: the latency added and the proxy's
         CPU per MiB beside the same response unscanned
+    (d) uncacheable pass-through: 1 KiB, 64 KiB and 1 MiB responses marked
+        "Cache-Control: no-store" over 50 keep-alive connections, through
+        one proxy with the object cache on and one with it off, their runs
+        alternated; the CPU per request of both
 
 The wrk table gives, for nginx direct and for kelvarine, the server's CPU
 microseconds per request and, counted by `perf stat` over the middle half
 of each run (context switches from /proc where perf is missing), its system
 calls and context switches per request.
 
-Every scenario but (a) and (b) runs the proxy with its object cache off, so they
-measure relaying; (a) and (b) with it on, after one request has stored
-the file.
+Every scenario but (a), (b) and (d) runs the proxy with its object cache off,
+so they measure relaying; (a) and (b) with it on, after one request has
+stored the file; (d) both ways.
 
 Run as root on Debian (wrk is installed with apt-get when missing):
     python3 scripts/bench.py --binary build-bench/kelvarine
@@ -95,6 +99,11 @@ COST_TARGETS = {"cpu_us": 40.0, "syscalls": 8.0, "switches": 1.0, "rate": 0.50}
 IDLE_RSS_TARGET_KIB = 256 * 1024
 # Authenticated 1 KiB rate against the unauthenticated proxy rate of (1).
 AUTH_TARGET = 0.90
+# (d): files served with "Cache-Control: no-store" (title, file, size);
+# the CPU per request with the cache on against off may be at most this.
+UNCACHEABLE_FILES = [("1 KiB", "nostore-1k", 1024), ("64 KiB", "nostore-64k", 65536),
+                     ("1 MiB", "nostore-1m", 1024 * 1024)]
+UNCACHEABLE_TARGET = 1.05
 
 
 def say(text=""):
@@ -265,6 +274,10 @@ class Nginx:
         for name, size in (("old-1k", 1024), ("old-64k", 65536)):
             (self.root / name).write_bytes(os.urandom(size))
             os.utime(self.root / name, (day_ago, day_ago))
+        # The same age, but the origin forbids storing them.
+        for _, name, size in UNCACHEABLE_FILES:
+            (self.root / name).write_bytes(os.urandom(size))
+            os.utime(self.root / name, (day_ago, day_ago))
         self.port = free_port()
         conf = f"""
 daemon off;
@@ -287,6 +300,7 @@ http {{
         listen {HOST}:{self.port} backlog=4096;
         root {self.root};
         location = /bench-status {{ stub_status; }}
+        location /nostore- {{ add_header Cache-Control no-store; }}
     }}
 }}
 """
@@ -947,6 +961,69 @@ def print_scan_table(rows):
         say(f"{name:<34} {latency * 1000:>8.1f}ms {added:>10} {cpu * 1000:>8.1f}ms")
 
 
+def uncacheable_scenario(args, base, nginx, notes):
+    """(d): for each size, a proxy with the cache off and one with it on
+    serve the no-store file in alternating runs (off, on, off, on, ...), so
+    that the load of the machine falls on both alike; returns
+    {title: {"off": [us/req per run], "on": [...], "rate": {...}}}."""
+    origin = f"{HOST}:{nginx.port}"
+    rows = {}
+    for title, name, _ in UNCACHEABLE_FILES:
+        target = f"http://{origin}/{name}"
+        proxies = {}
+        try:
+            for road in ("off", "on"):
+                proxies[road] = Proxy(base, args.binary, f"proxy-d-{name}-{road}",
+                                      args.proxy_args, cache=road == "on")
+                status, body = fetch(proxies[road].port, target, origin)
+                if status != 200 or body != (nginx.root / name).read_bytes():
+                    raise RuntimeError(f"cache {road}: status {status}, {len(body)} bytes")
+            row = {"off": [], "on": [], "rate": {"off": [], "on": []}, "errors": 0}
+            for i in range(args.alternations):
+                for road in ("off", "on"):
+                    say(f"bench: (d) uncacheable {title}: cache {road}, run {i + 1}")
+                    p = proxies[road]
+                    with Sampler([p.proc.pid]) as sp:
+                        r = run_wrk(args, p.port, target, origin, False, 50,
+                                    base / f"wrk-d-{name}-{road}-{i}.txt")
+                    if r["requests"]:
+                        row[road].append(sp.cpu_seconds * 1e6 / r["requests"])
+                        row["rate"][road].append(r["rate"])
+                    row["errors"] += r["errors"]
+            rows[title] = row
+        except (RuntimeError, OSError, ValueError) as e:
+            tail = next(iter(proxies.values())).tail() if proxies else ""
+            notes.append(f"(d) uncacheable {title}: no measure: {e}\n{tail}")
+        finally:
+            for road, p in proxies.items():
+                rc = p.stop()
+                if rc not in (0, None):
+                    notes.append(f"(d) kelvarine (cache {road}) exited with status {rc} "
+                                 "after SIGTERM")
+    return rows
+
+
+def print_uncacheable_table(rows):
+    head = (f"{'(d) uncacheable (no-store)':<28} {'off us/req':>11} {'on us/req':>11} "
+            f"{'on/off':>7} {'spread':>7} {'off req/s':>10} {'on req/s':>10} {'errors':>6}")
+    say(head)
+    say("-" * len(head))
+    for title, row in rows.items():
+        if not row["off"] or not row["on"]:
+            continue
+        off = sum(row["off"]) / len(row["off"])
+        on = sum(row["on"]) / len(row["on"])
+        # The spread of the single runs' on/off ratios shows the noise.
+        pairs = [b / a for a, b in zip(row["off"], row["on"]) if a]
+        spread = f"{min(pairs):.2f}-{max(pairs):.2f}" if pairs else "-"
+        say(f"{title:<28} {off:>11.1f} {on:>11.1f} {on / off:>7.3f} {spread:>7} "
+            f"{sum(row['rate']['off']) / len(row['rate']['off']):>10.0f} "
+            f"{sum(row['rate']['on']) / len(row['rate']['on']):>10.0f} {row['errors']:>6}")
+    say("us/req: the proxy's CPU microseconds per request, mean of the alternated runs; "
+        "spread: lowest and highest on/off of a pair of runs")
+    say()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--binary", default=str(ROOT / "build-bench" / "kelvarine"))
@@ -955,7 +1032,9 @@ def main():
     ap.add_argument("--nginx-workers", type=int, default=2)
     ap.add_argument("--idle-connections", type=int, default=10000)
     ap.add_argument("--idle-seconds", type=float, default=5.0)
-    ap.add_argument("--scenarios", default="123456789abc", help="which scenarios, e.g. 13")
+    ap.add_argument("--scenarios", default="123456789abcd", help="which scenarios, e.g. 13")
+    ap.add_argument("--alternations", type=int, default=2,
+                    help="runs of each road of (d), alternated between cache off and on")
     ap.add_argument("--parser-binary", default=None,
                     help="the parser benchmark (default: bench_hstream beside --binary)")
     ap.add_argument("--proxy-args", default="",
@@ -987,6 +1066,8 @@ def main():
         upstream = []
         upstream_scenarios(args, base, notes, upstream)
         scans = scan_scenario(args, base, nginx, notes) if "c" in args.scenarios else {}
+        uncacheable = (uncacheable_scenario(args, base, nginx, notes)
+                       if "d" in args.scenarios else {})
         say()
         say(f"kelvarine benchmark: {os.cpu_count()} cores, load average "
             f"{os.getloadavg()[0]:.1f}, wrk -t{args.threads}, {args.duration} s runs, "
@@ -1023,6 +1104,8 @@ def main():
             say("latency: mean of sequential fetches on new connections; added: over the "
                 "unscanned road; CPU/MiB: the proxy's CPU time per MiB delivered")
             say()
+        if uncacheable:
+            print_uncacheable_table(uncacheable)
         for note in notes:
             say(note)
         say()
@@ -1057,6 +1140,12 @@ def main():
                 value = through_value / direct_value
                 say(f"  ({key}) proxy/direct transfer rate {value:.2f} (>= {lowest:.2f}): "
                     f"{'met' if value >= lowest else 'NOT met'}")
+        for title, row in uncacheable.items():
+            if row["off"] and row["on"]:
+                value = (sum(row["on"]) / len(row["on"])) / (sum(row["off"]) / len(row["off"]))
+                say(f"  (d) uncacheable {title}: CPU per request cache on/off {value:.3f} "
+                    f"(<= {UNCACHEABLE_TARGET:.2f}): "
+                    f"{'met' if value <= UNCACHEABLE_TARGET else 'NOT met'}")
         if "proxy" in idle:
             r = idle["proxy"]
             cost = r["idle_rss_kib"] - r["base_rss_kib"]

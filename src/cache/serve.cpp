@@ -47,6 +47,12 @@ void body_bufferwait(CONNECTION_T *conn)
     cache_section->send_status(conn, conn->cachemap);
 }
 
+// How many users the object has; the only user leaves it marked invalid.
+int body_users(CACHEMAP *object)
+{
+    return cache_section ? cache_section->refcount(object) : 1;
+}
+
 // The antivirus connectors' view of an object's clean mark.
 int av_clean_get(CACHEMAP *object)
 {
@@ -202,6 +208,23 @@ void invalidate_changed(CONNECTION_T *conn)
     }
 }
 
+// Whether the response may become a cache object at all, decided from
+// the heads alone before any object is made: a response that cannot be
+// stored costs the cache its lookup and nothing more.  Besides what
+// cacheable() refuses, a response that says no-store is never stored.
+bool storable(const CONNECTION_T *conn, const HEADER *r)
+{
+    if (!cacheable(conn->request) || !cacheable(r) || r->version < 1 || !r->raw ||
+        (conn->flags & CONN_HEAD))
+        return false;
+    bool no_store = false;
+    cache_control_each(r->cache_control, [&](const std::string &name, const char *) {
+        if (name == "no-store")
+            no_store = true;
+    });
+    return !no_store;
+}
+
 } // namespace
 
 void cache_init()
@@ -209,6 +232,7 @@ void cache_init()
     cache_section = new CacheSection();
     body_cache_add = body_add;
     body_cache_bufferwait = body_bufferwait;
+    body_cache_users = body_users;
     av_cache_clean = av_clean_get;
     av_cache_mark_clean = av_clean_set;
     icp_port_provider = icp_port;
@@ -381,8 +405,7 @@ int cache_response(CONNECTION_T *conn)
         return CACHE_RESPONSE_ON;
     }
     bool prefetch = (conn->flags & CONN_PREFETCH) != 0;
-    if (cacheable(conn->request) && cacheable(r) && r->version >= 1 && r->raw &&
-        !(conn->flags & CONN_HEAD)) {
+    if (storable(conn, r)) {
         conn->cachemap = cache_section->cache_open(conn, conn->request->url, r->raw,
                                                    prefetch ? CACHE_OPEN_PREFETCH
                                                             : CACHE_OPEN_CREATE);
@@ -397,11 +420,18 @@ int cache_response(CONNECTION_T *conn)
 
 bool cache_body_send(CONNECTION_T *conn)
 {
+    // What had been given to the client socket before the body (the head
+    // may still wait in its buffer), so that a body cut short counts the
+    // bytes that actually left.
+    Socket *client = conn->client;
+    uint64_t given = client ? client->bytes_out + client->outbuf_len : 0;
     int64_t sent = cache_section->send(conn->cachemap, conn, 0);
     if (sent > 0)
         conn->bytes_downloaded += (uint64_t)sent;
     if (sent >= 0)
         return true;
+    if (client && conn->client == client && client->bytes_out > given)
+        conn->bytes_downloaded += client->bytes_out - given;
     // The object was cut (its writer failed) or the client could not take
     // it: the client must see the cut.
     conn->keepalive_client = 0;

@@ -27,6 +27,7 @@
 
 int64_t (*body_cache_add)(CACHEMAP *object, const char *data, size_t length) = nullptr;
 void (*body_cache_bufferwait)(CONNECTION_T *conn) = nullptr;
+int (*body_cache_users)(CACHEMAP *object) = nullptr;
 
 namespace {
 

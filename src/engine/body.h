@@ -134,9 +134,12 @@ void body_html_flush(CONNECTION_T *conn);
 // connection's cache object and returns the bytes taken, or -1 when the
 // object was dropped.  body_cache_bufferwait marks the object
 // CACHE_BUFFERWAIT and CACHE_PREFETCHED and sends the client the
-// "downloading" page for it.  While they are null no object is filled and
-// no page is sent.
+// "downloading" page for it.  body_cache_users returns the number of
+// users of an object; when the caller is the only one the object is also
+// marked invalid, so that it is dropped when closed.  While they are null
+// no object is filled, no page is sent and no object has other users.
 extern int64_t (*body_cache_add)(CACHEMAP *object, const char *data, size_t length);
 extern void (*body_cache_bufferwait)(CONNECTION_T *conn);
+extern int (*body_cache_users)(CACHEMAP *object);
 
 #endif

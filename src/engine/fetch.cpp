@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/counters.h"
 #include "engine/dns.h"
@@ -36,6 +37,7 @@ int connect_wait(int fd, int timeout);
 const char *client_text(const CONNECTION_T *conn);
 int poll_ms(int seconds);
 int pump_wait(Socket *source, Socket *other, short *other_events);
+Socket *pump_peer(CONNECTION_T *conn, int side);
 bool destination_gone(CONNECTION_T *conn, int side);
 
 int connect_failed(int code)
@@ -172,16 +174,38 @@ int pump_wait(Socket *source, Socket *other, short *other_events)
     return PUMP_OTHER;
 }
 
-// The destination of net_transfer is gone.  A server body that other
-// clients are following in the cache goes on without its own client;
-// anything else ends the transfer.  Returns true when it goes on.
+// The socket facing the side's source: the client for SIDE_SERVER, the
+// server for SIDE_CLIENT; null when there is none or the client has gone.
+// Taken anew before every wait, as the client may go meanwhile.
+Socket *pump_peer(CONNECTION_T *conn, int side)
+{
+    if (side != SIDE_SERVER)
+        return conn->server;
+    return (conn->flags & CONN_CLIENT_GONE) ? nullptr : conn->client;
+}
+
+// The client of a server body has hung up or stopped taking bytes.  When
+// this request writes a cache object that other clients follow, the
+// transfer goes on without a client so that they get the whole object;
+// anything else ends the transfer.  Returns true when it goes on.  The
+// socket is shut down here and deleted once the body's transfer is over,
+// as the caller may still hold it.
 bool destination_gone(CONNECTION_T *conn, int side)
 {
-    // Whether others follow the cache object is the cache's to say; until
-    // it can, the transfer ends with its client.
-    (void)conn;
-    (void)side;
-    return false;
+    if (side != SIDE_SERVER || !(conn->flags & CONN_CACHE_WRITE) || !conn->cachemap ||
+        !body_cache_users || (conn->flags & CONN_CLIENT_GONE))
+        return false;
+    // At one user the cache marks the object invalid: it is dropped when
+    // the failed transfer gives it back.
+    if (body_cache_users(conn->cachemap) <= 1)
+        return false;
+    putlog(LOG_NETWORK, "network: [IP: %s] allowing transfer with no client to continue",
+           client_text(conn));
+    conn->flags |= CONN_CLIENT_GONE;
+    conn->keepalive_client = 0;
+    if (conn->client && conn->client->fd >= 0)
+        shutdown(conn->client->fd, SHUT_RDWR);
+    return true;
 }
 
 }  // namespace
@@ -308,7 +332,6 @@ int64_t net_filebuf_send_chunked(Filebuf *buf, CONNECTION_T *conn, int side)
 int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
 {
     Socket *source = side == SIDE_SERVER ? conn->server : conn->client;
-    Socket *other = side == SIDE_SERVER ? conn->client : conn->server;
     const char *source_name = side == SIDE_SERVER ? "server" : "client";
     const char *other_name = side == SIDE_SERVER ? "client" : "server";
     if (source == nullptr) {
@@ -318,6 +341,9 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
     PumpBlock block(count);
 
     while (count == -1 || count > 0) {
+        // A client given up meanwhile (buffer wait, followers going on
+        // without it) is no longer watched.
+        Socket *other = pump_peer(conn, side);
         short other_events = 0;
         int event = pump_wait(source, other, &other_events);
         if (event == PUMP_AGAIN)
@@ -331,11 +357,13 @@ int net_filebuf_read(Filebuf *buf, CONNECTION_T *conn, int side, int64_t count)
         }
         if (event == PUMP_OTHER) {
             if (other_events & POLLIN) {
-                if (other->Read(nullptr, -1, 0) <= 0)
-                    break;
-                continue;
+                if (other->Read(nullptr, -1, 0) > 0 || destination_gone(conn, side))
+                    continue;
+                break;
             }
             if (other_events & (POLLERR | POLLHUP | POLLNVAL)) {
+                if (destination_gone(conn, side))
+                    continue;
                 putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
                        client_text(conn), other_name);
                 break;
@@ -370,7 +398,7 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
     while (count == -1 || count > 0) {
         // Taken anew each pass: the client socket may have gone meanwhile.
         Socket *source = side == SIDE_SERVER ? conn->server : conn->client;
-        Socket *dest = side == SIDE_SERVER ? conn->client : conn->server;
+        Socket *dest = pump_peer(conn, side);
         if (source == nullptr)
             break;
         short dest_events = 0;
@@ -410,8 +438,8 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t count)
         }
     }
 
-    Socket *dest = side == SIDE_SERVER ? conn->client : conn->server;
-    if (dest != nullptr && dest->Flush() != 0)
+    Socket *dest = pump_peer(conn, side);
+    if (dest != nullptr && dest->Flush() != 0 && !destination_gone(conn, side))
         delivery_failed = true;
     if ((count != -1 && count != 0) || delivery_failed) {
         putlog(LOG_ERROR, "network: [IP: %s] transfer failed", client_text(conn));

@@ -455,6 +455,8 @@ def test_cleaning_keeps_the_store_within_its_size_oldest_first(tmp_path, nginx, 
 
 
 def test_offline_command_answers_from_the_cache_only(tmp_path, proxy_factory):
+    # A private response is kept, but as a violation: it goes to others
+    # only offline.  (A no-store one is never kept at all.)
     origin = Nginx(tmp_path, 'location /ns { add_header Cache-Control "private"; }')
     try:
         put_file(origin, "ns/n.txt", b"not stored for others\n")

@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/dns.h"
 #include "engine/fetch.h"
@@ -501,6 +502,85 @@ TEST_F(FetchTest, TransferEndsWhenTheClientHangsUp)
     shutdown(server_peer, SHUT_RDWR);
     writer.join();
     close_peer(server_peer);
+}
+
+// A client that hangs up while its request writes a cache object: the
+// pump goes on to the end of the body only when other clients still use
+// the object (they follow it); otherwise, or without an object being
+// written, it stops as for any lost client.  Both the relaying pump and
+// the buffering one.
+TEST_F(FetchTest, ClientHangUpEndsTheTransferUnlessOthersFollowTheObject)
+{
+    static int users;
+    static std::atomic<bool> asked;
+    struct Case {
+        const char *name;
+        bool writing;
+        int users;
+        bool relay;
+        bool goes_on;
+    } cases[] = {
+        {"relayed, followed", true, 2, true, true},
+        {"buffered, followed", true, 3, false, true},
+        {"relayed, alone", true, 1, true, false},
+        {"buffered, alone", true, 1, false, false},
+        {"relayed, no object written", false, 2, true, false},
+    };
+    const int64_t half = 16 * 65536;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pair_up(5);
+        alignas(8) static char object_storage[64];
+        conn->flags = c.writing ? CONN_CACHE_WRITE : 0;
+        conn->keepalive_client = 1;
+        conn->cachemap = reinterpret_cast<CACHEMAP *>(object_storage);
+        users = c.users;
+        asked = false;
+        body_cache_users = [](CACHEMAP *) {
+            asked = true;
+            return users;
+        };
+        close_peer(client_peer);
+        // Half the body, then the rest once the pump has met the hang-up
+        // (or has returned), so that the hang-up is met mid-body.
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            std::string block(65536, 'f');
+            for (int64_t sent = 0; sent < half; sent += (int64_t)block.size())
+                write_all(server_peer, block);
+            auto start = Clock::now();
+            while (!asked && !done && seconds_since(start) < 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            for (int64_t sent = 0; sent < half && !done; sent += (int64_t)block.size())
+                write_all(server_peer, block);
+        });
+        Filebuf buf;
+        int64_t moved = c.relay ? net_transfer(conn, SIDE_SERVER, 2 * half)
+                                : (net_filebuf_read(&buf, conn, SIDE_SERVER, 2 * half) == 1
+                                       ? (int64_t)buf.size
+                                       : -1);
+        done = true;
+        shutdown(server_peer, SHUT_RDWR);
+        writer.join();
+        body_cache_users = nullptr;
+        conn->cachemap = nullptr;
+        if (c.goes_on) {
+            EXPECT_EQ(moved, 2 * half);
+            EXPECT_EQ(conn->flags & CONN_FAILED, 0u);
+            EXPECT_NE(conn->flags & CONN_CLIENT_GONE, 0u);
+            EXPECT_EQ(conn->keepalive_client, 0);
+            EXPECT_TRUE(logged("allowing transfer with no client to continue"));
+        } else {
+            EXPECT_LT(moved, 2 * half);
+            EXPECT_NE(conn->flags & CONN_FAILED, 0u);
+            EXPECT_EQ(conn->flags & CONN_CLIENT_GONE, 0u);
+        }
+        delete conn->client;
+        delete conn->server;
+        conn->client = conn->server = nullptr;
+        close_peer(server_peer);
+        logbuffer_clear(global->logbuffer);
+    }
 }
 
 TEST_F(FetchTest, LongTransferToASlowClientStaysInBoundedMemory)

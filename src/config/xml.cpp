@@ -515,6 +515,23 @@ static TiXmlDocument *document_read(const std::string &path, const char *text)
     return doc;
 }
 
+// Drops XML declarations and unknown markup found inside elements: they
+// carry no configuration, and TinyXML writes their text back unescaped, so
+// a document saved with them would not read back as it was.
+static void stray_markup_remove(TiXmlNode *parent)
+{
+    for (TiXmlNode *child = parent->FirstChild(); child != nullptr;) {
+        TiXmlNode *next = child->NextSibling();
+        if (child->ToDeclaration() != nullptr || child->ToUnknown() != nullptr) {
+            config_flaw_report("markup that is no element ignored (line %d)", child->Row());
+            parent->RemoveChild(child);
+        } else if (child->ToElement() != nullptr) {
+            stray_markup_remove(child);
+        }
+        child = next;
+    }
+}
+
 // Replaces the document by a newly parsed one and loads every section from
 // it.  The caller holds documentlock.
 static void document_install(TiXmlDocument *doc, int32_t clear)
@@ -524,6 +541,7 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
     // A section the schema does not know is never read.
     const TiXmlElement *schema = sectionxml ? sectionxml->RootElement() : nullptr;
     TiXmlElement *root = document->FirstChildElement(ROOT_NAME);
+    stray_markup_remove(root);
     std::set<std::string> seen;
     for (TiXmlElement *child = root->FirstChildElement(); child != nullptr;) {
         TiXmlElement *next = child->NextSiblingElement();

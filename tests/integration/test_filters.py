@@ -727,6 +727,7 @@ def test_request_cap_and_time_block_answer_with_their_pages(tmp_path, origin, pr
     refused = get(proxy, url, source="127.0.0.2")
     assert b"Request limit exceeded" in refused.body
     rec = wait_until(lambda: [r for r in extended_log_records(proxy) if r["status"] == 404])
+    assert rec[0]["size"] == len(replies[3].body), rec
     blocked = get(proxy, url, source="127.0.0.3")
     assert blocked.status == 404
     assert b"is blocked" in blocked.body

@@ -21,8 +21,9 @@ import brotli
 import pytest
 import zstandard
 
-from conftest import (Nginx, ScriptedServer, add_item, exchange, extended_log_records,
-                      set_fields, stop_process, wait_until, write_config)
+from conftest import (Nginx, ScriptedServer, access_log_records, add_item, exchange,
+                      extended_log_records, set_fields, stop_process, wait_until,
+                      write_config)
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd, Dnsmasq, dnsmasq_address
 from test_cache import codes, origin_requests
 from test_filters import Origin, configure, reply_of, rule
@@ -104,7 +105,7 @@ def test_clamav_refuses_eicar_and_passes_clean_bodies_whole(tmp_path, served, cl
                                                             proxy_factory, way):
     address = str(clamd.socket) if way == "local socket" else "127.0.0.1"
     proxy = proxy_factory(config=clamav_config(tmp_path, address, clamd.port))
-    r = get(proxy, url(served, "/eicar.txt"))
+    refusal = r = get(proxy, url(served, "/eicar.txt"))
     assert 400 <= r.status < 500, r
     assert b"ClamAV" in r.body and b"Eicar-Test-Signature" in r.body
     assert EICAR not in r.body
@@ -116,6 +117,10 @@ def test_clamav_refuses_eicar_and_passes_clean_bodies_whole(tmp_path, served, cl
                          extended_log_records(proxy))
     blocked = [x for x in records if x["url"].endswith("/eicar.txt")][0]
     assert blocked["filter"].startswith("ClamAV")
+    # Both records give the page the client received, not the origin's answer.
+    assert (blocked["status"], blocked["size"]) == (refusal.status, len(refusal.body))
+    access = [x for x in access_log_records(proxy) if x["url"].endswith("/eicar.txt")][0]
+    assert (access["status"], access["size"]) == (refusal.status, len(refusal.body))
     assert "clamav" in (clamd.dir / "clamd.log").read_text().lower()
 
 

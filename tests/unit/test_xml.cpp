@@ -730,4 +730,24 @@ TEST_F(XmlTest, SectionGivenTwiceIsReportedAndDropped)
     EXPECT_EQ(saved.find("<beta>", first + 1), std::string::npos) << saved;
 }
 
+// Declarations and unknown markup inside the document are dropped at load,
+// since TinyXML writes them back unescaped: the saved file reads back as
+// it was saved.
+TEST_F(XmlTest, StrayMarkupIsDroppedSoTheSavedFileReadsBack)
+{
+    std::string text = replace(BASE, "  <unknown><keep>me</keep></unknown>",
+                               "  <?xml version=\"1 &amp; 2\"?>\n"
+                               "  <unknown><?xml version=\"&amp;\"?><keep>me</keep></unknown>");
+    std::string log;
+    ASSERT_EQ(load_text(text, 1, &log), 1);
+    EXPECT_NE(log.find("markup that is no element ignored (line 30)"), std::string::npos) << log;
+    std::string first = dir + "/first.xml", second = dir + "/second.xml";
+    ASSERT_TRUE(config_save(first));
+    EXPECT_EQ(file_text(first).find("1 & 2"), std::string::npos);
+    EXPECT_NE(file_text(first).find("<keep>me</keep>"), std::string::npos);
+    ASSERT_EQ(config_load(1, first), 1);
+    ASSERT_TRUE(config_save(second));
+    EXPECT_EQ(file_text(second), file_text(first));
+}
+
 }  // namespace

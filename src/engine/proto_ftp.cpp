@@ -150,9 +150,32 @@ void page(Gateway &g, const char *name, int status)
     protocol_page(g.conn, name, status, false);
 }
 
+// The FTP server's address for data connections: the control
+// connection's peer when it goes direct, else the host the SOCKS server
+// or parent was asked for (its own address is not the FTP server's).
+bool server_address(Gateway &g, std::string *out)
+{
+    CONNECTION_T *conn = g.conn;
+    if (conn->forward_type != FORWARD_DIRECT) {
+        if (!conn->request->host || !*conn->request->host)
+            return false;
+        *out = conn->request->host;
+        return true;
+    }
+    struct sockaddr_in peer;
+    socklen_t length = sizeof(peer);
+    char ip[INET_ADDRSTRLEN];
+    if (getpeername(g.control->fd, (struct sockaddr *)&peer, &length) != 0 ||
+        peer.sin_family != AF_INET || !inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip)))
+        return false;
+    *out = ip;
+    return true;
+}
+
 // Opens a data connection and sends the transfer command; the server must
 // answer it with 125 or 150 (a refusal comes back in *refused).  Data goes
-// only to the control connection's peer, whatever a PASV reply names.
+// only to the FTP server (server_address), whatever a PASV reply names,
+// and along the control connection's road.
 Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
 {
     CONNECTION_T *conn = g.conn;
@@ -163,8 +186,8 @@ Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
     if (passive) {
         putlog(LOG_DEBUG, "ftp: [IP:%s] setting up a PASV connection mode %s %s", client(g),
                conn->request->method ? conn->request->method : "", conn->request->url);
-        if (getpeername(g.control->fd, (struct sockaddr *)&control_addr, &addr_len) != 0 ||
-            control_addr.sin_family != AF_INET || !command(g, "PASV"))
+        std::string server;
+        if (!server_address(g, &server) || !command(g, "PASV"))
             return nullptr;
         FtpReply r = reply(g);
         int port = r.code == 227 ? ftp_pasv_port(r.text.c_str()) : 0;
@@ -172,13 +195,9 @@ Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
             putlog(LOG_ERROR, "ftp: [IP:%s] no usable PASV reply: %d", client(g), r.code);
             return nullptr;
         }
-        char ip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &control_addr.sin_addr, ip, sizeof(ip));
-        int ctimeout = general_section ? general_section->ctimeout_get(conn) : g.timeout;
-        int fd = net_connect(ip, port, ctimeout);
-        if (fd < 0)
+        data = protocol_open_along(conn, server.c_str(), port);
+        if (!data)
             return nullptr;
-        data = new Socket(fd);
         data->SetTimeout(g.timeout);
         if (!command(g, transfer)) {
             delete data;

@@ -7,7 +7,8 @@ import re
 import pytest
 
 from conftest import Client, set_fields, write_config
-from upstream_peers import Vsftpd
+from test_parents import forward_config
+from upstream_peers import Dante, Tinyproxy, Vsftpd
 
 
 @pytest.fixture
@@ -126,3 +127,37 @@ def test_refusals_are_error_pages(tmp_path, ftpd, proxy_factory):
             assert b"secret" not in reply.body, why
     assert (ftpd.pub / "keep.txt").exists()
     assert not (ftpd.pub / "x").exists()
+
+
+# ---------------------------------------------- data through SOCKS or a parent
+
+SOCKS_CASES = [
+    # (why, the forwarding rule's fields but its port)
+    ("SOCKS5 through dante", dict(proxy_type="socks5", user="kvsocks", password="sekrit")),
+    ("SOCKS4 through dante", dict(proxy_type="socks4")),
+    ("CONNECT-type parent (tinyproxy)", dict(proxy_type="connect")),
+]
+
+
+@pytest.mark.parametrize("why,forward", SOCKS_CASES, ids=[c[0] for c in SOCKS_CASES])
+def test_data_connections_take_the_control_connections_road(tmp_path, proxy_factory, why,
+                                                            forward):
+    # The FTP server on another loopback address than the SOCKS server
+    # or the parent: data sent to their address would find no server.
+    ftpd = Vsftpd(tmp_path, address="127.0.0.2")
+    middle = Dante(tmp_path) if "SOCKS" in why else Tinyproxy(tmp_path, "ftp")
+    try:
+        data = os.urandom(300000)
+        (ftpd.pub / "f.bin").write_bytes(data)
+        rule_fields = dict(host="127.0.0.1", port=str(middle.port), protocols="ftp", **forward)
+        proxy = proxy_factory(config=forward_config(tmp_path / "s.xml", [rule_fields]))
+        with Client(proxy, timeout=30) as c:
+            for _ in range(2):  # the second one on a pooled control connection
+                reply = get(c, f"ftp://127.0.0.2:{ftpd.port}/pub/f.bin")
+                assert reply.status == 200 and reply.body == data, (why, reply)
+            page = get(c, f"ftp://127.0.0.2:{ftpd.port}/pub/")
+            assert page.status == 200 and b"f.bin" in page.body, why
+        assert "127.0.0.2" in middle.log_text(), why
+    finally:
+        ftpd.stop()
+        middle.stop()

@@ -9,7 +9,7 @@ from email.utils import formatdate
 
 import pytest
 
-from conftest import Client, ScriptedServer, set_fields, write_config
+from conftest import Client, ScriptedServer, set_fields, wait_until, write_config
 from scanners import CICAP, CLAMD, EICAR, CIcap, Clamd
 from test_cache import cache_config, codes
 from test_filters import rule
@@ -389,7 +389,8 @@ def test_data_connections_take_the_control_connections_road(tmp_path, proxy_fact
                 assert reply.status == 200 and reply.body == data, (why, reply)
             page = get(c, f"ftp://127.0.0.2:{ftpd.port}/pub/")
             assert page.status == 200 and b"f.bin" in page.body, why
-        assert "127.0.0.2" in middle.log_text(), why
+        # The server or parent was asked for the FTP server's address.
+        assert wait_until(lambda: "127.0.0.2" in middle.log_text()), (why, middle.log_text())
     finally:
         ftpd.stop()
         middle.stop()

@@ -320,14 +320,19 @@ int login(Gateway &g, bool fresh)
     const char *url = conn->request->url ? conn->request->url : "";
     if (fresh) {
         FtpReply greeting = reply(g);
-        if (greeting.code != 220)
+        if (greeting.code != 220) {
+            putlog(LOG_DEBUG, "ftp: [IP:%s] no greeting from the server: %d %s", client(g),
+                   greeting.code, greeting.text.c_str());
             return -1;
+        }
     }
     if (!command(g, "USER " + g.user))
         return -1;
     FtpReply r = reply(g);
-    if (r.code < 0)
+    if (r.code < 0) {
+        putlog(LOG_DEBUG, "ftp: [IP:%s] no reply to USER", client(g));
         return -1;
+    }
     if (r.code == 530) {
         putlog(LOG_ERROR, "ftp: [IP:%s] authentication failed for user: %s", client(g),
                g.user.c_str());

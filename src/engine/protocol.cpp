@@ -916,6 +916,10 @@ int protocol_start(CONNECTION_T *conn)
 
 Socket *protocol_open_along(CONNECTION_T *conn, const char *host, int port)
 {
+    // An HTTP parent speaks for the request itself and opens nothing
+    // further on its behalf.
+    if (conn->forward_type == FORWARD_HTTP)
+        return nullptr;
     int connect_timeout = general_section ? general_section->ctimeout_get(conn)
                                           : GENERAL_DEFAULT_TIMEOUT;
     struct in_addr local;

@@ -49,13 +49,19 @@ bool parse_date(const std::string &month, const std::string &day, const std::str
     if (third.find(':') != std::string::npos) {
         end = strptime(text.c_str(), "%b %d %H:%M", out);
         time_t now = time(nullptr);
-        struct tm local;
-        localtime_r(&now, &local);
-        out->tm_year = local.tm_year;
+        struct tm today;
+        gmtime_r(&now, &today);
+        out->tm_year = today.tm_year;
     } else {
         end = strptime(text.c_str(), "%b %d %Y", out);
     }
-    return end != nullptr && *end == '\0';
+    if (end == nullptr || *end != '\0')
+        return false;
+    // Listings give dates in UTC.  The weekday and the day of the year
+    // follow from the whole date, the year included, so they are computed
+    // once it is complete.
+    time_t when = timegm(out);
+    return when != (time_t)-1 && gmtime_r(&when, out) != nullptr;
 }
 
 bool parse_size(const std::string &text, uint64_t *size)
@@ -80,15 +86,17 @@ std::string html(const char *text)
     return out;
 }
 
-// A name as a path segment of a link: every byte but unreserved ones is
-// percent-encoded (a quote, '<', '>' or a blank never reaches the page).
-std::string link_segment(const char *name)
+// A name as a link relative to the directory: "./" and the name with
+// every byte but unreserved ones percent-encoded, the '/' that ends a
+// directory's name aside.  A quote, '<', '>' or a blank never reaches the
+// page, and no name ("//host", "scheme:...") can lead to another host.
+std::string link_segment(const char *name, bool is_dir)
 {
     static const char hex[] = "0123456789ABCDEF";
-    std::string out;
+    std::string out = "./";
     for (const unsigned char *p = (const unsigned char *)name; *p; p++) {
         if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
-            strchr("-._~/", *p)) {
+            strchr("-._~", *p) || (is_dir && *p == '/' && p[1] == '\0')) {
             out += (char)*p;
         } else {
             out += '%';
@@ -114,8 +122,7 @@ dir_t *dir_list_add(dir_t *list, int is_dir, mode_t mode, const char *owner, con
     if (date) {
         entry->date = *date;
         struct tm copy = *date;
-        copy.tm_isdst = -1;
-        entry->when = mktime(&copy);
+        entry->when = timegm(&copy);
     }
     std::string name = file_name ? file_name : "";
     if (is_dir && (name.empty() || name.back() != '/'))
@@ -290,9 +297,9 @@ std::string dir_list_page(const dir_t *list, const char *host, int port, const c
             date[0] = '\0';
         std::string size = e->is_dir ? "DIR" : std::to_string(e->size);
         page += "<tr><td><input type=\"checkbox\" name=\"filename\" value=\"" +
-                html(e->file_name) + "\"></td><td><a href=\"" + link_segment(e->file_name) +
-                "\">" + html(e->file_name) + "</a></td><td>" + size + "</td><td>" + date +
-                "</td></tr>\n";
+                html(e->file_name) + "\"></td><td><a href=\"" +
+                link_segment(e->file_name, e->is_dir != 0) + "\">" + html(e->file_name) +
+                "</a></td><td>" + size + "</td><td>" + date + "</td></tr>\n";
     }
     page += "</table>\n<p>";
     for (const char *action : {"delete", "rename", "mkdir", "rmdir", "rematch", "raw"})

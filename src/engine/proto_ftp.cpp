@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,12 +13,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "cache/serve.h"
 #include "config/general.h"
 #include "engine/body.h"
 #include "engine/connection.h"
 #include "engine/dirlist.h"
 #include "engine/fetch.h"
 #include "engine/header.h"
+#include "engine/proto_http.h"
 #include "engine/protocol.h"
 #include "engine/socket.h"
 #include "engine/urlcommand.h"
@@ -150,9 +153,32 @@ void page(Gateway &g, const char *name, int status)
     protocol_page(g.conn, name, status, false);
 }
 
+// The FTP server's address for data connections: the control
+// connection's peer when it goes direct, else the host the SOCKS server
+// or parent was asked for (its own address is not the FTP server's).
+bool server_address(Gateway &g, std::string *out)
+{
+    CONNECTION_T *conn = g.conn;
+    if (conn->forward_type != FORWARD_DIRECT) {
+        if (!conn->request->host || !*conn->request->host)
+            return false;
+        *out = conn->request->host;
+        return true;
+    }
+    struct sockaddr_in peer;
+    socklen_t length = sizeof(peer);
+    char ip[INET_ADDRSTRLEN];
+    if (getpeername(g.control->fd, (struct sockaddr *)&peer, &length) != 0 ||
+        peer.sin_family != AF_INET || !inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip)))
+        return false;
+    *out = ip;
+    return true;
+}
+
 // Opens a data connection and sends the transfer command; the server must
 // answer it with 125 or 150 (a refusal comes back in *refused).  Data goes
-// only to the control connection's peer, whatever a PASV reply names.
+// only to the FTP server (server_address), whatever a PASV reply names,
+// and along the control connection's road.
 Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
 {
     CONNECTION_T *conn = g.conn;
@@ -163,8 +189,8 @@ Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
     if (passive) {
         putlog(LOG_DEBUG, "ftp: [IP:%s] setting up a PASV connection mode %s %s", client(g),
                conn->request->method ? conn->request->method : "", conn->request->url);
-        if (getpeername(g.control->fd, (struct sockaddr *)&control_addr, &addr_len) != 0 ||
-            control_addr.sin_family != AF_INET || !command(g, "PASV"))
+        std::string server;
+        if (!server_address(g, &server) || !command(g, "PASV"))
             return nullptr;
         FtpReply r = reply(g);
         int port = r.code == 227 ? ftp_pasv_port(r.text.c_str()) : 0;
@@ -172,13 +198,9 @@ Socket *data_open(Gateway &g, const std::string &transfer, FtpReply *refused)
             putlog(LOG_ERROR, "ftp: [IP:%s] no usable PASV reply: %d", client(g), r.code);
             return nullptr;
         }
-        char ip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &control_addr.sin_addr, ip, sizeof(ip));
-        int ctimeout = general_section ? general_section->ctimeout_get(conn) : g.timeout;
-        int fd = net_connect(ip, port, ctimeout);
-        if (fd < 0)
+        data = protocol_open_along(conn, server.c_str(), port);
+        if (!data)
             return nullptr;
-        data = new Socket(fd);
         data->SetTimeout(g.timeout);
         if (!command(g, transfer)) {
             delete data;
@@ -298,14 +320,19 @@ int login(Gateway &g, bool fresh)
     const char *url = conn->request->url ? conn->request->url : "";
     if (fresh) {
         FtpReply greeting = reply(g);
-        if (greeting.code != 220)
+        if (greeting.code != 220) {
+            putlog(LOG_DEBUG, "ftp: [IP:%s] no greeting from the server: %d %s", client(g),
+                   greeting.code, greeting.text.c_str());
             return -1;
+        }
     }
     if (!command(g, "USER " + g.user))
         return -1;
     FtpReply r = reply(g);
-    if (r.code < 0)
+    if (r.code < 0) {
+        putlog(LOG_DEBUG, "ftp: [IP:%s] no reply to USER", client(g));
         return -1;
+    }
     if (r.code == 530) {
         putlog(LOG_ERROR, "ftp: [IP:%s] authentication failed for user: %s", client(g),
                g.user.c_str());
@@ -414,6 +441,69 @@ int serve_directory(Gateway &g)
     return 1;
 }
 
+// The response head the gateway answers a file with, as a server would
+// have written it: the listing's size and date when the file was found.
+char *file_head(int64_t length, const char *modified)
+{
+    char date[64] = "";
+    time_t now = time(nullptr);
+    struct tm tm;
+    if (gmtime_r(&now, &tm))
+        strftime(date, sizeof(date), "%a, %d %b %Y %T GMT", &tm);
+    std::string head = "HTTP/1.1 200 OK\r\nDate: ";
+    head += date;
+    head += "\r\nContent-Type: application/octet-stream\r\n";
+    if (length >= 0)
+        head += "Content-Length: " + std::to_string(length) + "\r\n";
+    if (modified && *modified)
+        head += std::string("Last-Modified: ") + modified + "\r\n";
+    head += "\r\n";
+    return xstrdup(head.c_str());
+}
+
+// A held cache object whose stored date equals the listing's is
+// confirmed, as a 304 with the same Last-Modified confirms an HTTP one:
+// the client is answered from the object.  0 when the object was not
+// confirmed (the request goes on), else the request's result.
+int revalidated(Gateway &g, const char *modified)
+{
+    CONNECTION_T *conn = g.conn;
+    if (!conn->cachemap || !(conn->flags & CONN_REVALIDATE) || !*modified)
+        return 0;
+    HEADER *probe = header_new();
+    probe->kind = HEADER_RESPONSE;
+    probe->version = 2;
+    probe->status = 304;
+    header_field_set(&probe->last_modified, modified);
+    http_header_free(conn->response);
+    conn->response = probe;
+    int cached = cache_response(conn);
+    http_header_free(conn->response);
+    conn->response = nullptr;
+    // Any other answer means the date differs: the cache has counted the
+    // refresh miss and given the object up, and the file is fetched.
+    if (cached != CACHE_RESPONSE_VALIDATED)
+        return 0;
+    char *stored = cache_stored_head(conn);
+    if (!stored) {
+        page(g, "unknown", 502);
+        return -1;
+    }
+    if (!http_response_take(conn, stored))
+        return -1;
+    cache_hit_head(conn);
+    return http_response_road(conn);
+}
+
+bool anonymous(const Gateway &g)
+{
+    return strcasecmp(g.user.c_str(), "anonymous") == 0;
+}
+
+// A file: its size and date from its directory's listing, a held cache
+// object confirmed by that date or replaced, then the file over a data
+// connection through the response road of the HTTP exchange (download
+// limit, filters, buffering, processors and scanners, caching).
 int serve_file(Gateway &g)
 {
     CONNECTION_T *conn = g.conn;
@@ -459,12 +549,37 @@ int serve_file(Gateway &g)
         }
     }
     dir_list_free(list);
-    if (length < 0)
+    // Only an anonymous file described by its listing is cached.
+    bool store = length >= 0 && anonymous(g);
+    if (length < 0) {
         putlog(LOG_WARNING, "ftp: [IP:%s] failed to retrieve FTP file information %s %s",
                client(g), method, url);
+        conn->keepalive_client = 0;
+    }
+    if (store) {
+        int answered = revalidated(g, modified);
+        if (answered != 0)
+            return answered;
+    } else {
+        cache_give_up(conn);
+        conn->flags &= ~CONN_REVALIDATE;
+    }
+    if (!http_response_take(conn, file_head(length, modified[0] ? modified : nullptr)))
+        return -1;
+    // A refusal of the download limit has answered the client.
+    if ((!conn->cachemap && !transfer_limit_check(conn)) ||
+        (store && cache_response(conn) == CACHE_RESPONSE_END)) {
+        http_header_free(conn->response);
+        conn->response = nullptr;
+        return 1;
+    }
+    if (!store)
+        xcache_header_update(conn, 1);
     if (conn->flags & CONN_HEAD) {
-        answer(g, 200, "application/octet-stream", nullptr, length, nullptr,
-               modified[0] ? modified : nullptr);
+        // No transfer was started: the control connection stays usable.
+        int kept = conn->keepalive_server;
+        http_response_road(conn);
+        conn->keepalive_server = kept;
         return 1;
     }
     Socket *data = data_open(g, "RETR " + g.path, &refused);
@@ -472,21 +587,17 @@ int serve_file(Gateway &g)
         // A refused RETR is an error page, never an empty success.
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to retrieve FTP file %s %s", client(g), method,
                url);
+        cache_give_up(conn);
+        http_header_free(conn->response);
+        conn->response = nullptr;
         page(g, "nofile", 404);
         return -1;
     }
-    if (answer(g, 200, "application/octet-stream", nullptr, length, nullptr,
-               modified[0] ? modified : nullptr) != 0) {
-        delete data;
-        conn->keepalive_server = 0;
-        return -1;
-    }
-    int id = data->CallBackAdd(protocol_http_read_callback, conn, SOCKET_EVENT_READ);
+    // The data connection stands in for the server while the body moves.
     Socket *control = conn->server;
     conn->server = data;
-    net_transfer(conn, SIDE_SERVER, length);
+    http_response_road(conn);
     conn->server = control;
-    data->CallBackRemove(id);
     delete data;
     if (!transfer_done(g) && length < 0) {
         // A body framed by the close must not look whole when the server

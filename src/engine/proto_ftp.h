@@ -6,8 +6,13 @@
 // active mode).
 //
 // Every reply wait has the FTP time-out.  Data connections go only to the
-// control connection's peer: a PASV reply's address is ignored.  Replies
-// to RETR and LIST are checked, so a refusal becomes an error page.
+// FTP server: the control connection's peer, or the host a SOCKS server
+// or tunnelling parent was asked for, reached through that same server or
+// parent; a PASV reply's address is ignored.  Replies to RETR and LIST
+// are checked, so a refusal becomes an error page.  A file is answered
+// through the response road of the HTTP exchange (download limit, MIME
+// filter, buffering, response processors and scanners) and an anonymous
+// one is cached, a held copy being confirmed by its listing date.
 #ifndef KV_ENGINE_PROTO_FTP_H
 #define KV_ENGINE_PROTO_FTP_H
 

@@ -70,6 +70,7 @@ bool head_only(const CONNECTION_T *conn);
 int upload_count(void *arg, ssize_t len, char *buf);
 bool upload_relay(CONNECTION_T *conn);
 int response_filters(CONNECTION_T *conn);
+int response_road(CONNECTION_T *conn, bool http);
 int loopback_listen(const Socket *server, std::string *address, int *port);
 int loopback_accept(int listener, int seconds);
 
@@ -652,6 +653,27 @@ int protocol_http(CONNECTION_T *conn)
     }
     if (step == STEP_FINISHED)
         return ending_early(conn);
+    return response_road(conn, true);
+}
+
+int http_response_road(CONNECTION_T *conn)
+{
+    return response_road(conn, false);
+}
+
+int http_response_take(CONNECTION_T *conn, char *head)
+{
+    return response_take(conn, head) == STEP_ON ? 1 : 0;
+}
+
+namespace {
+
+// The response road from a final response head in conn->response (the
+// cache decision made) to the answer: templates, head filters, head-only
+// answers, the buffering decision, then the body relayed or buffered and
+// processed.  `http` counts the request as an HTTP one.
+int response_road(CONNECTION_T *conn, bool http)
+{
     HEADER *r = conn->response;
     if (prefetch_section)
         prefetch_section->setup_callbacks(conn);
@@ -685,10 +707,12 @@ int protocol_http(CONNECTION_T *conn)
         conn->response = nullptr;
         return 1;
     }
-    putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
-           conn->request->method ? conn->request->method : "",
-           conn->request->url ? conn->request->url : "");
-    statincr_httprequests(conn);
+    if (http) {
+        putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
+               conn->request->method ? conn->request->method : "",
+               conn->request->url ? conn->request->url : "");
+        statincr_httprequests(conn);
+    }
     if ((conn->flags & (CONN_PROCESS | CONN_PREFETCH)) && buffer_check(conn))
         conn->flags |= CONN_BUFFERING;
     putlog(LOG_DEBUG, " [IP:%s]buffering: %d processing: %d", protocol_client_text(conn),
@@ -697,6 +721,8 @@ int protocol_http(CONNECTION_T *conn)
         return buffered(conn);
     return relay(conn);
 }
+
+} // namespace
 
 int process_response(CONNECTION_T *conn, Filebuf *body)
 {

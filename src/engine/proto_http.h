@@ -33,6 +33,23 @@ int protocol_http(CONNECTION_T *conn);
 // "noconnect" with 503 when the server sent nothing more).
 int http_response_final(CONNECTION_T *conn, char *head);
 
+// Takes a response head text (owned) that a gateway made for the request
+// as if a server had sent it: PROCESSOR_RESPHEADER, parsing into
+// conn->response, the header filter, the "SERVER" variables and the
+// profiles.  1 with conn->response set; 0 when it does not parse (the
+// client had "badresponse").
+int http_response_take(CONNECTION_T *conn, char *head);
+
+// The response road of protocol_http from the point where the final head
+// is in conn->response and the cache has decided (cache_response): the
+// templates, the head filters (MIME filter among them), head-only
+// answers, the buffering decision, then the body from conn->server,
+// framed by the head, relayed or buffered through the response
+// processors, hooks and scanners, and the log entry.  The FTP gateway
+// sends its files this way, with the data connection standing in for
+// conn->server.  Frees conn->response; returns 1.
+int http_response_road(CONNECTION_T *conn);
+
 // PROCESSOR_RESPCHECK, then PROCESSOR_RESPMOD on a buffered body; 0 when a
 // module blocked it (and answered the client).
 int process_response(CONNECTION_T *conn, Filebuf *body);

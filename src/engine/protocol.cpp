@@ -955,6 +955,57 @@ int protocol_start(CONNECTION_T *conn)
     return fd;
 }
 
+Socket *protocol_open_along(CONNECTION_T *conn, const char *host, int port)
+{
+    // An HTTP parent speaks for the request itself and opens nothing
+    // further on its behalf.
+    if (conn->forward_type == FORWARD_HTTP)
+        return nullptr;
+    int connect_timeout = general_section ? general_section->ctimeout_get(conn)
+                                          : GENERAL_DEFAULT_TIMEOUT;
+    struct in_addr local;
+    local.s_addr = 0;
+    if (network_section)
+        local = network_section->interface_select(conn);
+    bool direct = conn->forward_type == FORWARD_DIRECT;
+    int fd = direct ? net_connect(host, port, local, connect_timeout)
+                    : net_connect(conn->forward_host, conn->forward_port, local, connect_timeout);
+    if (fd < 0)
+        return nullptr;
+    Socket *sock = new Socket(fd);
+    sock->SetTimeout(protocol_timeout(conn));
+    if (direct)
+        return sock;
+    // The handshakes take their destination from the request head and
+    // talk on the server socket: a head naming host:port and the new
+    // socket stand in for them meanwhile.  The parent may challenge this
+    // tunnel as it did the first one.
+    HEADER *request = conn->request;
+    HEADER *response = conn->response;
+    Socket *server = conn->server;
+    uint32_t parent_auth = conn->flags & CONN_PARENT_AUTH;
+    HEADER *target = header_new();
+    target->kind = HEADER_PROXY;
+    header_field_set(&target->host, host);
+    target->port = port;
+    conn->request = target;
+    conn->response = nullptr;
+    conn->server = sock;
+    conn->flags &= ~CONN_PARENT_AUTH;
+    bool open = upstream_handshake(conn) == 1;
+    http_header_free(conn->response);
+    conn->response = response;
+    conn->request = request;
+    conn->server = server;
+    conn->flags = (conn->flags & ~CONN_PARENT_AUTH) | parent_auth;
+    http_header_free(target);
+    if (!open) {
+        delete sock;
+        return nullptr;
+    }
+    return sock;
+}
+
 int protocol_reconnect(CONNECTION_T *conn)
 {
     delete conn->server;

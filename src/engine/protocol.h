@@ -12,6 +12,7 @@
 #define KV_ENGINE_PROTOCOL_H
 
 struct CONNECTION_T;
+class Socket;
 
 // Serves one request of the connection; the worker cycle calls it once per
 // request and cleans the per-request state afterwards.  The result is not
@@ -31,6 +32,13 @@ void bypass_check(CONNECTION_T *conn);
 // (NET_CONNECT_*), or -1 when a handshake or TLS failed.  The log entry's
 // peer is set.
 int protocol_start(CONNECTION_T *conn);
+
+// Opens another connection to host:port along the road the server socket
+// took for this request: direct, or through the same SOCKS server or
+// tunnelling parent (forward_type).  The FTP gateway's data connections
+// go this way.  The new socket, with the I/O time-out, or null when the
+// connection or the handshake failed (logged).
+Socket *protocol_open_along(CONNECTION_T *conn, const char *host, int port);
 
 // Deletes the server socket, flushes the client socket and runs
 // protocol_start again.

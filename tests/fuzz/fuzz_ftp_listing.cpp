@@ -1,6 +1,7 @@
 // FTP directory listings as a server sends them: parsed, sorted by every
 // field and order, filtered, and drawn as the directory page, which never
-// carries a raw '<' from a name.
+// carries a raw '<' from a name nor a link that could lead to another
+// host.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -45,6 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::string name = e->file_name;
         if (page.find(">" + name + "</a>") != std::string::npos ||
             page.find("value=\"" + name + "\"") != std::string::npos)
+            abort();
+    }
+    // Every link is relative to the directory, so it stays on this host:
+    // a sort link, "../" or an entry's "./name", percent-encoded where a
+    // blank, '<' or '>' would be.
+    for (size_t at = page.find("<a href=\""); at != std::string::npos;
+         at = page.find("<a href=\"", at + 1)) {
+        std::string target = page.substr(at + 9, page.find('"', at + 9) - (at + 9));
+        if (target.compare(0, 1, "?") != 0 && target != "../" && target.compare(0, 2, "./") != 0)
+            abort();
+        if (target.find_first_of(" <>") != std::string::npos)
             abort();
     }
     list = dir_list_filter(list, "a");

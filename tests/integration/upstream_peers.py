@@ -173,8 +173,9 @@ class Vsftpd:
 
     ANON_UID, USER_UID = 4243, 4244
 
-    def __init__(self, tmp: Path, user="kvuser", password="userpw"):
+    def __init__(self, tmp: Path, user="kvuser", password="userpw", address="127.0.0.1"):
         self.dir = tmp / "vsftpd"
+        self.address = address
         self.anon_root = self.dir / "anon"
         self.pub = self.anon_root / "pub"
         self.home = self.dir / "home"
@@ -188,7 +189,7 @@ class Vsftpd:
         self.dir.chmod(0o755)
         os.chown(self.pub, self.ANON_UID, self.ANON_UID)
         os.chown(self.home, self.USER_UID, self.USER_UID)
-        self.port = free_port()
+        self.port = free_port(address)
         crypted = subprocess.run(["openssl", "passwd", "-6", password], check=True,
                                  capture_output=True, text=True).stdout.strip()
         names = ("kvftp:", user + ":")
@@ -203,7 +204,7 @@ class Vsftpd:
         (self.dir / "shadow").write_text("\n".join(shadow) + "\n")
         (self.dir / "shadow").chmod(0o600)
         (self.dir / "vsftpd.conf").write_text(f"""listen=YES
-listen_address=127.0.0.1
+listen_address={address}
 listen_port={self.port}
 background=NO
 anonymous_enable=YES
@@ -233,7 +234,7 @@ xferlog_enable=NO
             ["unshare", "-m", "sh", "-c", script, "sh", str(self.dir / "passwd"),
              str(self.dir / "shadow"), "/usr/sbin/vsftpd", str(self.dir / "vsftpd.conf")],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_port(self.port, proc=self.proc)
+        wait_port(self.port, host=address, proc=self.proc)
 
     def stop(self):
         stop_process(self.proc)

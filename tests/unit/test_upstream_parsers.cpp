@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -128,13 +129,71 @@ TEST(DirListTest, FilterAndPageEscapeNames)
     std::string page = dir_list_page(list, "h<", 21, "/p/");
     EXPECT_EQ(page.find("<b>\""), std::string::npos);
     EXPECT_NE(page.find("&lt;b&gt;&quot;x&quot;.txt"), std::string::npos);
-    EXPECT_NE(page.find("href=\"%3Cb%3E%22x%22.txt\""), std::string::npos);
+    EXPECT_NE(page.find("href=\"./%3Cb%3E%22x%22.txt\""), std::string::npos);
     EXPECT_EQ(page.find("h<"), std::string::npos);
     list = dir_list_filter(list, "^PLAIN");
     EXPECT_EQ(names(list), (std::vector<std::string>{"plain.txt"}));
     list = dir_list_filter(list, "(");   // does not compile: unchanged
     EXPECT_EQ(names(list), (std::vector<std::string>{"plain.txt"}));
     dir_list_free(list);
+}
+
+TEST(DirListTest, LinksStayInTheDirectory)
+{
+    struct Case {
+        const char *entry;  // the listing line
+        const char *href;   // the link the page must carry
+    } cases[] = {
+        {"-rw-r--r-- 1 o g 1 Mar 3 2020 //evil.example", "./%2F%2Fevil.example"},
+        {"-rw-r--r-- 1 o g 1 Mar 3 2020 http://evil.example/", "./http%3A%2F%2Fevil.example%2F"},
+        {"-rw-r--r-- 1 o g 1 Mar 3 2020 javascript:alert(1)", "./javascript%3Aalert%281%29"},
+        {"-rw-r--r-- 1 o g 1 Mar 3 2020 /etc/passwd", "./%2Fetc%2Fpasswd"},
+        {"drwxr-xr-x 1 o g 1 Mar 3 2020 sub", "./sub/"},
+        {"drwxr-xr-x 1 o g 1 Mar 3 2020 //evil.example", "./%2F%2Fevil.example/"},
+    };
+    for (const Case &c : cases) {
+        dir_t *list = parse(std::string(c.entry) + "\n");
+        ASSERT_NE(list, nullptr) << c.entry;
+        std::string page = dir_list_page(list, "h", 21, "/p/");
+        EXPECT_NE(page.find(std::string("<a href=\"") + c.href + "\">"), std::string::npos)
+            << c.entry << "\n" << page;
+        EXPECT_EQ(page.find("href=\"/"), std::string::npos) << c.entry;
+        dir_list_free(list);
+    }
+}
+
+TEST(DirListTest, DatesCarryTheirOwnWeekday)
+{
+    time_t now = time(nullptr);
+    struct tm today;
+    gmtime_r(&now, &today);
+    // A date without a year is in this year; one of today (in UTC) is
+    // never in the future, so it stays there.
+    char month_day[32];
+    strftime(month_day, sizeof(month_day), "%b %d", &today);
+    struct Case {
+        std::string date;  // the listing's three date words
+        int year, month, day;
+    } cases[] = {
+        {"Jan 02  2024", 2024, 0, 2},
+        {"Feb 29  2000", 2000, 1, 29},
+        {std::string(month_day) + " 00:00", today.tm_year + 1900, today.tm_mon, today.tm_mday},
+    };
+    for (const Case &c : cases) {
+        dir_t *list = parse("-rw-r--r-- 1 o g 1 " + c.date + " f\n");
+        ASSERT_NE(list, nullptr) << c.date;
+        struct tm expected = {};
+        expected.tm_year = c.year - 1900;
+        expected.tm_mon = c.month;
+        expected.tm_mday = c.day;
+        time_t t = timegm(&expected);
+        gmtime_r(&t, &expected);
+        EXPECT_EQ(list->date.tm_year, expected.tm_year) << c.date;
+        EXPECT_EQ(list->date.tm_wday, expected.tm_wday) << c.date;
+        EXPECT_EQ(list->date.tm_yday, expected.tm_yday) << c.date;
+        EXPECT_EQ(list->when, t) << c.date;
+        dir_list_free(list);
+    }
 }
 
 TEST(IcpTest, MessagesAreInNetworkByteOrder)

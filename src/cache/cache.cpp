@@ -83,9 +83,16 @@ bool length_matches(const CACHEMAP *object)
            object->size - object->header_length == h->content_length;
 }
 
-// Whether a head's Cache-Control says no-store: such a message is never
-// stored, in memory or on disk.
-bool no_store(const HEADER *h)
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+} // namespace
+
+bool cache_no_store(const HEADER *h)
 {
     if (!h || !h->cache_control)
         return false;
@@ -96,15 +103,6 @@ bool no_store(const HEADER *h)
     });
     return found;
 }
-
-int64_t monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-} // namespace
 
 CACHEMAP *cachemap_new(bool condvar)
 {
@@ -500,7 +498,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
         held = true;
     } else if (!create) {
         goto done;
-    } else if (conn && (no_store(conn->response) || no_store(conn->request))) {
+    } else if (conn && (cache_no_store(conn->response) || cache_no_store(conn->request))) {
         goto done;
     } else {
         object = cachemap_new(true);
@@ -535,7 +533,7 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
                 goto done;
             }
             // The head given may not be the connection's response.
-            if (no_store(h)) {
+            if (cache_no_store(h)) {
                 putlog(LOG_DEBUG, "cache: no-store: %s", key);
                 invalidate_unlocked(object);
                 goto done;

@@ -165,6 +165,9 @@ public:
 // absolute-URL form without Authorization, Range or a user other than
 // "anonymous".  Any other head: false.
 bool cacheable(const HEADER *h);
+// Whether a head's Cache-Control says no-store: the response to such a
+// request, or such a response, is never stored, in memory or on disk.
+bool cache_no_store(const HEADER *h);
 // The same test on a stored head.
 bool cacheable2(const HEADER *h);
 

@@ -211,18 +211,14 @@ void invalidate_changed(CONNECTION_T *conn)
 // Whether the response may become a cache object at all, decided from
 // the heads alone before any object is made: a response that cannot be
 // stored costs the cache its lookup and nothing more.  Besides what
-// cacheable() refuses, a response that says no-store is never stored.
+// cacheable() refuses, no-store in the request or the response keeps it
+// out.
 bool storable(const CONNECTION_T *conn, const HEADER *r)
 {
     if (!cacheable(conn->request) || !cacheable(r) || r->version < 1 || !r->raw ||
         (conn->flags & CONN_HEAD))
         return false;
-    bool no_store = false;
-    cache_control_each(r->cache_control, [&](const std::string &name, const char *) {
-        if (name == "no-store")
-            no_store = true;
-    });
-    return !no_store;
+    return !cache_no_store(r) && !cache_no_store(conn->request);
 }
 
 } // namespace

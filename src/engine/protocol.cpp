@@ -888,6 +888,22 @@ int upstream_handshake(CONNECTION_T *conn)
     }
 }
 
+// The connect time-out and the local address an outgoing connection of
+// the request uses.
+int connect_timeout_of(CONNECTION_T *conn)
+{
+    return general_section ? general_section->ctimeout_get(conn) : GENERAL_DEFAULT_TIMEOUT;
+}
+
+struct in_addr local_address_of(CONNECTION_T *conn)
+{
+    struct in_addr local;
+    local.s_addr = 0;
+    if (network_section)
+        local = network_section->interface_select(conn);
+    return local;
+}
+
 } // namespace
 
 int protocol_start(CONNECTION_T *conn)
@@ -918,12 +934,8 @@ int protocol_start(CONNECTION_T *conn)
             return pooled->fd;
         }
     }
-    int connect_timeout = general_section ? general_section->ctimeout_get(conn)
-                                          : GENERAL_DEFAULT_TIMEOUT;
-    struct in_addr local;
-    local.s_addr = 0;
-    if (network_section)
-        local = network_section->interface_select(conn);
+    int connect_timeout = connect_timeout_of(conn);
+    struct in_addr local = local_address_of(conn);
     int fd;
     if (conn->forward_type == FORWARD_DIRECT) {
         fd = net_connect(h->host, h->port, local, connect_timeout);
@@ -961,12 +973,8 @@ Socket *protocol_open_along(CONNECTION_T *conn, const char *host, int port)
     // further on its behalf.
     if (conn->forward_type == FORWARD_HTTP)
         return nullptr;
-    int connect_timeout = general_section ? general_section->ctimeout_get(conn)
-                                          : GENERAL_DEFAULT_TIMEOUT;
-    struct in_addr local;
-    local.s_addr = 0;
-    if (network_section)
-        local = network_section->interface_select(conn);
+    int connect_timeout = connect_timeout_of(conn);
+    struct in_addr local = local_address_of(conn);
     bool direct = conn->forward_type == FORWARD_DIRECT;
     int fd = direct ? net_connect(host, port, local, connect_timeout)
                     : net_connect(conn->forward_host, conn->forward_port, local, connect_timeout);

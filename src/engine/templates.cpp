@@ -103,6 +103,33 @@ bool status_valid(int32_t code)
     return code >= 100 && code <= 599;
 }
 
+// An answer of the proxy's own with an empty body: the head alone goes
+// out, the record names it, and the connection closes.  The result is
+// header_send's.
+int send_empty_answer(CONNECTION_T *connection, int status)
+{
+    HEADER *head = header_new();
+    head->kind = HEADER_RESPONSE;
+    head->status = status;
+    head->flags |= HEADER_LENGTH;
+    head->content_length = 0;
+    header_field_set(&head->cache_control, "no-cache");
+    connection->keepalive_client = 0;
+    LogEntry &entry = connection->log_entry;
+    entry.status = status;
+    entry.size = 0;
+    entry.mime = "-";
+    entry.page_sent = true;
+    // The head goes out from the connection's response slot; the response
+    // it replaces is put back afterwards.
+    HEADER *previous = connection->response;
+    connection->response = head;
+    int sent = header_send(head, connection, SIDE_CLIENT, SEND_TO_CLIENT);
+    connection->response = previous;
+    http_header_free(head);
+    return sent;
+}
+
 // The page could not be sent because a value of its head held a line
 // break (the MIME type of a rule): the request fails with 400 and an empty
 // body instead, and the connection closes.
@@ -110,18 +137,7 @@ int send_refused_head(CONNECTION_T *connection, const char *name)
 {
     putlog(LOG_ERROR, "[IP:%s] template %s: line break in its head, sent 400",
            connection->client_ip ? connection->client_ip : "", name);
-    HEADER *head = header_new();
-    head->kind = HEADER_RESPONSE;
-    head->status = 400;
-    head->flags |= HEADER_LENGTH;
-    head->content_length = 0;
-    header_field_set(&head->cache_control, "no-cache");
-    connection->keepalive_client = 0;
-    connection->log_entry.status = 400;
-    connection->log_entry.size = 0;
-    connection->log_entry.mime = "-";
-    header_send(head, connection, SIDE_CLIENT, SEND_TO_CLIENT);
-    http_header_free(head);
+    send_empty_answer(connection, 400);
     return 1;
 }
 
@@ -267,25 +283,11 @@ int template_send_or_missing(const char *name, CONNECTION_T *connection, int sta
         return 0;
     putlog(LOG_TEMPLATE, "[IP:%s] no page named %s, sent 404",
            connection->client_ip ? connection->client_ip : "", name);
-    HEADER *head = header_new();
-    head->kind = HEADER_RESPONSE;
-    head->status = 404;
-    head->flags |= HEADER_LENGTH;
-    head->content_length = 0;
-    header_field_set(&head->cache_control, "no-cache");
     LogEntry &entry = connection->log_entry;
     entry.set_cachecode(LOGENTRY_TCP_MISS);
     entry.set_peercode(LOGENTRY_DIRECT);
     entry.peer = "kelvarine";
-    entry.status = 404;
-    entry.size = 0;
-    entry.mime = "-";
-    HEADER *previous = connection->response;
-    connection->response = head;
-    int sent = header_send(head, connection, SIDE_CLIENT, SEND_TO_CLIENT);
-    connection->response = previous;
-    http_header_free(head);
-    return sent == 0 ? 1 : 0;
+    return send_empty_answer(connection, 404) == 0 ? 1 : 0;
 }
 
 // -------------------------------------------------------------- built-in pages

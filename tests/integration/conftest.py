@@ -13,6 +13,7 @@ import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import xml.etree.ElementTree as ET
@@ -33,6 +34,29 @@ TEST_HOSTS = {
     "origin.test": "127.0.0.1",
     "www.origin.test": "127.0.0.1",
 }
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    """The tests' temporary directories live under a directory of this run's
+    own instead of /tmp/pytest-of-<user>: pytest makes that one private again
+    whenever another session starts, and the peers whose workers run as
+    nobody (nginx, vsftpd) would then be shut out of their files in the
+    middle of a test.  It is removed after a run that passed."""
+    if config.option.basetemp is None:
+        base = Path(tempfile.mkdtemp(prefix="kelvarine-tests-"))
+        base.chmod(0o755)
+        config.option.basetemp = str(base / "run")
+        config.stash[RUN_DIR] = base
+
+
+def pytest_sessionfinish(session, exitstatus):
+    base = session.config.stash.get(RUN_DIR, None)
+    if base is not None and exitstatus == 0:
+        shutil.rmtree(base, ignore_errors=True)
+
+
+RUN_DIR = pytest.StashKey[Path]()
 
 
 # A ThreadSanitizer build goes on after a report so that one test shows

@@ -539,10 +539,14 @@ def test_every_answered_request_is_recorded_and_calamaris_reads_them(origin, tmp
         (b"CONNECT origin.test:22 HTTP/1.1\r\n\r\n", 404, "CONNECT"),
         (f"GET {base}/hit.txt HTTP/1.0\r\n\r\n".encode(), 200, "GET"),
     ]
-    for request, status, _ in cases:
+    for n, (request, status, _) in enumerate(cases, 1):
         data = raw_exchange(proxy, request, timeout=20)
         assert data is not None and data.startswith(b"HTTP/1.1 %d " % status), \
             (request[:60], status, (data or b"")[:120])
+        # A refusal may be recorded after its connection has closed: the next
+        # request waits for it, so that the records come in the order sent.
+        assert wait_until(lambda: len(access_log_records(proxy)) >= n and
+                          len(extended_log_records(proxy)) >= n), (n, access_log_records(proxy))
     with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
         s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
         reader = Reader(s)

@@ -948,7 +948,10 @@ int64_t CacheSection::append_body(CACHEMAP *object, Filebuf *buf)
         return -1;
     mutex_lock();
     int64_t n = -1;
-    if (!(object->flags & (CACHE_WRITING | CACHE_INVALID)) && object->mapping &&
+    // A finished object given up since (replaced by a refresh, say) stays
+    // mapped and whole while the caller holds its reference, as send()
+    // relies on too: only one still being written has no whole body.
+    if (!(object->flags & CACHE_WRITING) && object->mapping &&
         object->size >= object->header_length) {
         n = (int64_t)(object->size - object->header_length);
         buf->Add(object->mapping + object->header_length, (size_t)n);

@@ -448,8 +448,8 @@ int cache_hit_send(CONNECTION_T *conn)
         if (header_send_filebuf(&buf, conn->response, conn, SEND_TO_CLIENT) != 0)
             return -1;
         int64_t body = cache_section->append_body(object, &buf);
-        // The object was given up since its flags were read: nothing has
-        // been written yet, so the caller still sends a page instead.
+        // The object has no whole body to give: nothing has been written
+        // yet, so the caller still sends a page instead.
         if (body < 0)
             return -1;
         conn->bytes_downloaded += (uint64_t)body;

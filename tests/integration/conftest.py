@@ -13,6 +13,7 @@ import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import xml.etree.ElementTree as ET
@@ -33,6 +34,29 @@ TEST_HOSTS = {
     "origin.test": "127.0.0.1",
     "www.origin.test": "127.0.0.1",
 }
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    """The tests' temporary directories live under a directory of this run's
+    own instead of /tmp/pytest-of-<user>: pytest makes that one private again
+    whenever another session starts, and the peers whose workers run as
+    nobody (nginx, vsftpd) would then be shut out of their files in the
+    middle of a test.  It is removed after a run that passed."""
+    if config.option.basetemp is None:
+        base = Path(tempfile.mkdtemp(prefix="kelvarine-tests-"))
+        base.chmod(0o755)
+        config.option.basetemp = str(base / "run")
+        config.stash[RUN_DIR] = base
+
+
+def pytest_sessionfinish(session, exitstatus):
+    base = session.config.stash.get(RUN_DIR, None)
+    if base is not None and exitstatus == 0:
+        shutil.rmtree(base, ignore_errors=True)
+
+
+RUN_DIR = pytest.StashKey[Path]()
 
 
 # A ThreadSanitizer build goes on after a report so that one test shows
@@ -243,6 +267,7 @@ class Reply:
         self.reason = reason
         self.headers = headers  # [(name, value)] in arrival order
         self.body = body
+        self.head = ""  # the head as it arrived, status line first
 
     def header(self, name):
         """The value of the first line of that name (without case), or None."""
@@ -308,26 +333,15 @@ class ScriptedServer:
         raise NotImplementedError
 
 
-class Client:
-    """One client connection to the proxy, optionally from another loopback
-    address, that reads responses one by one."""
+class Reader:
+    """Reads HTTP responses one after the other from a connected socket.
+    The bytes after a response stay in `buf` for the next one: answers to
+    pipelined requests may arrive in one segment, and a reader that drops
+    them waits in vain for the next answer."""
 
-    def __init__(self, proxy, source=None, timeout=10.0):
-        self.sock = socket.socket()
-        self.sock.settimeout(timeout)
-        if source is not None:
-            self.sock.bind((source, 0))
-        self.sock.connect((proxy.host, proxy.port))
+    def __init__(self, sock):
+        self.sock = sock
         self.buf = b""
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.sock.close()
-
-    def send(self, data):
-        self.sock.sendall(data.encode("latin-1") if isinstance(data, str) else data)
 
     def _more(self):
         chunk = self.sock.recv(65536)
@@ -336,8 +350,17 @@ class Client:
         self.buf += chunk
 
     def _take(self, n):
-        while len(self.buf) < n:
-            self._more()
+        if len(self.buf) < n:
+            # Gathered in a list and joined once: a body of tens of MiB
+            # would otherwise be copied once per read.
+            parts, have = [self.buf], len(self.buf)
+            while have < n:
+                chunk = self.sock.recv(min(max(n - have, 65536), 1 << 20))
+                if not chunk:
+                    raise EOFError(b"".join(parts))
+                parts.append(chunk)
+                have += len(chunk)
+            self.buf = b"".join(parts)
         data, self.buf = self.buf[:n], self.buf[n:]
         return data
 
@@ -347,42 +370,59 @@ class Client:
         line, self.buf = self.buf.split(b"\r\n", 1)
         return line
 
+    def next_head(self):
+        """The next message head without its blank line, the rest kept (a
+        scripted server reads the requests of a connection with it); None
+        when the peer closed before a head began."""
+        try:
+            while b"\r\n\r\n" not in self.buf:
+                self._more()
+        except EOFError:
+            if self.buf == b"":
+                return None
+            raise
+        head, self.buf = self.buf.split(b"\r\n\r\n", 1)
+        return head
+
     def response(self, head_only=False):
         """The next response; `head_only` for the answer to a HEAD request."""
-        while b"\r\n\r\n" not in self.buf:
-            self._more()
-        head, self.buf = self.buf.split(b"\r\n\r\n", 1)
+        head = self.next_head()
+        if head is None:
+            raise EOFError(b"")
         lines = head.decode("latin-1").split("\r\n")
         m = re.match(r"HTTP/1\.[01] (\d{3}) ?(.*)$", lines[0])
         assert m, lines[0]
         headers = [tuple(part.strip() for part in line.split(":", 1)) for line in lines[1:]]
         reply = Reply(int(m.group(1)), m.group(2), headers, b"")
+        reply.head = head.decode("latin-1")
         if head_only or reply.status in (204, 304) or 100 <= reply.status < 200:
             return reply
         length = reply.header("Content-Length")
         if (reply.header("Transfer-Encoding") or "").lower() == "chunked":
-            body = b""
+            body = []
             while True:
                 size = int(self._line().split(b";")[0], 16)
                 if size == 0:
                     while self._line() != b"":
                         pass
                     break
-                body += self._take(size)
+                body.append(self._take(size))
                 self._take(2)
-            reply.body = body
+            reply.body = b"".join(body)
         elif length is not None:
             reply.body = self._take(int(length))
         else:
-            try:
-                while True:
-                    self._more()
-            except EOFError:
-                reply.body, self.buf = self.buf, b""
+            parts = [self.buf]
+            while True:
+                chunk = self.sock.recv(1 << 20)
+                if not chunk:
+                    break
+                parts.append(chunk)
+            reply.body, self.buf = b"".join(parts), b""
         return reply
 
     def closed(self, timeout=5.0):
-        """True when the proxy closes the connection with nothing more sent."""
+        """True when the peer closes the connection with nothing more sent."""
         self.sock.settimeout(timeout)
         try:
             while True:
@@ -393,6 +433,28 @@ class Client:
             return self.buf == b""
         except socket.timeout:
             return False
+
+
+class Client(Reader):
+    """One client connection to the proxy, optionally from another loopback
+    address, that reads responses one by one."""
+
+    def __init__(self, proxy, source=None, timeout=10.0):
+        sock = socket.socket()
+        sock.settimeout(timeout)
+        if source is not None:
+            sock.bind((source, 0))
+        sock.connect((proxy.host, proxy.port))
+        super().__init__(sock)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+    def send(self, data):
+        self.sock.sendall(data.encode("latin-1") if isinstance(data, str) else data)
 
 
 def exchange(proxy, request, source=None, head_only=False, check_close=False):

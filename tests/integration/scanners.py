@@ -5,6 +5,7 @@ its echo service and, given clamd's socket, its virus_scan service, and
 dnsmasq on a loopback address whose port 53 is free."""
 import random
 import socket
+import struct
 import subprocess
 import time
 from pathlib import Path
@@ -108,8 +109,24 @@ class Dnsmasq:
         self.proc = subprocess.Popen(["dnsmasq", "-C", str(self.dir / "dnsmasq.conf"),
                                       "--log-facility=" + str(self.dir / "log")],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        time.sleep(0.5)
-        assert self.proc.poll() is None, self.proc.stderr.read()
+        self.wait_answering()
+
+    def wait_answering(self, timeout=30.0):
+        """Returns once dnsmasq answers a query (any answer will do)."""
+        query = struct.pack("!HHHHHH", 0x6b76, 0x0100, 1, 0, 0, 0) + \
+            b"\x05probe\x04test\x00" + struct.pack("!HH", 1, 1)
+        deadline = time.monotonic() + timeout
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            while time.monotonic() < deadline:
+                assert self.proc.poll() is None, self.proc.stderr.read()
+                s.sendto(query, (self.address, 53))
+                try:
+                    if s.recv(512)[:2] == query[:2]:
+                        return
+                except (socket.timeout, ConnectionRefusedError):
+                    pass
+        raise RuntimeError(f"dnsmasq on {self.address} never answered")
 
     def stop(self):
         stop_process(self.proc)

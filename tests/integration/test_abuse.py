@@ -433,7 +433,9 @@ def test_clients_that_vanish_mid_message_leave_nothing_behind(tmp_path, proxy_fa
                 s.sendall(request.replace(b"{base}", base.encode()))
                 got = b""
                 while len(got) < read:
-                    got += s.recv(read - len(got))
+                    chunk = s.recv(read - len(got))
+                    assert chunk, (why, len(got))
+                    got += chunk
             fds, clients, servers = settled(census)
             assert clients == 0, (why, clients)
             # A pooled server connection is idle: nothing waits to be read.

@@ -13,8 +13,8 @@ from email.utils import formatdate
 
 import pytest
 
-from conftest import (Nginx, ScriptedServer, access_log_records, binary_is_tsan, set_fields,
-                      wait_until, write_config)
+from conftest import (Nginx, Reader, ScriptedServer, access_log_records, binary_is_tsan,
+                      set_fields, wait_until, write_config)
 
 
 def cache_config(path, store=None, refresh=None, store_size=("1G", "64M"), **cache_fields):
@@ -104,6 +104,16 @@ def test_disk_object_survives_restart_through_its_journal(tmp_path, nginx, proxy
     url = f"http://127.0.0.1:{nginx.port}/d.bin"
     first = proxy_factory(config=config)
     assert fetch(first, url)[2] == data
+
+    def finished_on_disk():
+        # The proxy finishes the object after the client has its last byte,
+        # and journals it then: an exit before that leaves it unfinished.
+        journal = store / "journal"
+        lines = journal.read_text().splitlines() if journal.exists() else []
+        return any(line.split("\t")[1:2] == [url] and int(line.split("\t")[0]) & 0x1083 == 0x80
+                   for line in lines)
+
+    assert wait_until(finished_on_disk)
     first.stop()
     # The exit rewrote the journal: one line, the finished object on disk.
     lines = (store / "journal").read_text().splitlines()
@@ -292,6 +302,7 @@ class SlowOrigin(ScriptedServer):
     def __init__(self):
         super().__init__()
         self.requests = 0
+        self.pieces_sent = 0
 
     def handle(self, conn):
         with conn:
@@ -310,6 +321,7 @@ class SlowOrigin(ScriptedServer):
                 if "/cut/" in path and i == 10:
                     return
                 conn.sendall(self.PIECE)
+                self.pieces_sent += 1
                 time.sleep(0.1)
 
 
@@ -326,7 +338,8 @@ def test_second_client_follows_an_object_being_written(tmp_path, proxy_factory, 
 
         first = threading.Thread(target=get, args=("first",))
         first.start()
-        time.sleep(0.6)
+        # The second client comes while the first one's object is being written.
+        assert wait_until(lambda: origin.pieces_sent >= 3)
         get("second")
         first.join()
         whole = SlowOrigin.PIECE * 20
@@ -357,7 +370,8 @@ def test_cut_response_is_never_stored_and_its_follower_sees_the_cut(tmp_path,
 
         first = threading.Thread(target=get, args=("first",))
         first.start()
-        time.sleep(0.4)
+        # The second client comes before the origin cuts the body.
+        assert wait_until(lambda: origin.pieces_sent >= 2)
         get("second")
         first.join()
         whole = len(SlowOrigin.PIECE) * 20
@@ -512,8 +526,12 @@ class DisagreeingOrigin(ScriptedServer):
     def handle(self, conn):
         with conn:
             conn.settimeout(30)
+            requests = Reader(conn)
             while True:
-                head = self.read_head(conn)
+                try:
+                    head = requests.next_head()
+                except EOFError:
+                    head = None
                 if head is None:
                     return
                 if b"if-modified-since:" in head.lower():

@@ -136,7 +136,10 @@ class Origin(ScriptedServer):
                             return
                         rest += more
             while len(rest) < length:
-                rest += conn.recv(65536)
+                more = conn.recv(65536)
+                if not more:
+                    return
+                rest += more
             self.received.append((head, rest))
             path = head.split(b" ")[1].decode()
             conn.sendall(self.answer(path, head, rest))

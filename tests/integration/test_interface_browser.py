@@ -82,18 +82,44 @@ def replaced(old):
     return check
 
 
+def loaded(driver):
+    return driver.execute_script("return document.readyState") == "complete"
+
+
+def next_page(driver, action):
+    """Runs action() (a click, a submit, a key) and returns once the page it
+    leads to has replaced this one and finished loading: a click returns
+    before the next page may have arrived."""
+    old = driver.find_element(By.TAG_NAME, "html")
+    action()
+    WebDriverWait(driver, 15).until(replaced(old))
+    WebDriverWait(driver, 15).until(loaded)
+
+
+def page_with(driver, text):
+    """The page source once it holds `text`, or the failure after 15 s."""
+    WebDriverWait(driver, 15).until(lambda d: text in d.page_source,
+                                    f"{text!r} never appeared")
+    return driver.page_source
+
+
 def enter(driver, element, keys=""):
     """Types into a form field and sends the form with Enter; returns once
     the next page has replaced this one."""
-    old = driver.find_element(By.TAG_NAME, "html")
-    element.send_keys(keys + "\n")
-    WebDriverWait(driver, 15).until(replaced(old))
+    next_page(driver, lambda: element.send_keys(keys + "\n"))
+
+
+def follow(driver, link_text):
+    """Clicks the link and returns once its page is there."""
+    link = driver.find_element(By.LINK_TEXT, link_text)
+    next_page(driver, link.click)
 
 
 def login(driver, password):
     driver.find_element(By.NAME, "username").send_keys("admin")
     driver.find_element(By.NAME, "password").send_keys(password)
-    driver.find_element(By.CSS_SELECTOR, "input[type=submit]").click()
+    submit = driver.find_element(By.CSS_SELECTOR, "input[type=submit]")
+    next_page(driver, submit.click)
 
 
 def test_login_and_every_menu_page(tmp_path, proxy_factory, browser, monkeypatch):
@@ -109,23 +135,24 @@ def test_login_and_every_menu_page(tmp_path, proxy_factory, browser, monkeypatch
     assert "Top Menu" not in driver.page_source
 
     login(driver, "br0wser")
-    assert "Top Menu" in driver.page_source
+    assert "Top Menu" in page_with(driver, "Top Menu")
     assert driver.get_cookie("login") is not None
     shot(driver, "start")
 
     for text in MENU:
-        driver.find_element(By.LINK_TEXT, text).click()
+        follow(driver, text)
         source = driver.page_source
         assert "Top Menu" in source, text
         assert "Web interface login" not in source, text
         shot(driver, text.lower().replace(" ", "-"))
 
     # The log page's form changes state: the browser's Referer is accepted.
-    driver.find_element(By.LINK_TEXT, "View log entries").click()
+    follow(driver, "View log entries")
     size = driver.find_element(By.NAME, "size")
     size.clear()
     enter(driver, size, "33")
-    assert driver.find_element(By.NAME, "size").get_attribute("value") == "33"
+    WebDriverWait(driver, 15).until(
+        lambda d: d.find_element(By.NAME, "size").get_attribute("value") == "33")
 
 
 def test_a_rule_added_in_the_browser_applies_and_is_saved(tmp_path, origin, proxy_factory, browser):
@@ -139,10 +166,10 @@ def test_a_rule_added_in_the_browser_applies_and_is_saved(tmp_path, origin, prox
 
     driver.get("http://kelvarine.cfg/")
     login(driver, "br0wser")
-    driver.find_element(By.LINK_TEXT, "Config").click()
+    follow(driver, "Config")
     driver.find_element(By.CSS_SELECTOR, "select[name=section] option[value=url-filtering]").click()
-    driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit()
-    assert "Deny rules" in driver.page_source
+    next_page(driver, driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit)
+    assert "Deny rules" in page_with(driver, "Deny rules")
     shot(driver, "config-url-filtering")
 
     # The section is switched on through its global form.
@@ -153,15 +180,15 @@ def test_a_rule_added_in_the_browser_applies_and_is_saved(tmp_path, origin, prox
     # A deny rule for the host, through the Add dialog of the deny rules.
     adds = driver.find_elements(By.LINK_TEXT, "Add")
     [deny] = [a for a in adds if "subsection=deny" in a.get_attribute("href")]
-    deny.click()
+    next_page(driver, deny.click)
     driver.find_element(By.NAME, "F1").send_keys("added in the browser")
     enter(driver, driver.find_element(By.NAME, "F4"), "blocked\\.test")
-    assert "added in the browser" in driver.page_source
+    assert "added in the browser" in page_with(driver, "added in the browser")
     shot(driver, "config-rule-added")
 
-    driver.find_element(By.LINK_TEXT, "Save settings").click()
+    follow(driver, "Save settings")
     enter(driver, driver.find_element(By.NAME, "filename"))
-    assert "File saved" in driver.page_source
+    assert "File saved" in page_with(driver, "File saved")
 
     driver.get(site)
     assert "the origin page" not in driver.page_source

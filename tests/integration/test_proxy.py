@@ -13,10 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (DEFAULT_CONFIG, Client, Nginx, ScriptedServer, access_log_records,
-                      extended_log_records, free_port, recv_all, sanitizer_reports, set_fields,
-                      wait_until,
-                      write_config)
+from conftest import (DEFAULT_CONFIG, Client, Nginx, Reader, ScriptedServer,
+                      access_log_records, extended_log_records, free_port, recv_all,
+                      sanitizer_reports, set_fields, wait_until, write_config)
 
 
 # ------------------------------------------------------------------ helpers
@@ -36,36 +35,6 @@ def config_with(tmp_path, **general):
 def curl(proxy, *args, timeout=120):
     cmd = ["curl", "-sS", "--noproxy", "", "-x", proxy.url, *args]
     return subprocess.run(cmd, capture_output=True, timeout=timeout)
-
-
-def read_response(sock, timeout=10.0):
-    """One response (head and body) from a socket; returns (head, body)."""
-    sock.settimeout(timeout)
-    buf = b""
-    while b"\r\n\r\n" not in buf:
-        chunk = sock.recv(65536)
-        if not chunk:
-            raise EOFError(buf)
-        buf += chunk
-    head, rest = buf.split(b"\r\n\r\n", 1)
-    headers = head.decode("latin-1").lower()
-    m = re.search(r"\ncontent-length: *(\d+)", headers)
-    if m:
-        length = int(m.group(1))
-        while len(rest) < length:
-            chunk = sock.recv(65536)
-            if not chunk:
-                raise EOFError(rest)
-            rest += chunk
-        return head.decode("latin-1"), rest[:length]
-    if "transfer-encoding: chunked" in headers:
-        while not rest.endswith(b"0\r\n\r\n"):
-            chunk = sock.recv(65536)
-            if not chunk:
-                raise EOFError(rest)
-            rest += chunk
-        return head.decode("latin-1"), rest
-    return head.decode("latin-1"), rest
 
 
 def raw_exchange(proxy, request, timeout=10.0):
@@ -304,15 +273,15 @@ def test_keepalive_on_both_sides_reuses_server_connections(origin, proxy_factory
     # Every request must reach the server: no cache answers for it.
     proxy = proxy_factory(config=write_config(
         tmp_path / "nocache.xml", lambda root: set_fields(root.find("cache"), enabled="false")))
-    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+    with Client(proxy) as c:
         for round in range(3):
             for i in range(5):
-                s.sendall(f"GET http://origin.test:{origin.port}/k{i}.txt HTTP/1.1\r\n"
-                          f"Host: origin.test\r\n\r\n".encode())
-                head, body = read_response(s)
-                assert head.startswith("HTTP/1.1 200"), head
-                assert "Connection: keep-alive" in head
-                assert body == f"keep {i}\n".encode()
+                c.send(f"GET http://origin.test:{origin.port}/k{i}.txt HTTP/1.1\r\n"
+                       f"Host: origin.test\r\n\r\n")
+                reply = c.response()
+                assert reply.status == 200, reply
+                assert reply.header("Connection") == "keep-alive", reply
+                assert reply.body == f"keep {i}\n".encode()
     lines = origin.log_lines(at_least=15)
     connections = {line.split(" ")[1] for line in lines}
     assert len(lines) == 15
@@ -333,16 +302,16 @@ def test_next_requests_of_a_connection_are_answered_in_order(origin, proxy_facto
     proxy = proxy_factory()
     requests = [f"GET http://origin.test:{origin.port}/n{i}.txt HTTP/1.1\r\n"
                 f"Host: origin.test\r\n\r\n".encode() for i in range(3)]
-    with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
+    with Client(proxy) as c:
         if pause is None:
-            s.sendall(b"".join(requests))
+            c.send(b"".join(requests))
         for i in range(3):
             if pause is not None:
                 time.sleep(pause)
-                s.sendall(requests[i])
-            head, body = read_response(s)
-            assert head.startswith("HTTP/1.1 200"), head
-            assert body == f"next {i}\n".encode()
+                c.send(requests[i])
+            reply = c.response()
+            assert reply.status == 200, reply
+            assert reply.body == f"next {i}\n".encode()
 
 
 def rss_kib(pid):
@@ -492,11 +461,10 @@ def test_connect_tunnel_relays_bytes(origin, tmp_path, proxy_factory):
     proxy = proxy_factory(config=config_with(tmp_path, connect_ports=str(origin.port)))
     with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
         s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
-        s.settimeout(10)
-        answer = b""
-        while not answer.endswith(b"\r\n\r\n"):
-            answer += s.recv(1)
-        assert answer == b"HTTP/1.1 200 Connection Established\r\n\r\n"
+        reader = Reader(s)
+        answer = reader.response(head_only=True)
+        assert (answer.status, answer.reason, answer.headers) == (200, "Connection Established", [])
+        assert reader.buf == b""
         s.sendall(b"GET /t.txt HTTP/1.0\r\n\r\n")
         data = recv_all(s)
     assert data.endswith(b"through the tunnel\n")
@@ -571,19 +539,20 @@ def test_every_answered_request_is_recorded_and_calamaris_reads_them(origin, tmp
         (b"CONNECT origin.test:22 HTTP/1.1\r\n\r\n", 404, "CONNECT"),
         (f"GET {base}/hit.txt HTTP/1.0\r\n\r\n".encode(), 200, "GET"),
     ]
-    for request, status, _ in cases:
+    for n, (request, status, _) in enumerate(cases, 1):
         data = raw_exchange(proxy, request, timeout=20)
         assert data is not None and data.startswith(b"HTTP/1.1 %d " % status), \
             (request[:60], status, (data or b"")[:120])
+        # A refusal may be recorded after its connection has closed: the next
+        # request waits for it, so that the records come in the order sent.
+        assert wait_until(lambda: len(access_log_records(proxy)) >= n and
+                          len(extended_log_records(proxy)) >= n), (n, access_log_records(proxy))
     with socket.create_connection((proxy.host, proxy.port), timeout=10) as s:
         s.sendall(f"CONNECT origin.test:{origin.port} HTTP/1.1\r\n\r\n".encode())
-        s.settimeout(10)
-        answer = b""
-        while not answer.endswith(b"\r\n\r\n"):
-            answer += s.recv(1)
-        assert answer.startswith(b"HTTP/1.1 200 ")
+        reader = Reader(s)
+        assert reader.response(head_only=True).status == 200
         s.sendall(b"GET /hit.txt HTTP/1.0\r\n\r\n")
-        assert recv_all(s).endswith(b"h" * 60)
+        assert (reader.buf + recv_all(s)).endswith(b"h" * 60)
     expected = [(status, method) for _, status, method in cases] + [(200, "CONNECT")]
 
     # A record is written once its answer has gone, so the records of two
@@ -612,6 +581,15 @@ def test_every_answered_request_is_recorded_and_calamaris_reads_them(origin, tmp
     assert sanitizer_reports(proxy) == []
 
 
+def established_to(port):
+    """Established TCP connections on this machine to 127.0.0.1:port, from
+    /proc/net/tcp (a connection the server has closed is in CLOSE_WAIT on
+    the client's side)."""
+    target = f"0100007F:{port:04X}"
+    return [line for line in Path("/proc/net/tcp").read_text().splitlines()[1:]
+            if line.split()[2] == target and line.split()[3] == "01"]
+
+
 def test_pooled_connection_closed_by_the_server_is_replaced(tmp_path, proxy_factory):
     origin = Nginx(tmp_path, extra_conf="keepalive_timeout 1s;")
     try:
@@ -623,7 +601,7 @@ def test_pooled_connection_closed_by_the_server_is_replaced(tmp_path, proxy_fact
             r = curl(proxy, url)
             assert r.returncode == 0 and r.stdout == b"pooled\n", (attempt, r.stderr)
             # nginx drops the idle connection parked in the proxy's pool.
-            time.sleep(2)
+            assert wait_until(lambda: not established_to(origin.port), timeout=20)
         lines = origin.log_lines()
         assert len(lines) == 2
         assert len({line.split(" ")[1] for line in lines}) == 2

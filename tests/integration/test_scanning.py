@@ -284,7 +284,10 @@ class ScriptedIcap(ScriptedServer):
                 end = int(offsets.get("req-body", offsets.get("res-body",
                                                              offsets.get("null-body", 0))))
                 while len(data) < end:
-                    data += conn.recv(65536)
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
                 heads, data = data[:end], data[end:]
                 body = b""
                 if "req-body" in offsets or "res-body" in offsets:

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BINARY, DEFAULT_CONFIG, SCHEMA, Nginx, free_port, idle_thread_count,
-                      thread_count, wait_port, wait_until)
+from conftest import (BINARY, DEFAULT_CONFIG, SCHEMA, Nginx, Reader, free_port,
+                      idle_thread_count, thread_count, wait_port, wait_until)
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
 
@@ -36,21 +36,10 @@ def text_of(path):
     return path.read_text() if path.exists() else ""
 
 
-def http_exchange(sock, request):
-    """Sends one request and reads one response with a Content-Length."""
-    sock.sendall(request)
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        assert chunk, f"connection closed before the head ended: {data!r}"
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = int(re.search(rb"(?im)^content-length:\s*(\d+)", head).group(1))
-    while len(body) < length:
-        chunk = sock.recv(65536)
-        assert chunk, "connection closed inside the body"
-        body += chunk
-    return head, body
+def http_exchange(reader, request):
+    """Sends one request on the reader's socket and reads its response."""
+    reader.sock.sendall(request)
+    return reader.response()
 
 
 # ---------------------------------------------------------------- command line
@@ -115,10 +104,10 @@ def test_sigusr1_rotates_the_three_logs(proxy_factory, origin):
 
     def fetch():
         with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
-            head, body = http_exchange(
-                s, f"GET {url} HTTP/1.0\r\nHost: 127.0.0.1:{origin.port}\r\n\r\n".encode())
-        assert b" 200 " in head.split(b"\r\n")[0]
-        assert body == b"one page\n"
+            reply = http_exchange(Reader(s), f"GET {url} HTTP/1.0\r\n"
+                                  f"Host: 127.0.0.1:{origin.port}\r\n\r\n".encode())
+        assert reply.status == 200, reply
+        assert reply.body == b"one page\n"
 
     fetch()
     assert wait_until(lambda: "page.txt" in text_of(proxy.extended_log))
@@ -201,8 +190,9 @@ def test_flawed_values_and_unknown_elements_reach_standard_error(tmp_path):
         assert log.count("listening on ") == 1, log
         # The flawed rule admits nobody, where it used to admit everybody.
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            head, _ = http_exchange(s, b"GET http://origin.test/ HTTP/1.1\r\nHost: x\r\n\r\n")
-        assert head.startswith(b"HTTP/1.1 403 "), head
+            reply = http_exchange(Reader(s),
+                                  b"GET http://origin.test/ HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert reply.head.startswith("HTTP/1.1 403 "), reply
     finally:
         stop(proc)
 
@@ -221,12 +211,12 @@ def test_configuration_given_by_url_starts_a_quiet_proxy(tmp_path):
     try:
         wait_port(port, proc=proc)
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            head, body = http_exchange(
-                s, f"GET http://127.0.0.1:{web.port}/page.txt HTTP/1.1\r\nHost: x\r\n\r\n"
-                .encode())
+            reply = http_exchange(
+                Reader(s),
+                f"GET http://127.0.0.1:{web.port}/page.txt HTTP/1.1\r\nHost: x\r\n\r\n".encode())
         # The shipped allow rule came from the fetched file.
-        assert head.startswith(b"HTTP/1.1 200 "), head
-        assert body == b"through the proxy\n"
+        assert reply.head.startswith("HTTP/1.1 200 "), reply
+        assert reply.body == b"through the proxy\n"
         assert any("GET /k.xml " in line for line in web.log_lines(at_least=2))
         log = text_of(tmp_path / "kelvarine.log")
         for quiet in ("couldn't stat", "failed to load URL blacklist", "Sortmarks: cache"):
@@ -359,9 +349,9 @@ def test_daemon_finds_the_files_named_by_relative_paths(shared_dir):
         wait_port(port)
         assert Path(f"/proc/{pid}").exists(), "the PID file names a dead process"
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            head, _ = http_exchange(
-                s, f"GET http://127.0.0.1:{port}/ HTTP/1.1\r\nHost: x\r\n\r\n".encode())
-        assert head.startswith(b"HTTP/1.1 403 ")
+            reply = http_exchange(Reader(s), f"GET http://127.0.0.1:{port}/ HTTP/1.1\r\n"
+                                  f"Host: x\r\n\r\n".encode())
+        assert reply.head.startswith("HTTP/1.1 403 "), reply
         assert wait_until(lambda: "listening on 127.0.0.1:" in text_of(shared_dir / "kelvarine.log"))
         assert wait_until(lambda: "/403 " in text_of(shared_dir / "access.log"))
         assert wait_until(lambda: (shared_dir / "extended.log").exists())
@@ -395,9 +385,10 @@ def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(proxy_fact
 
     with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
         host = f"127.0.0.1:{origin.port}"
-        head, body = http_exchange(
-            s, f"GET http://{host}/a.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
-        assert b" 200 " in head.split(b"\r\n")[0] and body == b"first\n"
+        reader = Reader(s)
+        reply = http_exchange(
+            reader, f"GET http://{host}/a.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        assert reply.status == 200 and reply.body == b"first\n", reply
 
         # The worker hands the connection to the pool and ends after its
         # one-second wait for another connection.
@@ -408,9 +399,9 @@ def test_idle_keepalive_connection_waits_in_the_pool_without_a_thread(proxy_fact
             s.recv(1)  # still open: the pool keeps it
         s.settimeout(10)
 
-        head, body = http_exchange(
-            s, f"GET http://{host}/b.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
-        assert b" 200 " in head.split(b"\r\n")[0] and body == b"second\n"
+        reply = http_exchange(
+            reader, f"GET http://{host}/b.txt HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        assert reply.status == 200 and reply.body == b"second\n", reply
 
     assert proxy.stop() == 0
     assert "Sanitizer" not in proxy.output()

@@ -1,8 +1,6 @@
 """The TLS client: the "https" URL command fetches from a real nginx that
 serves TLS with a self-signed certificate on two names."""
 import os
-import re
-import socket
 import time
 
 import pytest
@@ -46,39 +44,20 @@ def test_server_block_is_chosen_by_the_name_the_proxy_sends(tls_origin, tls_prox
                 assert reply.body == f"sni={name} block={name}\n".encode(), reply.body
 
 
-def read_large_reply(sock, timeout=30.0):
-    """(head text, body) of one response framed by Content-Length, read
-    into one growing buffer (the shared client copies its buffer per
-    block, which is too slow for tens of MiB)."""
-    sock.settimeout(timeout)
-    data = bytearray()
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        assert chunk, bytes(data)
-        data += chunk
-    end = data.index(b"\r\n\r\n") + 4
-    head = bytes(data[:end]).decode("latin-1")
-    length = int(re.search(r"(?im)^content-length:\s*(\d+)", head).group(1))
-    while len(data) - end < length:
-        chunk = sock.recv(1 << 20)
-        assert chunk, "cut short"
-        data += chunk
-    return head, bytes(data[end:end + length])
-
-
 def test_large_response_arrives_whole_and_promptly(tls_origin, tls_proxy):
     name = TLS_NAMES[1]
     data = os.urandom(24 * 1024 * 1024 + 12345)
     (tls_origin.roots[name] / "big.bin").write_bytes(data)
-    with socket.create_connection((tls_proxy.host, tls_proxy.port)) as sock:
+    with Client(tls_proxy, timeout=30) as c:
         for _ in range(2):
             start = time.monotonic()
-            sock.sendall(f"GET http://xx--https.{name}:{tls_origin.port}/big.bin HTTP/1.1\r\n"
-                         f"Host: x\r\n\r\n".encode())
-            head, body = read_large_reply(sock)
+            c.send(f"GET http://xx--https.{name}:{tls_origin.port}/big.bin HTTP/1.1\r\n"
+                   f"Host: x\r\n\r\n")
+            reply = c.response()
             took = time.monotonic() - start
-            assert head.startswith("HTTP/1.1 200"), head
-            assert len(body) == len(data) and body == data
+            assert reply.head.startswith("HTTP/1.1 200"), reply.head
+            assert reply.header("Content-Length") == str(len(data)), reply.head
+            assert len(reply.body) == len(data) and reply.body == data
             assert took < 10, took
 
 

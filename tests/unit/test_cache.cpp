@@ -350,6 +350,24 @@ TEST_F(Objects, PerformanceLogCountsObjectsMadeResidentAndReleased)
     performance_log = kept;
 }
 
+TEST_F(Objects, ReaderOfAGivenUpObjectStillGetsItsWholeBody)
+{
+    // A refresh gives up the object a hit has opened already: the hit still
+    // sends the body it found whole, and the object goes at its close.
+    store("http://a/given-up", "hello");
+    CACHEMAP *r = cache_section->cache_open(nullptr, "http://a/given-up", nullptr, 0);
+    ASSERT_NE(r, nullptr);
+    CACHEMAP *refresher = cache_section->cache_open(nullptr, "http://a/given-up", nullptr, 0);
+    ASSERT_EQ(refresher, r);
+    cache_section->invalidate(refresher);
+    EXPECT_TRUE(cache_section->flag_get(r) & CACHE_INVALID);
+    Filebuf buf;
+    EXPECT_EQ(cache_section->append_body(r, &buf), 5);
+    EXPECT_EQ(std::string(buf.data ? buf.data : "", buf.size), "hello");
+    cache_section->cache_close(r, false);
+    EXPECT_FALSE(cache_section->exists("http://a/given-up"));
+}
+
 TEST_F(Objects, RecreationReplacesIdleObjectsOnly)
 {
     store("http://a/re", "old");

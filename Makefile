@@ -8,9 +8,11 @@
 #              FUZZ_SECONDS; make fuzz-smoke runs each on its seeds, once by
 #              default (FUZZ_SMOKE_SECONDS=N fuzzes N s more); make test ends with it
 #   make test-tsan  builds with ThreadSanitizer in build-tsan and runs the unit
-#              and integration tests there; a data race fails the test.  On
-#              two cores it adds about 5 minutes (build 1, units 0.5,
-#              integration 3)
+#              and integration tests there; a data race fails the test.
+# The integration tests run INTEGRATION_WORKERS at a time (pytest-xdist):
+# most of their time is spent waiting on peers and clocks, so even two cores
+# run several at once.  Each test starts its own proxy and peers on free
+# ports in a temporary directory of its own.
 
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD     ?= build
@@ -19,6 +21,7 @@ LISTEN    ?= 127.0.0.1:8080
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 0
+INTEGRATION_WORKERS ?= 3
 
 .PHONY: all deps build run test unit integration clean
 
@@ -51,7 +54,7 @@ unit:
 
 integration:
 	KV_BINARY=$(CURDIR)/$(ASAN_DIR)/kelvarine \
-		/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/integration; \
+		/usr/bin/python3 -m pytest -q -p no:cacheprovider -n $(INTEGRATION_WORKERS) tests/integration; \
 		rc=$$?; if [ $$rc -eq 5 ]; then echo "integration: no tests collected"; exit 0; fi; exit $$rc
 
 clean:
@@ -82,7 +85,7 @@ unit-tsan:
 
 integration-tsan:
 	KV_BINARY=$(CURDIR)/$(TSAN_DIR)/kelvarine TSAN_OPTIONS=$(TSAN_RUN_OPTIONS) \
-		$(TSAN_WRAP) /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/integration; \
+		$(TSAN_WRAP) /usr/bin/python3 -m pytest -q -p no:cacheprovider -n $(INTEGRATION_WORKERS) tests/integration; \
 		rc=$$?; if [ $$rc -eq 5 ]; then echo "integration: no tests collected"; exit 0; fi; exit $$rc
 
 .PHONY: fuzz fuzz-smoke fuzz-build

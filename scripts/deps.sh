@@ -6,7 +6,7 @@ set -eu
 
 PACKAGES="g++ cmake make pkg-config libpcre3-dev libtinyxml-dev libssl-dev
 zlib1g-dev libbrotli-dev libzstd-dev libntlm0-dev libpam0g-dev libldap-dev libcrypt-dev libgtest-dev
-python3 python3-pytest curl nginx-light procps util-linux clang libclang-rt-14-dev
+python3 python3-pytest python3-pytest-xdist curl nginx-light procps util-linux clang libclang-rt-14-dev
 slapd passwd libpam-modules
 clamav-daemon c-icap libc-icap-mod-virus-scan dnsmasq-base"
 # Tests only: the FTP, SOCKS and parent-proxy peers, and the browser that

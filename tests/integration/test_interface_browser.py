@@ -218,27 +218,19 @@ def direct_browser():
     driver.quit()
 
 
-def follow(driver, act):
-    """Runs act() (a click or a submit) and returns once the next page has
-    replaced this one."""
-    old = driver.find_element(By.TAG_NAME, "html")
-    act()
-    WebDriverWait(driver, 15).until(replaced(old))
-
-
 def test_the_direct_address_with_the_shipped_configuration(proxy_factory, direct_browser):
     proxy = proxy_factory()
     driver = direct_browser
     driver.get(f"{proxy.url}/kelvarine.cfg/")
-    assert "Top Menu" in driver.page_source
-    follow(driver, driver.find_element(By.LINK_TEXT, "Config").click)
+    assert "Top Menu" in page_with(driver, "Top Menu")
+    follow(driver, "Config")
     assert driver.current_url == f"{proxy.url}/kelvarine.cfg/config"
 
     # Choosing a section takes the form's arguments: the browser's Referer
     # names the listener it opened the page at.
     driver.find_element(By.CSS_SELECTOR, "select[name=section] option[value=url-filtering]").click()
-    follow(driver, driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit)
-    assert "Deny rules" in driver.page_source
+    next_page(driver, driver.find_element(By.CSS_SELECTOR, "select[name=section]").submit)
+    assert "Deny rules" in page_with(driver, "Deny rules")
     shot(driver, "direct-config-url-filtering")
 
     # A value of the section's global form is edited and kept.
@@ -247,8 +239,8 @@ def test_the_direct_address_with_the_shipped_configuration(proxy_factory, direct
     enter(driver, template, "edited-directly")
     assert driver.find_element(By.NAME, "F2").get_attribute("value") == "edited-directly"
 
-    follow(driver, driver.find_element(By.LINK_TEXT, "Save settings").click)
+    follow(driver, "Save settings")
     enter(driver, driver.find_element(By.NAME, "filename"))
-    assert "File saved" in driver.page_source
+    assert "File saved" in page_with(driver, "File saved")
     assert "<template>edited-directly</template>" in proxy.config.read_text()
     assert "invalid referer" not in proxy.native_log.read_text()

@@ -524,7 +524,16 @@ static void stray_markup_remove(TiXmlNode *parent)
         TiXmlNode *next = child->NextSibling();
         if (child->ToDeclaration() != nullptr || child->ToUnknown() != nullptr) {
             config_flaw_report("markup that is no element ignored (line %d)", child->Row());
+            TiXmlText *before = child->PreviousSibling() ? child->PreviousSibling()->ToText()
+                                                         : nullptr;
+            TiXmlText *after = next ? next->ToText() : nullptr;
             parent->RemoveChild(child);
+            // The texts on either side become one, as they read back.
+            if (before != nullptr && after != nullptr) {
+                before->SetValue(before->ValueStr() + after->ValueStr());
+                next = after->NextSibling();
+                parent->RemoveChild(after);
+            }
         } else if (child->ToElement() != nullptr) {
             stray_markup_remove(child);
         }

@@ -517,40 +517,52 @@ static TiXmlDocument *document_read(const std::string &path, const char *text)
 
 // Drops XML declarations and unknown markup found inside elements: they
 // carry no configuration, and TinyXML writes their text back unescaped, so
-// a document saved with them would not read back as it was.
-static void stray_markup_remove(TiXmlNode *parent)
+// a document saved with them would not read back as it was.  True when
+// anything was dropped.
+static bool stray_markup_remove(TiXmlNode *parent)
 {
+    bool removed = false;
     for (TiXmlNode *child = parent->FirstChild(); child != nullptr;) {
         TiXmlNode *next = child->NextSibling();
         if (child->ToDeclaration() != nullptr || child->ToUnknown() != nullptr) {
             config_flaw_report("markup that is no element ignored (line %d)", child->Row());
-            TiXmlText *before = child->PreviousSibling() ? child->PreviousSibling()->ToText()
-                                                         : nullptr;
-            TiXmlText *after = next ? next->ToText() : nullptr;
             parent->RemoveChild(child);
-            // The texts on either side become one, as they read back.
-            if (before != nullptr && after != nullptr) {
-                before->SetValue(before->ValueStr() + after->ValueStr());
-                next = after->NextSibling();
-                parent->RemoveChild(after);
-            }
+            removed = true;
         } else if (child->ToElement() != nullptr) {
-            stray_markup_remove(child);
+            removed = stray_markup_remove(child) || removed;
         }
         child = next;
     }
+    return removed;
+}
+
+// The document as a reader of its saved text sees it: texts that stood on
+// either side of dropped markup are read as one.  The document itself when
+// it does not read back.
+static TiXmlDocument *document_reread(TiXmlDocument *doc)
+{
+    TiXmlPrinter printer;
+    doc->Accept(&printer);
+    TiXmlDocument *again = new TiXmlDocument();
+    again->Parse(printer.CStr(), nullptr,
+                 utf8_whole(printer.CStr()) ? TIXML_ENCODING_UNKNOWN : TIXML_ENCODING_LEGACY);
+    if (again->Error() || again->FirstChildElement(ROOT_NAME) == nullptr) {
+        delete again;
+        return doc;
+    }
+    delete doc;
+    return again;
 }
 
 // Replaces the document by a newly parsed one and loads every section from
 // it.  The caller holds documentlock.
 static void document_install(TiXmlDocument *doc, int32_t clear)
 {
-    delete document;
-    document = doc;
+    // Everything is reported with the lines of the file as it was read.
+    TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
+    bool stray = stray_markup_remove(root);
     // A section the schema does not know is never read.
     const TiXmlElement *schema = sectionxml ? sectionxml->RootElement() : nullptr;
-    TiXmlElement *root = document->FirstChildElement(ROOT_NAME);
-    stray_markup_remove(root);
     std::set<std::string> seen;
     for (TiXmlElement *child = root->FirstChildElement(); child != nullptr;) {
         TiXmlElement *next = child->NextSiblingElement();
@@ -567,6 +579,10 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
         }
         child = next;
     }
+    if (stray)
+        doc = document_reread(doc);
+    delete document;
+    document = doc;
     for (auto &entry : Section::map) {
         try {
             entry.second->load(document, clear);

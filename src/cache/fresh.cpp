@@ -54,7 +54,12 @@ bool vary_acceptable(const HEADER *h)
     return true;
 }
 
-// A non-negative decimal number of seconds, or -1.
+// The largest number of seconds a delta in a head stands for (RFC 9111
+// 1.2.2): a greater one is read as this, so that freshness arithmetic never
+// overflows.
+constexpr int64_t DELTA_SECONDS_MAX = 2147483648LL;
+
+// A non-negative decimal number of seconds (at most DELTA_SECONDS_MAX), or -1.
 int64_t seconds_of(const char *text)
 {
     if (!text || !*text)
@@ -63,7 +68,7 @@ int64_t seconds_of(const char *text)
     long long v = strtoll(text, &end, 10);
     if (end == text || v < 0)
         return -1;
-    return v;
+    return v < DELTA_SECONDS_MAX ? v : DELTA_SECONDS_MAX;
 }
 
 } // namespace
@@ -281,8 +286,10 @@ void CacheSection::check_header(CACHEMAP *object)
         expired = age >= lifetime;
     } else if (object->lmtime != 0 && object->lmtime < object->mtime) {
         // Without one, a share of the age its content had when fetched.
-        int64_t heuristic = (int64_t)(object->mtime - object->lmtime) *
-                            (int64_t)object->lm_factor / 100;
+        int64_t span = (int64_t)(object->mtime - object->lmtime);
+        if (span > DELTA_SECONDS_MAX)
+            span = DELTA_SECONDS_MAX;
+        int64_t heuristic = span * (int64_t)object->lm_factor / 100;
         putlog(LOG_DEBUG, "cache: lmtime factor: %" PRId64, heuristic);
         int64_t until = (int64_t)now + heuristic - age;
         object->fresh_until = until > 0 ? (time_t)until : 1;

@@ -641,6 +641,11 @@ TEST_F(Objects, FreshnessCountsAgeAgainstTheExplicitLifetimeFirst)
         {"heuristic share used up", {"Date: @0", "Last-Modified: @-200"}, 30, 0, 86400, true},
         {"no lifetime, no Last-Modified", {"Date: @0"}, 0, 0, 86400, true},
         {"the administrator's bound holds", {"Cache-Control: max-age=3600"}, 20, 0, 10, true},
+        // Deltas past 2^31 seconds are read as 2^31, without overflow.
+        {"max-age past any integer", {"Cache-Control: max-age=99999999999999999999999"}, 0, 0,
+         86400, false},
+        {"Age past any integer", {"Cache-Control: max-age=60", "Age: 99999999999999999999999"}, 0,
+         0, 86400, true},
     };
     for (const Case &c : cases) {
         std::string text = head_with(c.lines);

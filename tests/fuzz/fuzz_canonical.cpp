@@ -12,24 +12,26 @@
 
 namespace {
 
-std::string canonical_path(const std::string &path)
+// One canonical form of text, checked to fit the input's length and to be
+// ended where the form says.
+std::string canonical(size_t (*form)(const char *, size_t, char *), const std::string &text)
 {
-    std::string out(path.size() + 1, '\x7f');
-    size_t n = url_canonical_path(path.data(), path.size(), &out[0]);
-    if (n > path.size() || out[n] != '\0')
+    std::string out(text.size() + 1, '\x7f');
+    size_t n = form(text.data(), text.size(), &out[0]);
+    if (n > text.size() || out[n] != '\0')
         abort();
     out.resize(n);
     return out;
 }
 
+std::string canonical_path(const std::string &path)
+{
+    return canonical(url_canonical_path, path);
+}
+
 std::string canonical_host(const std::string &host)
 {
-    std::string out(host.size() + 1, '\x7f');
-    size_t n = url_canonical_host(host.data(), host.size(), &out[0]);
-    if (n > host.size() || out[n] != '\0')
-        abort();
-    out.resize(n);
-    return out;
+    return canonical(url_canonical_host, host);
 }
 
 void paths(const std::string &text)

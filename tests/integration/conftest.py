@@ -349,7 +349,8 @@ class Reader:
             raise EOFError(self.buf)
         self.buf += chunk
 
-    def _take(self, n):
+    def take(self, n):
+        """The next n bytes (a body of known length)."""
         if len(self.buf) < n:
             # Gathered in a list and joined once: a body of tens of MiB
             # would otherwise be copied once per read.
@@ -406,11 +407,11 @@ class Reader:
                     while self._line() != b"":
                         pass
                     break
-                body.append(self._take(size))
-                self._take(2)
+                body.append(self.take(size))
+                self.take(2)
             reply.body = b"".join(body)
         elif length is not None:
-            reply.body = self._take(int(length))
+            reply.body = self.take(int(length))
         else:
             parts = [self.buf]
             while True:

@@ -16,8 +16,8 @@ from email.utils import formatdate, parsedate_to_datetime
 
 import pytest
 
-from conftest import (Nginx, ScriptedServer, access_log_records, exchange, set_fields,
-                      wait_until)
+from conftest import (Nginx, Reader, ScriptedServer, access_log_records, exchange,
+                      set_fields, wait_until)
 from test_cache import cache_config, fetch, origin_requests, put_file
 
 
@@ -43,27 +43,21 @@ class ScriptOrigin(ScriptedServer):
     def handle(self, conn):
         with conn:
             conn.settimeout(30)
-            buf = b""
+            requests = Reader(conn)
             while True:
-                while b"\r\n\r\n" not in buf:
-                    chunk = conn.recv(65536)
-                    if not chunk:
+                try:
+                    head = requests.next_head()
+                    if head is None:
                         return
-                    buf += chunk
-                head, buf = buf.split(b"\r\n\r\n", 1)
-                lines = head.decode("latin-1").split("\r\n")
-                method, target = lines[0].split(" ")[:2]
-                headers = {}
-                for line in lines[1:]:
-                    name, _, value = line.partition(":")
-                    headers[name.strip().lower()] = value.strip()
-                length = int(headers.get("content-length", "0"))
-                while len(buf) < length:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        return
-                    buf += chunk
-                buf = buf[length:]
+                    lines = head.decode("latin-1").split("\r\n")
+                    method, target = lines[0].split(" ")[:2]
+                    headers = {}
+                    for line in lines[1:]:
+                        name, _, value = line.partition(":")
+                        headers[name.strip().lower()] = value.strip()
+                    requests.take(int(headers.get("content-length", "0")))
+                except EOFError:
+                    return
                 # A stopped origin answers nothing more, on any connection.
                 if self.stopped.is_set():
                     return

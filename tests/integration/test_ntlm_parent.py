@@ -3,7 +3,7 @@ authenticate messages that libntlm builds, on one kept-alive connection."""
 import base64
 import struct
 
-from conftest import Client, Nginx, ScriptedServer
+from conftest import Client, Nginx, Reader, ScriptedServer
 from test_parents import forward_config
 
 CHALLENGE = bytes(range(1, 9))
@@ -46,14 +46,14 @@ class NtlmParent(ScriptedServer):
         with conn:
             conn.settimeout(10)
             stage = 0
-            buf = b""
+            requests = Reader(conn)
             while True:
-                while b"\r\n\r\n" not in buf:
-                    chunk = conn.recv(4096)
-                    if not chunk:
-                        return
-                    buf += chunk
-                head, buf = buf.split(b"\r\n\r\n", 1)
+                try:
+                    head = requests.next_head()
+                except EOFError:
+                    return
+                if head is None:
+                    return
                 lines = head.decode("latin-1").split("\r\n")
                 auth = [l.split(":", 1)[1].strip() for l in lines[1:]
                         if l.lower().startswith("proxy-authorization:")]

@@ -242,7 +242,8 @@ void ClientPool::Poll()
         PollCycle();
 }
 
-void ClientPool::idle_collect(time_t now, std::vector<CONNECTION_T *> *closing)
+void ClientPool::idle_collect(time_t now, std::vector<CONNECTION_T *> *handover,
+                              std::vector<CONNECTION_T *> *closing)
 {
     // Time-outs are whole seconds: a second walk within the same second
     // would find nothing new.
@@ -251,8 +252,15 @@ void ClientPool::idle_collect(time_t now, std::vector<CONNECTION_T *> *closing)
     last_idle_check = now;
     for (auto it = list.begin(); it != list.end();) {
         clientpool_t *entry = *it++;
-        if (now - entry->time >= idle_limit(entry->connection))
-            closing->push_back(remove(entry));
+        if (now - entry->time < idle_limit(entry->connection))
+            continue;
+        // A cycle takes at most EVENTS_PER_CYCLE events: under a burst of
+        // new connections a client whose request has arrived may still
+        // wait its turn past the time-out.  It is not idle, and closing it
+        // would reset it with its request unread; a worker reads it.
+        struct pollfd p = {entry->connection->client->fd, POLLIN, 0};
+        bool input = poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+        (input ? handover : closing)->push_back(remove(entry));
     }
 }
 
@@ -315,7 +323,7 @@ void ClientPool::PollCycle()
         else if (what & (EPOLLERR | EPOLLHUP))
             closing.push_back(remove(found->second));
     }
-    idle_collect(now, &closing);
+    idle_collect(now, &handover, &closing);
     pthread_mutex_unlock(&lock);
 
     for (int i = 0; i < ready; i++) {

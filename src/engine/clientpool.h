@@ -91,8 +91,10 @@ private:
     // returns its connection.  Called with the mutex held.
     CONNECTION_T *remove(clientpool_t *entry);
     // Moves the connections whose silence reached their time-out to
-    // `closing`.  Called with the mutex held.
-    void idle_collect(time_t now, std::vector<CONNECTION_T *> *closing);
+    // `closing`, and those past it whose input has arrived meanwhile to
+    // `handover`.  Called with the mutex held.
+    void idle_collect(time_t now, std::vector<CONNECTION_T *> *handover,
+                      std::vector<CONNECTION_T *> *closing);
 
     int wakepipe[2];                 // read end in the set, write end for Wakeup; -1 when missing
     int epfd;                        // the epoll set; -1 while missing

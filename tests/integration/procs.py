@@ -18,10 +18,15 @@ def wait_port(port, host="127.0.0.1", timeout=20.0, proc=None):
         if proc is not None and proc.poll() is not None:
             raise RuntimeError(f"process exited with {proc.returncode} before listening")
         try:
-            with socket.create_connection((host, port), timeout=0.5):
-                return
+            with socket.create_connection((host, port), timeout=0.5) as s:
+                # With nothing listening yet, a connect whose ephemeral
+                # source port happens to be the port itself meets itself
+                # (TCP's simultaneous open) and succeeds: not a listener.
+                if s.getsockname() != s.getpeername():
+                    return
         except OSError:
-            time.sleep(0.05)
+            pass
+        time.sleep(0.05)
     raise TimeoutError(f"nothing listens on {host}:{port}")
 
 

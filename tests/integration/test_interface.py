@@ -448,6 +448,10 @@ def test_a_client_that_stops_reading_a_page_holds_up_nobody_else(tmp_path, origi
     downloads = [SlowClient(proxy, f"GET http://origin.test:{origin.port}/big.bin?{i}{pad} HTTP/1.1\r\n"
                                    f"Host: origin.test:{origin.port}\r\n\r\n") for i in range(20)]
     try:
+        # Every download is in flight, and on the connections page, before
+        # a page is measured.
+        assert wait_until(lambda: page(proxy, "/connections").body.count(b"/big.bin?") >= 20,
+                          timeout=30)
         for (path, fields), name in zip(STALLED_PAGES, spare):
             request = page_request(path, fields)
             size = len(exchange(proxy, request)[0].body)

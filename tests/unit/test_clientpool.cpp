@@ -173,6 +173,20 @@ protected:
         });
     }
 
+    // Whether the descriptor limit, raised as far as it goes, leaves room
+    // for n connections (two descriptors each) and the test's own.
+    static bool room_for(int n)
+    {
+        struct rlimit files;
+        if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+            return false;
+        if (files.rlim_cur < (rlim_t)(2 * n + 256)) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
+        return files.rlim_cur >= (rlim_t)(2 * n + 256);
+    }
+
     ClientPool pool;
     std::vector<int> peers;
     int saved_maxthreads = 0;
@@ -275,16 +289,9 @@ TEST_F(ClientPoolTest, AddWakesAWaitingPollAtOnce)
 
 TEST_F(ClientPoolTest, ManyParkedConnectionsOnlyTheActiveOnesLeave)
 {
-    // Two descriptors per parked connection, and the test's own.
     const int parked = 2000;
-    struct rlimit files;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
-    if (files.rlim_cur < 2 * parked + 256) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-        if (files.rlim_cur < 2 * parked + 256)
-            GTEST_SKIP() << "descriptor limit " << files.rlim_cur << " too small";
-    }
+    if (!room_for(parked))
+        GTEST_SKIP() << "descriptor limit too small";
     std::vector<CONNECTION_T *> conns;
     std::vector<int> peer(parked);
     for (int i = 0; i < parked; i++) {
@@ -332,6 +339,35 @@ TEST_F(ClientPoolTest, ManyParkedConnectionsOnlyTheActiveOnesLeave)
     EXPECT_EQ(pool.size(), 0u);
     for (int i : {0, 1499, 1501, parked - 1})
         EXPECT_TRUE(closed_by_pool(peer[i])) << "connection " << i;
+}
+
+TEST_F(ClientPoolTest, RequestsWaitingPastTheTimeOutAreServedNotClosed)
+{
+    // More readable connections than one cycle takes events for, all at
+    // their first-request time-out (7) when the cycle runs: those beyond
+    // the cycle's events have their requests waiting too, and are handed
+    // over instead of being reset as idle.  A silent one is still closed.
+    const int waiting = 600;
+    if (!room_for(waiting + 1))
+        GTEST_SKIP() << "descriptor limit too small";
+    time_t start = fake_now;
+    std::vector<CONNECTION_T *> conns(waiting);
+    for (int i = 0; i < waiting; i++) {
+        int peer;
+        conns[i] = connection(3000 + i, 0, &peer);
+        pool.Add(conns[i]);
+        ASSERT_EQ(write(peer, "G", 1), 1);
+    }
+    int silent_peer;
+    pool.Add(connection(2999, 0, &silent_peer));
+    fake_now = start + 7;
+    cycle();
+    EXPECT_EQ(pool.size(), 0u);
+    EXPECT_TRUE(closed_by_pool(silent_peer));
+    std::unique_lock<std::mutex> hold(served_lock);
+    EXPECT_TRUE(served_cond.wait_for(hold, std::chrono::seconds(30),
+                                     [&] { return served.size() == (size_t)waiting; }))
+        << served.size() << " of " << waiting << " handed over";
 }
 
 TEST_F(ClientPoolTest, ConnectionThatCannotBeWatchedIsClosed)

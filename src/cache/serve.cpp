@@ -334,13 +334,9 @@ void cache_hit_head(CONNECTION_T *conn)
     CacheSection::View v = cache_section->view(object);
     snprintf(age, sizeof(age), "%" PRId64, v.age);
     header_field_set(&r->age, age);
-    // The Age it was stored with is replaced by its current age.
-    for (auto it = r->headers.begin(); it != r->headers.end();) {
-        if (strcasecmp(it->name.c_str(), "Age") == 0)
-            it = r->headers.erase(it);
-        else
-            ++it;
-    }
+    // The Age it was stored with is replaced by its current age, in the
+    // filtered lines too when the head writer sends those.
+    header_lines_remove(r, "Age");
     if (!(conn->flags & CONN_VALIDATED) && (v.flags & CACHE_EXPIRED))
         header_field_set(&r->warning, "110 stale cache");
     r->chunked = 0;

@@ -498,8 +498,6 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
         held = true;
     } else if (!create) {
         goto done;
-    } else if (conn && (cache_no_store(conn->response) || cache_no_store(conn->request))) {
-        goto done;
     } else {
         object = cachemap_new(true);
         select_refresh(conn, object);
@@ -532,7 +530,8 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const ch
                 invalidate_unlocked(object);
                 goto done;
             }
-            // The head given may not be the connection's response.
+            // Every creator passes here, whatever it decided before: the
+            // head given may not be the connection's response.
             if (cache_no_store(h)) {
                 putlog(LOG_DEBUG, "cache: no-store: %s", key);
                 invalidate_unlocked(object);

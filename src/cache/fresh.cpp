@@ -23,20 +23,6 @@ Refresh::Refresh(const Item &item)
 
 namespace {
 
-// The value of the first line of that name (without case), or null.
-const char *line_value(const HEADER *h, const char *name)
-{
-    for (const HTTP_HEADER &line : h->headers)
-        if (strcasecmp(line.name.c_str(), name) == 0)
-            return line.value.c_str();
-    return nullptr;
-}
-
-bool has_line(const HEADER *h, const char *name)
-{
-    return line_value(h, name) != nullptr;
-}
-
 // A Vary that names nothing but Accept-Encoding (every Vary line counts).
 bool vary_acceptable(const HEADER *h)
 {
@@ -100,7 +86,8 @@ bool cacheable(const HEADER *h)
     if (h->kind == HEADER_PROXY) {
         if (!h->method || strcasecmp(h->method, "GET") != 0)
             return false;
-        if (h->authorization || h->range || has_line(h, "Authorization") || has_line(h, "Range"))
+        if (h->authorization || h->range || header_line_value(h, "Authorization") ||
+            header_line_value(h, "Range"))
             return false;
         if (h->user && *h->user && strcasecmp(h->user, "anonymous") != 0)
             return false;

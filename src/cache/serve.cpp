@@ -1,7 +1,6 @@
 // The engine's use of the object cache.
 #include "cache/serve.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -101,29 +100,16 @@ const char *client_value(const CONNECTION_T *conn, const char *name)
     return it == conn->variables.end() ? nullptr : it->second.c_str();
 }
 
-// Whether the head has a line of that name (without case).
-bool header_has_line(const HEADER *h, const char *name)
-{
-    for (const HTTP_HEADER &line : h->headers)
-        if (strcasecmp(line.name.c_str(), name) == 0)
-            return true;
-    return false;
-}
-
 // Sets the request's If-None-Match (null: none) in the lines the head
 // writer may send, and its If-Modified-Since (null: none).
 void request_conditions_set(HEADER *h, const char *if_none_match, const char *if_modified_since)
 {
-    for (std::vector<HTTP_HEADER> *list : {&h->headers, &h->filtered}) {
-        if (list == &h->filtered && !(h->flags & HEADER_FILTERED))
-            continue;
-        list->erase(std::remove_if(list->begin(), list->end(),
-                                   [](const HTTP_HEADER &line) {
-                                       return strcasecmp(line.name.c_str(), "If-None-Match") == 0;
-                                   }),
-                    list->end());
-        if (if_none_match)
-            list->push_back(HTTP_HEADER{HTTP_HEADER_VERBATIM, "If-None-Match", if_none_match});
+    header_lines_remove(h, "If-None-Match");
+    if (if_none_match) {
+        HTTP_HEADER line{HTTP_HEADER_VERBATIM, "If-None-Match", if_none_match};
+        h->headers.push_back(line);
+        if (h->flags & HEADER_FILTERED)
+            h->filtered.push_back(line);
     }
     header_field_set(&h->if_modified_since, if_modified_since);
 }
@@ -276,7 +262,7 @@ int cache_request_lookup(CONNECTION_T *conn)
     conn->cachemap = object;
     // The client's own conditions are answered from the object once it is
     // fresh; the request may carry the proxy's question meanwhile.
-    if (h->if_modified_since || header_has_line(h, "If-None-Match"))
+    if (h->if_modified_since || header_line_value(h, "If-None-Match"))
         conn->flags |= CONN_CONDITIONAL;
     // An object still being written is as fresh as it gets.
     if (!offline && !(flags & CACHE_WRITING)) {
@@ -334,13 +320,9 @@ void cache_hit_head(CONNECTION_T *conn)
     CacheSection::View v = cache_section->view(object);
     snprintf(age, sizeof(age), "%" PRId64, v.age);
     header_field_set(&r->age, age);
-    // The Age it was stored with is replaced by its current age.
-    for (auto it = r->headers.begin(); it != r->headers.end();) {
-        if (strcasecmp(it->name.c_str(), "Age") == 0)
-            it = r->headers.erase(it);
-        else
-            ++it;
-    }
+    // The Age it was stored with is replaced by its current age, in the
+    // filtered lines too when the head writer sends those.
+    header_lines_remove(r, "Age");
     if (!(conn->flags & CONN_VALIDATED) && (v.flags & CACHE_EXPIRED))
         header_field_set(&r->warning, "110 stale cache");
     r->chunked = 0;

@@ -1386,3 +1386,11 @@ void header_lines_remove(HEADER *h, const char *name)
     for (std::vector<HTTP_HEADER> *list : {&h->headers, &h->filtered})
         list->erase(std::remove_if(list->begin(), list->end(), named), list->end());
 }
+
+const char *header_line_value(const HEADER *h, const char *name)
+{
+    for (const HTTP_HEADER &line : h->headers)
+        if (strcasecmp(line.name.c_str(), name) == 0)
+            return line.value.c_str();
+    return nullptr;
+}

@@ -215,6 +215,10 @@ char *header_credential_encode(const char *value);
 // head; the mapped field of the name, if it has one, is the caller's.
 void header_lines_remove(HEADER *h, const char *name);
 
+// The value of the first line of that name (case ignored) among the lines
+// the head came with (`headers`, never `filtered`), or null.
+const char *header_line_value(const HEADER *h, const char *name);
+
 // Rebuilds `url` from scheme, host, port and path.  Returns 0, or -1 when
 // the URL would be longer than HEADER_URL_MAX (`url` is then left as it
 // was; the road answers 414).

@@ -598,9 +598,7 @@ void whole_for_inspection(CONNECTION_T *conn)
     HEADER *h = conn->request;
     if (h->kind == HEADER_CONNECT || conn->response)
         return;
-    bool ranged = h->range != nullptr;
-    for (size_t i = 0; !ranged && i < h->headers.size(); i++)
-        ranged = strcasecmp(h->headers[i].name.c_str(), "Request-Range") == 0;
+    bool ranged = h->range || header_line_value(h, "Request-Range");
     if (!ranged || processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 0)
         return;
     header_field_set(&h->range, nullptr);

@@ -136,10 +136,37 @@ def test_freshness_follows_the_explicit_lifetime_and_the_age(tmp_path, proxy_fac
         assert "HIT" in fields["x-cache"]
 
 
-def test_hits_carry_their_current_age_once(tmp_path, proxy_factory, script_origin, nginx):
+# A request that says no-store keeps the answer it gets out of the cache:
+# the next plain request goes to the origin again.
+@pytest.mark.parametrize("request_lines, stored", [
+    ([], True),
+    (["Cache-Control: no-store"], False),
+    (["Cache-Control: max-age=60, No-Store"], False),
+])
+def test_a_request_that_says_no_store_leaves_no_object(tmp_path, proxy_factory, script_origin,
+                                                       request_lines, stored):
+    script_origin.lines["/ns"] = ["Cache-Control: max-age=3600", OLD]
+    proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml"))
+    url = script_origin.url("/ns")
+    assert fetch(proxy, url, headers=request_lines)[0] == 200
+    status, fields, body = fetch(proxy, url)
+    assert (status, body) == (200, b"body of /ns\n")
+    assert len(script_origin.requests("/ns")) == (1 if stored else 2), request_lines
+
+
+# With header filtering on, the head writer sends the filtered copy of the
+# lines, which holds the stored Age too.
+@pytest.mark.parametrize("header_filtering", [False, True])
+def test_hits_carry_their_current_age_once(tmp_path, proxy_factory, script_origin, nginx,
+                                           header_filtering):
     script_origin.lines["/aged"] = ["Cache-Control: max-age=3600", "Age: 100"]
     put_file(nginx, "n.txt", b"nginx file\n")
-    proxy = proxy_factory(config=cache_config(tmp_path / "kv.xml"))
+    config = cache_config(tmp_path / "kv.xml")
+    if header_filtering:
+        tree = ET.parse(config)
+        set_fields(tree.getroot().find("header-filtering"), enabled="true")
+        tree.write(config, encoding="UTF-8", xml_declaration=True)
+    proxy = proxy_factory(config=config)
     for url, least in ((script_origin.url("/aged"), 100),
                        (f"http://127.0.0.1:{nginx.port}/n.txt", 0)):
         request = f"GET {url} HTTP/1.1\r\nHost: x\r\n\r\n"

@@ -426,6 +426,21 @@ void AccessSection::update()
         deny.emplace_back(item);
 }
 
+namespace {
+
+// Whether a system account named user meets the rule: its name matches
+// the rule's user expression, and the rule's group list accepts the
+// connection's directory groups or its distinguished names.
+bool system_user_matches(const Access &rule, const CONNECTION_T *connection, const char *user)
+{
+    if (rule.user_regex != nullptr && reg_exec(rule.user_regex, user) != 0)
+        return false;
+    return profile_find(connection->ldap_groups, rule.groups) ||
+           profile_find(connection->dn_list, rule.groups);
+}
+
+}  // namespace
+
 bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
                             const char *user, const char *password, bool refusing) const
 {
@@ -449,14 +464,8 @@ bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
     if (refusing)
         return user_refused(rule, connection, user);
 
-    if (rule.auth_mode == ACCESS_AUTH_SYSTEM) {
-        if (user == nullptr)
-            return true;
-        if (rule.user_regex != nullptr && reg_exec(rule.user_regex, user) != 0)
-            return false;
-        return profile_find(connection->ldap_groups, rule.groups) ||
-               profile_find(connection->dn_list, rule.groups);
-    }
+    if (rule.auth_mode == ACCESS_AUTH_SYSTEM)
+        return user == nullptr || system_user_matches(rule, connection, user);
 
     if (rule.user.empty() ? user != nullptr : user != nullptr && rule.user != user)
         return false;
@@ -475,14 +484,9 @@ bool AccessSection::matches(const Access &rule, const CONNECTION_T *connection,
 bool AccessSection::user_refused(const Access &rule, const CONNECTION_T *connection,
                                  const char *user) const
 {
-    if (rule.auth_mode == ACCESS_AUTH_SYSTEM) {
-        if (user == nullptr)
-            return rule.user.empty() && rule.groups.empty();
-        if (rule.user_regex != nullptr && reg_exec(rule.user_regex, user) != 0)
-            return false;
-        return profile_find(connection->ldap_groups, rule.groups) ||
-               profile_find(connection->dn_list, rule.groups);
-    }
+    if (rule.auth_mode == ACCESS_AUTH_SYSTEM)
+        return user != nullptr ? system_user_matches(rule, connection, user)
+                               : rule.user.empty() && rule.groups.empty();
     return rule.user.empty() || (user != nullptr && rule.user == user);
 }
 

@@ -588,11 +588,8 @@ done:
         result->store->full = true;
         over = true;
     }
-    if (memory_bytes > *memory_size || over) {
+    if (memory_bytes > *memory_size || over)
         clean();
-        if (over_limits())
-            clean_over();
-    }
     if (result && flags_out)
         *flags_out = (int)result->flags;
     unlock();
@@ -614,13 +611,17 @@ bool CacheSection::over_limits() const
     return false;
 }
 
-// The cleaning of clean() runs at most once per interval; between two,
-// memory or a store that passes its size is brought back here: one walk
-// gathers the objects nobody uses, and the oldest go first (memory-only
-// objects are dropped, disk objects unmapped, or dropped while their store
-// is over its target) until memory is at its target and every store at
-// its own.  A walk that freed nothing is not repeated within 100 ms; the
-// objects being written meanwhile give up instead (add_unlocked).
+// The full cleaning runs at most once per interval; between two, memory
+// or a store that passes its size is brought back here: one walk gathers
+// the objects nobody uses, and the oldest go first (memory-only objects
+// are dropped, disk objects unmapped, or dropped while their store is over
+// its target) until memory is at its target and every store at its own.
+// A walk that left memory or a store over its size (what it could not
+// free is held by users) is not repeated within 100 ms, so a cache held
+// over its size is not walked and sorted under the mutex for every block
+// written; the objects being written meanwhile give up instead
+// (add_unlocked).  After a walk that brought everything within its size,
+// the next one runs as soon as it is needed.
 void CacheSection::clean_over()
 {
     int64_t now_ms = monotonic_ms();
@@ -637,13 +638,6 @@ void CacheSection::clean_over()
         s->clean_target = s->bytes > s->max_size ? store_clean_target(*s) : s->max_size;
     }
     uint64_t memory_target = memory_bytes > *memory_size ? memory_target_bytes() : *memory_size;
-    auto held = [this] {
-        uint64_t total = memory_bytes;
-        for (const auto &s : stores)
-            total += s->bytes;
-        return total;
-    };
-    uint64_t before = held();
     for (CACHEMAP *o : idle) {
         bool store_over = (o->flags & CACHE_DISK) && o->store &&
                           o->store->bytes > o->store->clean_target;
@@ -654,8 +648,7 @@ void CacheSection::clean_over()
             mem_delete(o);
         }
     }
-    // Nothing could be freed: every byte is held by users.
-    last_clean_over = held() < before ? 0 : now_ms;
+    last_clean_over = over_limits() ? now_ms : 0;
 }
 
 // --------------------------------------------------------------- filling
@@ -745,8 +738,6 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const void *data, size_t le
         (object->store && object->store->bytes > object->store->max_size) ||
         memory_bytes > *memory_size || disk_full) {
         clean();
-        if (over_limits())
-            clean_over();
         // What no cleaning can free is held by users: the object that
         // would take memory or its store past the size gives up instead,
         // so neither grows by more than a block per writer.  A disk

@@ -304,6 +304,9 @@ public:
     void disk_delete(CACHEMAP *object);
     void stores_update();
     void check_header(CACHEMAP *object);
+    // Cleans the cache: the full cleaning when its interval has passed,
+    // and, when memory or a store is still over its size (the interval has
+    // not passed, or what it freed was not enough), clean_over().
     void clean();
     // Brings memory and every store back within their size at once, oldest
     // idle objects first, when they are over it between two cleanings.
@@ -353,6 +356,8 @@ public:
     int unlink_count = 0;
 
 private:
+    // The full cleaning of clean(), run at most once per interval.
+    void clean_periodic();
     uint64_t memory_target_bytes() const;
     uint32_t clean_interval_get() const;
     uint32_t journal_limit() const;

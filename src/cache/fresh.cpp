@@ -588,6 +588,13 @@ void CacheSection::invalidate_key(const char *key)
 
 void CacheSection::clean()
 {
+    clean_periodic();
+    if (over_limits())
+        clean_over();
+}
+
+void CacheSection::clean_periodic()
+{
     if (cleaning)
         return;
     time_t interval = (time_t)clean_interval_get();

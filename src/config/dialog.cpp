@@ -102,7 +102,7 @@ void Field::display(Filebuf *page, bool &toggle) const
     page->Addf("<tr class=\"%s\"><td width=\"20%%\">", cls);
     page->Add(label.data(), label.size());
     // A password is never written into a page, not even escaped.
-    std::string value = secret() ? std::string("(stored)") : html(raw, HTML_BREAK_LINES);
+    std::string value = secret() ? secret_shown() : html(raw, HTML_BREAK_LINES);
     put(page, "</td><td>");
     page->Add(value.data(), value.size());
     put(page, "</td></tr>\n");

@@ -154,6 +154,11 @@ bool Field::secret() const
            (name.size() > length && name.compare(name.size() - length, length, suffix) == 0);
 }
 
+const char *Field::secret_shown() const
+{
+    return raw.empty() ? "" : "(stored)";
+}
+
 FieldVector::FieldVector(TiXmlElement *list, const SelectLists &selects)
 {
     parse(list, selects);

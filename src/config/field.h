@@ -90,6 +90,9 @@ public:
     // A password (its key is "password" or ends in "_password"): the web
     // dialogs never write its value, and an empty form value keeps it.
     bool secret() const;
+    // What a page shows of a secret field: never the password, only
+    // whether one is stored ("(stored)", or nothing when it is empty).
+    const char *secret_shown() const;
 
     // Reads the raw text and the value from the cursor's current element.
     // A value that does not parse is logged (error_log), marks the field

@@ -3,6 +3,7 @@
 #include "config/xml.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -251,6 +252,29 @@ private:
 };
 }  // namespace
 
+// The line of the configuration file an element was read from.  An
+// element of a document read again from its printed text carries the line
+// of its counterpart in the file (file_rows_keep), since the printed text
+// is laid out anew; any other element its own line.
+static int file_row(const TiXmlElement *element)
+{
+    const void *kept = element->GetUserData();
+    return kept != nullptr ? (int)reinterpret_cast<intptr_t>(kept) : element->Row();
+}
+
+// Gives each element of to, and of its following siblings and their
+// descendants, the file line of its counterpart among from's, the
+// elements of a document that to's was printed from: both have the same
+// elements in the same order.  Should they part, the rest keep their own.
+static void file_rows_keep(const TiXmlElement *from, TiXmlElement *to)
+{
+    for (; from != nullptr && to != nullptr && from->ValueStr() == to->ValueStr();
+         from = from->NextSiblingElement(), to = to->NextSiblingElement()) {
+        to->SetUserData(reinterpret_cast<void *>((intptr_t)file_row(from)));
+        file_rows_keep(from->FirstChildElement(), to->FirstChildElement());
+    }
+}
+
 // Reports every child element of a section's element (or of one of its
 // items, named by item) that names none of the fields (nor, for the
 // section, a subsection): a misspelt field is otherwise ignored without a
@@ -274,10 +298,10 @@ static void unknown_children_report(const TiXmlElement *element, const FieldVect
             continue;
         if (item != nullptr)
             config_flaw_report("unknown element %s in section %s, element %s ignored (line %d)",
-                        tag.c_str(), section.c_str(), item, child->Row());
+                        tag.c_str(), section.c_str(), item, file_row(child));
         else
             config_flaw_report("unknown element %s in section %s ignored (line %d)", tag.c_str(),
-                        section.c_str(), child->Row());
+                        section.c_str(), file_row(child));
     }
 }
 
@@ -537,8 +561,9 @@ static bool stray_markup_remove(TiXmlNode *parent)
 }
 
 // The document as a reader of its saved text sees it: texts that stood on
-// either side of dropped markup are read as one.  The document itself when
-// it does not read back.
+// either side of dropped markup are read as one.  Its elements keep the
+// lines of the file for what is reported about them.  The document itself
+// when it does not read back.
 static TiXmlDocument *document_reread(TiXmlDocument *doc)
 {
     TiXmlPrinter printer;
@@ -550,6 +575,7 @@ static TiXmlDocument *document_reread(TiXmlDocument *doc)
         delete again;
         return doc;
     }
+    file_rows_keep(doc->FirstChildElement(), again->FirstChildElement());
     delete doc;
     return again;
 }

@@ -127,7 +127,7 @@ void interface_item_rows(Filebuf *page, const Item &item)
         if (field.optional && !field.active)
             value = "(off)";
         else if (field.secret())
-            value = field.raw.empty() ? "" : "(stored)";
+            value = field.secret_shown();
         page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", label.c_str(), value.c_str());
     }
 }

@@ -32,6 +32,7 @@ const char SCHEMA[] = R"(<?xml version="1.0"?>
         <name n="0"><comment>Name</comment><value/><type>STRING</type><desc/></name>
         <count n="1"><comment>Count</comment><value>5</value><type>INT</type><desc/></count>
         <bind_password n="2"><comment>Secret</comment><value/><type>STRING</type><desc/></bind_password>
+        <proxy_password n="3"><comment>Proxy secret</comment><value/><type>STRING</type><optional>TRUE</optional><desc/></proxy_password>
       </rule>
     </template>
     <subsection>
@@ -394,6 +395,33 @@ TEST_F(DialogTest, PasswordsStayHidden)
 
     ASSERT_TRUE(edit("other").empty());
     EXPECT_EQ(stored(), "other");
+}
+
+// The section page and the match page show of a password only whether
+// one is stored: an empty one that is switched on shows as empty.
+TEST_F(DialogTest, PasswordShownOnlyAsStoredWhenThereIsOne)
+{
+    struct Case {
+        const char *typed, *shown;
+    } cases[] = {{"", ""}, {"S3cret", "(stored)"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed);
+        SetUp();
+        int32_t beta = id_of("beta");
+        ASSERT_TRUE(act({{"section", "dlg"}, {"subsection", "rules"}, {"action", "edit"},
+                         {"id", std::to_string(beta)}, {"F0", "beta"}, {"F1", "1"},
+                         {"F3_active", "on"}, {"F3", c.typed}})
+                        .empty());
+        Filebuf listing, rows;
+        StringList none;
+        section->interface(&listing, {}, nullptr, none);
+        interface_item_rows(&rows, *section->item_get(beta));
+        EXPECT_TRUE(has(text(listing), std::string("Proxy secret</td><td>") + c.shown + "</td>"))
+            << text(listing);
+        EXPECT_TRUE(has(text(rows), std::string("<tr><td>Proxy secret</td><td>") + c.shown +
+                                        "</td></tr>"))
+            << text(rows);
+    }
 }
 
 TEST_F(DialogTest, FormNamesAreDistinctUpToAThousandFields)

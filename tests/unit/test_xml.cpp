@@ -412,29 +412,37 @@ TEST_F(XmlTest, FlawedValuesMarkTheirFieldAndItem)
     EXPECT_FALSE(alpha->fields[4].flawed);
 }
 
-// A misspelt field, item field or section is reported once, with its line,
-// instead of leaving its default in place without a word.
+// A misspelt field, item field or section is reported once, with its line
+// in the file, instead of leaving its default in place without a word;
+// also when stray markup was dropped from the document, which is then read
+// again from its printed text, laid out anew, before the sections load.
 TEST_F(XmlTest, UnknownElementsAreReported)
 {
-    std::string text = replace(BASE, "<name>two</name>", "<nmae>two</nmae>");
-    text = replace(text, "<after>4</after>", "<after>4</after><afer>5</afer>");
-    std::string log;
-    ASSERT_EQ(load_text(text, 1, &log), 1);
-    const char *expected[] = {
-        "unknown element stray in section alpha ignored (line 20)",
-        "unknown element nmae in section alpha, element rule ignored (line 22)",
-        "unknown element afer in section beta ignored (line 27)",
-        "unknown section unknown ignored (line 30)",
-    };
-    for (const char *line : expected) {
-        size_t at = log.find(line);
-        EXPECT_NE(at, std::string::npos) << line << "\nlog:\n" << log;
-        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "twice: " << line;
+    for (const char *markup : {"", "<?xml version=\"1.0\"?>"}) {
+        SCOPED_TRACE(markup);
+        std::string text = replace(BASE, "  <alpha>", std::string("  <alpha>") + markup);
+        text = replace(text, "<name>two</name>", "<nmae>two</nmae>");
+        text = replace(text, "<after>4</after>", "<after>4</after><afer>5</afer>");
+        std::string log;
+        ASSERT_EQ(load_text(text, 1, &log), 1);
+        std::vector<std::string> expected = {
+            "unknown element stray in section alpha ignored (line 20)",
+            "unknown element nmae in section alpha, element rule ignored (line 22)",
+            "unknown element afer in section beta ignored (line 27)",
+            "unknown section unknown ignored (line 30)",
+        };
+        if (*markup)
+            expected.push_back("markup that is no element ignored (line 4)");
+        for (const std::string &line : expected) {
+            size_t at = log.find(line);
+            EXPECT_NE(at, std::string::npos) << line << "\nlog:\n" << log;
+            EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "twice: " << line;
+        }
+        // Known fields, subsections and sections of the schema are not named.
+        for (const char *known : {"element count", "element rule in", "element entry",
+                                  "section gamma", "element tag"})
+            EXPECT_EQ(log.find(known), std::string::npos) << known << "\nlog:\n" << log;
     }
-    // Known fields, subsections and sections of the schema are not named.
-    for (const char *known : {"element count", "element rule in", "element entry",
-                              "section gamma", "element tag"})
-        EXPECT_EQ(log.find(known), std::string::npos) << known << "\nlog:\n" << log;
 }
 
 // A document that does not parse is named with the place and the parser's

@@ -1,12 +1,42 @@
 """Starting and stopping the processes a run needs on 127.0.0.1: shared by
 the integration tests and the benchmark (scripts/bench.py)."""
+import random
 import signal
 import socket
 import subprocess
 import time
 
 
+def _ephemeral_ports():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split())
+        return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
+# Its own generator, seeded from the system: a test that seeds the shared
+# one must not make two test processes try the same ports.
+_PORTS = random.SystemRandom()
+
+
 def free_port(host="127.0.0.1"):
+    """A port free now, for a server started later.  It is taken below the
+    kernel's ephemeral range: a port handed out for bind(0) or as a
+    connection's source port would be given again to any process on the
+    machine (a scripted server of a test beside this one, say) in the
+    time between this check and the server's own bind."""
+    low, _ = _ephemeral_ports()
+    first, last = (10000 if low > 11000 else 1024), low - 1
+    for _ in range(1000 if last > first else 0):
+        port = _PORTS.randint(first, last)
+        with socket.socket() as s:
+            try:
+                s.bind((host, port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind((host, 0))
         return s.getsockname()[1]

@@ -213,8 +213,13 @@ def test_credentials_never_get_past_a_deny_rule(origin, tmp_path, proxy_factory,
                 assert b"admitted" not in reply.body, label
     # Only the admitted requests reached the origin.
     assert len(origin.log_lines(at_least=len(admitted))) == len(admitted)
-    users = [r["user"] for r in wait_until(lambda: access_log_records(proxy))
-             if r["status"] == 200 and r["url"] == url]
+    # A record is written after its answer has gone: every admitted one is
+    # waited for.
+    def admitted_users():
+        users = [r["user"] for r in access_log_records(proxy)
+                 if r["status"] == 200 and r["url"] == url]
+        return users if len(users) >= len(admitted) else None
+    users = wait_until(admitted_users) or []
     if allow is None:
         # The shipped rule admits requests without credentials only:
         # credentials that fit no rule go on as anonymous, never under the

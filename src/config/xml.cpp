@@ -561,21 +561,31 @@ static bool stray_markup_remove(TiXmlNode *parent)
 }
 
 // The document as a reader of its saved text sees it: texts that stood on
-// either side of dropped markup are read as one.  Its elements keep the
-// lines of the file for what is reported about them.  The document itself
-// when it does not read back.
+// either side of dropped markup or a dropped section are read as one.  Its
+// elements keep the lines of the file for what is reported about them.
+// The root element alone is printed and read again, and the nodes around
+// it are copied over as they are: TinyXML writes the attributes of a
+// declaration back unescaped, and a broken one before the root would keep
+// the whole text from reading back.  The document itself when the root
+// does not read back.
 static TiXmlDocument *document_reread(TiXmlDocument *doc)
 {
+    TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
     TiXmlPrinter printer;
-    doc->Accept(&printer);
+    root->Accept(&printer);
     TiXmlDocument *again = new TiXmlDocument();
     again->Parse(printer.CStr(), nullptr,
                  utf8_whole(printer.CStr()) ? TIXML_ENCODING_UNKNOWN : TIXML_ENCODING_LEGACY);
-    if (again->Error() || again->FirstChildElement(ROOT_NAME) == nullptr) {
+    TiXmlElement *root_again = again->Error() ? nullptr : again->FirstChildElement(ROOT_NAME);
+    if (root_again == nullptr) {
         delete again;
         return doc;
     }
-    file_rows_keep(doc->FirstChildElement(), again->FirstChildElement());
+    for (TiXmlNode *node = doc->FirstChild(); node != root; node = node->NextSibling())
+        again->InsertBeforeChild(root_again, *node);
+    for (TiXmlNode *node = root->NextSibling(); node != nullptr; node = node->NextSibling())
+        again->InsertEndChild(*node);
+    file_rows_keep(root, root_again);
     delete doc;
     return again;
 }
@@ -586,7 +596,9 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
 {
     // Everything is reported with the lines of the file as it was read.
     TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
-    bool stray = stray_markup_remove(root);
+    // Anything dropped may leave two texts side by side, which a reader
+    // of the saved file takes as one: the document is then read again.
+    bool dropped = stray_markup_remove(root);
     // A section the schema does not know is never read.
     const TiXmlElement *schema = sectionxml ? sectionxml->RootElement() : nullptr;
     std::set<std::string> seen;
@@ -599,13 +611,14 @@ static void document_install(TiXmlDocument *doc, int32_t clear)
             config_flaw_report("section %s given a second time, ignored (line %d)", tag.c_str(),
                                child->Row());
             root->RemoveChild(child);
+            dropped = true;
         } else if (Section::map.count(tag) == 0 &&
                    (schema == nullptr || schema->FirstChildElement(tag) == nullptr)) {
             config_flaw_report("unknown section %s ignored (line %d)", tag.c_str(), child->Row());
         }
         child = next;
     }
-    if (stray)
+    if (dropped)
         doc = document_reread(doc);
     delete document;
     document = doc;

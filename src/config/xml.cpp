@@ -590,11 +590,39 @@ static TiXmlDocument *document_reread(TiXmlDocument *doc)
     return again;
 }
 
+// TinyXML writes a declaration's attributes back unescaped: one whose
+// values hold a quote (read from a character reference) would be saved as
+// something else, or as a file that no longer parses.  Such a declaration before the root is
+// replaced by a plain one.
+static void declarations_mend(TiXmlDocument *doc)
+{
+    for (TiXmlNode *node = doc->FirstChild(); node != nullptr; node = node->NextSibling()) {
+        TiXmlDeclaration *declaration = node->ToDeclaration();
+        if (declaration == nullptr)
+            continue;
+        TiXmlPrinter printer;
+        declaration->Accept(&printer);
+        TiXmlDocument check;
+        check.Parse(printer.CStr());
+        const TiXmlNode *first = check.Error() ? nullptr : check.FirstChild();
+        const TiXmlDeclaration *again = first != nullptr ? first->ToDeclaration() : nullptr;
+        if (again != nullptr && first->NextSibling() == nullptr &&
+            strcmp(again->Version(), declaration->Version()) == 0 &&
+            strcmp(again->Encoding(), declaration->Encoding()) == 0 &&
+            strcmp(again->Standalone(), declaration->Standalone()) == 0)
+            continue;
+        config_flaw_report("XML declaration that would not read back replaced (line %d)",
+                           declaration->Row());
+        *declaration = TiXmlDeclaration("1.0", "", "");
+    }
+}
+
 // Replaces the document by a newly parsed one and loads every section from
 // it.  The caller holds documentlock.
 static void document_install(TiXmlDocument *doc, int32_t clear)
 {
     // Everything is reported with the lines of the file as it was read.
+    declarations_mend(doc);
     TiXmlElement *root = doc->FirstChildElement(ROOT_NAME);
     // Anything dropped may leave two texts side by side, which a reader
     // of the saved file takes as one: the document is then read again.

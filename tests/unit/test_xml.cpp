@@ -777,4 +777,36 @@ TEST_F(XmlTest, RepeatedSectionBetweenTextsIsDroppedSoTheSavedFileReadsBack)
     EXPECT_EQ(file_text(second), file_text(first));
 }
 
+// A declaration whose value holds a quote would be written back unescaped,
+// and the saved file would read otherwise or not at all: it is replaced by a plain one, while
+// a sound declaration stays as it was.
+TEST_F(XmlTest, DeclarationThatWouldNotReadBackIsReplaced)
+{
+    struct Case {
+        const char *declaration;
+        bool replaced;
+    } cases[] = {
+        {"<?xml version=\"1.0\" ?>", false},
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\" ?>", false},
+        {"<?xml version=\"1&quot;0\" ?>", true},
+        {"<?xml version=\"1.0\" encoding=\"a&quot;><b\" ?>", true},
+    };
+    for (const Case &c : cases) {
+        std::string text = replace(BASE, "<?xml version=\"1.0\" ?>", c.declaration);
+        std::string log;
+        ASSERT_EQ(load_text(text, 1, &log), 1) << c.declaration;
+        EXPECT_EQ(log.find("XML declaration that would not read back replaced (line 1)") !=
+                      std::string::npos,
+                  c.replaced)
+            << c.declaration << "\n" << log;
+        std::string saved = dir + "/saved.xml";
+        ASSERT_TRUE(config_save(saved));
+        EXPECT_EQ(file_text(saved).rfind(c.replaced ? "<?xml version=\"1.0\" ?>" : c.declaration,
+                                         0),
+                  0u)
+            << file_text(saved).substr(0, 80);
+        EXPECT_EQ(config_load(1, saved), 1) << c.declaration;
+    }
+}
+
 }  // namespace

@@ -1,6 +1,9 @@
 """Starting and stopping the processes a run needs on 127.0.0.1: shared by
 the integration tests and the benchmark (scripts/bench.py)."""
+import collections
+import os
 import random
+import re
 import signal
 import socket
 import subprocess
@@ -19,24 +22,44 @@ def _ephemeral_ports():
 # Its own generator, seeded from the system: a test that seeds the shared
 # one must not make two test processes try the same ports.
 _PORTS = random.SystemRandom()
+# Ports handed out lately: a server given one may not have bound it yet.
+_GIVEN = collections.deque(maxlen=512)
+
+
+def _port_slice():
+    """The ports this process may hand out: below the kernel's ephemeral
+    range, and, when pytest-xdist runs several test processes at once, a
+    share of them of this process's own."""
+    low, _ = _ephemeral_ports()
+    first, last = (10000 if low > 11000 else 1024), low - 1
+    worker = re.fullmatch(r"gw(\d+)", os.environ.get("PYTEST_XDIST_WORKER", ""))
+    count = int(os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1") or 1)
+    if worker and count > 1:
+        share = (last - first + 1) // count
+        if share >= 1000:
+            first += int(worker.group(1)) % count * share
+            last = first + share - 1
+    return first, last
 
 
 def free_port(host="127.0.0.1"):
-    """A port free now, for a server started later.  It is taken below the
-    kernel's ephemeral range: a port handed out for bind(0) or as a
-    connection's source port would be given again to any process on the
-    machine (a scripted server of a test beside this one, say) in the
-    time between this check and the server's own bind."""
-    low, _ = _ephemeral_ports()
-    first, last = (10000 if low > 11000 else 1024), low - 1
+    """A port free now, for a server started later.  Between this check and
+    the server's own bind the port must not be handed to anybody else: it
+    is taken below the kernel's ephemeral range (ports given for bind(0) or
+    as a connection's source port), from this test process's own share,
+    and not among the ports it handed out lately."""
+    first, last = _port_slice()
     for _ in range(1000 if last > first else 0):
         port = _PORTS.randint(first, last)
+        if port in _GIVEN:
+            continue
         with socket.socket() as s:
             try:
                 s.bind((host, port))
             except OSError:
                 continue
-            return port
+        _GIVEN.append(port)
+        return port
     with socket.socket() as s:
         s.bind((host, 0))
         return s.getsockname()[1]

@@ -592,8 +592,8 @@ static TiXmlDocument *document_reread(TiXmlDocument *doc)
 
 // TinyXML writes a declaration's attributes back unescaped: one whose
 // values hold a quote (read from a character reference) would be saved as
-// something else, or as a file that no longer parses.  Such a declaration before the root is
-// replaced by a plain one.
+// something else, or as a file that no longer parses.  Such a declaration
+// before the root is replaced by a plain one.
 static void declarations_mend(TiXmlDocument *doc)
 {
     for (TiXmlNode *node = doc->FirstChild(); node != nullptr; node = node->NextSibling()) {
